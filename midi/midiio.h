@@ -1,0 +1,121 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include <RtMidi.h>
+
+class MidiSink;
+class Timer;
+
+// The MIDI router: one input, one output, the input filter and the plug-in
+// switch sequence. Setters and port operations belong to the GUI thread; the
+// input callback runs on the MIDI library's thread.
+class MidiIO : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int pluginCount = 8;
+
+    MidiIO();
+    ~MidiIO() override;
+
+    bool openMidiIn(int index, bool createVirtual);
+    bool openMidiOut(int index);
+    bool closeMidiIn();
+    bool closeMidiOut();
+
+    void setMidiChannel(int channel);
+    void setTranslateCC0(bool on);
+    void setIgnoreSysex(bool ignore);
+    void setIgnoreClockMessages(bool ignore);
+    void setLoadingTimes(int t0, int t1, int t2, int t3, int t4, int t5, int t6, int t7);
+
+    void sendMidiMessage(unsigned char type, unsigned char channel, unsigned char data1,
+                         unsigned char data2);
+    void sendProgramChange(unsigned char program);
+    void switchPlugin();
+    QString getPGAndPluginName() const;
+
+    static void midiInCallback(double timeStamp, std::vector<unsigned char> *message,
+                               void *userData);
+
+    // Replaces the output with the given sink (taken over; null closes it).
+    // The program reaches it through openMidiOut/closeMidiOut; tests hand in
+    // a recorder.
+    void replaceOutput(MidiSink *sink);
+    // The user data handed to setCallback, for driving the callback directly.
+    void *callbackUserData() const { return callbackCell; }
+
+    // Read-only views of the router state.
+    int channel() const { return midiChannel.load(); }
+    bool ignoresSysex() const { return ignoreSysex.load(); }
+    bool ignoresClockMessages() const { return ignoreClockMessages.load(); }
+    bool translatesCC0() const { return translateCC0.load(); }
+    bool loadingPlugin() const { return isLoadingPlugin.load(); }
+    int currentPlugin() const { return curPlugin.load(); }
+    int requestedPlugin() const { return reqPlugin.load(); }
+    int currentProgram() const { return curProg.load(); }
+    int requestedProgram() const { return reqProg.load(); }
+    int loadingTime(int index) const;
+    bool inputOpen() const { return midiIn != nullptr; }
+    bool outputOpen() const;
+    bool inputIsVirtual() const { return midiInVirtual; }
+    RtMidi::Api api() const { return midiApi; }
+
+    // The display name of plug-in index 0..7, empty for any other index.
+    static QString pluginName(int index);
+
+signals:
+    void pluginChanged();
+    void programmChanged();
+    void setIsLoadingPlugin(bool is_loading);
+
+public slots:
+    void sendCurProgChange();
+
+private:
+    enum class Emit { None, Program, Switch };
+
+    void readMidiInPorts();
+    void readMidiOutPorts();
+    void filter(const std::vector<unsigned char> &message);
+    void forward(const unsigned char *bytes, std::size_t size);
+    // The switch sequence without its signals and timer start; the caller
+    // holds switchMutex and finishes with finishSwitch() after releasing it.
+    Emit switchPluginLocked();
+    void finishSwitch(Emit what);
+
+    RtMidiIn *midiIn = nullptr;
+    MidiSink *midiOut = nullptr;
+    Timer *timer = nullptr;
+    std::atomic<int> midiChannel{-1};
+    std::atomic<bool> ignoreClockMessages{true};
+    std::atomic<bool> ignoreSysex{true};
+    std::atomic<bool> isLoadingPlugin{false};
+    std::atomic<bool> translateCC0{true};
+    std::atomic<int> curPlugin{0};
+    std::atomic<int> reqPlugin{0};
+    std::atomic<int> curProg{0};
+    std::atomic<int> reqProg{0};
+    std::array<std::atomic<int>, pluginCount> loadingTimes{};
+    MidiIO **callbackCell = nullptr;
+
+public:
+    QStringList midiInPorts;
+    QStringList midiOutPorts;
+
+private:
+    RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
+    bool midiInVirtual = false;
+    // Held for a send or for swapping the output handle, nothing longer.
+    mutable std::mutex outMutex;
+    // Bank Select / Program Change handling against the end of a load.
+    std::mutex switchMutex;
+};
