@@ -81,7 +81,12 @@ public slots:
     void sendCurProgChange();
 
 private:
-    enum class Emit { None, Program, Switch };
+    enum class Emit
+    {
+        None,
+        Program,
+        Switch
+    };
 
     void readMidiInPorts();
     void readMidiOutPorts();
@@ -114,6 +119,8 @@ public:
 private:
     RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
     bool midiInVirtual = false;
+    // Loading time of the switch being started, taken under switchMutex.
+    int pendingWait = 0;
     // Held for a send or for swapping the output handle, nothing longer.
     mutable std::mutex outMutex;
     // Bank Select / Program Change handling against the end of a load.

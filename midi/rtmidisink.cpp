@@ -1,0 +1,17 @@
+#include "midi/rtmidisink.h"
+
+RtMidiSink::RtMidiSink(std::unique_ptr<RtMidiOut> out) : out(std::move(out)) {}
+
+RtMidiSink::~RtMidiSink()
+{
+    try {
+        out->closePort();
+    } catch (RtMidiError &e) {
+        e.printMessage();
+    }
+}
+
+void RtMidiSink::sendMessage(const unsigned char *bytes, std::size_t size)
+{
+    out->sendMessage(bytes, size);
+}
