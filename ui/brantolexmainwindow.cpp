@@ -1,0 +1,242 @@
+#include "ui/brantolexmainwindow.h"
+
+#include "midi/midiio.h"
+#include "settings/profile.h"
+#include "ui/ui_brantolexmainwindow.h"
+
+#include <QtDebug>
+
+namespace {
+// Groups and keys of the configuration file; this window is their only
+// reader and writer.
+const char groupWindows[] = "WINDOWS";
+const char keyMainWindowState[] = "MainWindowState";
+const char keyMainWindowGeometry[] = "MainWindowGeometry";
+
+const char groupMidi[] = "MIDI";
+const char keyCreateVirtualInput[] = "createVirtualInput";
+const char keyMidiClockMessages[] = "midiClockMessages";
+const char keySysex[] = "sysex";
+const char keyMidiChannel[] = "midiChannel";
+const char keyTranslateCC0[] = "translateCC0toPluginSelect";
+const char keyMidiInDevice[] = "midiInDevice";
+const char keyMidiOutDevice[] = "midiOutDevice";
+
+const char groupPlugin[] = "Plugin";
+// Followed by the plug-in number 1..8: loadingTime1 is plug-in index 0.
+const char keyLoadingTime[] = "loadingTime";
+const char *const defaultLoadingTimes[MidiIO::pluginCount] = {"2000", "1500", "3000", "3000",
+                                                              "2300", "2100", "1900", "1500"};
+
+const char yes[] = "Yes";
+const char no[] = "No";
+
+// Only the exact text "Yes" counts; "yes", "true" or "1" from a hand-edited
+// file read as unchecked.
+bool isYes(const QString &text)
+{
+    return text == QLatin1String(yes);
+}
+
+const char *yesNo(bool checked)
+{
+    return checked ? yes : no;
+}
+
+// A text that is no decimal number reads as 0.
+int toInt(const QString &text)
+{
+    return text.toInt();
+}
+
+// The first port of that name, or the first port at all when it is gone.
+int portIndex(const QStringList &ports, const QString &name)
+{
+    const int index = ports.indexOf(name);
+    return index < 0 ? 0 : index;
+}
+
+const char labelLoading[] = "QLabel {color: red }";
+const char labelLoaded[] = "QLabel {color: black }";
+} // namespace
+
+BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
+    : QMainWindow(parent), ui(new Ui_BrantolexMainWindow)
+{
+    ui->setupUi(this);
+    midiIO = new MidiIO;
+
+    ui->c_midiInDevice->addItems(midiIO->midiInPorts);
+    ui->c_midiOutDevice->addItems(midiIO->midiOutPorts);
+
+    loadSettings();
+
+    // Shows the loaded choice, but the virtual input is not switched while
+    // the program runs.
+    ui->c_createVirtualInput->setEnabled(false);
+
+    // Each loaded choice reaches the router exactly once, here; the
+    // connections below come later so none of this fires a slot twice.
+    onMidiInPortChanged(ui->c_midiInDevice->currentIndex());
+    onMidiOutPortChanged(ui->c_midiOutDevice->currentIndex());
+    onMidiChannelChanged(ui->c_midiChannel->value());
+    onMidiClockMessagesChanged(ui->c_midiClockMessages->isChecked());
+    onMidiSysExChanged(ui->c_sysex->isChecked());
+    onMidiCC02PluginSelect(ui->c_translateCC0toPluginSelect->isChecked());
+    settingsChanged = false;
+
+    ui->l_currentPlugin->setText(midiIO->getPGAndPluginName());
+
+    // clicked and activated come from the user only, never from our own
+    // setters. The router's signals may come from the MIDI input thread, so
+    // they arrive queued.
+    connect(ui->c_createVirtualInput, &QCheckBox::clicked, this,
+            &BrantolexMainWindow::onCreateVirtualInPort);
+    connect(ui->c_midiInDevice, &QComboBox::activated, this,
+            &BrantolexMainWindow::onMidiInPortChanged);
+    connect(ui->c_midiOutDevice, &QComboBox::activated, this,
+            &BrantolexMainWindow::onMidiOutPortChanged);
+    connect(ui->c_midiChannel, &QSpinBox::valueChanged, this,
+            &BrantolexMainWindow::onMidiChannelChanged);
+    connect(ui->c_sysex, &QCheckBox::clicked, this, &BrantolexMainWindow::onMidiSysExChanged);
+    connect(ui->c_midiClockMessages, &QCheckBox::clicked, this,
+            &BrantolexMainWindow::onMidiClockMessagesChanged);
+    connect(ui->c_translateCC0toPluginSelect, &QCheckBox::clicked, this,
+            &BrantolexMainWindow::onMidiCC02PluginSelect);
+    connect(midiIO, &MidiIO::pluginChanged, this, &BrantolexMainWindow::updatePGAndPluginName);
+    connect(midiIO, &MidiIO::programmChanged, this, &BrantolexMainWindow::updatePGAndPluginName);
+    connect(midiIO, &MidiIO::setIsLoadingPlugin, this, &BrantolexMainWindow::setIsLoadingPlugin);
+}
+
+BrantolexMainWindow::~BrantolexMainWindow()
+{
+    saveSettings();
+    delete ui;
+    delete midiIO;
+}
+
+void BrantolexMainWindow::loadSettings()
+{
+    Profile profile;
+
+    restoreState(profile.value(QString::fromLatin1(groupWindows),
+                               QString::fromLatin1(keyMainWindowState), saveState(0)),
+                 0);
+    restoreGeometry(profile.value(QString::fromLatin1(groupWindows),
+                                  QString::fromLatin1(keyMainWindowGeometry), saveGeometry()));
+
+    ui->c_createVirtualInput->setChecked(
+        isYes(profile.value(groupMidi, keyCreateVirtualInput, yes)));
+    ui->c_midiClockMessages->setChecked(isYes(profile.value(groupMidi, keyMidiClockMessages, no)));
+    ui->c_sysex->setChecked(isYes(profile.value(groupMidi, keySysex, no)));
+    ui->c_midiChannel->setValue(toInt(profile.value(groupMidi, keyMidiChannel, "1")));
+    ui->c_translateCC0toPluginSelect->setChecked(
+        isYes(profile.value(groupMidi, keyTranslateCC0, yes)));
+
+    const QString inDevice =
+        profile.value(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiInDevice),
+                      ui->c_midiInDevice->currentText());
+    ui->c_midiInDevice->setCurrentIndex(portIndex(midiIO->midiInPorts, inDevice));
+    const QString outDevice =
+        profile.value(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiOutDevice),
+                      ui->c_midiOutDevice->currentText());
+    ui->c_midiOutDevice->setCurrentIndex(portIndex(midiIO->midiOutPorts, outDevice));
+
+    int times[MidiIO::pluginCount];
+    for (int i = MidiIO::pluginCount - 1; i >= 0; --i)
+        times[i] = toInt(profile.value(groupPlugin, keyLoadingTime, i + 1, defaultLoadingTimes[i]));
+    midiIO->setLoadingTimes(times[0], times[1], times[2], times[3], times[4], times[5], times[6],
+                            times[7]);
+}
+
+void BrantolexMainWindow::saveSettings()
+{
+    Profile profile;
+
+    profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowState),
+                     saveState(0));
+    profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowGeometry),
+                     saveGeometry());
+
+    if (!settingsChanged)
+        return;
+
+    profile.setValue(groupMidi, keyCreateVirtualInput,
+                     yesNo(ui->c_createVirtualInput->isChecked()));
+    profile.setValue(groupMidi, keyMidiClockMessages, yesNo(ui->c_midiClockMessages->isChecked()));
+    profile.setValue(groupMidi, keySysex, yesNo(ui->c_sysex->isChecked()));
+    profile.setValue(groupMidi, keyTranslateCC0,
+                     yesNo(ui->c_translateCC0toPluginSelect->isChecked()));
+    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiChannel),
+                     QString::number(ui->c_midiChannel->value()));
+    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiInDevice),
+                     ui->c_midiInDevice->currentText());
+    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiOutDevice),
+                     ui->c_midiOutDevice->currentText());
+    for (int i = 0; i < MidiIO::pluginCount; ++i)
+        profile.setValue(QString::fromLatin1(groupPlugin), QString::fromLatin1(keyLoadingTime),
+                         i + 1, QString::number(midiIO->loadingTime(i)));
+}
+
+void BrantolexMainWindow::minimizeToTray()
+{
+    qDebug("%s", "minimizeToTray");
+}
+
+void BrantolexMainWindow::onCreateVirtualInPort(bool on)
+{
+    midiIO->openMidiIn(ui->c_midiInDevice->currentIndex(), on);
+    ui->c_midiInDevice->setEnabled(!on);
+    ui->l_midiInDevice->setEnabled(!on);
+    settingsChanged = true;
+}
+
+void BrantolexMainWindow::onMidiInPortChanged(int idx)
+{
+    midiIO->openMidiIn(idx, ui->c_createVirtualInput->isChecked());
+    settingsChanged = true;
+}
+
+void BrantolexMainWindow::onMidiOutPortChanged(int idx)
+{
+    midiIO->openMidiOut(idx);
+    settingsChanged = true;
+}
+
+void BrantolexMainWindow::onMidiChannelChanged(int idx)
+{
+    midiIO->setMidiChannel(idx);
+    settingsChanged = true;
+}
+
+void BrantolexMainWindow::onMidiClockMessagesChanged(bool on)
+{
+    // The box means "let them through", the router's flag means "drop".
+    midiIO->setIgnoreClockMessages(!on);
+    settingsChanged = true;
+}
+
+void BrantolexMainWindow::onMidiSysExChanged(bool on)
+{
+    midiIO->setIgnoreSysex(!on);
+    settingsChanged = true;
+}
+
+void BrantolexMainWindow::onMidiCC02PluginSelect(bool on)
+{
+    midiIO->setTranslateCC0(on);
+    ui->l_currentPlugin->setEnabled(on);
+    settingsChanged = true;
+}
+
+void BrantolexMainWindow::updatePGAndPluginName()
+{
+    // Asks now rather than trusting the signal's moment: a queued signal may
+    // arrive after the router has moved on.
+    ui->l_currentPlugin->setText(midiIO->getPGAndPluginName());
+}
+
+void BrantolexMainWindow::setIsLoadingPlugin(bool is_loading)
+{
+    ui->l_currentPlugin->setStyleSheet(QLatin1String(is_loading ? labelLoading : labelLoaded));
+}

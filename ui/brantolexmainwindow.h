@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QMainWindow>
+
+class MidiIO;
+class Ui_BrantolexMainWindow;
+
+// The program's only window. It owns the MIDI router, restores the user's
+// choices into its controls and hands them to the router, turns each change
+// of a control into one router call, and shows the router's plug-in and
+// program in red while the unit loads. Saving happens in the destructor.
+class BrantolexMainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit BrantolexMainWindow(QWidget *parent = nullptr);
+    ~BrantolexMainWindow() override;
+
+    MidiIO *router() const { return midiIO; }
+    Ui_BrantolexMainWindow *form() const { return ui; }
+
+protected slots:
+    void minimizeToTray();
+    void onCreateVirtualInPort(bool on);
+    void onMidiInPortChanged(int idx);
+    void onMidiOutPortChanged(int idx);
+    void onMidiChannelChanged(int idx);
+    void onMidiClockMessagesChanged(bool on);
+    void onMidiSysExChanged(bool on);
+    void onMidiCC02PluginSelect(bool on);
+    void updatePGAndPluginName();
+    void setIsLoadingPlugin(bool is_loading);
+
+private:
+    void loadSettings();
+    void saveSettings();
+
+    MidiIO *midiIO = nullptr;
+    // Set by the seven control slots only; without it an exit leaves the
+    // MIDI and plug-in values in the file exactly as they were.
+    bool settingsChanged = false;
+    Ui_BrantolexMainWindow *ui = nullptr;
+};
