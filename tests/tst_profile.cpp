@@ -1,0 +1,446 @@
+#include "settings/profile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <future>
+#include <vector>
+
+// Everything here runs against one temporary home directory per process:
+// Profile works out its directory once, on first use.
+class TestProfile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void firstUseFromManyThreads();
+    void location();
+    void firstStartCreatesDirectoryOnly();
+    void storedLine_data();
+    void storedLine();
+    void roundTrip_data();
+    void roundTrip();
+    void absentKeyGivesDefault_data();
+    void absentKeyGivesDefault();
+    void unconvertibleValue_data();
+    void unconvertibleValue();
+    void syncOnDestruction_data();
+    void syncOnDestruction();
+    void secondProfileSameFile();
+
+private:
+    QString configPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer/config"); }
+    QString configDirPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer"); }
+    void writeConfig(const QByteArray &text);
+    QByteArray readConfig() const;
+    // Section -> (key -> raw text) of the file as written.
+    QMap<QString, QMap<QString, QString>> parseConfig() const;
+
+    QTemporaryDir home;
+};
+
+void TestProfile::initTestCase()
+{
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
+    QCOMPARE(QDir::homePath(), home.path());
+}
+
+void TestProfile::init()
+{
+    QDir(configDirPath()).removeRecursively();
+}
+
+void TestProfile::writeConfig(const QByteArray &text)
+{
+    QDir().mkpath(configDirPath());
+    QFile file(configPath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(text), text.size());
+}
+
+QByteArray TestProfile::readConfig() const
+{
+    QFile file(configPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+QMap<QString, QMap<QString, QString>> TestProfile::parseConfig() const
+{
+    QMap<QString, QMap<QString, QString>> sections;
+    QString section;
+    const QList<QByteArray> lines = readConfig().split('\n');
+    for (const QByteArray &raw : lines) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            section = line.mid(1, line.size() - 2);
+        } else if (const int eq = line.indexOf(QLatin1Char('=')); eq > 0) {
+            sections[section][line.left(eq)] = line.mid(eq + 1);
+        }
+    }
+    return sections;
+}
+
+// Runs first, so that these calls are the ones that work the path out.
+void TestProfile::firstUseFromManyThreads()
+{
+    std::vector<std::future<QString>> calls;
+    for (int i = 0; i < 8; ++i)
+        calls.push_back(std::async(std::launch::async, [] { return Profile::configDirectory(); }));
+    for (auto &call : calls)
+        QCOMPARE(call.get(), configDirPath() + QLatin1Char('/'));
+    QVERIFY(QFileInfo(configDirPath()).isDir());
+}
+
+void TestProfile::location()
+{
+    Profile profile;
+    QCOMPARE(profile.format(), QSettings::IniFormat);
+    QCOMPARE(profile.fileName(), configPath());
+    QCOMPARE(Profile::configDirectory(), configDirPath() + QLatin1Char('/'));
+    QVERIFY(!profile.isModified());
+}
+
+void TestProfile::firstStartCreatesDirectoryOnly()
+{
+    QVERIFY(!QFileInfo::exists(configDirPath()));
+    {
+        Profile profile;
+        QVERIFY(QFileInfo(configDirPath()).isDir());
+        QCOMPARE(profile.value("MIDI", "sysex", "No"), QStringLiteral("No"));
+        QCOMPARE(profile.value("Plugin", "loadingTime", 4, "3000"), QStringLiteral("3000"));
+        QCOMPARE(profile.value(QStringLiteral("WINDOWS"), QStringLiteral("MainWindowState"),
+                               QByteArray("\x01\x02", 2)),
+                 QByteArray("\x01\x02", 2));
+        QVERIFY(!profile.isModified());
+    }
+    QVERIFY(!QFileInfo::exists(configPath()));
+}
+
+void TestProfile::storedLine_data()
+{
+    QTest::addColumn<bool>("charForm");
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("index"); // -1: the plain form
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("section");
+    QTest::addColumn<QString>("entry");
+
+    QTest::newRow("text") << false << "MIDI"
+                          << "sysex" << -1 << "No"
+                          << "MIDI"
+                          << "sysex";
+    QTest::newRow("text, char form") << true << "MIDI"
+                                     << "midiChannel" << -1 << "12"
+                                     << "MIDI"
+                                     << "midiChannel";
+    QTest::newRow("index 3") << false << "Plugin"
+                             << "loadingTime" << 3 << "3000"
+                             << "Plugin"
+                             << "loadingTime3";
+    QTest::newRow("index 3, char form") << true << "Plugin"
+                                        << "loadingTime" << 3 << "2100"
+                                        << "Plugin"
+                                        << "loadingTime3";
+    QTest::newRow("index 10") << false << "Plugin"
+                              << "loadingTime" << 10 << "5"
+                              << "Plugin"
+                              << "loadingTime10";
+    QTest::newRow("index 0") << true << "Plugin"
+                             << "loadingTime" << 0 << "7"
+                             << "Plugin"
+                             << "loadingTime0";
+    QTest::newRow("empty text") << false << "MIDI"
+                                << "midiInDevice" << -1 << ""
+                                << "MIDI"
+                                << "midiInDevice";
+}
+
+void TestProfile::storedLine()
+{
+    QFETCH(bool, charForm);
+    QFETCH(QString, group);
+    QFETCH(QString, key);
+    QFETCH(int, index);
+    QFETCH(QString, value);
+    QFETCH(QString, section);
+    QFETCH(QString, entry);
+
+    const QByteArray g = group.toLatin1(), k = key.toLatin1(), v = value.toLatin1();
+    {
+        Profile profile;
+        if (charForm && index >= 0)
+            profile.setValue(g.constData(), k.constData(), index, v.constData());
+        else if (charForm)
+            profile.setValue(g.constData(), k.constData(), v.constData());
+        else if (index >= 0)
+            profile.setValue(group, key, index, value);
+        else
+            profile.setValue(group, key, value);
+        QVERIFY(profile.isModified());
+    }
+    const auto sections = parseConfig();
+    QCOMPARE(sections.keys(), QStringList{section});
+    QCOMPARE(sections.value(section).keys(), QStringList{entry});
+    QCOMPARE(sections.value(section).value(entry), value);
+
+    Profile reader;
+    if (index >= 0) {
+        QCOMPARE(reader.value(group, key, index, QStringLiteral("default")), value);
+        QCOMPARE(reader.value(g.constData(), k.constData(), index, "default"), value);
+    } else {
+        QCOMPARE(reader.value(group, key, QStringLiteral("default")), value);
+        QCOMPARE(reader.value(g.constData(), k.constData(), "default"), value);
+    }
+}
+
+void TestProfile::roundTrip_data()
+{
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<QVariant>("otherDefault");
+
+    QTest::newRow("text") << QVariant(QStringLiteral("Ümlaut, comma; and = sign"))
+                          << QVariant(QStringLiteral("x"));
+    QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff\n[MIDI]=\x01", 11))
+                           << QVariant(QByteArray("x"));
+    QTest::newRow("colour") << QVariant(QColor(12, 34, 56)) << QVariant(QColor(Qt::red));
+    QTest::newRow("point") << QVariant(QPoint(-7, 1200)) << QVariant(QPoint(1, 1));
+    QTest::newRow("rect") << QVariant(QRect(3, 4, 295, 194)) << QVariant(QRect(1, 1, 1, 1));
+    QFont font(QStringLiteral("Serif"), 13);
+    font.setBold(true);
+    QTest::newRow("font") << QVariant(font) << QVariant(QFont(QStringLiteral("Sans"), 7));
+}
+
+void TestProfile::roundTrip()
+{
+    QFETCH(QVariant, value);
+    QFETCH(QVariant, otherDefault);
+    const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
+
+    {
+        Profile profile;
+        switch (value.metaType().id()) {
+        case QMetaType::QString:
+            profile.setValue(group, key, value.toString());
+            break;
+        case QMetaType::QByteArray:
+            profile.setValue(group, key, value.toByteArray());
+            break;
+        case QMetaType::QColor:
+            profile.setValue(group, key, value.value<QColor>());
+            break;
+        case QMetaType::QPoint:
+            profile.setValue(group, key, value.toPoint());
+            break;
+        case QMetaType::QRect:
+            profile.setValue(group, key, value.toRect());
+            break;
+        case QMetaType::QFont:
+            profile.setValue(group, key, value.value<QFont>());
+            break;
+        default:
+            QFAIL("unhandled type");
+        }
+    }
+    QVERIFY(readConfig().contains("[Group]"));
+
+    Profile profile;
+    QVariant back;
+    switch (value.metaType().id()) {
+    case QMetaType::QString:
+        back = profile.value(group, key, otherDefault.toString());
+        break;
+    case QMetaType::QByteArray:
+        back = profile.value(group, key, otherDefault.toByteArray());
+        break;
+    case QMetaType::QColor:
+        back = profile.value(group, key, otherDefault.value<QColor>());
+        break;
+    case QMetaType::QPoint:
+        back = profile.value(group, key, otherDefault.toPoint());
+        break;
+    case QMetaType::QRect:
+        back = profile.value(group, key, otherDefault.toRect());
+        break;
+    case QMetaType::QFont:
+        back = profile.value(group, key, otherDefault.value<QFont>());
+        break;
+    }
+    QCOMPARE(back, value);
+}
+
+void TestProfile::absentKeyGivesDefault_data()
+{
+    QTest::addColumn<QByteArray>("file"); // empty: no file at all
+    QTest::addColumn<QVariant>("defaultValue");
+
+    const QByteArray otherKeys("[Group]\nother=1\n[Else]\nkey=2\n");
+    const QList<QPair<const char *, QVariant>> values = {
+        {"text", QVariant(QStringLiteral("Yes"))},
+        {"bytes", QVariant(QByteArray("\x01\x00", 2))},
+        {"colour", QVariant(QColor(1, 2, 3))},
+        {"point", QVariant(QPoint(5, 6))},
+        {"rect", QVariant(QRect(1, 2, 3, 4))},
+        {"font", QVariant(QFont(QStringLiteral("Monospace"), 21))},
+    };
+    for (const auto &[name, value] : values) {
+        QTest::addRow("%s, no file", name) << QByteArray() << value;
+        QTest::addRow("%s, other keys only", name) << otherKeys << value;
+    }
+}
+
+void TestProfile::absentKeyGivesDefault()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QVariant, defaultValue);
+    if (!file.isEmpty())
+        writeConfig(file);
+
+    const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
+    Profile profile;
+    QVariant got;
+    switch (defaultValue.metaType().id()) {
+    case QMetaType::QString:
+        got = profile.value(group, key, defaultValue.toString());
+        QCOMPARE(profile.value("Group", "key", "Yes"), defaultValue.toString());
+        QCOMPARE(profile.value("Group", "key", 1, "Yes"), defaultValue.toString());
+        break;
+    case QMetaType::QByteArray:
+        got = profile.value(group, key, defaultValue.toByteArray());
+        break;
+    case QMetaType::QColor:
+        got = profile.value(group, key, defaultValue.value<QColor>());
+        break;
+    case QMetaType::QPoint:
+        got = profile.value(group, key, defaultValue.toPoint());
+        break;
+    case QMetaType::QRect:
+        got = profile.value(group, key, defaultValue.toRect());
+        break;
+    case QMetaType::QFont:
+        got = profile.value(group, key, defaultValue.value<QFont>());
+        break;
+    }
+    QCOMPARE(got, defaultValue);
+    QVERIFY(!profile.isModified());
+}
+
+void TestProfile::unconvertibleValue_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QVariant>("defaultValue");
+    QTest::addColumn<QVariant>("expected");
+
+    QTest::newRow("text as point")
+        << QByteArray("hello") << QVariant(QPoint(5, 6)) << QVariant(QPoint(0, 0));
+    QTest::newRow("text as rect") << QByteArray("hello") << QVariant(QRect(1, 2, 3, 4))
+                                  << QVariant(QRect());
+    QTest::newRow("text as colour")
+        << QByteArray("no colour at all") << QVariant(QColor(Qt::red)) << QVariant(QColor());
+    QTest::newRow("rect as font") << QByteArray("@Rect(1 2 3 4)")
+                                  << QVariant(QFont(QStringLiteral("Monospace"), 21))
+                                  << QVariant(QFont());
+    QTest::newRow("rect as colour")
+        << QByteArray("@Rect(1 2 3 4)") << QVariant(QColor(Qt::blue)) << QVariant(QColor());
+    QTest::newRow("point as text")
+        << QByteArray("@Point(1 2)") << QVariant(QStringLiteral("default")) << QVariant(QString());
+    QTest::newRow("empty as point")
+        << QByteArray("") << QVariant(QPoint(5, 6)) << QVariant(QPoint(0, 0));
+}
+
+void TestProfile::unconvertibleValue()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QVariant, defaultValue);
+    QFETCH(QVariant, expected);
+    writeConfig("[Group]\nkey=" + stored + "\n");
+
+    const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
+    Profile profile;
+    QVariant got;
+    switch (defaultValue.metaType().id()) {
+    case QMetaType::QString:
+        got = profile.value(group, key, defaultValue.toString());
+        break;
+    case QMetaType::QColor:
+        got = profile.value(group, key, defaultValue.value<QColor>());
+        break;
+    case QMetaType::QPoint:
+        got = profile.value(group, key, defaultValue.toPoint());
+        break;
+    case QMetaType::QRect:
+        got = profile.value(group, key, defaultValue.toRect());
+        break;
+    case QMetaType::QFont:
+        got = profile.value(group, key, defaultValue.value<QFont>());
+        break;
+    default:
+        QFAIL("unhandled type");
+    }
+    QCOMPARE(got, expected);
+    QVERIFY(got != defaultValue);
+}
+
+void TestProfile::syncOnDestruction_data()
+{
+    QTest::addColumn<bool>("callSetter");
+    QTest::addColumn<QString>("setValue");
+    QTest::addColumn<bool>("rewritten");
+
+    QTest::newRow("reader only") << false << QString() << false;
+    QTest::newRow("setter, same value") << true << "No" << true;
+    QTest::newRow("setter, new value") << true << "Yes" << true;
+}
+
+// A hand-written file keeps its comment and layout unless the file is
+// written back; QSettings drops both when it writes.
+void TestProfile::syncOnDestruction()
+{
+    QFETCH(bool, callSetter);
+    QFETCH(QString, setValue);
+    QFETCH(bool, rewritten);
+
+    const QByteArray handWritten("; edited by hand\n[MIDI]\nsysex = No\n");
+    writeConfig(handWritten);
+    {
+        Profile profile;
+        QCOMPARE(profile.value("MIDI", "sysex", "default"), QStringLiteral("No"));
+        if (callSetter)
+            profile.setValue(QStringLiteral("MIDI"), QStringLiteral("sysex"), setValue);
+        QCOMPARE(profile.isModified(), callSetter);
+    }
+    const QByteArray after = readConfig();
+    QCOMPARE(after != handWritten, rewritten);
+    if (rewritten) {
+        QVERIFY(!after.contains("edited by hand"));
+        QCOMPARE(parseConfig().value(QStringLiteral("MIDI")).value(QStringLiteral("sysex")),
+                 setValue);
+    }
+}
+
+void TestProfile::secondProfileSameFile()
+{
+    QString firstName;
+    {
+        Profile first;
+        firstName = first.fileName();
+        first.setValue("MIDI", "midiOutDevice", "unit:in");
+    }
+    Profile second;
+    QCOMPARE(second.fileName(), firstName);
+    QCOMPARE(second.fileName().count(QStringLiteral("//")), 0);
+    QVERIFY(second.fileName().endsWith(QStringLiteral("/.Brantolex_Fixer/config")));
+    QCOMPARE(second.value("MIDI", "midiOutDevice", ""), QStringLiteral("unit:in"));
+}
+
+QTEST_MAIN(TestProfile)
+#include "tst_profile.moc"

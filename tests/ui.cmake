@@ -1,0 +1,2 @@
+# Settings store, main window form and controller.
+brantolex_add_test(tst_profile tst_profile.cpp)
