@@ -1,5 +1,6 @@
 #include "midi/midiio.h"
 
+#include "midi/jackwatch.h"
 #include "midi/rtmidisink.h"
 #include "midi/timer.h"
 
@@ -162,14 +163,17 @@ bool MidiIO::openMidiOut(int index)
         return false;
     closeMidiOut();
     std::unique_ptr<RtMidiOut> out;
+    std::unique_ptr<JackWatch> watch;
     try {
+        if (midiApi == RtMidi::UNIX_JACK)
+            watch = std::make_unique<JackWatch>();
         out = std::make_unique<RtMidiOut>(midiApi, outClient);
         out->openPort(static_cast<unsigned int>(index), outPortName);
     } catch (RtMidiError &e) {
         e.printMessage();
         return false;
     }
-    replaceOutput(new RtMidiSink(std::move(out)));
+    replaceOutput(new RtMidiSink(std::move(out), std::move(watch)));
     return true;
 }
 
@@ -421,4 +425,14 @@ void MidiIO::sendCurProgChange()
     } else {
         finishSwitch(done);
     }
+}
+
+QString MidiIO::getPGAndPluginName() const
+{
+    const int plugin = curPlugin;
+    const int program = curProg;
+    if (plugin >= 0 && plugin < pluginCount)
+        return QString::fromLatin1(plugins[plugin].name) + QLatin1String(" - ") +
+               QString::number(program + 1);
+    return QString::number(program) + QLatin1String(": undefind plugin");
 }

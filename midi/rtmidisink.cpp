@@ -1,6 +1,13 @@
 #include "midi/rtmidisink.h"
 
-RtMidiSink::RtMidiSink(std::unique_ptr<RtMidiOut> out) : out(std::move(out)) {}
+#include "midi/jackwatch.h"
+
+#include <cstdio>
+
+RtMidiSink::RtMidiSink(std::unique_ptr<RtMidiOut> out, std::unique_ptr<JackWatch> watch)
+    : out(std::move(out)), watch(std::move(watch))
+{
+}
 
 RtMidiSink::~RtMidiSink()
 {
@@ -13,5 +20,11 @@ RtMidiSink::~RtMidiSink()
 
 void RtMidiSink::sendMessage(const unsigned char *bytes, std::size_t size)
 {
+    if (watch && watch->serverGone()) {
+        if (!reportedGone.exchange(true))
+            std::fputs("Brantolex Fixer: the JACK server has gone away; MIDI output is dropped\n",
+                       stderr);
+        return;
+    }
     out->sendMessage(bytes, size);
 }

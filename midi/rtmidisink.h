@@ -4,16 +4,21 @@
 
 #include <RtMidi.h>
 
+#include <atomic>
 #include <memory>
+
+class JackWatch;
 
 // The program's output: an RtMidiOut opened on one port.
 class RtMidiSink : public MidiSink
 {
 public:
-    explicit RtMidiSink(std::unique_ptr<RtMidiOut> out);
+    RtMidiSink(std::unique_ptr<RtMidiOut> out, std::unique_ptr<JackWatch> watch);
     ~RtMidiSink() override;
     void sendMessage(const unsigned char *bytes, std::size_t size) override;
 
 private:
     std::unique_ptr<RtMidiOut> out;
+    std::unique_ptr<JackWatch> watch;
+    std::atomic<bool> reportedGone{false};
 };

@@ -1,0 +1,1 @@
+brantolex_add_test(tst_router tst_router.cpp recordingsink.h)

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "midi/midiio.h"
+#include "midi/midisink.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// What a recording output saw, shared so the test keeps it after the router
+// has dropped the sink.
+class MessageLog
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    void append(const unsigned char *bytes, std::size_t size)
+    {
+        std::function<void(const Bytes &)> hook;
+        Bytes message(bytes, bytes + size);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            messages.push_back(message);
+            times.push_back(Clock::now());
+            hook = onMessage;
+        }
+        if (hook)
+            hook(message);
+    }
+    std::vector<Bytes> all() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return messages;
+    }
+    std::size_t size() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return messages.size();
+    }
+    Clock::time_point timeOf(std::size_t i) const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return times.at(i);
+    }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        messages.clear();
+        times.clear();
+    }
+    // Runs on the sending thread after each message is recorded.
+    void setHook(std::function<void(const Bytes &)> hook)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        onMessage = std::move(hook);
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::vector<Bytes> messages;
+    std::vector<Clock::time_point> times;
+    std::function<void(const Bytes &)> onMessage;
+};
+
+class RecordingSink : public MidiSink
+{
+public:
+    explicit RecordingSink(std::shared_ptr<MessageLog> log) : log(std::move(log)) {}
+    void sendMessage(const unsigned char *bytes, std::size_t size) override
+    {
+        log->append(bytes, size);
+    }
+
+private:
+    std::shared_ptr<MessageLog> log;
+};
+
+// Hands a message to the router exactly as the input callback gets it.
+inline void feed(MidiIO &router, Bytes message)
+{
+    MidiIO::midiInCallback(0.0, &message, router.callbackUserData());
+}

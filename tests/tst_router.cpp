@@ -1,0 +1,600 @@
+#include "recordingsink.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <random>
+#include <thread>
+
+namespace {
+
+Bytes bytes(const QByteArray &a)
+{
+    return Bytes(a.begin(), a.end());
+}
+
+QByteArray qbytes(const Bytes &b)
+{
+    return QByteArray(reinterpret_cast<const char *>(b.data()), static_cast<int>(b.size()));
+}
+
+QList<QByteArray> qmessages(const std::vector<Bytes> &messages)
+{
+    QList<QByteArray> out;
+    for (const Bytes &m : messages)
+        out << qbytes(m);
+    return out;
+}
+
+QByteArray hex(const char *h)
+{
+    return QByteArray::fromHex(h);
+}
+
+// A router with a recording output and the given loading time for every plug-in.
+struct Rig
+{
+    explicit Rig(int loadingTime = 20)
+    {
+        router.replaceOutput(new RecordingSink(log));
+        router.setLoadingTimes(loadingTime, loadingTime, loadingTime, loadingTime, loadingTime,
+                               loadingTime, loadingTime, loadingTime);
+        QObject::connect(&router, &MidiIO::pluginChanged, [this] { events << "plugin"; });
+        QObject::connect(&router, &MidiIO::programmChanged, [this] { events << "program"; });
+        QObject::connect(&router, &MidiIO::setIsLoadingPlugin,
+                         [this](bool on) { events << (on ? "loading" : "loaded"); });
+    }
+    void in(const char *h) { feed(router, bytes(hex(h))); }
+    QList<QByteArray> sent() const { return qmessages(log->all()); }
+    bool waitLoaded()
+    {
+        return QTest::qWaitFor([this] { return !router.loadingPlugin(); }, 5000);
+    }
+
+    std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
+    MidiIO router;
+    QStringList events;
+};
+
+class ThrowingSink : public MidiSink
+{
+public:
+    explicit ThrowingSink(std::atomic<int> &count) : count(count) {}
+    void sendMessage(const unsigned char *, std::size_t) override
+    {
+        ++count;
+        throw RtMidiError("output failed", RtMidiError::DRIVER_ERROR);
+    }
+
+private:
+    std::atomic<int> &count;
+};
+
+} // namespace
+
+class TestRouter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initialState();
+    void filter_data();
+    void filter();
+    void composedMessages_data();
+    void composedMessages();
+    void programWithoutSwitch();
+    void switchSequence();
+    void requestsDuringWait_data();
+    void requestsDuringWait();
+    void bankSelectAloneSendsNothing();
+    void zeroAndNegativeWaitEndOnTheEventLoop_data();
+    void zeroAndNegativeWaitEndOnTheEventLoop();
+    void newLoadingTimesApplyFromTheNextSwitch();
+    void channelChangeDuringWait();
+    void translationOffDuringWaitKeepsHolding();
+    void labelText_data();
+    void labelText();
+    void outputFailureIsContained();
+    void noOutputStillRunsTheSequence();
+    void destroyDuringLongWait();
+    void programChangeWhileLoadEnds();
+    void backToBackSwitchesAllEnd();
+    void hammer();
+};
+
+void TestRouter::initialState()
+{
+    MidiIO router;
+    QCOMPARE(router.channel(), -1);
+    QVERIFY(router.ignoresClockMessages());
+    QVERIFY(router.ignoresSysex());
+    QVERIFY(router.translatesCC0());
+    QVERIFY(!router.loadingPlugin());
+    QCOMPARE(router.currentPlugin(), 0);
+    QCOMPARE(router.currentProgram(), 0);
+    const int defaults[] = {2000, 1500, 3000, 3000, 2300, 2100, 1900, 1500};
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(router.loadingTime(i), defaults[i]);
+    QCOMPARE(router.getPGAndPluginName(), QStringLiteral("VARKONI - 1"));
+    QVERIFY(!router.inputOpen());
+    QVERIFY(!router.outputOpen());
+}
+
+void TestRouter::filter_data()
+{
+    QTest::addColumn<int>("channel"); // as the user sees it; 0 leaves the router's -1
+    QTest::addColumn<bool>("translate");
+    QTest::addColumn<bool>("ignoreSysex");
+    QTest::addColumn<bool>("ignoreClock");
+    QTest::addColumn<bool>("loading");
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QList<QByteArray>>("expected");
+    QTest::addColumn<int>("reqPlugin");
+    QTest::addColumn<int>("reqProg");
+
+    using L = QList<QByteArray>;
+    const QByteArray noteOn0 = hex("903c64");
+    // clang-format off
+    QTest::newRow("fresh router drops notes on any channel") << 0 << true << true << true << false << noteOn0 << L{} << 0 << 0;
+    QTest::newRow("fresh router drops clock") << 0 << true << true << true << false << hex("f8") << L{} << 0 << 0;
+    QTest::newRow("clock passes on any channel when not ignored") << 0 << true << true << false << false << hex("f8") << L{hex("f8")} << 0 << 0;
+    QTest::newRow("quarter frame follows the clock flag") << 3 << true << true << false << false << hex("f171") << L{hex("f171")} << 0 << 0;
+    QTest::newRow("song position dropped by the clock flag") << 1 << true << true << true << false << hex("f20102") << L{} << 0 << 0;
+    QTest::newRow("song select passes without the clock flag") << 1 << false << true << false << false << hex("f305") << L{hex("f305")} << 0 << 0;
+    QTest::newRow("sysex dropped") << 1 << true << true << true << false << hex("f07e7f0601f7") << L{} << 0 << 0;
+    QTest::newRow("sysex passes") << 1 << true << false << true << false << hex("f07e7f0601f7") << L{hex("f07e7f0601f7")} << 0 << 0;
+    QTest::newRow("routed channel passes unchanged") << 1 << true << true << true << false << noteOn0 << L{noteOn0} << 0 << 0;
+    QTest::newRow("other channel dropped") << 1 << true << true << true << false << hex("913c64") << L{} << 0 << 0;
+    QTest::newRow("channel 16 routes 0x?F") << 16 << true << true << true << false << hex("8f3c00") << L{hex("8f3c00")} << 0 << 0;
+    QTest::newRow("poly pressure passes") << 1 << true << true << true << false << hex("a03c10") << L{hex("a03c10")} << 0 << 0;
+    QTest::newRow("channel pressure passes") << 2 << true << true << true << false << hex("d140") << L{hex("d140")} << 0 << 0;
+    QTest::newRow("pitch bend passes") << 1 << true << true << true << false << hex("e00040") << L{hex("e00040")} << 0 << 0;
+    QTest::newRow("bank select 3 is a request") << 1 << true << true << true << false << hex("b00003") << L{} << 3 << 0;
+    QTest::newRow("bank select 7 is a request") << 1 << true << true << true << false << hex("b00007") << L{} << 7 << 0;
+    QTest::newRow("bank select 8 changes nothing") << 1 << true << true << true << false << hex("b00008") << L{} << 0 << 0;
+    QTest::newRow("bank select 127 changes nothing") << 1 << true << true << true << false << hex("b0007f") << L{} << 0 << 0;
+    QTest::newRow("volume passes") << 1 << true << true << true << false << hex("b00764") << L{hex("b00764")} << 0 << 0;
+    QTest::newRow("program 99 accepted") << 1 << true << true << true << false << hex("c063") << L{hex("c063")} << 0 << 99;
+    QTest::newRow("program 100 dropped") << 1 << true << true << true << false << hex("c064") << L{} << 0 << 0;
+    QTest::newRow("program change on another channel dropped") << 1 << true << true << true << false << hex("c105") << L{} << 0 << 0;
+    QTest::newRow("no translation: bank select passes") << 1 << false << true << true << false << hex("b00003") << L{hex("b00003")} << 0 << 0;
+    QTest::newRow("no translation: program 100 passes") << 1 << false << true << true << false << hex("c064") << L{hex("c064")} << 0 << 0;
+    QTest::newRow("loading: sysex still passes") << 1 << true << false << true << true << hex("f001f7") << L{hex("f001f7")} << 1 << 0;
+    QTest::newRow("loading: clock still passes") << 1 << true << true << false << true << hex("f8") << L{hex("f8")} << 1 << 0;
+    QTest::newRow("loading: note held back") << 1 << true << true << true << true << noteOn0 << L{} << 1 << 0;
+    QTest::newRow("loading: controller held back") << 1 << true << true << true << true << hex("b00764") << L{} << 1 << 0;
+    QTest::newRow("loading: bank select still recorded") << 1 << true << true << true << true << hex("b00005") << L{} << 5 << 0;
+    QTest::newRow("loading: program recorded, not sent") << 1 << true << true << true << true << hex("c009") << L{} << 1 << 9;
+    QTest::newRow("loading without translation: note held back") << 1 << false << true << true << true << noteOn0 << L{} << 1 << 0;
+    QTest::newRow("start passes on its channel without translation") << 11 << false << true << true << false << hex("fa") << L{hex("fa")} << 0 << 0;
+    QTest::newRow("start dropped with translation") << 11 << true << true << true << false << hex("fa") << L{} << 0 << 0;
+    QTest::newRow("start dropped on another channel") << 1 << false << true << true << false << hex("fa") << L{} << 0 << 0;
+    QTest::newRow("empty message dropped") << 1 << true << false << false << false << QByteArray() << L{} << 0 << 0;
+    QTest::newRow("control change without data dropped") << 1 << true << true << true << false << hex("b000") << L{} << 0 << 0;
+    QTest::newRow("program change without data dropped") << 1 << true << true << true << false << hex("c0") << L{} << 0 << 0;
+    QTest::newRow("program data byte above 127 dropped") << 1 << true << true << true << false << hex("c085") << L{} << 0 << 0;
+    // clang-format on
+}
+
+void TestRouter::filter()
+{
+    QFETCH(int, channel);
+    QFETCH(bool, translate);
+    QFETCH(bool, ignoreSysex);
+    QFETCH(bool, ignoreClock);
+    QFETCH(bool, loading);
+    QFETCH(QByteArray, message);
+    QFETCH(QList<QByteArray>, expected);
+    QFETCH(int, reqPlugin);
+    QFETCH(int, reqProg);
+
+    Rig rig(60000);
+    if (channel)
+        rig.router.setMidiChannel(channel);
+    if (loading) {
+        // Switch to plug-in 1 and stay in its (long) wait.
+        rig.in("b00001");
+        rig.in("c000");
+        QVERIFY(rig.router.loadingPlugin());
+        rig.log->clear();
+    }
+    rig.router.setTranslateCC0(translate);
+    rig.router.setIgnoreSysex(ignoreSysex);
+    rig.router.setIgnoreClockMessages(ignoreClock);
+
+    feed(rig.router, bytes(message));
+
+    QCOMPARE(rig.sent(), expected);
+    QCOMPARE(rig.router.requestedPlugin(), reqPlugin);
+    QCOMPARE(rig.router.requestedProgram(), reqProg);
+    QCOMPARE(rig.router.loadingPlugin(), loading);
+}
+
+void TestRouter::composedMessages_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<int>("data1");
+    QTest::addColumn<int>("data2");
+    QTest::addColumn<QByteArray>("expected");
+
+    QTest::newRow("note on, three bytes") << 0x90 << 2 << 64 << 0 << hex("924000");
+    QTest::newRow("255 means two bytes") << 0xC0 << 15 << 5 << 255 << hex("cf05");
+    QTest::newRow("254 is still a data byte") << 0xB0 << 0 << 7 << 254 << hex("b007fe");
+}
+
+void TestRouter::composedMessages()
+{
+    QFETCH(int, type);
+    QFETCH(int, channel);
+    QFETCH(int, data1);
+    QFETCH(int, data2);
+    QFETCH(QByteArray, expected);
+
+    Rig rig;
+    rig.router.sendMidiMessage(type, channel, data1, data2);
+    QCOMPARE(rig.sent(), QList<QByteArray>{expected});
+
+    rig.log->clear();
+    rig.router.setMidiChannel(3);
+    rig.router.sendProgramChange(5);
+    QCOMPARE(rig.sent(), QList<QByteArray>{hex("c205")});
+}
+
+void TestRouter::programWithoutSwitch()
+{
+    Rig rig;
+    rig.router.setMidiChannel(1);
+    rig.in("c005");
+    QCOMPARE(rig.sent(), QList<QByteArray>{hex("c005")});
+    QCOMPARE(rig.router.currentProgram(), 5);
+    QVERIFY(!rig.router.loadingPlugin());
+    QCOMPARE(rig.events, QStringList{"program"});
+    QCOMPARE(rig.router.getPGAndPluginName(), QStringLiteral("VARKONI - 6"));
+}
+
+void TestRouter::switchSequence()
+{
+    Rig rig(60);
+    rig.router.setMidiChannel(1);
+    rig.in("b00003");
+    QVERIFY(rig.sent().isEmpty());
+    rig.in("c005");
+
+    const QList<QByteArray> selection{hex("c068"), hex("90407f"), hex("904000")};
+    QCOMPARE(rig.sent(), selection);
+    QVERIFY(rig.router.loadingPlugin());
+    QCOMPARE(rig.router.getPGAndPluginName(), QStringLiteral("QUENDRA - 1"));
+    QCOMPARE(rig.events, (QStringList{"plugin", "loading"}));
+
+    rig.in("903c64"); // held back during the wait
+    QVERIFY(rig.waitLoaded());
+    QCOMPARE(rig.sent(), selection + QList<QByteArray>{hex("c005")});
+    QCOMPARE(rig.events, (QStringList{"plugin", "loading", "loaded", "program"}));
+    QCOMPARE(rig.router.getPGAndPluginName(), QStringLiteral("QUENDRA - 6"));
+
+    const auto waited = rig.log->timeOf(3) - rig.log->timeOf(2);
+    QVERIFY2(waited >= std::chrono::milliseconds(60),
+             "the program went out before the plug-in loaded");
+
+    rig.in("903c64");
+    QCOMPARE(rig.sent().last(), hex("903c64"));
+}
+
+void TestRouter::requestsDuringWait_data()
+{
+    QTest::addColumn<QList<QByteArray>>("during");
+    QTest::addColumn<QList<QByteArray>>("afterFirstWait");
+
+    using L = QList<QByteArray>;
+    QTest::newRow("another plug-in and program")
+        << L{hex("b00001"), hex("c007")}
+        << L{hex("c066"), hex("90407f"), hex("904000"), hex("c007")};
+    QTest::newRow("the same plug-in again") << L{hex("b00003"), hex("c009")} << L{hex("c009")};
+    QTest::newRow("back to the previous plug-in")
+        << L{hex("b00000")} << L{hex("c065"), hex("90407f"), hex("904000"), hex("c005")};
+    QTest::newRow("last program wins")
+        << L{hex("c00a"), hex("c00b"), hex("c00c")} << L{hex("c00c")};
+    QTest::newRow("out of range requests ignored")
+        << L{hex("b00009"), hex("c070")} << L{hex("c005")};
+}
+
+void TestRouter::requestsDuringWait()
+{
+    QFETCH(QList<QByteArray>, during);
+    QFETCH(QList<QByteArray>, afterFirstWait);
+
+    Rig rig(40);
+    rig.router.setMidiChannel(1);
+    rig.in("b00003");
+    rig.in("c005");
+    QVERIFY(rig.router.loadingPlugin());
+    for (const QByteArray &m : during)
+        feed(rig.router, bytes(m));
+    QCOMPARE(rig.sent().size(), 3);
+    QVERIFY(rig.waitLoaded());
+
+    QCOMPARE(rig.sent().mid(3), afterFirstWait);
+    const int loads = int(rig.events.count("loading"));
+    QCOMPARE(rig.events.count("loaded"), 1);
+    QCOMPARE(loads, afterFirstWait.size() > 1 ? 2 : 1);
+}
+
+void TestRouter::bankSelectAloneSendsNothing()
+{
+    Rig rig;
+    rig.router.setMidiChannel(1);
+    rig.in("b00002");
+    QCoreApplication::processEvents();
+    QVERIFY(rig.sent().isEmpty());
+    QVERIFY(rig.events.isEmpty());
+    QCOMPARE(rig.router.getPGAndPluginName(), QStringLiteral("VARKONI - 1"));
+}
+
+void TestRouter::zeroAndNegativeWaitEndOnTheEventLoop_data()
+{
+    QTest::addColumn<int>("loadingTime");
+    QTest::newRow("zero") << 0;
+    QTest::newRow("negative") << -500;
+    QTest::newRow("most negative") << std::numeric_limits<int>::min();
+}
+
+void TestRouter::zeroAndNegativeWaitEndOnTheEventLoop()
+{
+    QFETCH(int, loadingTime);
+    Rig rig(loadingTime);
+    rig.router.setMidiChannel(1);
+    rig.in("b00004");
+    rig.in("c011");
+    // Even a zero wait ends through the queued timerDone(), never inside the switch.
+    QCOMPARE(rig.sent().size(), 3);
+    QVERIFY(rig.router.loadingPlugin());
+    QVERIFY(rig.waitLoaded());
+    QCOMPARE(rig.sent().last(), hex("c011"));
+    QCOMPARE(rig.router.getPGAndPluginName(), QStringLiteral("BALTRIX - 18"));
+}
+
+void TestRouter::newLoadingTimesApplyFromTheNextSwitch()
+{
+    Rig rig(80);
+    rig.router.setMidiChannel(1);
+    rig.in("b00002");
+    rig.in("c001");
+    rig.router.setLoadingTimes(0, 0, 0, 0, 0, 0, 0, 0);
+    QVERIFY(rig.waitLoaded());
+    QVERIFY(rig.log->timeOf(3) - rig.log->timeOf(2) >= std::chrono::milliseconds(80));
+    QCOMPARE(rig.router.loadingTime(2), 0);
+}
+
+void TestRouter::channelChangeDuringWait()
+{
+    Rig rig(30);
+    rig.router.setMidiChannel(1);
+    rig.in("b00003");
+    rig.in("c005");
+    rig.router.setMidiChannel(2);
+    QVERIFY(rig.waitLoaded());
+    QCOMPARE(rig.sent().last(), hex("c105"));
+}
+
+void TestRouter::translationOffDuringWaitKeepsHolding()
+{
+    Rig rig(50);
+    rig.router.setMidiChannel(1);
+    rig.in("b00003");
+    rig.in("c005");
+    rig.router.setTranslateCC0(false);
+    rig.in("903c64");
+    rig.in("c007"); // a plain message now: held back like the others
+    QCOMPARE(rig.sent().size(), 3);
+    QVERIFY(rig.waitLoaded());
+    QCOMPARE(rig.sent().last(), hex("c005"));
+    rig.in("c007");
+    QCOMPARE(rig.sent().last(), hex("c007"));
+}
+
+void TestRouter::labelText_data()
+{
+    QTest::addColumn<int>("plugin");
+    QTest::addColumn<int>("program");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("0") << 0 << 0 << "VARKONI - 1";
+    QTest::newRow("1") << 1 << 99 << "TESSEL - 100";
+    QTest::newRow("2") << 2 << 9 << "ORMALINE - 10";
+    QTest::newRow("3") << 3 << 5 << "QUENDRA - 6";
+    QTest::newRow("4") << 4 << 42 << "BALTRIX - 43";
+    QTest::newRow("5") << 5 << 1 << "ZOLA-7 - 2";
+    QTest::newRow("6") << 6 << 63 << "MERIDOX - 64";
+    QTest::newRow("7") << 7 << 7 << "KAVOLINE - 8";
+}
+
+void TestRouter::labelText()
+{
+    QFETCH(int, plugin);
+    QFETCH(int, program);
+    QFETCH(QString, label);
+
+    Rig rig(0);
+    rig.router.setMidiChannel(1);
+    feed(rig.router, Bytes{0xB0, 0, static_cast<unsigned char>(plugin)});
+    feed(rig.router, Bytes{0xC0, static_cast<unsigned char>(program)});
+    QVERIFY(rig.waitLoaded());
+    QCOMPARE(rig.router.getPGAndPluginName(), label);
+    QCOMPARE(MidiIO::pluginName(plugin), label.section(" - ", 0, 0));
+    if (plugin != 0)
+        QCOMPARE(rig.sent().first(), QByteArray(1, char(0xC0)) + char(101 + plugin));
+}
+
+void TestRouter::outputFailureIsContained()
+{
+    std::atomic<int> attempts{0};
+    MidiIO router;
+    router.replaceOutput(new ThrowingSink(attempts));
+    router.setLoadingTimes(10, 10, 10, 10, 10, 10, 10, 10);
+    router.setMidiChannel(1);
+    feed(router, bytes(hex("903c64")));
+    feed(router, bytes(hex("b00003")));
+    feed(router, bytes(hex("c005")));
+    QTRY_VERIFY_WITH_TIMEOUT(!router.loadingPlugin(), 5000);
+    QCOMPARE(attempts.load(), 5); // note, selection (3), program
+    QCOMPARE(router.currentProgram(), 5);
+    QCOMPARE(router.currentPlugin(), 3);
+}
+
+void TestRouter::noOutputStillRunsTheSequence()
+{
+    MidiIO router;
+    router.setLoadingTimes(10, 10, 10, 10, 10, 10, 10, 10);
+    router.setMidiChannel(1);
+    QSignalSpy loading(&router, &MidiIO::setIsLoadingPlugin);
+    feed(router, bytes(hex("b00006")));
+    feed(router, bytes(hex("c020")));
+    QVERIFY(router.loadingPlugin());
+    QTRY_VERIFY_WITH_TIMEOUT(!router.loadingPlugin(), 5000);
+    QCOMPARE(loading.count(), 2);
+    QCOMPARE(router.getPGAndPluginName(), QStringLiteral("MERIDOX - 33"));
+}
+
+void TestRouter::destroyDuringLongWait()
+{
+    // Destruction cuts the wait short; were it a plain sleep, this test would
+    // run into CTest's time-out.
+    for (int i = 0; i < 5; ++i) {
+        auto rig = std::make_unique<Rig>(std::numeric_limits<int>::max());
+        rig->router.setMidiChannel(1);
+        rig->in("b00001");
+        rig->in("c001");
+        QVERIFY(rig->router.loadingPlugin());
+        rig.reset();
+        QCoreApplication::processEvents();
+    }
+}
+
+void TestRouter::programChangeWhileLoadEnds()
+{
+    // A Program Change that comes in while the end of a load is being sent
+    // must go out, not be left in the request field.
+    Rig rig(10);
+    rig.router.setMidiChannel(1);
+    std::thread input;
+    std::atomic<bool> armed{true};
+    rig.log->setHook([&](const Bytes &m) {
+        if (m == Bytes{0xC0, 0x05} && armed.exchange(false)) {
+            input = std::thread([&] { feed(rig.router, Bytes{0xC0, 0x2A}); });
+            // Give the input thread every chance to slip its request in
+            // before the load is marked over.
+            QTest::qWait(100);
+        }
+    });
+    rig.in("b00003");
+    rig.in("c005");
+    QVERIFY(rig.waitLoaded());
+    if (input.joinable())
+        input.join();
+    QVERIFY(!armed);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.router.currentProgram(), 42, 5000);
+    QCOMPARE(rig.sent().last(), hex("c02a"));
+    rig.log->setHook(nullptr);
+}
+
+void TestRouter::backToBackSwitchesAllEnd()
+{
+    // Each switch starts a new wait right after the previous wait's thread
+    // emitted; none of these starts may be lost.
+    Rig rig(0);
+    rig.router.setMidiChannel(1);
+    int loads = 0;
+    for (int i = 0; i < 300; ++i) {
+        const int before = int(rig.events.size());
+        feed(rig.router, Bytes{0xB0, 0, static_cast<unsigned char>(i % 8)});
+        feed(rig.router, Bytes{0xC0, static_cast<unsigned char>(i % 100)});
+        if (i % 3 == 0)
+            feed(rig.router, Bytes{0xB0, 0, static_cast<unsigned char>((i + 3) % 8)});
+        QVERIFY2(rig.waitLoaded(), qPrintable(QString("switch %1 never ended").arg(i)));
+        const QStringList step = rig.events.mid(before);
+        if (step.contains("loading")) {
+            ++loads;
+            QCOMPARE(step.count("loaded"), 1);
+            QVERIFY(step.lastIndexOf("loaded") > step.lastIndexOf("loading"));
+            QCOMPARE(step.last(), QStringLiteral("program"));
+        }
+    }
+    QVERIFY(loads > 200);
+    QCOMPARE(rig.router.currentProgram(), 99);
+}
+
+void TestRouter::hammer()
+{
+    Rig rig(1);
+    rig.router.setMidiChannel(1);
+    std::atomic<int> finished{0};
+    std::atomic<int> badState{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 random(t);
+            for (int i = 0; i < 20000; ++i) {
+                const unsigned char channel = random() % 2;
+                switch (random() % 6) {
+                case 0:
+                    feed(rig.router, Bytes{static_cast<unsigned char>(0x90 | channel), 60, 100});
+                    break;
+                case 1:
+                    feed(rig.router, Bytes{static_cast<unsigned char>(0xB0 | channel), 0,
+                                           static_cast<unsigned char>(random() % 10)});
+                    break;
+                case 2:
+                    feed(rig.router, Bytes{static_cast<unsigned char>(0xC0 | channel),
+                                           static_cast<unsigned char>(random() % 128)});
+                    break;
+                case 3:
+                    feed(rig.router, Bytes{0xF0, 1, 2, 0xF7});
+                    break;
+                case 4:
+                    feed(rig.router, Bytes{0xF8});
+                    break;
+                default:
+                    feed(rig.router, Bytes{static_cast<unsigned char>(0xB0 | channel), 7, 64});
+                }
+                const int plugin = rig.router.currentPlugin();
+                const int program = rig.router.currentProgram();
+                if (plugin < 0 || plugin > 7 || program < 0 || program > 99)
+                    ++badState;
+            }
+            ++finished;
+        });
+    }
+    // Meanwhile the GUI thread changes settings, swaps the output and ends loads.
+    for (int i = 0; finished < int(threads.size()); ++i) {
+        rig.router.setIgnoreSysex(i % 2);
+        rig.router.setIgnoreClockMessages(i % 3);
+        rig.router.setTranslateCC0(i % 5 != 0);
+        if (i % 50 == 0)
+            rig.router.replaceOutput(new RecordingSink(rig.log));
+        if (i % 7 == 0)
+            rig.log->clear();
+        QCoreApplication::processEvents();
+    }
+    for (auto &th : threads)
+        th.join();
+    QCOMPARE(badState.load(), 0);
+
+    QVERIFY(rig.waitLoaded());
+    rig.log->clear();
+    rig.router.setTranslateCC0(true);
+    rig.in("b00005");
+    rig.in("c04d");
+    QVERIFY(rig.waitLoaded());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.router.currentProgram(), 0x4d, 5000);
+    QCOMPARE(rig.router.currentPlugin(), 5);
+    QCOMPARE(rig.sent().last(), hex("c04d"));
+    // Every load ended: nothing is left red.
+    QVERIFY(rig.events.count("loaded") > 0);
+    QVERIFY(rig.events.lastIndexOf("loaded") > rig.events.lastIndexOf("loading"));
+}
+
+QTEST_MAIN(TestRouter)
+#include "tst_router.moc"
