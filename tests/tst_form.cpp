@@ -1,0 +1,649 @@
+#include "ui/ui_brantolexmainwindow.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QFile>
+#include <QImageReader>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QtEndian>
+#include <QTextBlock>
+#include <QToolBar>
+#include <QtTest>
+
+#include <memory>
+
+// The form on a plain QMainWindow: what a user and the controller rely on.
+class TestForm : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void members_data();
+    void members();
+    void windowProperties_data();
+    void windowProperties();
+    void texts_data();
+    void texts();
+    void mnemonicsAreUnique();
+    void initialState();
+    void gridPlacement_data();
+    void gridPlacement();
+    void buddies_data();
+    void buddies();
+    void tabOrder();
+    void channelTyped_data();
+    void channelTyped();
+    void channelStepped_data();
+    void channelStepped();
+    void mnemonicReachesWidget_data();
+    void mnemonicReachesWidget();
+    void sizeLimits_data();
+    void sizeLimits();
+    void aboutPage();
+    void retranslateResetsLabel();
+    void resources_data();
+    void resources();
+    void loadingAnimation();
+
+private:
+    QWidget *named(const QString &name) const { return window->findChild<QWidget *>(name); }
+
+    std::unique_ptr<QMainWindow> window;
+    std::unique_ptr<Ui_BrantolexMainWindow> ui;
+};
+
+void TestForm::init()
+{
+    window = std::make_unique<QMainWindow>();
+    ui = std::make_unique<Ui_BrantolexMainWindow>();
+    ui->setupUi(window.get());
+}
+
+void TestForm::cleanup()
+{
+    ui.reset();
+    window.reset();
+}
+
+void TestForm::members_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QString>("parentName");
+
+    QTest::newRow("centralWidget") << "centralWidget"
+                                   << "QWidget"
+                                   << "BrantolexMainWindow";
+    QTest::newRow("l_currentPlugin") << "l_currentPlugin"
+                                     << "QLabel"
+                                     << "centralWidget";
+    QTest::newRow("tabWidget") << "tabWidget"
+                               << "QTabWidget"
+                               << "centralWidget";
+    QTest::newRow("Events") << "Events"
+                            << "QWidget"
+                            << "qt_tabwidget_stackedwidget";
+    QTest::newRow("c_sysex") << "c_sysex"
+                             << "QCheckBox"
+                             << "Events";
+    QTest::newRow("c_midiClockMessages") << "c_midiClockMessages"
+                                         << "QCheckBox"
+                                         << "Events";
+    QTest::newRow("c_translateCC0toPluginSelect") << "c_translateCC0toPluginSelect"
+                                                  << "QCheckBox"
+                                                  << "Events";
+    QTest::newRow("Device") << "Device"
+                            << "QWidget"
+                            << "qt_tabwidget_stackedwidget";
+    QTest::newRow("c_midiOutDevice") << "c_midiOutDevice"
+                                     << "QComboBox"
+                                     << "Device";
+    QTest::newRow("l_midiOutDevice") << "l_midiOutDevice"
+                                     << "QLabel"
+                                     << "Device";
+    QTest::newRow("c_midiInDevice") << "c_midiInDevice"
+                                    << "QComboBox"
+                                    << "Device";
+    QTest::newRow("l_midiInDevice") << "l_midiInDevice"
+                                    << "QLabel"
+                                    << "Device";
+    QTest::newRow("c_createVirtualInput") << "c_createVirtualInput"
+                                          << "QCheckBox"
+                                          << "Device";
+    QTest::newRow("c_midiChannel") << "c_midiChannel"
+                                   << "QSpinBox"
+                                   << "Device";
+    QTest::newRow("l_midiChannel") << "l_midiChannel"
+                                   << "QLabel"
+                                   << "Device";
+    QTest::newRow("About") << "About"
+                           << "QWidget"
+                           << "qt_tabwidget_stackedwidget";
+    QTest::newRow("t_About") << "t_About"
+                             << "QTextBrowser"
+                             << "About";
+}
+
+void TestForm::members()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QString, parentName);
+
+    const QHash<QString, QWidget *> members = {
+        {"centralWidget", ui->centralWidget},
+        {"l_currentPlugin", ui->l_currentPlugin},
+        {"tabWidget", ui->tabWidget},
+        {"Events", ui->Events},
+        {"c_sysex", ui->c_sysex},
+        {"c_midiClockMessages", ui->c_midiClockMessages},
+        {"c_translateCC0toPluginSelect", ui->c_translateCC0toPluginSelect},
+        {"Device", ui->Device},
+        {"c_midiOutDevice", ui->c_midiOutDevice},
+        {"l_midiOutDevice", ui->l_midiOutDevice},
+        {"c_midiInDevice", ui->c_midiInDevice},
+        {"l_midiInDevice", ui->l_midiInDevice},
+        {"c_createVirtualInput", ui->c_createVirtualInput},
+        {"c_midiChannel", ui->c_midiChannel},
+        {"l_midiChannel", ui->l_midiChannel},
+        {"About", ui->About},
+        {"t_About", ui->t_About},
+    };
+    QWidget *widget = named(name);
+    QVERIFY(widget);
+    QCOMPARE(members.value(name), widget);
+    QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
+    QVERIFY(widget->parent());
+    QCOMPARE(widget->parent()->objectName(), parentName);
+}
+
+void TestForm::windowProperties_data()
+{
+    QTest::addColumn<QString>("presetName");
+    QTest::addColumn<QString>("expectedName");
+
+    QTest::newRow("unnamed window") << QString() << "BrantolexMainWindow";
+    QTest::newRow("named window keeps its name") << "someOtherName"
+                                                 << "someOtherName";
+}
+
+void TestForm::windowProperties()
+{
+    QFETCH(QString, presetName);
+    QFETCH(QString, expectedName);
+
+    QMainWindow w;
+    w.setObjectName(presetName);
+    Ui_BrantolexMainWindow form;
+    form.setupUi(&w);
+    QCOMPARE(w.objectName(), expectedName);
+    QCOMPARE(w.windowTitle(), QStringLiteral("Brantolex Fixer"));
+    QCOMPARE(w.statusTip(), QString());
+    QCOMPARE(w.size(), QSize(295, 194));
+    QCOMPARE(w.font().family(), QStringLiteral("Ubuntu"));
+    QCOMPARE(w.font().pointSizeF(), QFont().pointSizeF());
+    QVERIFY(w.isEnabled());
+    QCOMPARE(w.centralWidget(), form.centralWidget);
+    QVERIFY(!w.findChild<QMenuBar *>());
+    QVERIFY(!w.findChild<QStatusBar *>());
+    QVERIFY(!w.findChild<QToolBar *>());
+
+    const QIcon icon = w.windowIcon();
+    QVERIFY(!icon.isNull());
+    QCOMPARE(icon.availableSizes(), QList<QSize>{QSize(60, 60)});
+    // Compared premultiplied: the pixmap holds that form, and the way back
+    // would round the antialiased edge pixels.
+    QCOMPARE(icon.pixmap(60, 60).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
+             QImage(QStringLiteral(":/icons/midi-connector.png"))
+                 .convertToFormat(QImage::Format_ARGB32_Premultiplied));
+
+    const QFont labelFont = form.l_currentPlugin->font();
+    QCOMPARE(labelFont.family(), QStringLiteral("Arial Black"));
+    QCOMPARE(labelFont.pointSize(), 15);
+    QCOMPARE(form.l_currentPlugin->frameShape(), QFrame::Box);
+    QCOMPARE(form.l_currentPlugin->lineWidth(), 1);
+    QCOMPARE(form.l_currentPlugin->styleSheet(), QString());
+}
+
+void TestForm::texts_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("label") << "l_currentPlugin"
+                           << "Plugin";
+    QTest::newRow("sysex") << "c_sysex"
+                           << "&System exclusive messages";
+    QTest::newRow("clock") << "c_midiClockMessages"
+                           << "&Clock messages";
+    QTest::newRow("translate") << "c_translateCC0toPluginSelect"
+                               << "Translate CC&0 to plugin select";
+    QTest::newRow("out label") << "l_midiOutDevice"
+                               << "&Out port";
+    QTest::newRow("in label, two blanks") << "l_midiInDevice"
+                                          << "&In  port";
+    QTest::newRow("virtual") << "c_createVirtualInput"
+                             << "Create &virtual input";
+    QTest::newRow("channel label, no mnemonic") << "l_midiChannel"
+                                                << "Channel";
+    QTest::newRow("tab 0") << "Events"
+                           << "&Events";
+    QTest::newRow("tab 1") << "Device"
+                           << "&Device";
+    QTest::newRow("tab 2") << "About"
+                           << "&About";
+}
+
+void TestForm::texts()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, text);
+
+    QWidget *widget = named(name);
+    QVERIFY(widget);
+    const int tab = ui->tabWidget->indexOf(widget);
+    if (tab >= 0)
+        QCOMPARE(ui->tabWidget->tabText(tab), text);
+    else
+        QCOMPARE(widget->property("text").toString(), text);
+}
+
+void TestForm::mnemonicsAreUnique()
+{
+    const QStringList texts = {
+        ui->c_sysex->text(),
+        ui->c_midiClockMessages->text(),
+        ui->c_translateCC0toPluginSelect->text(),
+        ui->c_createVirtualInput->text(),
+        ui->l_midiOutDevice->text(),
+        ui->l_midiInDevice->text(),
+        ui->l_midiChannel->text(),
+        ui->tabWidget->tabText(0),
+        ui->tabWidget->tabText(1),
+        ui->tabWidget->tabText(2),
+    };
+    QString letters;
+    for (const QString &text : texts) {
+        const int amp = text.indexOf(QLatin1Char('&'));
+        if (amp >= 0)
+            letters += text.at(amp + 1).toUpper();
+    }
+    QCOMPARE(letters, QStringLiteral("SC0VOIEDA"));
+}
+
+void TestForm::initialState()
+{
+    for (QCheckBox *box : {ui->c_sysex, ui->c_midiClockMessages, ui->c_translateCC0toPluginSelect,
+                           ui->c_createVirtualInput}) {
+        QVERIFY2(!box->isChecked(), qPrintable(box->objectName()));
+        QVERIFY2(box->isEnabled(), qPrintable(box->objectName()));
+    }
+    QCOMPARE(ui->c_midiInDevice->count(), 0);
+    QCOMPARE(ui->c_midiOutDevice->count(), 0);
+    QCOMPARE(ui->c_midiChannel->value(), 1);
+    QCOMPARE(ui->c_midiChannel->minimum(), 1);
+    QCOMPARE(ui->c_midiChannel->maximum(), 16);
+    QCOMPARE(ui->tabWidget->count(), 3);
+    QCOMPARE(ui->tabWidget->currentIndex(), 0);
+    QCOMPARE(ui->tabWidget->widget(0), ui->Events);
+    QCOMPARE(ui->tabWidget->widget(1), ui->Device);
+    QCOMPARE(ui->tabWidget->widget(2), ui->About);
+}
+
+void TestForm::gridPlacement_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("layoutName");
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<int>("rowSpan");
+    QTest::addColumn<int>("columnSpan");
+
+    QTest::newRow("label") << "l_currentPlugin"
+                           << "gridLayout_2" << 0 << 0 << 1 << 2;
+    QTest::newRow("tabs") << "tabWidget"
+                          << "gridLayout_2" << 1 << 0 << 1 << 2;
+    QTest::newRow("out box") << "c_midiOutDevice"
+                             << "gridLayout" << 0 << 0 << 1 << 2;
+    QTest::newRow("out label") << "l_midiOutDevice"
+                               << "gridLayout" << 0 << 2 << 1 << 1;
+    QTest::newRow("in box") << "c_midiInDevice"
+                            << "gridLayout" << 1 << 0 << 1 << 2;
+    QTest::newRow("in label") << "l_midiInDevice"
+                              << "gridLayout" << 1 << 2 << 1 << 1;
+    QTest::newRow("virtual") << "c_createVirtualInput"
+                             << "gridLayout" << 2 << 0 << 1 << 2;
+    QTest::newRow("channel") << "c_midiChannel"
+                             << "gridLayout" << 3 << 0 << 1 << 1;
+    QTest::newRow("channel label") << "l_midiChannel"
+                                   << "gridLayout" << 3 << 1 << 1 << 2;
+    QTest::newRow("about") << "t_About"
+                           << "gridLayout_3" << 0 << 0 << 1 << 1;
+}
+
+void TestForm::gridPlacement()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, layoutName);
+    QFETCH(int, row);
+    QFETCH(int, column);
+    QFETCH(int, rowSpan);
+    QFETCH(int, columnSpan);
+
+    auto *grid = window->findChild<QGridLayout *>(layoutName);
+    QVERIFY(grid);
+    QCOMPARE(grid->spacing(), 6);
+    QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
+    const int index = grid->indexOf(named(name));
+    QVERIFY(index >= 0);
+    int r = -1, c = -1, rs = -1, cs = -1;
+    grid->getItemPosition(index, &r, &c, &rs, &cs);
+    QCOMPARE(QList<int>({r, c, rs, cs}), QList<int>({row, column, rowSpan, columnSpan}));
+}
+
+void TestForm::buddies_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("buddy");
+
+    QTest::newRow("out") << "l_midiOutDevice"
+                         << "c_midiOutDevice";
+    QTest::newRow("in") << "l_midiInDevice"
+                        << "c_midiInDevice";
+    QTest::newRow("channel") << "l_midiChannel"
+                             << "c_midiChannel";
+    QTest::newRow("plug-in label has none") << "l_currentPlugin" << QString();
+}
+
+void TestForm::buddies()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, buddy);
+    auto *l = qobject_cast<QLabel *>(named(label));
+    QVERIFY(l);
+    QCOMPARE(l->buddy() ? l->buddy()->objectName() : QString(), buddy);
+}
+
+void TestForm::tabOrder()
+{
+    const QStringList expected = {
+        "tabWidget",       "c_sysex",        "c_midiClockMessages",  "c_translateCC0toPluginSelect",
+        "c_midiOutDevice", "c_midiInDevice", "c_createVirtualInput", "c_midiChannel",
+    };
+    // The focus chain also holds inner widgets (the spin box's line edit,
+    // the tab bar); only the order of the named controls counts.
+    QStringList seen;
+    QWidget *w = ui->tabWidget;
+    do {
+        if (expected.contains(w->objectName()) && !seen.contains(w->objectName()))
+            seen << w->objectName();
+        w = w->nextInFocusChain();
+    } while (w != ui->tabWidget && seen.size() < expected.size());
+    QCOMPARE(seen, expected);
+}
+
+void TestForm::channelTyped_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("5") << "5" << 5;
+    QTest::newRow("16") << "16" << 16;
+    QTest::newRow("17 stops at 1") << "17" << 1;
+    QTest::newRow("0 is refused") << "0" << 1;
+    QTest::newRow("minus sign is refused") << "-3" << 3;
+    QTest::newRow("letters are refused") << "abc" << 1;
+    QTest::newRow("99 stops at 9") << "99" << 9;
+}
+
+void TestForm::channelTyped()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, value);
+
+    window->show();
+    ui->tabWidget->setCurrentWidget(ui->Device);
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QSpinBox *spin = ui->c_midiChannel;
+    spin->setFocus();
+    spin->selectAll();
+    QTest::keyClick(spin, Qt::Key_Backspace);
+    QTest::keyClicks(spin, typed);
+    QTest::keyClick(spin, Qt::Key_Return);
+    spin->clearFocus();
+    QCOMPARE(spin->value(), value);
+    QVERIFY(spin->value() >= 1 && spin->value() <= 16);
+}
+
+void TestForm::channelStepped_data()
+{
+    QTest::addColumn<int>("start");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("presses");
+    QTest::addColumn<int>("value");
+
+    QTest::newRow("down from 1") << 1 << int(Qt::Key_Down) << 3 << 1;
+    QTest::newRow("up from 15") << 15 << int(Qt::Key_Up) << 4 << 16;
+    QTest::newRow("page up from 1") << 1 << int(Qt::Key_PageUp) << 2 << 16;
+    QTest::newRow("page down from 16") << 16 << int(Qt::Key_PageDown) << 1 << 6;
+    QTest::newRow("up from 3") << 3 << int(Qt::Key_Up) << 2 << 5;
+}
+
+void TestForm::channelStepped()
+{
+    QFETCH(int, start);
+    QFETCH(int, key);
+    QFETCH(int, presses);
+    QFETCH(int, value);
+
+    QSpinBox *spin = ui->c_midiChannel;
+    spin->setValue(start);
+    for (int i = 0; i < presses; ++i)
+        QTest::keyClick(spin, Qt::Key(key));
+    QCOMPARE(spin->value(), value);
+}
+
+void TestForm::mnemonicReachesWidget_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("focused"); // the widget that ends up with the focus
+    QTest::addColumn<QString>("toggled"); // the check box that changes, if any
+    QTest::addColumn<int>("tabAfter");
+
+    QTest::newRow("Alt+S") << 0 << int(Qt::Key_S) << "c_sysex"
+                           << "c_sysex" << 0;
+    QTest::newRow("Alt+C") << 0 << int(Qt::Key_C) << "c_midiClockMessages"
+                           << "c_midiClockMessages" << 0;
+    QTest::newRow("Alt+0") << 0 << int(Qt::Key_0) << "c_translateCC0toPluginSelect"
+                           << "c_translateCC0toPluginSelect" << 0;
+    QTest::newRow("Alt+O") << 1 << int(Qt::Key_O) << "c_midiOutDevice" << QString() << 1;
+    QTest::newRow("Alt+I") << 1 << int(Qt::Key_I) << "c_midiInDevice" << QString() << 1;
+    QTest::newRow("Alt+V") << 1 << int(Qt::Key_V) << "c_createVirtualInput"
+                           << "c_createVirtualInput" << 1;
+    QTest::newRow("Alt+D") << 0 << int(Qt::Key_D) << QString() << QString() << 1;
+    QTest::newRow("Alt+A") << 1 << int(Qt::Key_A) << QString() << QString() << 2;
+    QTest::newRow("Alt+E") << 2 << int(Qt::Key_E) << QString() << QString() << 0;
+}
+
+void TestForm::mnemonicReachesWidget()
+{
+    QFETCH(int, tab);
+    QFETCH(int, key);
+    QFETCH(QString, focused);
+    QFETCH(QString, toggled);
+    QFETCH(int, tabAfter);
+
+    ui->tabWidget->setCurrentIndex(tab);
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    ui->tabWidget->setFocus();
+
+    QTest::keyClick(window.get(), Qt::Key(key), Qt::AltModifier);
+    QTRY_COMPARE(ui->tabWidget->currentIndex(), tabAfter);
+    if (!focused.isEmpty())
+        QTRY_COMPARE(QApplication::focusWidget() ? QApplication::focusWidget()->objectName()
+                                                 : QString(),
+                     focused);
+    if (!toggled.isEmpty())
+        QTRY_VERIFY(qobject_cast<QCheckBox *>(named(toggled))->isChecked());
+    // Nothing else was toggled on the way.
+    for (QCheckBox *box : window->findChildren<QCheckBox *>())
+        if (box->objectName() != toggled)
+            QVERIFY2(!box->isChecked(), qPrintable(box->objectName()));
+}
+
+void TestForm::sizeLimits_data()
+{
+    QTest::addColumn<QSize>("size");
+
+    QTest::newRow("tiny") << QSize(40, 40);
+    QTest::newRow("initial") << QSize(295, 194);
+    QTest::newRow("wide") << QSize(1400, 300);
+    QTest::newRow("tall") << QSize(300, 1000);
+}
+
+void TestForm::sizeLimits()
+{
+    QFETCH(QSize, size);
+
+    ui->tabWidget->setCurrentWidget(ui->Device);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    window->resize(size);
+    QCoreApplication::processEvents();
+    ui->gridLayout->activate();
+    QVERIFY(ui->c_midiOutDevice->width() >= 200);
+    QVERIFY(ui->c_midiInDevice->width() >= 200);
+    QVERIFY(ui->c_midiChannel->width() <= 100);
+    QCOMPARE(ui->c_midiOutDevice->minimumSize(), QSize(200, 0));
+    QCOMPARE(ui->c_midiInDevice->minimumSize(), QSize(200, 0));
+    QCOMPARE(ui->c_midiChannel->maximumSize(), QSize(100, 16777215));
+}
+
+void TestForm::aboutPage()
+{
+    QTextBrowser *about = ui->t_About;
+    QCOMPARE(int(about->textInteractionFlags()), 15);
+    QVERIFY(!about->openExternalLinks());
+    QVERIFY(about->openLinks());
+
+    const QTextDocument *doc = about->document();
+    QCOMPARE(doc->blockCount(), 9);
+    QStringList lines;
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
+        lines << block.text();
+        const QTextBlockFormat format = block.blockFormat();
+        QCOMPARE(format.topMargin(), 0.0);
+        QCOMPARE(format.bottomMargin(), 0.0);
+        QCOMPARE(format.leftMargin(), 0.0);
+        QCOMPARE(format.rightMargin(), 0.0);
+        QCOMPARE(format.indent(), 0);
+        QCOMPARE(format.textIndent(), 0.0);
+        // Plain text only: no line of the page is a link.
+        for (auto it = block.begin(); !it.atEnd(); ++it)
+            QVERIFY(!it.fragment().charFormat().isAnchor());
+    }
+    QCOMPARE(lines.at(0), QStringLiteral("Brantolex Fixer 1.0"));
+    QVERIFY(lines.at(1).contains(QChar::LineSeparator));
+    QVERIFY(lines.at(5).isEmpty());
+    QVERIFY(lines.at(6).startsWith(QStringLiteral("Internet: ")));
+    QVERIFY(lines.at(7).startsWith(QStringLiteral("E-Mail: ")));
+    QVERIFY(lines.at(8).isEmpty());
+
+    const QTextCharFormat title = doc->begin().begin().fragment().charFormat();
+    QCOMPARE(title.fontPointSize(), 12.0);
+    QCOMPARE(title.fontWeight(), 600);
+    const QTextCharFormat notice = doc->begin().next().begin().fragment().charFormat();
+    QCOMPARE(notice.fontPointSize(), 9.0);
+    // The body's family reaches every line of the page.
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+        QCOMPARE(block.charFormat().fontFamilies().toStringList(), QStringList{"Ubuntu"});
+}
+
+void TestForm::retranslateResetsLabel()
+{
+    ui->l_currentPlugin->setText(QStringLiteral("QUENDRA - 6"));
+    ui->retranslateUi(window.get());
+    QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("Plugin"));
+}
+
+namespace {
+struct PngHeader
+{
+    quint32 width = 0, height = 0;
+    int bitDepth = -1, colourType = -1;
+};
+
+PngHeader pngHeader(const QByteArray &bytes)
+{
+    PngHeader header;
+    if (bytes.size() < 26 || !bytes.startsWith("\x89PNG\r\n\x1a\n") || bytes.mid(12, 4) != "IHDR")
+        return header;
+    header.width = qFromBigEndian<quint32>(bytes.constData() + 16);
+    header.height = qFromBigEndian<quint32>(bytes.constData() + 20);
+    header.bitDepth = quint8(bytes.at(24));
+    header.colourType = quint8(bytes.at(25));
+    return header;
+}
+} // namespace
+
+void TestForm::resources_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("width");
+    QTest::addColumn<int>("height");
+    QTest::addColumn<int>("bitDepth");
+    QTest::addColumn<int>("colourType"); // PNG IHDR: 6 = RGBA, 3 = palette
+
+    QTest::newRow("window icon") << ":/icons/midi-connector.png" << 60 << 60 << 8 << 6;
+    QTest::newRow("socket picture") << ":/icons/din5-buchse.png" << 170 << 59 << 4 << 3;
+}
+
+void TestForm::resources()
+{
+    QFETCH(QString, path);
+    QFETCH(int, width);
+    QFETCH(int, height);
+    QFETCH(int, bitDepth);
+    QFETCH(int, colourType);
+
+    QFile file(path);
+    QVERIFY(file.exists());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const PngHeader header = pngHeader(file.readAll());
+    QCOMPARE(header.width, quint32(width));
+    QCOMPARE(header.height, quint32(height));
+    QCOMPARE(header.bitDepth, bitDepth);
+    QCOMPARE(header.colourType, colourType);
+    const QImage image(path);
+    QCOMPARE(image.size(), QSize(width, height));
+}
+
+void TestForm::loadingAnimation()
+{
+    QFile file(QStringLiteral(":/icons/loading.gif"));
+    QVERIFY(file.exists());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.peek(6) == "GIF89a");
+    QImageReader reader(&file);
+    QVERIFY(reader.supportsAnimation());
+    QCOMPARE(reader.size(), QSize(31, 31));
+    QCOMPARE(reader.imageCount(), 8);
+    QCOMPARE(reader.loopCount(), -1);
+    for (int frame = 0; frame < 8; ++frame) {
+        const QImage image = reader.read();
+        QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
+        QCOMPARE(image.size(), QSize(31, 31));
+        QCOMPARE(reader.nextImageDelay(), 100);
+    }
+    QVERIFY(!reader.canRead());
+}
+
+QTEST_MAIN(TestForm)
+#include "tst_form.moc"
