@@ -1,0 +1,91 @@
+#include "app/localmessage.h"
+
+#include <QDataStream>
+#include <QLocalSocket>
+#include <QtEndian>
+#include <QThread>
+
+namespace {
+
+constexpr quint32 nullLength = 0xFFFFFFFF;
+constexpr qint64 headerSize = 8;
+
+// Bounded per wait, not as a whole: a frame may trickle in. A thread asked to
+// stop gives up at once, so a server being torn down never waits on a peer.
+bool waitForBytes(QLocalSocket *socket, qint64 count)
+{
+    while (socket->bytesAvailable() < count) {
+        if (QThread::currentThread()->isInterruptionRequested())
+            return false;
+        if (!socket->waitForReadyRead(LocalMessage::readWait))
+            return false;
+    }
+    return true;
+}
+
+// A peer that breaks the format gets no second chance: whatever follows
+// cannot be framed reliably.
+QString refuse(QLocalSocket *socket)
+{
+    socket->abort();
+    return QString();
+}
+
+} // namespace
+
+bool writeMessage(QLocalSocket *socket, const QString &text, int timeout)
+{
+    if (!socket || socket->state() != QLocalSocket::ConnectedState)
+        return false;
+    if (!text.isNull() && text.size() > (LocalMessage::maxFrameSize - 4) / 2)
+        return false;
+
+    QByteArray frame;
+    QDataStream out(&frame, QIODevice::WriteOnly);
+    out << qint32(0) << text;
+    out.device()->seek(0);
+    out << qint32(frame.size() - 4);
+
+    if (socket->write(frame) == -1)
+        return false;
+    return socket->waitForBytesWritten(timeout);
+}
+
+QString readMessage(QLocalSocket *socket, bool *ok)
+{
+    if (ok)
+        *ok = false;
+    if (!socket || socket->state() != QLocalSocket::ConnectedState)
+        return QString();
+
+    // Only peeked until the whole frame is there, so an attempt that gives up
+    // leaves the stream in step for the next one.
+    if (!waitForBytes(socket, 4))
+        return QString();
+    const QByteArray sizeField = socket->peek(4);
+    const qint32 size = qFromBigEndian<qint32>(sizeField.constData());
+    if (size < 4 || size > LocalMessage::maxFrameSize)
+        return refuse(socket);
+
+    if (!waitForBytes(socket, headerSize))
+        return QString();
+    const QByteArray header = socket->peek(headerSize);
+    const quint32 length = qFromBigEndian<quint32>(header.constData() + 4);
+    const bool consistent =
+        length == nullLength ? size == 4 : length % 2 == 0 && length == quint32(size) - 4;
+    if (!consistent)
+        return refuse(socket);
+
+    if (!waitForBytes(socket, 4 + qint64(size)))
+        return QString();
+    const QByteArray frame = socket->read(4 + qint64(size));
+
+    QDataStream in(frame.sliced(4));
+    QString text;
+    in >> text;
+    if (in.status() != QDataStream::Ok)
+        return refuse(socket);
+    if (ok)
+        *ok = true;
+    return text;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class SingleApplicationPrivate;
+
+// Finds out whether another instance runs for the same key and user, through a
+// one-byte shared-memory marker, and lets a later instance send the first one
+// text messages over a local server of the same name.
+class SingleApplication : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Uses the application name as the key.
+    explicit SingleApplication(QObject *parent = nullptr);
+    SingleApplication(const QString &key, QObject *parent);
+    ~SingleApplication() override;
+
+    // The key after cleaning.
+    QString key() const;
+    // True when another instance held the marker at construction.
+    bool isRunning() const;
+
+    static bool isRunning(const QString &key);
+    static bool sendMessage(const QString &key, const QString &message, int timeout);
+
+    // Only ASCII letters and digits survive; nothing left gives "SADEFAULTKEY".
+    static QString cleanKey(const QString &key);
+    // The marker's key and the server's name: "_sa_" + cleaned key + "_" + the
+    // user name's UTF-8 bytes in lowercase hex.
+    static QString uniqueKey(const QString &cleanedKey, const QString &userName);
+    // The login name of the effective user; the numeric uid if it has none.
+    static QString currentUserName();
+
+    // Waits up to 200 ms to connect and for the acknowledgement.
+    static constexpr int connectTimeout = 200;
+
+public slots:
+    // True only when the running instance acknowledged the message.
+    bool sendMessage(const QString &message, int timeout = 500);
+
+signals:
+    void messageReceived(const QString &message);
+
+private:
+    SingleApplicationPrivate *d;
+    friend class SingleApplicationPrivate;
+};
