@@ -2,11 +2,20 @@
 
 #include <jack/jack.h>
 
+#include <mutex>
+#include <vector>
+
 namespace {
 
 void onShutdown(jack_status_t, const char *, void *arg)
 {
     static_cast<std::atomic<bool> *>(arg)->store(true, std::memory_order_release);
+}
+
+int onProcess(jack_nframes_t, void *arg)
+{
+    static_cast<std::atomic<std::uint64_t> *>(arg)->fetch_add(1, std::memory_order_release);
+    return 0;
 }
 
 } // namespace
@@ -20,6 +29,11 @@ JackWatch::JackWatch()
         return;
     }
     jack_on_info_shutdown(c, &onShutdown, &gone);
+    if (jack_set_process_callback(c, &onProcess, &cycles) != 0 || jack_activate(c) != 0) {
+        jack_client_close(c);
+        gone = true;
+        return;
+    }
     client = c;
 }
 
@@ -29,3 +43,27 @@ JackWatch::~JackWatch()
         jack_client_close(static_cast<jack_client_t *>(client));
 }
 
+bool JackWatch::admit(std::size_t size)
+{
+    if (serverGone())
+        return false;
+    const std::uint64_t now = cycles.load(std::memory_order_acquire);
+    if (now != lastCycle) {
+        lastCycle = now;
+        booked = 0;
+    }
+    // RtMidi stores a length word in front of every message.
+    const std::size_t cost = size + sizeof(int);
+    if (booked + cost > budgetPerCycle)
+        return false;
+    booked += cost;
+    return true;
+}
+
+void JackWatch::keep(void *handle)
+{
+    static std::mutex mutex;
+    static auto *kept = new std::vector<void *>;
+    std::lock_guard<std::mutex> lock(mutex);
+    kept->push_back(handle);
+}

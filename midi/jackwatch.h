@@ -1,11 +1,16 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 
-// Tells whether the JACK server behind an output is still there. RtMidi's
-// JACK output spins in sendMessage once its buffer is full and nothing
-// drains it, which is what happens when the server goes away; a send checks
-// this first. One small client without ports per watch.
+// Keeps RtMidi's JACK output from spinning. Its sendMessage waits, burning
+// the CPU, until its ring buffer has room, and the buffer is only drained by
+// the server's process cycles: when the server goes away or stops cycling,
+// a send would never return. This small client without ports counts the
+// cycles and notices the server's shutdown; a send goes ahead only while the
+// bytes sent since the last cycle fit well inside the buffer.
 class JackWatch
 {
 public:
@@ -15,8 +20,28 @@ public:
     JackWatch &operator=(const JackWatch &) = delete;
 
     bool serverGone() const { return gone.load(std::memory_order_acquire); }
+    // Whether a message of this size may be written now; books it if so.
+    // Calls must not overlap (the router's output lock serialises them).
+    bool admit(std::size_t size);
+
+    // RtMidi's buffer holds 16 KiB; stay under half of it per cycle so that
+    // two cycles' worth never fill it.
+    static constexpr std::size_t budgetPerCycle = 6000;
+
+    // A handle of a server that went away must not be closed: libjack would
+    // reach into the dead server's shared memory. It is kept, untouched and
+    // still reachable, for the rest of the process.
+    template <typename T> static void keepUnclosed(std::unique_ptr<T> handle)
+    {
+        keep(handle.release());
+    }
 
 private:
+    static void keep(void *handle);
+
     void *client = nullptr;
     std::atomic<bool> gone{false};
+    std::atomic<std::uint64_t> cycles{0};
+    std::uint64_t lastCycle = 0;
+    std::size_t booked = 0;
 };

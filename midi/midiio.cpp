@@ -4,6 +4,7 @@
 #include "midi/rtmidisink.h"
 #include "midi/timer.h"
 
+#include <iostream>
 #include <memory>
 
 namespace {
@@ -100,6 +101,29 @@ template <typename Handle> void readPortNames(Handle &handle, QStringList &names
     }
 }
 
+// The lists were read at start-up and indexes shift when ports come and go:
+// open the port that still carries the listed name, never a stranger.
+template <typename Handle>
+bool findListedPort(Handle &handle, const QStringList &names, int index, unsigned int &port)
+{
+    const QByteArray wanted = names.at(index).toLatin1();
+    const std::string name(wanted.constData(), static_cast<std::size_t>(wanted.size()));
+    const unsigned int count = handle.getPortCount();
+    if (static_cast<unsigned int>(index) < count &&
+        handle.getPortName(static_cast<unsigned int>(index)) == name) {
+        port = static_cast<unsigned int>(index);
+        return true;
+    }
+    for (unsigned int i = 0; i < count; ++i) {
+        if (handle.getPortName(i) == name) {
+            port = i;
+            return true;
+        }
+    }
+    std::cerr << "Brantolex Fixer: the MIDI port \"" << name << "\" is no longer there\n";
+    return false;
+}
+
 } // namespace
 
 MidiIO::MidiIO() : QObject(nullptr)
@@ -139,12 +163,18 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
         return false;
     closeMidiIn();
     std::unique_ptr<RtMidiIn> in;
+    std::unique_ptr<JackWatch> watch;
     try {
+        if (midiApi == RtMidi::UNIX_JACK)
+            watch = std::make_unique<JackWatch>();
         in = std::make_unique<RtMidiIn>(midiApi, inClient);
+        unsigned int port = 0;
         if (createVirtual)
             in->openVirtualPort(virtualInPortName);
+        else if (findListedPort(*in, midiInPorts, index, port))
+            in->openPort(port, inPortName);
         else
-            in->openPort(static_cast<unsigned int>(index), inPortName);
+            return false;
         in->ignoreTypes(ignoreSysex, ignoreClockMessages, true);
         in->setCallback(&MidiIO::midiInCallback, callbackCell);
     } catch (RtMidiError &e) {
@@ -153,6 +183,7 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
         return false;
     }
     midiIn = in.release();
+    midiInWatch = watch.release();
     midiInVirtual = createVirtual;
     return true;
 }
@@ -168,7 +199,10 @@ bool MidiIO::openMidiOut(int index)
         if (midiApi == RtMidi::UNIX_JACK)
             watch = std::make_unique<JackWatch>();
         out = std::make_unique<RtMidiOut>(midiApi, outClient);
-        out->openPort(static_cast<unsigned int>(index), outPortName);
+        unsigned int port = 0;
+        if (!findListedPort(*out, midiOutPorts, index, port))
+            return false;
+        out->openPort(port, outPortName);
     } catch (RtMidiError &e) {
         e.printMessage();
         return false;
@@ -180,15 +214,22 @@ bool MidiIO::openMidiOut(int index)
 bool MidiIO::closeMidiIn()
 {
     if (midiIn) {
+        std::unique_ptr<RtMidiIn> in(midiIn);
+        std::unique_ptr<JackWatch> watch(midiInWatch);
+        midiIn = nullptr;
+        midiInWatch = nullptr;
+        midiInVirtual = false;
+        if (watch && watch->serverGone()) {
+            JackWatch::keepUnclosed(std::move(in));
+            JackWatch::keepUnclosed(std::move(watch));
+            return true;
+        }
         try {
-            midiIn->cancelCallback();
-            midiIn->closePort();
+            in->cancelCallback();
+            in->closePort();
         } catch (RtMidiError &e) {
             e.printMessage();
         }
-        delete midiIn;
-        midiIn = nullptr;
-        midiInVirtual = false;
     }
     return true;
 }

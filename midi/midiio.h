@@ -10,6 +10,7 @@
 
 #include <RtMidi.h>
 
+class JackWatch;
 class MidiSink;
 class Timer;
 
@@ -119,6 +120,7 @@ public:
 private:
     RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
     bool midiInVirtual = false;
+    JackWatch *midiInWatch = nullptr; // with midiIn, on JACK
     // Loading time of the switch being started, taken under switchMutex.
     int pendingWait = 0;
     // Held for a send or for swapping the output handle, nothing longer.

@@ -11,6 +11,11 @@ RtMidiSink::RtMidiSink(std::unique_ptr<RtMidiOut> out, std::unique_ptr<JackWatch
 
 RtMidiSink::~RtMidiSink()
 {
+    if (watch && watch->serverGone()) {
+        JackWatch::keepUnclosed(std::move(out));
+        JackWatch::keepUnclosed(std::move(watch));
+        return;
+    }
     try {
         out->closePort();
     } catch (RtMidiError &e) {
@@ -20,10 +25,17 @@ RtMidiSink::~RtMidiSink()
 
 void RtMidiSink::sendMessage(const unsigned char *bytes, std::size_t size)
 {
-    if (watch && watch->serverGone()) {
-        if (!reportedGone.exchange(true))
-            std::fputs("Brantolex Fixer: the JACK server has gone away; MIDI output is dropped\n",
+    if (watch && !watch->admit(size)) {
+        if (watch->serverGone()) {
+            if (!reportedGone.exchange(true))
+                std::fputs("Brantolex Fixer: the JACK server has gone away; MIDI output is "
+                           "dropped\n",
+                           stderr);
+        } else if (!reportedFull.exchange(true)) {
+            std::fputs("Brantolex Fixer: the JACK server is not taking MIDI output fast enough; "
+                       "messages are dropped\n",
                        stderr);
+        }
         return;
     }
     out->sendMessage(bytes, size);

@@ -21,4 +21,5 @@ private:
     std::unique_ptr<RtMidiOut> out;
     std::unique_ptr<JackWatch> watch;
     std::atomic<bool> reportedGone{false};
+    std::atomic<bool> reportedFull{false};
 };

@@ -11,6 +11,12 @@ start)
         kill "$(cat "$pidfile")" 2>/dev/null
         sleep 0.5
     fi
+    # A server that was killed leaves its slot in JACK's shared registry, and
+    # the registry has only a few. With no server running at all, every
+    # leftover is stale.
+    if ! pgrep -x jackd >/dev/null && ! pgrep -x jackdbus >/dev/null; then
+        rm -rf /dev/shm/jack-shm-registry /dev/shm/jack-[0-9]* /dev/shm/jack_* 2>/dev/null
+    fi
     log="${pidfile%.pid}.log"
     jackd -n "$name" --no-realtime -d dummy -r 48000 -p 256 >"$log" 2>&1 &
     echo $! >"$pidfile"

@@ -1,0 +1,88 @@
+#pragma once
+
+#include "recordingsink.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+
+#include <RtMidi.h>
+
+#include <memory>
+
+// The other side of the router's ports on a JACK server: a source that
+// sends, a sink that records what arrives.
+
+class JackSource
+{
+public:
+    explicit JackSource(const std::string &client = "Test Source") : out(RtMidi::UNIX_JACK, client)
+    {
+        out.openVirtualPort("out");
+    }
+    static QString portName(const std::string &client = "Test Source")
+    {
+        return QString::fromStdString(client) + QStringLiteral(":out");
+    }
+    void send(const Bytes &message) { out.sendMessage(&message); }
+
+private:
+    RtMidiOut out;
+};
+
+class JackSink
+{
+public:
+    explicit JackSink(const std::string &client = "Test Sink") : in(RtMidi::UNIX_JACK, client)
+    {
+        in.ignoreTypes(false, false, false);
+        in.setCallback(&JackSink::received, this);
+        in.openVirtualPort("in");
+    }
+    ~JackSink()
+    {
+        in.cancelCallback();
+        in.closePort();
+    }
+    static QString portName(const std::string &client = "Test Sink")
+    {
+        return QString::fromStdString(client) + QStringLiteral(":in");
+    }
+
+    std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
+
+private:
+    static void received(double, std::vector<unsigned char> *message, void *self)
+    {
+        static_cast<JackSink *>(self)->log->append(message->data(), message->size());
+    }
+    RtMidiIn in;
+};
+
+// Connects an extra source to a named input port (the router's virtual input).
+class JackSourceTo
+{
+public:
+    JackSourceTo(const QString &inputPortContains, const std::string &client)
+        : out(RtMidi::UNIX_JACK, client)
+    {
+        for (unsigned int i = 0; i < out.getPortCount(); ++i) {
+            if (QString::fromStdString(out.getPortName(i)).contains(inputPortContains)) {
+                out.openPort(i);
+                connected = true;
+                return;
+            }
+        }
+    }
+    void send(const Bytes &message) { out.sendMessage(&message); }
+    bool connected = false;
+
+private:
+    RtMidiOut out;
+};
+
+// The names of all JACK ports whose full name starts with the given text.
+QStringList jackPorts(const QString &prefix);
+// The ports connected to the named one.
+QStringList jackConnections(const QString &port);

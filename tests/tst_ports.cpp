@@ -1,0 +1,394 @@
+#include "jackpeers.h"
+
+#include "midi/jackwatch.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <future>
+#include <thread>
+
+namespace {
+
+QByteArray hex(const char *h)
+{
+    return QByteArray::fromHex(h);
+}
+
+Bytes bytes(const QByteArray &a)
+{
+    return Bytes(a.begin(), a.end());
+}
+
+QList<QByteArray> qmessages(const std::vector<Bytes> &messages)
+{
+    QList<QByteArray> out;
+    for (const Bytes &m : messages)
+        out << QByteArray(reinterpret_cast<const char *>(m.data()), int(m.size()));
+    return out;
+}
+
+const QByteArray sentinel = QByteArray::fromHex("900101");
+
+// A source and a sink on the JACK server, and a router made after them so
+// that its lists name them.
+struct Rig
+{
+    Rig()
+    {
+        router.setMidiChannel(1);
+        inIndex = int(router.midiInPorts.indexOf(JackSource::portName()));
+        outIndex = int(router.midiOutPorts.indexOf(JackSink::portName()));
+    }
+    // Opens both ports and waits until a message makes it through: a new
+    // connection takes effect at the server's next cycle.
+    bool open()
+    {
+        if (!router.openMidiIn(inIndex, false) || !router.openMidiOut(outIndex))
+            return false;
+        return warmUp();
+    }
+    bool warmUp()
+    {
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            source.send(bytes(sentinel));
+            if (QTest::qWaitFor([&] { return sink.log->size() > 0; }, 200)) {
+                sink.log->clear();
+                return true;
+            }
+        }
+        return false;
+    }
+    void send(const char *h) { source.send(bytes(hex(h))); }
+    // Sends the sentinel and waits for it: everything sent before it that was
+    // going to arrive has arrived.
+    bool flush()
+    {
+        const std::size_t before = sink.log->size();
+        source.send(bytes(sentinel));
+        return QTest::qWaitFor(
+            [&] {
+                const auto all = sink.log->all();
+                for (std::size_t i = before; i < all.size(); ++i)
+                    if (all[i] == bytes(sentinel))
+                        return true;
+                return false;
+            },
+            10000);
+    }
+    QList<QByteArray> received(bool withoutSentinels = true) const
+    {
+        QList<QByteArray> all = qmessages(sink.log->all());
+        if (withoutSentinels)
+            all.removeAll(sentinel);
+        return all;
+    }
+
+    JackSource source;
+    JackSink sink;
+    MidiIO router;
+    int inIndex = -1;
+    int outIndex = -1;
+};
+
+int countRouterInputs()
+{
+    return int(jackPorts(QStringLiteral("Brantolex helper input")).size());
+}
+
+} // namespace
+
+class TestPorts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void listsMatchTheSystem();
+    void passThrough_data();
+    void passThrough();
+    void filterFlagsReachANewHandle();
+    void switchSequenceOnTheWire();
+    void virtualInput();
+    void realAndVirtualNeverBothOpen();
+    void badIndexesKeepThePortOpen_data();
+    void badIndexesKeepThePortOpen();
+    void vanishedPortFailsCleanly();
+    void shiftedPortListOpensTheNamedPort();
+    void burstArrivesCompleteAndInOrder();
+    void serverStoppedMidRun();
+};
+
+void TestPorts::initTestCase()
+{
+    QVERIFY2(!qEnvironmentVariableIsEmpty("JACK_DEFAULT_SERVER"),
+             "these tests need the private JACK server of the test suite");
+    QVERIFY2(!jackPorts(QStringLiteral("system:")).isEmpty(), "the JACK server does not answer");
+}
+
+void TestPorts::listsMatchTheSystem()
+{
+    Rig rig;
+    QCOMPARE(rig.router.api(), RtMidi::UNIX_JACK);
+    QVERIFY(rig.inIndex >= 0);
+    QVERIFY(rig.outIndex >= 0);
+    RtMidiIn in(RtMidi::UNIX_JACK, "Test Lister In");
+    QCOMPARE(rig.router.midiInPorts.size(), int(in.getPortCount()));
+    for (int i = 0; i < rig.router.midiInPorts.size(); ++i)
+        QCOMPARE(rig.router.midiInPorts.at(i), QString::fromStdString(in.getPortName(i)));
+    QVERIFY(!rig.router.inputOpen());
+    QVERIFY(!rig.router.outputOpen());
+}
+
+void TestPorts::passThrough_data()
+{
+    QTest::addColumn<bool>("ignoreSysex");
+    QTest::addColumn<bool>("ignoreClock");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::addColumn<QList<QByteArray>>("expected");
+
+    using L = QList<QByteArray>;
+    const L mix{hex("903c64"), hex("913c64"), hex("f07e7f0601f7"), hex("f8"),
+                hex("b00764"), hex("e00040"), hex("803c00")};
+    QTest::newRow("flags on") << true << true << mix
+                              << L{hex("903c64"), hex("b00764"), hex("e00040"), hex("803c00")};
+    QTest::newRow("sysex passes") << false << true << mix
+                                  << L{hex("903c64"), hex("f07e7f0601f7"), hex("b00764"),
+                                       hex("e00040"), hex("803c00")};
+    QTest::newRow("clock passes") << true << false << mix
+                                  << L{hex("903c64"), hex("f8"), hex("b00764"), hex("e00040"),
+                                       hex("803c00")};
+}
+
+void TestPorts::passThrough()
+{
+    QFETCH(bool, ignoreSysex);
+    QFETCH(bool, ignoreClock);
+    QFETCH(QList<QByteArray>, sent);
+    QFETCH(QList<QByteArray>, expected);
+
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.router.setIgnoreSysex(ignoreSysex);
+    rig.router.setIgnoreClockMessages(ignoreClock);
+    for (const QByteArray &m : sent)
+        rig.source.send(bytes(m));
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), expected);
+}
+
+void TestPorts::filterFlagsReachANewHandle()
+{
+    Rig rig;
+    rig.router.setIgnoreSysex(false); // before any input is open
+    QVERIFY(rig.open());
+    rig.send("f00102f7");
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), QList<QByteArray>{hex("f00102f7")});
+
+    // Reopening the same index makes a new handle; the flags go with it.
+    rig.router.setIgnoreClockMessages(false);
+    QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
+    QCOMPARE(countRouterInputs(), 1);
+    QVERIFY(rig.warmUp());
+    rig.send("f00304f7");
+    rig.send("f8");
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), (QList<QByteArray>{hex("f00304f7"), hex("f8")}));
+}
+
+void TestPorts::switchSequenceOnTheWire()
+{
+    Rig rig;
+    rig.router.setLoadingTimes(10, 10, 10, 120, 10, 10, 10, 10);
+    QVERIFY(rig.open());
+    rig.send("b00003");
+    rig.send("c005");
+    QTRY_COMPARE_WITH_TIMEOUT(rig.received().size(), 3, 10000);
+    QCOMPARE(rig.received(), (QList<QByteArray>{hex("c068"), hex("90407f"), hex("904000")}));
+    rig.send("903c64"); // held back while the unit loads
+    QTRY_COMPARE_WITH_TIMEOUT(rig.received().size(), 4, 10000);
+    QCOMPARE(rig.received().last(), hex("c005"));
+    // Arrival times carry up to a period of jitter each (256 frames at 48 kHz).
+    const auto waited = rig.sink.log->timeOf(3) - rig.sink.log->timeOf(2);
+    QVERIFY2(waited >= std::chrono::milliseconds(120 - 12),
+             "the program arrived before the loading time was over");
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received().size(), 4);
+}
+
+void TestPorts::virtualInput()
+{
+    Rig rig;
+    QVERIFY(rig.router.openMidiIn(-1, true));
+    QVERIFY(rig.router.openMidiOut(rig.outIndex));
+    QVERIFY(rig.router.inputIsVirtual());
+    const QStringList ports = jackPorts(QStringLiteral("Brantolex helper input"));
+    QCOMPARE(ports.size(), 1);
+    QVERIFY2(ports.first().endsWith(QStringLiteral(":Brantolex helper virtual input")),
+             qPrintable(ports.first()));
+
+    JackSourceTo other(QStringLiteral("Brantolex helper virtual input"), "Test Other Source");
+    QVERIFY(other.connected);
+    // Only what is connected to it reaches the virtual input, not the source
+    // the router would open by index.
+    QCOMPARE(jackConnections(ports.first()), QStringList{"Test Other Source:RtMidi Output"});
+    other.send(bytes(hex("903c64")));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.received(), QList<QByteArray>{hex("903c64")}, 10000);
+}
+
+void TestPorts::realAndVirtualNeverBothOpen()
+{
+    Rig rig;
+    QVERIFY(rig.router.openMidiOut(rig.outIndex));
+    for (int i = 0; i < 4; ++i) {
+        QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
+        QCOMPARE(countRouterInputs(), 1);
+        QVERIFY(!rig.router.inputIsVirtual());
+        QVERIFY(rig.warmUp());
+
+        QVERIFY(rig.router.openMidiIn(rig.inIndex, true));
+        QCOMPARE(countRouterInputs(), 1);
+        QVERIFY(rig.router.inputIsVirtual());
+    }
+    QVERIFY(rig.router.closeMidiIn());
+    QCOMPARE(countRouterInputs(), 0);
+    QVERIFY(rig.router.closeMidiIn());
+}
+
+void TestPorts::badIndexesKeepThePortOpen_data()
+{
+    QTest::addColumn<bool>("input");
+    QTest::addColumn<int>("offset"); // from the list's size; -1000 stands for -1
+    QTest::newRow("input -1") << true << -1000;
+    QTest::newRow("input size") << true << 0;
+    QTest::newRow("input size+5") << true << 5;
+    QTest::newRow("output -1") << false << -1000;
+    QTest::newRow("output size") << false << 0;
+}
+
+void TestPorts::badIndexesKeepThePortOpen()
+{
+    QFETCH(bool, input);
+    QFETCH(int, offset);
+    Rig rig;
+    QVERIFY(rig.open());
+    const int size = input ? rig.router.midiInPorts.size() : rig.router.midiOutPorts.size();
+    const int index = offset == -1000 ? -1 : size + offset;
+    QVERIFY(!(input ? rig.router.openMidiIn(index, false) : rig.router.openMidiOut(index)));
+    QVERIFY(rig.router.inputOpen());
+    QVERIFY(rig.router.outputOpen());
+    rig.send("903c64");
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), QList<QByteArray>{hex("903c64")});
+}
+
+void TestPorts::vanishedPortFailsCleanly()
+{
+    auto gone = std::make_unique<JackSink>("Test Gone Sink");
+    Rig rig;
+    const int index = int(rig.router.midiOutPorts.indexOf(JackSink::portName("Test Gone Sink")));
+    QVERIFY(index >= 0);
+    QVERIFY(rig.open());
+    gone.reset();
+    QVERIFY(!rig.router.openMidiOut(index));
+    QVERIFY(!rig.router.outputOpen());
+    // The router goes on: the input still routes, and the good port reopens.
+    QVERIFY(rig.router.openMidiOut(rig.outIndex));
+    QVERIFY(rig.warmUp());
+    rig.send("903c64");
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), QList<QByteArray>{hex("903c64")});
+}
+
+void TestPorts::shiftedPortListOpensTheNamedPort()
+{
+    // A port listed before the sink disappears, so the sink's index moves.
+    auto early = std::make_unique<JackSink>("Test Early Sink");
+    Rig rig;
+    const int earlyIndex =
+        int(rig.router.midiOutPorts.indexOf(JackSink::portName("Test Early Sink")));
+    QVERIFY(earlyIndex >= 0 && earlyIndex < rig.outIndex);
+    early.reset();
+    QVERIFY(rig.open());
+    rig.send("903c64");
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), QList<QByteArray>{hex("903c64")});
+}
+
+void TestPorts::burstArrivesCompleteAndInOrder()
+{
+    Rig rig;
+    rig.router.setTranslateCC0(false);
+    QVERIFY(rig.open());
+    QList<QByteArray> sent;
+    for (int i = 0; i < 400; ++i) {
+        const QByteArray m = QByteArray::fromHex("b0") + char(i % 120 + 1) + char(i % 128);
+        sent << m;
+        rig.source.send(bytes(m));
+    }
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), sent);
+}
+
+void TestPorts::serverStoppedMidRun()
+{
+    // A server of this test's own, so the suite's server stays up.
+    // A fixed name per suite server: JACK keeps a slot for every server name
+    // and frees a dead one only when a server of the same name comes back.
+    const QByteArray name = qgetenv("JACK_DEFAULT_SERVER") + "-stop";
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start(QStringLiteral("jackd"), {"-n", QString::fromLatin1(name), "--no-realtime", "-d",
+                                           "dummy", "-r", "48000", "-p", "256"});
+    QVERIFY2(server.waitForStarted(10000), "jackd did not start");
+    const QByteArray previous = qgetenv("JACK_DEFAULT_SERVER");
+    qputenv("JACK_DEFAULT_SERVER", name);
+    QProcess wait;
+    wait.start(QStringLiteral("jack_wait"), {"-w", "-t", "10"});
+    QVERIFY(wait.waitForFinished(20000));
+    QCOMPARE(wait.exitCode(), 0);
+
+    // The test's own peers belong to the dying server as well.
+    auto source = std::make_unique<JackSource>();
+    auto sink = std::make_unique<JackSink>();
+    auto router = std::make_unique<MidiIO>();
+    router->setMidiChannel(1);
+    const int inIndex = int(router->midiInPorts.indexOf(JackSource::portName()));
+    const int outIndex = int(router->midiOutPorts.indexOf(JackSink::portName()));
+    QVERIFY(router->openMidiIn(inIndex, false));
+    QVERIFY(router->openMidiOut(outIndex));
+    source->send(bytes(sentinel));
+    QTRY_COMPARE_WITH_TIMEOUT(int(sink->log->size()), 1, 10000);
+
+    server.terminate();
+    QVERIFY(server.waitForFinished(10000));
+
+    // Far more than the output's buffer holds: every send must return.
+    auto sends = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 20000; ++i)
+            router->sendMidiMessage(0x90, 0, 60, 100);
+    });
+    if (sends.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+        qFatal("sends hung after the JACK server stopped");
+
+    // Destroyed with both ports open on the dead server: at once, no crash.
+    auto teardown = std::async(std::launch::async, [&] { router.reset(); });
+    if (teardown.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+        qFatal("the router hung in its destructor after the JACK server stopped");
+
+    // A router made now finds nothing and opens nothing, and says why.
+    MidiIO late;
+    QVERIFY(late.midiInPorts.isEmpty());
+    QVERIFY(!late.openMidiIn(0, false));
+    QVERIFY(!late.openMidiIn(-1, true));
+    QVERIFY(!late.inputOpen());
+    QVERIFY(!late.openMidiOut(0));
+    QVERIFY(!late.outputOpen());
+    JackWatch::keepUnclosed(std::move(source));
+    JackWatch::keepUnclosed(std::move(sink));
+    qputenv("JACK_DEFAULT_SERVER", previous);
+}
+
+QTEST_MAIN(TestPorts)
+#include "tst_ports.moc"
