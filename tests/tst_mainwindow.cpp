@@ -1,0 +1,830 @@
+#include "midi/midiio.h"
+#include "midi/midisink.h"
+#include "ui/brantolexmainwindow.h"
+#include "ui/ui_brantolexmainwindow.h"
+
+#include <QFile>
+#include <QMetaMethod>
+#include <QSettings>
+#include <QStyleOptionButton>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <RtMidi.h>
+
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+Q_DECLARE_METATYPE(Bytes)
+using KeyValues = QMap<QString, QString>;
+
+namespace {
+const int waitMs = 10000;
+
+// A port of our own on the other side of the router: a virtual output that
+// the router lists as an input port.
+class Source
+{
+public:
+    Source(RtMidi::Api api, const std::string &client) : out(api, client)
+    {
+        out.openVirtualPort("keys");
+    }
+    void send(const Bytes &message) { out.sendMessage(&message); }
+
+private:
+    RtMidiOut out;
+};
+
+// A virtual input that the router lists as an output port; keeps what
+// arrives.
+class Sink
+{
+public:
+    Sink(RtMidi::Api api, const std::string &client) : in(api, client)
+    {
+        in.openVirtualPort("unit");
+        in.ignoreTypes(false, false, false);
+        in.setCallback(&Sink::received, this);
+    }
+    ~Sink() { in.cancelCallback(); }
+    std::vector<Bytes> messages() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got;
+    }
+
+private:
+    static void received(double, Bytes *message, void *self)
+    {
+        auto *sink = static_cast<Sink *>(self);
+        std::lock_guard<std::mutex> lock(sink->mutex);
+        sink->got.push_back(*message);
+    }
+
+    RtMidiIn in;
+    mutable std::mutex mutex;
+    std::vector<Bytes> got;
+};
+
+// Stands in for the unit's output when only the bytes matter.
+class RecordingSink : public MidiSink
+{
+public:
+    void sendMessage(const unsigned char *bytes, std::size_t size) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        got.emplace_back(bytes, bytes + size);
+    }
+    std::vector<Bytes> messages() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::vector<Bytes> got;
+};
+
+// As RtMidi's input thread would: the router's signals then cross threads.
+void feedFromInputThread(MidiIO *router, const QList<Bytes> &messages)
+{
+    std::thread input([&] {
+        for (Bytes message : messages)
+            MidiIO::midiInCallback(0.0, &message, router->callbackUserData());
+    });
+    input.join();
+}
+
+// Clicks a check box where a user would, on its indicator, with its page
+// showing.
+void clickBox(BrantolexMainWindow &window, QCheckBox *box)
+{
+    Ui_BrantolexMainWindow *ui = window.form();
+    ui->tabWidget->setCurrentWidget(box->parentWidget());
+    if (!window.isVisible()) {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+    }
+    QStyleOptionButton option;
+    option.initFrom(box);
+    const QRect indicator =
+        box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+    QTest::mouseClick(box, Qt::LeftButton, {}, indicator.center());
+}
+
+QString bytesText(const std::vector<Bytes> &messages)
+{
+    QStringList parts;
+    for (const Bytes &m : messages)
+        parts << QByteArray(reinterpret_cast<const char *>(m.data()), int(m.size())).toHex(' ');
+    return parts.join(QStringLiteral(" | "));
+}
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void slotTable();
+    void minimizeToTrayWritesDebugLine();
+    void firstStart();
+    void storedValues_data();
+    void storedValues();
+    void storedPorts_data();
+    void storedPorts();
+    void closeWithoutChange_data();
+    void closeWithoutChange();
+    void closeAfterChange_data();
+    void closeAfterChange();
+    void geometryRestored();
+    void pluginLabel_data();
+    void pluginLabel();
+    void disabledLabelFollowsRouter();
+    void noPortsAtAll_data();
+    void noPortsAtAll();
+
+private:
+    QString configPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer/config"); }
+    void writeConfig(const QByteArray &text);
+    QMap<QString, QString> configValues() const;
+    void makePorts();
+    // Full name of one of our ports in a router's list; empty when absent.
+    static QString portName(const QStringList &ports, const QString &client);
+    // Sends from a source and waits until the sink sees it through the router.
+    void checkRoute(Source &wrongSource, Source &source, Sink &sink, unsigned char note);
+
+    QTemporaryDir home;
+    RtMidi::Api api = RtMidi::UNSPECIFIED;
+    std::unique_ptr<Source> sourceA, sourceB;
+    std::unique_ptr<Sink> sinkA, sinkB;
+};
+
+void TestMainWindow::initTestCase()
+{
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
+    {
+        MidiIO probe;
+        api = probe.api();
+    }
+    if (api == RtMidi::UNSPECIFIED || api == RtMidi::RTMIDI_DUMMY)
+        QSKIP("no MIDI system to test against");
+    makePorts();
+}
+
+void TestMainWindow::makePorts()
+{
+    sourceA = std::make_unique<Source>(api, "bxa-src");
+    sourceB = std::make_unique<Source>(api, "bxb-src");
+    sinkA = std::make_unique<Sink>(api, "bxa-sink");
+    sinkB = std::make_unique<Sink>(api, "bxb-sink");
+}
+
+void TestMainWindow::init()
+{
+    QFile::remove(configPath());
+}
+
+void TestMainWindow::cleanup()
+{
+    if (!sourceA)
+        makePorts();
+}
+
+void TestMainWindow::writeConfig(const QByteArray &text)
+{
+    QDir().mkpath(home.path() + QStringLiteral("/.Brantolex_Fixer"));
+    QFile file(configPath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(text), text.size());
+}
+
+QMap<QString, QString> TestMainWindow::configValues() const
+{
+    QMap<QString, QString> values;
+    if (!QFile::exists(configPath()))
+        return values;
+    QSettings file(configPath(), QSettings::IniFormat);
+    const QStringList keys = file.allKeys();
+    for (const QString &key : keys)
+        values.insert(key, file.value(key).toString());
+    return values;
+}
+
+QString TestMainWindow::portName(const QStringList &ports, const QString &client)
+{
+    for (const QString &port : ports)
+        if (port.startsWith(client + QLatin1Char(':')))
+            return port;
+    return QString();
+}
+
+void TestMainWindow::checkRoute(Source &wrongSource, Source &source, Sink &sink, unsigned char note)
+{
+    const std::size_t before = sink.messages().size();
+    wrongSource.send({0x90, static_cast<unsigned char>(note + 1), 0x64});
+    source.send({0x90, note, 0x64});
+    QTRY_VERIFY_WITH_TIMEOUT(sink.messages().size() > before, waitMs);
+    const std::vector<Bytes> got = sink.messages();
+    QCOMPARE(bytesText({got.begin() + before, got.end()}), bytesText({{0x90, note, 0x64}}));
+}
+
+void TestMainWindow::slotTable()
+{
+    BrantolexMainWindow window;
+    const QMetaObject *meta = window.metaObject();
+    QCOMPARE(meta->className(), "BrantolexMainWindow");
+    QStringList slotNames;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        const QMetaMethod method = meta->method(i);
+        QCOMPARE(method.methodType(), QMetaMethod::Slot);
+        QCOMPARE(method.access(), QMetaMethod::Protected);
+        slotNames << QString::fromLatin1(method.methodSignature());
+    }
+    QCOMPARE(slotNames,
+             QStringList({"minimizeToTray()", "onCreateVirtualInPort(bool)",
+                          "onMidiInPortChanged(int)", "onMidiOutPortChanged(int)",
+                          "onMidiChannelChanged(int)", "onMidiClockMessagesChanged(bool)",
+                          "onMidiSysExChanged(bool)", "onMidiCC02PluginSelect(bool)",
+                          "updatePGAndPluginName()", "setIsLoadingPlugin(bool)"}));
+}
+
+void TestMainWindow::minimizeToTrayWritesDebugLine()
+{
+    BrantolexMainWindow window;
+    QTest::ignoreMessage(QtDebugMsg, "minimizeToTray");
+    QVERIFY(QMetaObject::invokeMethod(&window, "minimizeToTray"));
+    // Nothing else: a close after it writes only the window keys.
+}
+
+void TestMainWindow::firstStart()
+{
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        MidiIO *router = window.router();
+
+        QCOMPARE(window.size(), QSize(295, 194));
+        QVERIFY(ui->c_createVirtualInput->isChecked());
+        QVERIFY(!ui->c_createVirtualInput->isEnabled());
+        QVERIFY(ui->c_midiInDevice->isEnabled());
+        QVERIFY(ui->l_midiInDevice->isEnabled());
+        QVERIFY(!ui->c_sysex->isChecked());
+        QVERIFY(!ui->c_midiClockMessages->isChecked());
+        QVERIFY(ui->c_translateCC0toPluginSelect->isChecked());
+        QVERIFY(ui->l_currentPlugin->isEnabled());
+        QCOMPARE(ui->c_midiChannel->value(), 1);
+
+        QCOMPARE(router->channel(), 0);
+        QVERIFY(router->ignoresSysex());
+        QVERIFY(router->ignoresClockMessages());
+        QVERIFY(router->translatesCC0());
+        const QList<int> times = {2000, 1500, 3000, 3000, 2300, 2100, 1900, 1500};
+        for (int i = 0; i < MidiIO::pluginCount; ++i)
+            QCOMPARE(router->loadingTime(i), times.at(i));
+
+        // The boxes list the router's ports in its order, the first selected.
+        QCOMPARE(ui->c_midiInDevice->count(), router->midiInPorts.size());
+        QCOMPARE(ui->c_midiOutDevice->count(), router->midiOutPorts.size());
+        for (int i = 0; i < router->midiOutPorts.size(); ++i)
+            QCOMPARE(ui->c_midiOutDevice->itemText(i), router->midiOutPorts.at(i));
+        QVERIFY(!portName(router->midiInPorts, QStringLiteral("bxa-src")).isEmpty());
+        QVERIFY(!portName(router->midiOutPorts, QStringLiteral("bxb-sink")).isEmpty());
+        QCOMPARE(ui->c_midiInDevice->currentIndex(), 0);
+        QCOMPARE(ui->c_midiOutDevice->currentIndex(), 0);
+        QVERIFY(router->outputOpen());
+        QVERIFY(router->inputOpen());
+        QVERIFY(router->inputIsVirtual());
+
+        QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("VARKONI - 1"));
+        QCOMPARE(ui->l_currentPlugin->styleSheet(), QString());
+        QCOMPARE(ui->tabWidget->currentIndex(), 0);
+
+        // Reading the settings wrote nothing.
+        QVERIFY(!QFile::exists(configPath()));
+    }
+    const QMap<QString, QString> written = configValues();
+    QCOMPARE(written.keys(),
+             QStringList({"WINDOWS/MainWindowGeometry", "WINDOWS/MainWindowState"}));
+}
+
+void TestMainWindow::storedValues_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<bool>("virtualInput");
+    QTest::addColumn<bool>("sysex");
+    QTest::addColumn<bool>("clock");
+    QTest::addColumn<bool>("translate");
+    QTest::addColumn<int>("channel");
+    QTest::addColumn<QList<int>>("times");
+
+    const QList<int> defaults = {2000, 1500, 3000, 3000, 2300, 2100, 1900, 1500};
+    QTest::newRow("every choice set")
+        << QByteArray("[MIDI]\ncreateVirtualInput=No\nsysex=Yes\nmidiClockMessages=Yes\n"
+                      "translateCC0toPluginSelect=No\nmidiChannel=10\n"
+                      "[Plugin]\nloadingTime1=11\nloadingTime2=12\nloadingTime3=13\n"
+                      "loadingTime4=14\nloadingTime5=15\nloadingTime6=16\nloadingTime7=17\n"
+                      "loadingTime8=18\n")
+        << false << true << true << false << 10 << QList<int>{11, 12, 13, 14, 15, 16, 17, 18};
+    QTest::newRow("only exact Yes counts")
+        << QByteArray("[MIDI]\ncreateVirtualInput=yes\nsysex=true\nmidiClockMessages=1\n"
+                      "translateCC0toPluginSelect=YES\n")
+        << false << false << false << false << 1 << defaults;
+    QTest::newRow("empty Yes/No values")
+        << QByteArray("[MIDI]\ncreateVirtualInput=\nsysex=\ntranslateCC0toPluginSelect=\n") << false
+        << false << false << false << 1 << defaults;
+    QTest::newRow("channel 0") << QByteArray("[MIDI]\nmidiChannel=0\n") << true << false << false
+                               << true << 1 << defaults;
+    QTest::newRow("channel -3") << QByteArray("[MIDI]\nmidiChannel=-3\n") << true << false << false
+                                << true << 1 << defaults;
+    QTest::newRow("channel abc") << QByteArray("[MIDI]\nmidiChannel=abc\n") << true << false
+                                 << false << true << 1 << defaults;
+    QTest::newRow("channel 17") << QByteArray("[MIDI]\nmidiChannel=17\n") << true << false << false
+                                << true << 16 << defaults;
+    QTest::newRow("channel 16") << QByteArray("[MIDI]\nmidiChannel=16\n") << true << false << false
+                                << true << 16 << defaults;
+    QTest::newRow("malformed and odd loading times")
+        << QByteArray("[Plugin]\nloadingTime1=-5\nloadingTime4=abc\nloadingTime8=99999\n"
+                      "loadingTime0=1\nloadingTime9=1\nloadingTime01=1\n")
+        << true << false << false << true << 1
+        << QList<int>{-5, 1500, 3000, 0, 2300, 2100, 1900, 99999};
+}
+
+void TestMainWindow::storedValues()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(bool, virtualInput);
+    QFETCH(bool, sysex);
+    QFETCH(bool, clock);
+    QFETCH(bool, translate);
+    QFETCH(int, channel);
+    QFETCH(QList<int>, times);
+    writeConfig(config);
+
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    MidiIO *router = window.router();
+
+    QCOMPARE(ui->c_createVirtualInput->isChecked(), virtualInput);
+    QVERIFY(!ui->c_createVirtualInput->isEnabled());
+    QVERIFY(ui->c_midiInDevice->isEnabled());
+    QCOMPARE(ui->c_sysex->isChecked(), sysex);
+    QCOMPARE(ui->c_midiClockMessages->isChecked(), clock);
+    QCOMPARE(ui->c_translateCC0toPluginSelect->isChecked(), translate);
+    QCOMPARE(ui->l_currentPlugin->isEnabled(), translate);
+    QCOMPARE(ui->c_midiChannel->value(), channel);
+
+    QCOMPARE(router->inputOpen(), true);
+    QCOMPARE(router->inputIsVirtual(), virtualInput);
+    QCOMPARE(router->ignoresSysex(), !sysex);
+    QCOMPARE(router->ignoresClockMessages(), !clock);
+    QCOMPARE(router->translatesCC0(), translate);
+    QCOMPARE(router->channel(), channel - 1);
+    QList<int> routerTimes;
+    for (int i = 0; i < MidiIO::pluginCount; ++i)
+        routerTimes << router->loadingTime(i);
+    QCOMPARE(routerTimes, times);
+}
+
+void TestMainWindow::storedPorts_data()
+{
+    QTest::addColumn<QString>("storedIn");  // a client of ours, or a literal name
+    QTest::addColumn<QString>("storedOut"); // the same for the output
+    QTest::addColumn<QString>("routedFrom");
+    QTest::addColumn<QString>("routedTo");
+
+    QTest::newRow("second ports chosen") << "bxb-src"
+                                         << "bxb-sink"
+                                         << "bxb-src"
+                                         << "bxb-sink";
+    QTest::newRow("first ports chosen") << "bxa-src"
+                                        << "bxa-sink"
+                                        << "bxa-src"
+                                        << "bxa-sink";
+    QTest::newRow("mixed") << "bxb-src"
+                           << "bxa-sink"
+                           << "bxb-src"
+                           << "bxa-sink";
+    QTest::newRow("ports gone") << "=gone-src:keys"
+                                << "=gone-sink:unit"
+                                << "first"
+                                << "first";
+    QTest::newRow("names differ in case only") << "=BXB-SRC:KEYS"
+                                               << "=BXB-SINK:UNIT"
+                                               << "first"
+                                               << "first";
+    QTest::newRow("empty names") << "="
+                                 << "="
+                                 << "first"
+                                 << "first";
+}
+
+void TestMainWindow::storedPorts()
+{
+    QFETCH(QString, storedIn);
+    QFETCH(QString, storedOut);
+    QFETCH(QString, routedFrom);
+    QFETCH(QString, routedTo);
+
+    QStringList inPorts, outPorts;
+    {
+        MidiIO lister;
+        inPorts = lister.midiInPorts;
+        outPorts = lister.midiOutPorts;
+    }
+    auto resolve = [](const QStringList &ports, const QString &stored) {
+        return stored.startsWith(QLatin1Char('=')) ? stored.mid(1) : portName(ports, stored);
+    };
+    const QString inName = resolve(inPorts, storedIn);
+    const QString outName = resolve(outPorts, storedOut);
+    if (!storedIn.startsWith(QLatin1Char('=')))
+        QVERIFY(!inName.isEmpty());
+    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + inName.toUtf8() +
+                "\nmidiOutDevice=" + outName.toUtf8() + "\n");
+
+    const int expectedIn = routedFrom == QLatin1String("first")
+                               ? 0
+                               : int(inPorts.indexOf(portName(inPorts, routedFrom)));
+    const int expectedOut = routedTo == QLatin1String("first")
+                                ? 0
+                                : int(outPorts.indexOf(portName(outPorts, routedTo)));
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        QCOMPARE(window.router()->midiInPorts, inPorts);
+        QCOMPARE(ui->c_midiInDevice->currentIndex(), expectedIn);
+        QCOMPARE(ui->c_midiOutDevice->currentIndex(), expectedOut);
+        QVERIFY(window.router()->inputOpen());
+        QVERIFY(!window.router()->inputIsVirtual());
+        QVERIFY(window.router()->outputOpen());
+
+        // What flows proves which ports the router opened.
+        const QString fromClient = inPorts.at(expectedIn).section(QLatin1Char(':'), 0, 0);
+        const QString toClient = outPorts.at(expectedOut).section(QLatin1Char(':'), 0, 0);
+        Source *from = fromClient == QLatin1String("bxa-src")   ? sourceA.get()
+                       : fromClient == QLatin1String("bxb-src") ? sourceB.get()
+                                                                : nullptr;
+        Sink *to = toClient == QLatin1String("bxa-sink")   ? sinkA.get()
+                   : toClient == QLatin1String("bxb-sink") ? sinkB.get()
+                                                           : nullptr;
+        if (from && to) {
+            Source *other = from == sourceA.get() ? sourceB.get() : sourceA.get();
+            checkRoute(*other, *from, *to, 60);
+            if (QTest::currentTestFailed())
+                return;
+            Sink *otherSink = to == sinkA.get() ? sinkB.get() : sinkA.get();
+            const auto before = otherSink->messages().size();
+            checkRoute(*other, *from, *to, 62);
+            QCOMPARE(otherSink->messages().size(), before);
+        }
+
+        // A change of any control writes the names now selected.
+        clickBox(window, ui->c_sysex);
+    }
+    const QMap<QString, QString> written = configValues();
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), inPorts.at(expectedIn));
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), outPorts.at(expectedOut));
+}
+
+void TestMainWindow::closeWithoutChange_data()
+{
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QString>("action");
+
+    const QByteArray edited("[MIDI]\nmidiChannel=abc\nsysex=yes\nmidiOutDevice=nowhere:0\n"
+                            "createVirtualInput=No\n[Plugin]\nloadingTime3=77\n"
+                            "loadingTime5=-20\n[Other]\nkept=1\n");
+    const QByteArray outOfRange("[MIDI]\nmidiChannel=17\ntranslateCC0toPluginSelect=No\n");
+    QTest::newRow("hand-edited, nothing done") << edited << "";
+    QTest::newRow("out of range, nothing done") << outOfRange << "";
+    QTest::newRow("tabs switched") << edited << "tabs";
+    QTest::newRow("window resized") << outOfRange << "resize";
+    QTest::newRow("disabled virtual box clicked") << edited << "virtual";
+    QTest::newRow("no file, tabs switched") << QByteArray() << "tabs";
+}
+
+void TestMainWindow::closeWithoutChange()
+{
+    QFETCH(QByteArray, config);
+    QFETCH(QString, action);
+    if (!config.isEmpty())
+        writeConfig(config);
+    const QMap<QString, QString> before = configValues();
+
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        if (action == QLatin1String("tabs")) {
+            QTabBar *bar = ui->tabWidget->tabBar();
+            for (int tab : {1, 2, 0}) {
+                QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tab).center());
+                QCOMPARE(ui->tabWidget->currentIndex(), tab);
+            }
+        } else if (action == QLatin1String("resize")) {
+            window.resize(500, 400);
+            QTRY_COMPARE(window.size(), QSize(500, 400));
+        } else if (action == QLatin1String("virtual")) {
+            ui->tabWidget->setCurrentWidget(ui->Device);
+            const bool checked = ui->c_createVirtualInput->isChecked();
+            clickBox(window, ui->c_createVirtualInput);
+            QCOMPARE(ui->c_createVirtualInput->isChecked(), checked);
+        }
+    }
+
+    QMap<QString, QString> after = configValues();
+    QVERIFY(after.contains(QStringLiteral("WINDOWS/MainWindowState")));
+    QVERIFY(after.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
+    after.remove(QStringLiteral("WINDOWS/MainWindowState"));
+    after.remove(QStringLiteral("WINDOWS/MainWindowGeometry"));
+    QCOMPARE(after, before);
+}
+
+void TestMainWindow::closeAfterChange_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<KeyValues>("changed"); // keys that differ from the base
+    QTest::addColumn<int>("routerChannel");
+
+    using Map = KeyValues;
+    QTest::newRow("system exclusive clicked") << "sysex" << Map{{"MIDI/sysex", "Yes"}} << 15;
+    QTest::newRow("clock clicked") << "clock" << Map{{"MIDI/midiClockMessages", "Yes"}} << 15;
+    QTest::newRow("translation clicked")
+        << "translate" << Map{{"MIDI/translateCC0toPluginSelect", "No"}} << 15;
+    QTest::newRow("same input chosen again") << "input again" << Map{} << 15;
+    QTest::newRow("same output chosen again") << "output again" << Map{} << 15;
+    QTest::newRow("next output by keyboard")
+        << "output down" << Map{{"MIDI/midiOutDevice", "<second output>"}} << 15;
+    QTest::newRow("channel typed") << "type 12" << Map{{"MIDI/midiChannel", "12"}} << 11;
+    QTest::newRow("channel stepped down") << "step down" << Map{{"MIDI/midiChannel", "15"}} << 14;
+}
+
+// Starts from a hand-edited file with a malformed loading time and an
+// out-of-range channel; after one user change every key is written.
+void TestMainWindow::closeAfterChange()
+{
+    QFETCH(QString, action);
+    QFETCH(KeyValues, changed);
+    QFETCH(int, routerChannel);
+
+    QStringList inPorts, outPorts;
+    {
+        MidiIO lister;
+        inPorts = lister.midiInPorts;
+        outPorts = lister.midiOutPorts;
+    }
+    QVERIFY(outPorts.size() >= 2);
+    const QString inName = portName(inPorts, QStringLiteral("bxb-src"));
+    writeConfig("[MIDI]\nmidiChannel=17\nsysex=yes\ncreateVirtualInput=No\nmidiInDevice=" +
+                inName.toUtf8() + "\nmidiOutDevice=" + outPorts.at(0).toUtf8() +
+                "\n[Plugin]\nloadingTime3=abc\nloadingTime5=77\n");
+
+    QMap<QString, QString> expected = {
+        {"MIDI/createVirtualInput", "No"},
+        {"MIDI/midiClockMessages", "No"},
+        {"MIDI/sysex", "No"},
+        {"MIDI/translateCC0toPluginSelect", "Yes"},
+        {"MIDI/midiChannel", "16"},
+        {"MIDI/midiInDevice", inName},
+        {"MIDI/midiOutDevice", outPorts.at(0)},
+        {"Plugin/loadingTime1", "2000"},
+        {"Plugin/loadingTime2", "1500"},
+        {"Plugin/loadingTime3", "0"},
+        {"Plugin/loadingTime4", "3000"},
+        {"Plugin/loadingTime5", "77"},
+        {"Plugin/loadingTime6", "2100"},
+        {"Plugin/loadingTime7", "1900"},
+        {"Plugin/loadingTime8", "1500"},
+    };
+    for (auto it = changed.cbegin(); it != changed.cend(); ++it)
+        expected[it.key()] =
+            it.value() == QLatin1String("<second output>") ? outPorts.at(1) : it.value();
+
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        MidiIO *router = window.router();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QCOMPARE(ui->c_midiInDevice->currentText(), inName);
+
+        if (action == QLatin1String("sysex")) {
+            clickBox(window, ui->c_sysex);
+            QVERIFY(!router->ignoresSysex());
+        } else if (action == QLatin1String("clock")) {
+            clickBox(window, ui->c_midiClockMessages);
+            QVERIFY(!router->ignoresClockMessages());
+        } else if (action == QLatin1String("translate")) {
+            clickBox(window, ui->c_translateCC0toPluginSelect);
+            QVERIFY(!router->translatesCC0());
+            QVERIFY(!ui->l_currentPlugin->isEnabled());
+        } else if (action == QLatin1String("input again")) {
+            emit ui->c_midiInDevice->activated(ui->c_midiInDevice->currentIndex());
+            QVERIFY(router->inputOpen());
+            QVERIFY(!router->inputIsVirtual());
+            router->setMidiChannel(1);
+            checkRoute(*sourceA, *sourceB, *sinkA, 64);
+            router->setMidiChannel(16);
+        } else if (action == QLatin1String("output again")) {
+            emit ui->c_midiOutDevice->activated(ui->c_midiOutDevice->currentIndex());
+            QVERIFY(router->outputOpen());
+        } else if (action == QLatin1String("output down")) {
+            ui->tabWidget->setCurrentWidget(ui->Device);
+            ui->c_midiOutDevice->setFocus();
+            QTest::keyClick(ui->c_midiOutDevice, Qt::Key_Down);
+            QCOMPARE(ui->c_midiOutDevice->currentIndex(), 1);
+            QVERIFY(router->outputOpen());
+        } else if (action == QLatin1String("type 12")) {
+            ui->tabWidget->setCurrentWidget(ui->Device);
+            QSpinBox *spin = ui->c_midiChannel;
+            spin->setFocus();
+            spin->selectAll();
+            QTest::keyClick(spin, Qt::Key_Backspace);
+            QTest::keyClicks(spin, QStringLiteral("12"));
+            QCOMPARE(spin->value(), 12);
+        } else if (action == QLatin1String("step down")) {
+            ui->tabWidget->setCurrentWidget(ui->Device);
+            QTest::keyClick(ui->c_midiChannel, Qt::Key_Down);
+        } else {
+            QFAIL("unknown action");
+        }
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(router->channel(), routerChannel);
+    }
+
+    QMap<QString, QString> written = configValues();
+    QVERIFY(written.contains(QStringLiteral("WINDOWS/MainWindowState")));
+    QVERIFY(written.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
+    written.remove(QStringLiteral("WINDOWS/MainWindowState"));
+    written.remove(QStringLiteral("WINDOWS/MainWindowGeometry"));
+    QCOMPARE(written, expected);
+}
+
+void TestMainWindow::geometryRestored()
+{
+    {
+        BrantolexMainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.resize(420, 333);
+        QTRY_COMPARE(window.size(), QSize(420, 333));
+    }
+    BrantolexMainWindow window;
+    QCOMPARE(window.size(), QSize(420, 333));
+}
+
+void TestMainWindow::pluginLabel_data()
+{
+    QTest::addColumn<bool>("translate");
+    QTest::addColumn<QList<Bytes>>("input");
+    QTest::addColumn<QList<Bytes>>("sent");
+    // Label text and style sheet right after each router signal was handled.
+    QTest::addColumn<QStringList>("seen");
+    QTest::addColumn<QString>("finalText");
+    QTest::addColumn<QString>("finalStyle");
+
+    const QString red = QStringLiteral("QLabel {color: red }");
+    const QString black = QStringLiteral("QLabel {color: black }");
+    QTest::newRow("plug-in switch")
+        << true << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}}
+        << QList<Bytes>{{0xC0, 0x68}, {0x90, 0x40, 0x7F}, {0x90, 0x40, 0x00}, {0xC0, 0x05}}
+        << QStringList{"plugin: QUENDRA - 1 / ", "loading true: QUENDRA - 1 / " + red,
+                       "loading false: QUENDRA - 1 / " + black, "program: QUENDRA - 6 / " + black}
+        << "QUENDRA - 6" << black;
+    QTest::newRow("program change, same plug-in")
+        << true << QList<Bytes>{{0xC0, 0x05}} << QList<Bytes>{{0xC0, 0x05}}
+        << QStringList{"program: VARKONI - 6 / "} << "VARKONI - 6" << QString();
+    QTest::newRow("translation off passes through")
+        << false << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}}
+        << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}} << QStringList{} << "VARKONI - 1"
+        << QString();
+}
+
+void TestMainWindow::pluginLabel()
+{
+    QFETCH(bool, translate);
+    QFETCH(QList<Bytes>, input);
+    QFETCH(QList<Bytes>, sent);
+    QFETCH(QStringList, seen);
+    QFETCH(QString, finalText);
+    QFETCH(QString, finalStyle);
+
+    // Plug-in 3 is loadingTime4; short, so the test does not wait long.
+    writeConfig("[Plugin]\nloadingTime4=50\n");
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    MidiIO *router = window.router();
+    QCOMPARE(router->loadingTime(3), 50);
+    auto *unit = new RecordingSink;
+    router->replaceOutput(unit);
+    QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("VARKONI - 1"));
+    if (!translate) {
+        clickBox(window, ui->c_translateCC0toPluginSelect);
+        QVERIFY(!router->translatesCC0());
+    }
+
+    // Connected after the window's own connections, so each entry shows the
+    // label as the window left it.
+    QStringList history;
+    QObject probe;
+    auto record = [&](const QString &what) {
+        history << what + QStringLiteral(": ") + ui->l_currentPlugin->text() +
+                       QStringLiteral(" / ") + ui->l_currentPlugin->styleSheet();
+    };
+    connect(router, &MidiIO::pluginChanged, &probe, [&] { record(QStringLiteral("plugin")); });
+    connect(router, &MidiIO::programmChanged, &probe, [&] { record(QStringLiteral("program")); });
+    connect(router, &MidiIO::setIsLoadingPlugin, &probe, [&](bool loading) {
+        record(QStringLiteral("loading ") +
+               (loading ? QStringLiteral("true") : QStringLiteral("false")));
+    });
+
+    feedFromInputThread(router, input);
+    std::vector<Bytes> expectedSent(sent.begin(), sent.end());
+    QTRY_COMPARE_WITH_TIMEOUT(bytesText(unit->messages()), bytesText(expectedSent), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(history.size(), seen.size(), waitMs);
+    QCOMPARE(history, seen);
+    QCOMPARE(ui->l_currentPlugin->text(), finalText);
+    QCOMPARE(ui->l_currentPlugin->styleSheet(), finalStyle);
+    QVERIFY(!router->loadingPlugin());
+}
+
+void TestMainWindow::disabledLabelFollowsRouter()
+{
+    writeConfig("[Plugin]\nloadingTime2=50\n");
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    MidiIO *router = window.router();
+    router->replaceOutput(new RecordingSink);
+
+    // Start a load, then switch the translation off while it runs: the wait
+    // still ends and the disabled label shows it.
+    feedFromInputThread(router, {{0xB0, 0x00, 0x01}, {0xC0, 0x09}});
+    clickBox(window, ui->c_translateCC0toPluginSelect);
+    QVERIFY(!ui->l_currentPlugin->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 10"), waitMs);
+    QCOMPARE(ui->l_currentPlugin->styleSheet(), QStringLiteral("QLabel {color: black }"));
+    QVERIFY(!ui->l_currentPlugin->isEnabled());
+    clickBox(window, ui->c_translateCC0toPluginSelect);
+    QVERIFY(ui->l_currentPlugin->isEnabled());
+}
+
+void TestMainWindow::noPortsAtAll_data()
+{
+    QTest::addColumn<bool>("virtualInput");
+
+    QTest::newRow("virtual input") << true;
+    QTest::newRow("no virtual input") << false;
+}
+
+void TestMainWindow::noPortsAtAll()
+{
+    QFETCH(bool, virtualInput);
+
+    sourceA.reset();
+    sourceB.reset();
+    sinkA.reset();
+    sinkB.reset();
+    {
+        MidiIO lister;
+        if (!lister.midiInPorts.isEmpty() || !lister.midiOutPorts.isEmpty())
+            QSKIP("the MIDI system has ports of its own");
+    }
+    writeConfig(virtualInput ? "[MIDI]\nmidiInDevice=gone:0\n"
+                             : "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=gone:0\n");
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        MidiIO *router = window.router();
+        QCOMPARE(ui->c_midiInDevice->count(), 0);
+        QCOMPARE(ui->c_midiOutDevice->count(), 0);
+        QCOMPARE(ui->c_midiInDevice->currentIndex(), -1);
+        QCOMPARE(ui->c_midiOutDevice->currentIndex(), -1);
+        QCOMPARE(router->inputOpen(), virtualInput);
+        QCOMPARE(router->inputIsVirtual(), virtualInput);
+        QVERIFY(!router->outputOpen());
+        clickBox(window, ui->c_midiClockMessages);
+        QVERIFY(!router->ignoresClockMessages());
+    }
+    const QMap<QString, QString> written = configValues();
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice"), QStringLiteral("absent")),
+             QString());
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice"), QStringLiteral("absent")),
+             QString());
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiClockMessages")), QStringLiteral("Yes"));
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
