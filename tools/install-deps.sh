@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev librtmidi-dev libjack-jackd2-dev jackd2
-    libbenchmark-dev
+    libbenchmark-dev bc
     xvfb xauth imagemagick
     desktop-file-utils appstream
 )
