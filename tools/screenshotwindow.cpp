@@ -1,0 +1,44 @@
+// Shows the main window with one tab current, for tools/screenshots.sh.
+// Usage: brantolex-screenshot TAB   (0 Events, 1 Device, 2 About)
+// Prints "ready X Y W H" (the window's frame on the screen) once it is shown.
+
+#include "ui/brantolexmainwindow.h"
+#include "ui/ui_brantolexmainwindow.h"
+
+#include <QApplication>
+#include <QTimer>
+
+#include <RtMidi.h>
+
+#include <cstdio>
+#include <memory>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const int tab = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 0;
+
+    // A sequencer and a unit to pick from, when there is a MIDI system; made
+    // before the window so its router lists them.
+    std::unique_ptr<RtMidiOut> sequencer;
+    std::unique_ptr<RtMidiIn> unit;
+    try {
+        sequencer = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Sequencer");
+        sequencer->openVirtualPort("out");
+        unit = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, "Brantolex unit");
+        unit->openVirtualPort("MIDI in");
+    } catch (RtMidiError &e) {
+        e.printMessage();
+    }
+
+    BrantolexMainWindow window;
+    window.form()->tabWidget->setCurrentIndex(tab);
+    window.move(0, 0);
+    window.show();
+    QTimer::singleShot(500, &window, [&window] {
+        const QRect frame = window.frameGeometry();
+        std::printf("ready %d %d %d %d\n", frame.x(), frame.y(), frame.width(), frame.height());
+        std::fflush(stdout);
+    });
+    return app.exec();
+}
