@@ -1,0 +1,45 @@
+#include "app/singleapplication.h"
+#include "app/unixsignalwatcher.h"
+#include "ui/brantolexmainwindow.h"
+
+#include <QApplication>
+#include <QLoggingCategory>
+#include <QTimer>
+
+namespace {
+
+const QString applicationKey = QStringLiteral("Brantolex_Fixer");
+
+// Silent unless enabled (QT_LOGGING_RULES="brantolex.startup.debug=true"):
+// lets tests and the start-up benchmark see when the window is up.
+Q_LOGGING_CATEGORY(lcStartup, "brantolex.startup", QtWarningMsg)
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    SingleApplication guard(applicationKey, &app);
+    if (SingleApplication::isRunning(applicationKey))
+        return 0;
+
+    // A signal ends the event loop the same way closing the window does, so
+    // the window is destroyed in order and saves the settings.
+    UnixSignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+
+    int exitCode = -1;
+    {
+        BrantolexMainWindow window;
+        window.show();
+        if (lcStartup().isDebugEnabled())
+            QTimer::singleShot(0, &window, [] { qCDebug(lcStartup, "window shown"); });
+        try {
+            exitCode = app.exec();
+        } catch (...) {
+            exitCode = -1;
+        }
+    }
+    return exitCode;
+}

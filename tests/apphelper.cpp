@@ -1,0 +1,107 @@
+// A second process for the guard and program tests. Modes:
+//   probe KEY   construct a guard, then ask the static test; print both
+//   own KEY     hold a guard, print received messages, end on stdin EOF
+//   send KEY    send stdin (UTF-8) as one message to the running instance
+//   marker KEY  hold only the shared-memory marker until killed
+//   socket KEY  hold only a bare local server of the marker's name until killed
+//   signals -   report the first signal watched, then hang as a stuck
+//               shutdown would
+#include "app/singleapplication.h"
+#include "app/unixsignalwatcher.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QLocalServer>
+#include <QSharedMemory>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+void say(const QByteArray &line)
+{
+    std::fputs(line.constData(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+QString uniqueKeyOf(const QString &key)
+{
+    return SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
+                                        SingleApplication::currentUserName());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 3)
+        return 2;
+    const QString mode = args.at(1);
+    const QString key = args.at(2);
+
+    if (mode == QLatin1String("signals")) {
+        UnixSignalWatcher watcher({SIGINT, SIGTERM, SIGHUP});
+        QObject::connect(&watcher, &UnixSignalWatcher::received, &app, [](int number) {
+            say("received=" + QByteArray::number(number));
+            for (;;)
+                ::pause();
+        });
+        say("ready");
+        return app.exec();
+    }
+
+    if (mode == QLatin1String("probe")) {
+        const SingleApplication guard(key, &app);
+        const bool guardRunning = guard.isRunning();
+        const bool staticRunning = SingleApplication::isRunning(key);
+        say("guard=" + QByteArray::number(guardRunning) +
+            " static=" + QByteArray::number(staticRunning));
+        return 0;
+    }
+
+    if (mode == QLatin1String("send")) {
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly))
+            return 2;
+        const QString message = QString::fromUtf8(in.readAll());
+        say("sent=" + QByteArray::number(SingleApplication::sendMessage(key, message, 500)));
+        return 0;
+    }
+
+    if (mode == QLatin1String("own")) {
+        SingleApplication guard(key, &app);
+        QObject::connect(
+            &guard, &SingleApplication::messageReceived, &app,
+            [](const QString &message) { say("message=" + message.toUtf8().toPercentEncoding()); });
+        QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+        QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+            char byte;
+            if (::read(STDIN_FILENO, &byte, 1) <= 0)
+                app.quit();
+        });
+        say("guard=" + QByteArray::number(guard.isRunning()));
+        return app.exec();
+    }
+
+    // The two halves of what a killed owner leaves behind.
+    if (mode == QLatin1String("marker")) {
+        QSharedMemory marker(uniqueKeyOf(key));
+        if (!marker.create(1))
+            return 1;
+        say("ready");
+        return app.exec();
+    }
+    if (mode == QLatin1String("socket")) {
+        QLocalServer server;
+        if (!server.listen(uniqueKeyOf(key)))
+            return 1;
+        say("ready");
+        return app.exec();
+    }
+    return 2;
+}
