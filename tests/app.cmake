@@ -12,3 +12,15 @@ target_compile_definitions(tst_program PRIVATE
     BRANTOLEX_EXE="$<TARGET_FILE:brantolex-fixer>"
     APP_HELPER="$<TARGET_FILE:apphelper>")
 add_dependencies(tst_program brantolex-fixer apphelper)
+
+# What `cmake --install` puts in place, checked by desktop-file-validate and
+# appstreamcli.
+find_program(BRANTOLEX_DESKTOP_FILE_VALIDATE desktop-file-validate)
+find_program(BRANTOLEX_APPSTREAMCLI appstreamcli)
+if(BRANTOLEX_DESKTOP_FILE_VALIDATE AND BRANTOLEX_APPSTREAMCLI)
+    add_test(NAME install_tree
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-install.sh ${CMAKE_BINARY_DIR}
+                     ${CMAKE_CURRENT_BINARY_DIR}/install-check)
+else()
+    message(STATUS "desktop-file-validate or appstreamcli missing: install_tree not tested")
+endif()
