@@ -2,6 +2,7 @@
 // Usage: brantolex-screenshot TAB   (0 Events, 1 Device, 2 About)
 // Prints "ready X Y W H" (the window's frame on the screen) once it is shown.
 
+#include "midi/midiio.h"
 #include "ui/brantolexmainwindow.h"
 #include "ui/ui_brantolexmainwindow.h"
 
@@ -18,14 +19,19 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     const int tab = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 0;
 
-    // A sequencer and a unit to pick from, when there is a MIDI system; made
-    // before the window so its router lists them.
+    // A sequencer and a unit to pick from, on the MIDI system the router
+    // chooses; made before the window so its router lists them.
+    RtMidi::Api api = RtMidi::UNSPECIFIED;
+    {
+        MidiIO probe;
+        api = probe.api();
+    }
     std::unique_ptr<RtMidiOut> sequencer;
     std::unique_ptr<RtMidiIn> unit;
     try {
-        sequencer = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Sequencer");
+        sequencer = std::make_unique<RtMidiOut>(api, "Sequencer");
         sequencer->openVirtualPort("out");
-        unit = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, "Brantolex unit");
+        unit = std::make_unique<RtMidiIn>(api, "Brantolex unit");
         unit->openVirtualPort("MIDI in");
     } catch (RtMidiError &e) {
         e.printMessage();
