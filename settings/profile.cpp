@@ -14,8 +14,12 @@ Profile::Profile()
 
 Profile::~Profile()
 {
-    if (modified)
-        sync();
+    if (!modified)
+        return;
+    sync();
+    // Settings the user chose must not vanish without a word.
+    if (status() != QSettings::NoError)
+        qWarning("Brantolex Fixer: could not save the settings to %s", qUtf8Printable(fileName()));
 }
 
 QString Profile::configDirectory()

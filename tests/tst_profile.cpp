@@ -33,6 +33,7 @@ private slots:
     void syncOnDestruction_data();
     void syncOnDestruction();
     void secondProfileSameFile();
+    void failedSaveIsReported();
 
 private:
     QString configPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer/config"); }
@@ -440,6 +441,23 @@ void TestProfile::secondProfileSameFile()
     QCOMPARE(second.fileName().count(QStringLiteral("//")), 0);
     QVERIFY(second.fileName().endsWith(QStringLiteral("/.Brantolex_Fixer/config")));
     QCOMPARE(second.value("MIDI", "midiOutDevice", ""), QStringLiteral("unit:in"));
+}
+
+void TestProfile::failedSaveIsReported()
+{
+    // A directory where the file should be: nothing can be written there.
+    QVERIFY(QDir().mkpath(configDirPath() + QStringLiteral("/config")));
+    {
+        Profile reader;
+        QCOMPARE(reader.value("MIDI", "sysex", "No"), QStringLiteral("No"));
+    } // only read: nothing to report
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+                                           "could not save the settings to .*config")));
+    {
+        Profile writer;
+        writer.setValue("MIDI", "sysex", "Yes");
+    }
+    QDir(configDirPath() + QStringLiteral("/config")).removeRecursively();
 }
 
 QTEST_MAIN(TestProfile)
