@@ -91,6 +91,8 @@ int main(int argc, char **argv)
     // The two halves of what a killed owner leaves behind.
     if (mode == QLatin1String("marker")) {
         QSharedMemory marker(uniqueKeyOf(key));
+        if (marker.attach())
+            marker.detach();
         if (!marker.create(1))
             return 1;
         say("ready");
