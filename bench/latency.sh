@@ -83,6 +83,8 @@ measure() {
             peak=$(echo "if ($high > $peak) $high else $peak" | bc -l)
         else
             aborted=$((aborted + 1))
+            echo "$label: chunk $chunks cut short: $received of $sent came back;" \
+                "$(grep -m1 '^Xruns' "$work/$label.txt" || echo 'Xruns: 0')" >&2
         fi
     done
     kill "$pid"
