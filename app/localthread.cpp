@@ -41,7 +41,9 @@ void LocalThread::readyRead()
 {
     // Stops at the first frame that cannot be completed: its bytes wait for
     // the next readyRead, and a peer that has gone leaves nothing to spin on.
-    while (socket->bytesAvailable() > 0) {
+    // Stops as well when asked to: a peer that sends much and reads none of
+    // the acknowledgements would otherwise hold up teardown 500 ms per frame.
+    while (socket->bytesAvailable() > 0 && !isInterruptionRequested()) {
         bool ok = false;
         const QString message = readMessage(socket, &ok);
         if (!ok)

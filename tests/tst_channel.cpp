@@ -130,6 +130,7 @@ private slots:
     void refusedFrames_data();
     void refusedFrames();
     void serverDestroyedWithOpenConnections();
+    void serverDestroyedWhileAcknowledgementsPileUp();
 };
 
 void TestChannel::writtenFrame_data()
@@ -468,6 +469,27 @@ void TestChannel::serverDestroyedWithOpenConnections()
     server.reset();
     QVERIFY(idleGone.size() == 1 || idleGone.wait(10000));
     QVERIFY(midFrameGone.size() == 1 || midFrameGone.wait(10000));
+}
+
+void TestChannel::serverDestroyedWhileAcknowledgementsPileUp()
+{
+    auto server = startServer();
+    QVERIFY(server);
+    QSignalSpy received(server.get(), &ThreadedLocalServer::messageReceived);
+    RawClient client;
+    QVERIFY(client.connectTo(*server));
+    QVERIFY(client.readGreeting());
+    // The client reads nothing more, so the acknowledgements soon fill the
+    // connection and each further one waits out its write timeout.
+    client.socket.setReadBufferSize(1);
+    client.send(frameOf(QString()).repeated(4000));
+    QVERIFY(received.wait(10000));
+
+    // Without a stop between frames this took half a second per frame left.
+    server.reset();
+    QSignalSpy gone(&client.socket, &QLocalSocket::disconnected);
+    client.socket.setReadBufferSize(0);
+    QVERIFY(gone.wait(10000));
 }
 
 QTEST_GUILESS_MAIN(TestChannel)
