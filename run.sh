@@ -10,17 +10,23 @@ tools/build.sh build
 program=build/brantolex-fixer
 jack_pid=""
 jack_log=""
+program_pid=""
 
+# SIGTERM only: a JACK server that is killed outright keeps its slot in JACK's
+# shared registry, which has room for very few.
 cleanup() {
     if [ -n "$jack_pid" ] && kill -0 "$jack_pid" 2>/dev/null; then
         echo "Stopping the private JACK server (pid $jack_pid)."
-        kill "$jack_pid" 2>/dev/null || true
-        for _ in $(seq 50); do
+        kill -TERM "$jack_pid" 2>/dev/null || true
+        for _ in $(seq 100); do
             kill -0 "$jack_pid" 2>/dev/null || break
             sleep 0.1
         done
-        kill -9 "$jack_pid" 2>/dev/null || true
-        wait "$jack_pid" 2>/dev/null || true
+        if kill -0 "$jack_pid" 2>/dev/null; then
+            echo "The JACK server (pid $jack_pid) has not stopped yet; it was asked to." >&2
+        else
+            wait "$jack_pid" 2>/dev/null || true
+        fi
     fi
     [ -z "$jack_log" ] || rm -f "$jack_log"
 }
@@ -30,11 +36,13 @@ jack_running() {
     [ "$(jack_wait -c 2>/dev/null)" = "running" ]
 }
 
-if [ ! -e /dev/snd/seq ] && ! jack_running; then
+if ! { [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]; } && ! jack_running; then
     name="brantolex-run-$$"
     jack_log=$(mktemp)
     export JACK_NO_AUDIO_RESERVATION=1
-    jackd -n "$name" --no-realtime -d dummy -r 48000 -p 256 >"$jack_log" 2>&1 &
+    # A session of its own, so that Ctrl+C in the terminal does not take the
+    # server down under the program while it is still closing its ports.
+    setsid jackd -n "$name" --no-realtime -d dummy -r 48000 -p 256 >"$jack_log" 2>&1 &
     jack_pid=$!
     export JACK_DEFAULT_SERVER="$name"
     if ! jack_wait -w -t 10 >/dev/null 2>&1; then
@@ -42,7 +50,7 @@ if [ ! -e /dev/snd/seq ] && ! jack_running; then
         cat "$jack_log" >&2
         exit 1
     fi
-    echo "No ALSA sequencer (/dev/snd/seq) and no running JACK server here:"
+    echo "No usable ALSA sequencer (/dev/snd/seq) and no running JACK server here:"
     echo "started a private JACK server '$name' (dummy driver) for this run."
     echo "Other MIDI software joins it with JACK_DEFAULT_SERVER=$name."
 fi
@@ -53,8 +61,21 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "Press Ctrl+C to quit; it quits cleanly and saves its settings."
 fi
 
-# In the foreground, so that Ctrl+C reaches the program itself; the trap
-# stops the JACK server once it has ended.
+# The program runs in a session of its own and hears of Ctrl+C, a hangup or
+# a SIGTERM only from here, exactly once per signal: it takes a second one as
+# the order to end at once. The JACK server is stopped only after it has
+# ended.
+setsid "$program" "$@" &
+program_pid=$!
+trap 'kill -TERM "$program_pid" 2>/dev/null || true' INT TERM HUP
 status=0
-"$program" "$@" || status=$?
+wait "$program_pid" || status=$?
+# Above 128 is either the program's end by a signal or a wait cut short by a
+# trapped one while the program is still ending; 127 says it was collected.
+while [ "$status" -gt 128 ]; do
+    next=0
+    wait "$program_pid" || next=$?
+    [ "$next" -ne 127 ] || break
+    status=$next
+done
 exit "$status"

@@ -26,9 +26,15 @@ export QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES="brantolex.startup.debug=true"
 mkdir -p "$HOME/.Brantolex_Fixer" "$TMPDIR"
 jack_pid="" peer_pid="" prog_pid=""
 
+# The JACK server last, once its clients are gone, and by SIGTERM only: one
+# that is killed outright keeps its slot in JACK's small shared registry.
 cleanup() {
-    for pid in $prog_pid $peer_pid $jack_pid; do kill "$pid" 2>/dev/null || true; done
-    for pid in $prog_pid $peer_pid $jack_pid; do wait "$pid" 2>/dev/null || true; done
+    for pid in $prog_pid $peer_pid; do kill "$pid" 2>/dev/null || true; done
+    for pid in $prog_pid $peer_pid; do wait "$pid" 2>/dev/null || true; done
+    if [ -n "$jack_pid" ]; then
+        kill "$jack_pid" 2>/dev/null || true
+        wait "$jack_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
