@@ -1,6 +1,8 @@
 #include "settings/profile.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 
 namespace {
 const char configDirName[] = ".Brantolex_Fixer";
@@ -16,10 +18,25 @@ Profile::~Profile()
 {
     if (!modified)
         return;
+    const QFileInfo before(fileName());
+    const bool existed = before.exists();
+    const qint64 sizeBefore = before.size();
+    const QDateTime modifiedBefore = before.lastModified();
     sync();
-    // Settings the user chose must not vanish without a word.
-    if (status() != QSettings::NoError)
-        qWarning("Brantolex Fixer: could not save the settings to %s", qUtf8Printable(fileName()));
+    // Settings the user chose must not vanish without a word. The status
+    // keeps the first error only, and a hand-edited file that reads with a
+    // format error (a stray line, a byte order mark) is still written; then
+    // only a file left as it was tells that the write failed.
+    const QSettings::Status result = status();
+    if (result == QSettings::NoError)
+        return;
+    if (result == QSettings::FormatError) {
+        const QFileInfo after(fileName());
+        if (after.exists() &&
+            (!existed || after.size() != sizeBefore || after.lastModified() != modifiedBefore))
+            return;
+    }
+    qWarning("Brantolex Fixer: could not save the settings to %s", qUtf8Printable(fileName()));
 }
 
 QString Profile::configDirectory()

@@ -34,6 +34,9 @@ private slots:
     void syncOnDestruction();
     void secondProfileSameFile();
     void failedSaveIsReported();
+    void handEditedFileIsSavedQuietly_data();
+    void handEditedFileIsSavedQuietly();
+    void directoryWorkedOutOnce();
 
 private:
     QString configPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer/config"); }
@@ -458,6 +461,55 @@ void TestProfile::failedSaveIsReported()
         writer.setValue("MIDI", "sysex", "Yes");
     }
     QDir(configDirPath() + QStringLiteral("/config")).removeRecursively();
+}
+
+void TestProfile::handEditedFileIsSavedQuietly_data()
+{
+    QTest::addColumn<QByteArray>("handWritten");
+
+    QTest::newRow("stray line") << QByteArray("[MIDI]\nstray line\nmidiChannel=5\n");
+    QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbf[MIDI]\nmidiChannel=5\n");
+    QTest::newRow("unclosed section") << QByteArray("[MIDI\nmidiChannel=5\n");
+}
+
+// Such files read with a format error, yet they are written all the same:
+// no warning then, and the values are in the file.
+void TestProfile::handEditedFileIsSavedQuietly()
+{
+    QFETCH(QByteArray, handWritten);
+    writeConfig(handWritten);
+
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("could not save")));
+    {
+        Profile profile;
+        QCOMPARE(profile.value("MIDI", "midiChannel", "1"), QStringLiteral("5"));
+        profile.setValue("MIDI", "sysex", "Yes");
+    }
+    const auto sections = parseConfig();
+    QCOMPARE(sections.value(QStringLiteral("MIDI")).value(QStringLiteral("sysex")),
+             QStringLiteral("Yes"));
+    QCOMPARE(sections.value(QStringLiteral("MIDI")).value(QStringLiteral("midiChannel")),
+             QStringLiteral("5"));
+}
+
+// Worked out once per process: a later change of HOME moves nothing.
+void TestProfile::directoryWorkedOutOnce()
+{
+    QTemporaryDir otherHome;
+    QVERIFY(otherHome.isValid());
+    const QByteArray homeBefore = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(otherHome.path()));
+    QCOMPARE(QDir::homePath(), otherHome.path());
+    QString directory, file;
+    {
+        Profile profile;
+        directory = Profile::configDirectory();
+        file = profile.fileName();
+    }
+    qputenv("HOME", homeBefore);
+    QCOMPARE(directory, configDirPath() + QLatin1Char('/'));
+    QCOMPARE(file, configPath());
+    QVERIFY(!QFileInfo::exists(otherHome.path() + QStringLiteral("/.Brantolex_Fixer")));
 }
 
 QTEST_MAIN(TestProfile)
