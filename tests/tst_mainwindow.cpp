@@ -148,6 +148,10 @@ private slots:
     void closeAfterChange_data();
     void closeAfterChange();
     void geometryRestored();
+    void damagedWindowData_data();
+    void damagedWindowData();
+    void virtualInputBox_data();
+    void virtualInputBox();
     void pluginLabel_data();
     void pluginLabel();
     void disabledLabelFollowsRouter();
@@ -262,10 +266,15 @@ void TestMainWindow::slotTable()
 
 void TestMainWindow::minimizeToTrayWritesDebugLine()
 {
-    BrantolexMainWindow window;
-    QTest::ignoreMessage(QtDebugMsg, "minimizeToTray");
-    QVERIFY(QMetaObject::invokeMethod(&window, "minimizeToTray"));
-    // Nothing else: a close after it writes only the window keys.
+    {
+        BrantolexMainWindow window;
+        QTest::ignoreMessage(QtDebugMsg, "minimizeToTray");
+        QVERIFY(QMetaObject::invokeMethod(&window, "minimizeToTray"));
+    }
+    // Nothing else: it is no control change, so the close writes only the
+    // window keys.
+    QCOMPARE(configValues().keys(),
+             QStringList({"WINDOWS/MainWindowGeometry", "WINDOWS/MainWindowState"}));
 }
 
 void TestMainWindow::firstStart()
@@ -686,8 +695,133 @@ void TestMainWindow::geometryRestored()
     QCOMPARE(window.size(), QSize(420, 333));
 }
 
+void TestMainWindow::damagedWindowData_data()
+{
+    QTest::addColumn<QByteArray>("state");
+    QTest::addColumn<QByteArray>("geometry");
+    QTest::addColumn<QSize>("size");
+
+    QByteArray validState, otherVersionState, validGeometry;
+    {
+        BrantolexMainWindow window;
+        window.resize(420, 333);
+        validState = window.saveState(0);
+        otherVersionState = window.saveState(1);
+        validGeometry = window.saveGeometry();
+    }
+    // The least size a user can drag the window to is still restored.
+    QByteArray smallestGeometry;
+    QSize smallest;
+    {
+        BrantolexMainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.resize(1, 1);
+        QTRY_VERIFY(window.size().width() > 1);
+        smallest = window.size();
+        smallestGeometry = window.saveGeometry();
+    }
+    QByteArray wrongMagicState = validState, wrongMagicGeometry = validGeometry;
+    wrongMagicState[0] = char(~wrongMagicState.at(0));
+    wrongMagicGeometry[0] = char(~wrongMagicGeometry.at(0));
+
+    const QSize form(295, 194), resized(420, 333);
+    QTest::newRow("valid") << validState << validGeometry << resized;
+    QTest::newRow("smallest") << validState << smallestGeometry << smallest;
+    QTest::newRow("text") << QByteArray("hello") << QByteArray("hello") << form;
+    QTest::newRow("empty") << QByteArray() << QByteArray() << form;
+    QTest::newRow("both cut short") << validState.left(validState.size() / 2)
+                                    << validGeometry.left(validGeometry.size() / 2) << form;
+    QTest::newRow("geometry header only") << validState << validGeometry.left(8) << form;
+    QTest::newRow("geometry one byte short")
+        << validState << validGeometry.left(validGeometry.size() - 1) << form;
+    QTest::newRow("geometry of zeros")
+        << validState << validGeometry.left(8) + QByteArray(validGeometry.size() - 8, '\0') << form;
+    QTest::newRow("state cut short") << validState.left(12) << QByteArray() << form;
+    QTest::newRow("wrong magic") << wrongMagicState << wrongMagicGeometry << form;
+    QTest::newRow("state of another version") << otherVersionState << QByteArray("x") << form;
+}
+
+// Data that cannot be restored leaves the window as the form made it, even
+// where Qt itself would take it; the next close writes data that restores.
+void TestMainWindow::damagedWindowData()
+{
+    QFETCH(QByteArray, state);
+    QFETCH(QByteArray, geometry);
+    QFETCH(QSize, size);
+    {
+        QSettings file(configPath(), QSettings::IniFormat);
+        file.setValue(QStringLiteral("WINDOWS/MainWindowState"), state);
+        file.setValue(QStringLiteral("WINDOWS/MainWindowGeometry"), geometry);
+    }
+    {
+        BrantolexMainWindow window;
+        QCOMPARE(window.size(), size);
+        QVERIFY(window.form()->centralWidget->isVisibleTo(&window));
+    }
+    QSettings file(configPath(), QSettings::IniFormat);
+    QMainWindow probe;
+    QVERIFY(
+        probe.restoreState(file.value(QStringLiteral("WINDOWS/MainWindowState")).toByteArray(), 0));
+    QVERIFY(probe.restoreGeometry(
+        file.value(QStringLiteral("WINDOWS/MainWindowGeometry")).toByteArray()));
+    QCOMPARE(probe.size(), size);
+}
+
+void TestMainWindow::virtualInputBox_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<bool>("checkedAfter");
+
+    QTest::newRow("virtual input switched off") << QByteArray("Yes") << false;
+    QTest::newRow("virtual input switched on") << QByteArray("No") << true;
+}
+
+// The program keeps the box disabled; enabled here, a click shows what its
+// connection and slot do: the router switches input and the port box
+// follows.
+void TestMainWindow::virtualInputBox()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, checkedAfter);
+
+    QString inName;
+    {
+        MidiIO lister;
+        inName = portName(lister.midiInPorts, QStringLiteral("bxb-src"));
+    }
+    QVERIFY(!inName.isEmpty());
+    writeConfig("[MIDI]\ncreateVirtualInput=" + stored + "\nmidiInDevice=" + inName.toUtf8() +
+                "\n");
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        MidiIO *router = window.router();
+        QCOMPARE(router->inputIsVirtual(), !checkedAfter);
+        QVERIFY(ui->c_midiInDevice->isEnabled());
+
+        ui->c_createVirtualInput->setEnabled(true);
+        clickBox(window, ui->c_createVirtualInput);
+        QCOMPARE(ui->c_createVirtualInput->isChecked(), checkedAfter);
+        QVERIFY(router->inputOpen());
+        QCOMPARE(router->inputIsVirtual(), checkedAfter);
+        QCOMPARE(ui->c_midiInDevice->isEnabled(), !checkedAfter);
+        QCOMPARE(ui->l_midiInDevice->isEnabled(), !checkedAfter);
+        QCOMPARE(ui->c_midiInDevice->currentText(), inName);
+        if (!checkedAfter) {
+            router->setMidiChannel(1);
+            checkRoute(*sourceA, *sourceB, *sinkA, 66);
+        }
+    }
+    const QMap<QString, QString> written = configValues();
+    QCOMPARE(written.value(QStringLiteral("MIDI/createVirtualInput")),
+             checkedAfter ? QStringLiteral("Yes") : QStringLiteral("No"));
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), inName);
+}
+
 void TestMainWindow::pluginLabel_data()
 {
+    QTest::addColumn<bool>("throughPorts");
     QTest::addColumn<bool>("translate");
     QTest::addColumn<QList<Bytes>>("input");
     QTest::addColumn<QList<Bytes>>("sent");
@@ -698,23 +832,30 @@ void TestMainWindow::pluginLabel_data()
 
     const QString red = QStringLiteral("QLabel {color: red }");
     const QString black = QStringLiteral("QLabel {color: black }");
-    QTest::newRow("plug-in switch")
-        << true << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}}
-        << QList<Bytes>{{0xC0, 0x68}, {0x90, 0x40, 0x7F}, {0x90, 0x40, 0x00}, {0xC0, 0x05}}
-        << QStringList{"plugin: QUENDRA - 1 / ", "loading true: QUENDRA - 1 / " + red,
-                       "loading false: QUENDRA - 1 / " + black, "program: QUENDRA - 6 / " + black}
-        << "QUENDRA - 6" << black;
-    QTest::newRow("program change, same plug-in")
-        << true << QList<Bytes>{{0xC0, 0x05}} << QList<Bytes>{{0xC0, 0x05}}
-        << QStringList{"program: VARKONI - 6 / "} << "VARKONI - 6" << QString();
-    QTest::newRow("translation off passes through")
-        << false << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}}
-        << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}} << QStringList{} << "VARKONI - 1"
-        << QString();
+    // Through the input callback on a thread of our own with a recording
+    // unit, and through real ports: a source of ours to a sink of ours.
+    for (const bool ports : {false, true}) {
+        const char *via = ports ? "ports" : "callback";
+        QTest::addRow("plug-in switch, %s", via)
+            << ports << true << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}}
+            << QList<Bytes>{{0xC0, 0x68}, {0x90, 0x40, 0x7F}, {0x90, 0x40, 0x00}, {0xC0, 0x05}}
+            << QStringList{"plugin: QUENDRA - 1 / ", "loading true: QUENDRA - 1 / " + red,
+                           "loading false: QUENDRA - 1 / " + black,
+                           "program: QUENDRA - 6 / " + black}
+            << "QUENDRA - 6" << black;
+        QTest::addRow("program change, same plug-in, %s", via)
+            << ports << true << QList<Bytes>{{0xC0, 0x05}} << QList<Bytes>{{0xC0, 0x05}}
+            << QStringList{"program: VARKONI - 6 / "} << "VARKONI - 6" << QString();
+        QTest::addRow("translation off passes through, %s", via)
+            << ports << false << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}}
+            << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}} << QStringList{} << "VARKONI - 1"
+            << QString();
+    }
 }
 
 void TestMainWindow::pluginLabel()
 {
+    QFETCH(bool, throughPorts);
     QFETCH(bool, translate);
     QFETCH(QList<Bytes>, input);
     QFETCH(QList<Bytes>, sent);
@@ -723,13 +864,35 @@ void TestMainWindow::pluginLabel()
     QFETCH(QString, finalStyle);
 
     // Plug-in 3 is loadingTime4; short, so the test does not wait long.
-    writeConfig("[Plugin]\nloadingTime4=50\n");
+    QByteArray config("[Plugin]\nloadingTime4=50\n");
+    if (throughPorts) {
+        MidiIO lister;
+        const QString in = portName(lister.midiInPorts, QStringLiteral("bxa-src"));
+        const QString out = portName(lister.midiOutPorts, QStringLiteral("bxa-sink"));
+        QVERIFY(!in.isEmpty() && !out.isEmpty());
+        config += "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
+                  "\nmidiOutDevice=" + out.toUtf8() + "\n";
+    }
+    writeConfig(config);
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
     QCOMPARE(router->loadingTime(3), 50);
-    auto *unit = new RecordingSink;
-    router->replaceOutput(unit);
+    RecordingSink *unit = nullptr;
+    std::size_t before = 0;
+    if (throughPorts) {
+        QVERIFY(router->inputOpen() && !router->inputIsVirtual());
+        before = sinkA->messages().size();
+    } else {
+        unit = new RecordingSink;
+        router->replaceOutput(unit);
+    }
+    auto arrived = [&] {
+        if (unit)
+            return bytesText(unit->messages());
+        const std::vector<Bytes> got = sinkA->messages();
+        return bytesText({got.begin() + qMin(before, got.size()), got.end()});
+    };
     QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("VARKONI - 1"));
     if (!translate) {
         clickBox(window, ui->c_translateCC0toPluginSelect);
@@ -751,9 +914,14 @@ void TestMainWindow::pluginLabel()
                (loading ? QStringLiteral("true") : QStringLiteral("false")));
     });
 
-    feedFromInputThread(router, input);
+    if (throughPorts) {
+        for (const Bytes &message : input)
+            sourceA->send(message);
+    } else {
+        feedFromInputThread(router, input);
+    }
     std::vector<Bytes> expectedSent(sent.begin(), sent.end());
-    QTRY_COMPARE_WITH_TIMEOUT(bytesText(unit->messages()), bytesText(expectedSent), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(arrived(), bytesText(expectedSent), waitMs);
     QTRY_COMPARE_WITH_TIMEOUT(history.size(), seen.size(), waitMs);
     QCOMPARE(history, seen);
     QCOMPARE(ui->l_currentPlugin->text(), finalText);
@@ -761,20 +929,27 @@ void TestMainWindow::pluginLabel()
     QVERIFY(!router->loadingPlugin());
 }
 
+// The translation is switched off while a load runs: the wait still ends
+// and the disabled label shows it. The wait is long and ended here as the
+// loading timer would end it, so the order does not hang on timing.
 void TestMainWindow::disabledLabelFollowsRouter()
 {
-    writeConfig("[Plugin]\nloadingTime2=50\n");
+    writeConfig("[Plugin]\nloadingTime2=600000\n");
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
     router->replaceOutput(new RecordingSink);
 
-    // Start a load, then switch the translation off while it runs: the wait
-    // still ends and the disabled label shows it.
     feedFromInputThread(router, {{0xB0, 0x00, 0x01}, {0xC0, 0x09}});
+    QTRY_COMPARE_WITH_TIMEOUT(ui->l_currentPlugin->styleSheet(),
+                              QStringLiteral("QLabel {color: red }"), waitMs);
+    QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 1"));
     clickBox(window, ui->c_translateCC0toPluginSelect);
     QVERIFY(!ui->l_currentPlugin->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 10"), waitMs);
+    QVERIFY(router->loadingPlugin());
+
+    QVERIFY(QMetaObject::invokeMethod(router, "sendCurProgChange"));
+    QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 10"));
     QCOMPARE(ui->l_currentPlugin->styleSheet(), QStringLiteral("QLabel {color: black }"));
     QVERIFY(!ui->l_currentPlugin->isEnabled());
     clickBox(window, ui->c_translateCC0toPluginSelect);

@@ -4,6 +4,8 @@
 #include "settings/profile.h"
 #include "ui/ui_brantolexmainwindow.h"
 
+#include <QDataStream>
+#include <QRect>
 #include <QtDebug>
 
 namespace {
@@ -54,6 +56,30 @@ int portIndex(const QStringList &ports, const QString &name)
 {
     const int index = ports.indexOf(name);
     return index < 0 ? 0 : index;
+}
+
+// QWidget::restoreGeometry reads data that was cut short as zeros, reports
+// success and shrinks the window to a dot; such data is passed over, and so
+// is a size below what the layout allows, which no saved window can have.
+// The fields are those that saveGeometry writes for each format version.
+bool isUsableGeometry(const QByteArray &data, const QSize &least)
+{
+    QDataStream stream(data);
+    stream.setVersion(QDataStream::Qt_4_0);
+    quint32 magic = 0;
+    quint16 major = 0, minor = 0;
+    QRect frame, normal, client;
+    qint32 screen = 0, screenWidth = 0;
+    quint8 maximized = 0, fullScreen = 0;
+    stream >> magic >> major >> minor >> frame >> normal >> screen >> maximized >> fullScreen;
+    if (major > 1)
+        stream >> screenWidth;
+    if (major > 2)
+        stream >> client;
+    const auto fits = [&least](const QRect &rect) {
+        return rect.width() >= least.width() && rect.height() >= least.height();
+    };
+    return stream.status() == QDataStream::Ok && fits(normal) && (major <= 2 || fits(client));
 }
 
 const char labelLoading[] = "QLabel {color: red }";
@@ -122,8 +148,11 @@ void BrantolexMainWindow::loadSettings()
     restoreState(profile.value(QString::fromLatin1(groupWindows),
                                QString::fromLatin1(keyMainWindowState), saveState(0)),
                  0);
-    restoreGeometry(profile.value(QString::fromLatin1(groupWindows),
-                                  QString::fromLatin1(keyMainWindowGeometry), saveGeometry()));
+    const QByteArray geometry =
+        profile.value(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowGeometry),
+                      saveGeometry());
+    if (isUsableGeometry(geometry, minimumSizeHint()))
+        restoreGeometry(geometry);
 
     ui->c_createVirtualInput->setChecked(
         isYes(profile.value(groupMidi, keyCreateVirtualInput, yes)));
