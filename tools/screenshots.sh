@@ -12,8 +12,14 @@ mkdir -p docs
 
 work=$(mktemp -d)
 pids=()
+# SIGTERM only, newest first, and wait for each: a JACK server killed hard
+# leaves a stale entry behind.
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    local i
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        kill "${pids[i]}" 2>/dev/null || true
+        wait "${pids[i]}" 2>/dev/null || true
+    done
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -22,15 +28,23 @@ trap cleanup EXIT
 export HOME=$work/home
 mkdir -p "$HOME"
 
-display=:$((90 + RANDOM % 400))
-Xvfb "$display" -screen 0 640x480x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# Xvfb picks a free display itself and names it once it accepts clients; a
+# guessed number could be a display already in use, and the pictures would
+# then show that screen.
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 pids+=($!)
-export DISPLAY=$display
-export QT_QPA_PLATFORM=xcb
-for _ in $(seq 50); do
-    xwininfo -root >/dev/null 2>&1 && break
+for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    kill -0 "${pids[-1]}" 2>/dev/null || break
     sleep 0.1
 done
+if [ ! -s "$work/display" ]; then
+    echo "Xvfb did not start:" >&2
+    cat "$work/xvfb.log" >&2
+    exit 1
+fi
+export DISPLAY=:$(head -n1 "$work/display")
+export QT_QPA_PLATFORM=xcb
 
 # A private JACK server gives the Device tab some ports to show.
 if command -v jackd >/dev/null; then
@@ -45,14 +59,23 @@ shoot() {
     local tab=$1 name=$2
     "$tool" "$tab" >"$work/out" 2>"$work/err" &
     local pid=$!
-    for _ in $(seq 100); do
+    pids+=("$pid")
+    for _ in $(seq 300); do
         grep -q '^ready' "$work/out" && break
+        kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
-    read -r _ x y w h <"$work/out"
+    if ! grep -q '^ready' "$work/out"; then
+        echo "the window for tab $tab did not come up:" >&2
+        cat "$work/err" >&2
+        exit 1
+    fi
+    local x y w h
+    read -r _ x y w h < <(grep '^ready' "$work/out")
     import -window root -crop "${w}x${h}+${x}+${y}" +repage -strip "$root/docs/$name.png"
     kill "$pid"
     wait "$pid" 2>/dev/null || true
+    unset 'pids[-1]'
     echo "docs/$name.png"
 }
 

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QTimer>
+#include <QWindow>
 
 #include <RtMidi.h>
 
@@ -41,10 +42,20 @@ int main(int argc, char **argv)
     window.form()->tabWidget->setCurrentIndex(tab);
     window.move(0, 0);
     window.show();
-    QTimer::singleShot(500, &window, [&window] {
+    // Announced once the window is on the screen with its content drawn and
+    // the display server has caught up, never after a guessed delay.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &window, [&window, &poll] {
+        const QWindow *handle = window.windowHandle();
+        if (!handle || !handle->isExposed())
+            return;
+        poll.stop();
+        window.repaint();
+        QGuiApplication::sync();
         const QRect frame = window.frameGeometry();
         std::printf("ready %d %d %d %d\n", frame.x(), frame.y(), frame.width(), frame.height());
         std::fflush(stdout);
     });
+    poll.start(20);
     return app.exec();
 }
