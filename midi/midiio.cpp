@@ -7,6 +7,10 @@
 #include <iostream>
 #include <memory>
 
+#if defined(__linux__)
+#include <unistd.h>
+#endif
+
 namespace {
 
 struct Plugin
@@ -44,12 +48,27 @@ RtMidi::Api platformDefaultApi()
 #endif
 }
 
+// Trying ALSA without its sequencer device only fills stderr with errors.
+bool usable(RtMidi::Api api)
+{
+#if defined(__linux__)
+    if (api == RtMidi::LINUX_ALSA)
+        return access("/dev/snd/seq", R_OK | W_OK) == 0;
+#endif
+    (void)api;
+    return true;
+}
+
 // The platform's own MIDI system first, then every other compiled one; the
 // dummy API only when nothing else is there.
 std::vector<RtMidi::Api> candidateApis()
 {
+    std::vector<RtMidi::Api> all;
+    RtMidi::getCompiledApi(all);
     std::vector<RtMidi::Api> compiled;
-    RtMidi::getCompiledApi(compiled);
+    for (RtMidi::Api api : all)
+        if (usable(api))
+            compiled.push_back(api);
     std::vector<RtMidi::Api> order;
     const RtMidi::Api preferred = platformDefaultApi();
     for (RtMidi::Api api : compiled)

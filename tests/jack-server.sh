@@ -35,7 +35,10 @@ stop)
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
-    kill -9 "$pid" 2>/dev/null
+    # Never SIGKILL: a killed server keeps its slot in JACK's shared registry.
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "JACK server '$name' (pid $pid) did not stop within 5 s" >&2
+    fi
     rm -f "$pidfile"
     ;;
 *)

@@ -22,6 +22,11 @@ done
 echo "Installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "These Debian packages are missing; install them as root:" >&2
+        echo "  apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
     sudo="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
