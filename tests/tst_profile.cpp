@@ -11,6 +11,60 @@
 
 // Everything here runs against one temporary home directory per process:
 // Profile works out its directory once, on first use.
+namespace {
+
+// Writes through the typed setter that matches the value's type.
+bool setTyped(Profile &profile, const QString &group, const QString &key, const QVariant &value)
+{
+    switch (value.metaType().id()) {
+    case QMetaType::QString:
+        profile.setValue(group, key, value.toString());
+        return true;
+    case QMetaType::QByteArray:
+        profile.setValue(group, key, value.toByteArray());
+        return true;
+    case QMetaType::QColor:
+        profile.setValue(group, key, value.value<QColor>());
+        return true;
+    case QMetaType::QPoint:
+        profile.setValue(group, key, value.toPoint());
+        return true;
+    case QMetaType::QRect:
+        profile.setValue(group, key, value.toRect());
+        return true;
+    case QMetaType::QFont:
+        profile.setValue(group, key, value.value<QFont>());
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Reads through the typed getter that matches the default's type; an invalid
+// variant for a type no getter takes.
+QVariant typedValue(const Profile &profile, const QString &group, const QString &key,
+                    const QVariant &defaultValue)
+{
+    switch (defaultValue.metaType().id()) {
+    case QMetaType::QString:
+        return profile.value(group, key, defaultValue.toString());
+    case QMetaType::QByteArray:
+        return profile.value(group, key, defaultValue.toByteArray());
+    case QMetaType::QColor:
+        return profile.value(group, key, defaultValue.value<QColor>());
+    case QMetaType::QPoint:
+        return profile.value(group, key, defaultValue.toPoint());
+    case QMetaType::QRect:
+        return profile.value(group, key, defaultValue.toRect());
+    case QMetaType::QFont:
+        return profile.value(group, key, defaultValue.value<QFont>());
+    default:
+        return QVariant();
+    }
+}
+
+} // namespace
+
 class TestProfile : public QObject
 {
     Q_OBJECT
@@ -232,54 +286,12 @@ void TestProfile::roundTrip()
 
     {
         Profile profile;
-        switch (value.metaType().id()) {
-        case QMetaType::QString:
-            profile.setValue(group, key, value.toString());
-            break;
-        case QMetaType::QByteArray:
-            profile.setValue(group, key, value.toByteArray());
-            break;
-        case QMetaType::QColor:
-            profile.setValue(group, key, value.value<QColor>());
-            break;
-        case QMetaType::QPoint:
-            profile.setValue(group, key, value.toPoint());
-            break;
-        case QMetaType::QRect:
-            profile.setValue(group, key, value.toRect());
-            break;
-        case QMetaType::QFont:
-            profile.setValue(group, key, value.value<QFont>());
-            break;
-        default:
-            QFAIL("unhandled type");
-        }
+        QVERIFY2(setTyped(profile, group, key, value), "unhandled type");
     }
     QVERIFY(readConfig().contains("[Group]"));
 
     Profile profile;
-    QVariant back;
-    switch (value.metaType().id()) {
-    case QMetaType::QString:
-        back = profile.value(group, key, otherDefault.toString());
-        break;
-    case QMetaType::QByteArray:
-        back = profile.value(group, key, otherDefault.toByteArray());
-        break;
-    case QMetaType::QColor:
-        back = profile.value(group, key, otherDefault.value<QColor>());
-        break;
-    case QMetaType::QPoint:
-        back = profile.value(group, key, otherDefault.toPoint());
-        break;
-    case QMetaType::QRect:
-        back = profile.value(group, key, otherDefault.toRect());
-        break;
-    case QMetaType::QFont:
-        back = profile.value(group, key, otherDefault.value<QFont>());
-        break;
-    }
-    QCOMPARE(back, value);
+    QCOMPARE(typedValue(profile, group, key, otherDefault), value);
 }
 
 void TestProfile::absentKeyGivesDefault_data()
@@ -311,30 +323,11 @@ void TestProfile::absentKeyGivesDefault()
 
     const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
     Profile profile;
-    QVariant got;
-    switch (defaultValue.metaType().id()) {
-    case QMetaType::QString:
-        got = profile.value(group, key, defaultValue.toString());
+    QCOMPARE(typedValue(profile, group, key, defaultValue), defaultValue);
+    if (defaultValue.metaType().id() == QMetaType::QString) {
         QCOMPARE(profile.value("Group", "key", "Yes"), defaultValue.toString());
         QCOMPARE(profile.value("Group", "key", 1, "Yes"), defaultValue.toString());
-        break;
-    case QMetaType::QByteArray:
-        got = profile.value(group, key, defaultValue.toByteArray());
-        break;
-    case QMetaType::QColor:
-        got = profile.value(group, key, defaultValue.value<QColor>());
-        break;
-    case QMetaType::QPoint:
-        got = profile.value(group, key, defaultValue.toPoint());
-        break;
-    case QMetaType::QRect:
-        got = profile.value(group, key, defaultValue.toRect());
-        break;
-    case QMetaType::QFont:
-        got = profile.value(group, key, defaultValue.value<QFont>());
-        break;
     }
-    QCOMPARE(got, defaultValue);
     QVERIFY(!profile.isModified());
 }
 
@@ -370,26 +363,8 @@ void TestProfile::unconvertibleValue()
 
     const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
     Profile profile;
-    QVariant got;
-    switch (defaultValue.metaType().id()) {
-    case QMetaType::QString:
-        got = profile.value(group, key, defaultValue.toString());
-        break;
-    case QMetaType::QColor:
-        got = profile.value(group, key, defaultValue.value<QColor>());
-        break;
-    case QMetaType::QPoint:
-        got = profile.value(group, key, defaultValue.toPoint());
-        break;
-    case QMetaType::QRect:
-        got = profile.value(group, key, defaultValue.toRect());
-        break;
-    case QMetaType::QFont:
-        got = profile.value(group, key, defaultValue.value<QFont>());
-        break;
-    default:
-        QFAIL("unhandled type");
-    }
+    const QVariant got = typedValue(profile, group, key, defaultValue);
+    QVERIFY2(got.isValid(), "unhandled type");
     QCOMPARE(got, expected);
     QVERIFY(got != defaultValue);
 }
