@@ -367,6 +367,10 @@ void MidiIO::filter(const std::vector<unsigned char> &message)
             forward(message.data(), message.size());
         return;
     }
+    // Active Sensing is never routed. RtMidi is told to drop it on input, but
+    // not every one of its back-ends does.
+    if (status == 0xFE)
+        return;
     if ((status & 0x0F) != midiChannel)
         return;
 

@@ -172,6 +172,7 @@ void TestRouter::filter_data()
     QTest::newRow("start passes on its channel without translation") << 11 << false << true << true << false << hex("fa") << L{hex("fa")} << 0 << 0;
     QTest::newRow("start dropped with translation") << 11 << true << true << true << false << hex("fa") << L{} << 0 << 0;
     QTest::newRow("start dropped on another channel") << 1 << false << true << true << false << hex("fa") << L{} << 0 << 0;
+    QTest::newRow("active sensing dropped even on its channel") << 15 << false << false << false << false << hex("fe") << L{} << 0 << 0;
     QTest::newRow("empty message dropped") << 1 << true << false << false << false << QByteArray() << L{} << 0 << 0;
     QTest::newRow("control change without data dropped") << 1 << true << true << true << false << hex("b000") << L{} << 0 << 0;
     QTest::newRow("program change without data dropped") << 1 << true << true << true << false << hex("c0") << L{} << 0 << 0;
