@@ -43,21 +43,23 @@ JackWatch::~JackWatch()
         jack_client_close(static_cast<jack_client_t *>(client));
 }
 
-bool JackWatch::admit(std::size_t size)
+JackWatch::Verdict JackWatch::admit(std::size_t size)
 {
     if (serverGone())
-        return false;
+        return Verdict::Gone;
+    // RtMidi stores a length word in front of every message.
+    const std::size_t cost = size + sizeof(int);
+    if (cost > largestMessage)
+        return Verdict::TooLarge;
     const std::uint64_t now = cycles.load(std::memory_order_acquire);
     if (now != lastCycle) {
         lastCycle = now;
         booked = 0;
     }
-    // RtMidi stores a length word in front of every message.
-    const std::size_t cost = size + sizeof(int);
-    if (booked + cost > budgetPerCycle)
-        return false;
+    if (booked + cost > budgetPerCycle && booked != 0)
+        return Verdict::Busy;
     booked += cost;
-    return true;
+    return Verdict::Send;
 }
 
 void JackWatch::keep(void *handle)

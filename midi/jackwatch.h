@@ -19,14 +19,28 @@ public:
     JackWatch(const JackWatch &) = delete;
     JackWatch &operator=(const JackWatch &) = delete;
 
+    // False when its client could not be made: it then knows nothing.
+    bool watching() const { return client != nullptr; }
     bool serverGone() const { return gone.load(std::memory_order_acquire); }
+
+    enum class Verdict
+    {
+        Send,
+        Gone,
+        Busy,
+        TooLarge
+    };
     // Whether a message of this size may be written now; books it if so.
     // Calls must not overlap (the router's output lock serialises them).
-    bool admit(std::size_t size);
+    Verdict admit(std::size_t size);
 
-    // RtMidi's buffer holds 16 KiB; stay under half of it per cycle so that
-    // two cycles' worth never fill it.
+    // RtMidi's buffer holds 16 KiB and is drained once a cycle. Small
+    // messages may take 6000 bytes a cycle, so two cycles' worth never fill
+    // it; one larger message (a long sysex) may go alone in a cycle. Above
+    // about 4 KiB a message no longer fits the JACK port's buffer in one
+    // cycle and takes the messages after it down with it, so it is dropped.
     static constexpr std::size_t budgetPerCycle = 6000;
+    static constexpr std::size_t largestMessage = 4096 + sizeof(int);
 
     // A handle of a server that went away must not be closed: libjack would
     // reach into the dead server's shared memory. It is kept, untouched and

@@ -143,6 +143,16 @@ bool findListedPort(Handle &handle, const QStringList &names, int index, unsigne
     return false;
 }
 
+// A watch that could not make its client (the server's client limit, say)
+// tells nothing; the port then goes without one.
+std::unique_ptr<JackWatch> makeWatch(RtMidi::Api api)
+{
+    if (api != RtMidi::UNIX_JACK)
+        return nullptr;
+    auto watch = std::make_unique<JackWatch>();
+    return watch->watching() ? std::move(watch) : nullptr;
+}
+
 } // namespace
 
 MidiIO::MidiIO() : QObject(nullptr)
@@ -184,8 +194,7 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
     std::unique_ptr<RtMidiIn> in;
     std::unique_ptr<JackWatch> watch;
     try {
-        if (midiApi == RtMidi::UNIX_JACK)
-            watch = std::make_unique<JackWatch>();
+        watch = makeWatch(midiApi);
         in = std::make_unique<RtMidiIn>(midiApi, inClient);
         unsigned int port = 0;
         if (createVirtual)
@@ -215,8 +224,7 @@ bool MidiIO::openMidiOut(int index)
     std::unique_ptr<RtMidiOut> out;
     std::unique_ptr<JackWatch> watch;
     try {
-        if (midiApi == RtMidi::UNIX_JACK)
-            watch = std::make_unique<JackWatch>();
+        watch = makeWatch(midiApi);
         out = std::make_unique<RtMidiOut>(midiApi, outClient);
         unsigned int port = 0;
         if (!findListedPort(*out, midiOutPorts, index, port))
@@ -239,6 +247,9 @@ bool MidiIO::closeMidiIn()
         midiInWatch = nullptr;
         midiInVirtual = false;
         if (watch && watch->serverGone()) {
+            // Only clears RtMidi's own fields: safe without a server, and no
+            // message reaches the router once it is gone.
+            in->cancelCallback();
             JackWatch::keepUnclosed(std::move(in));
             JackWatch::keepUnclosed(std::move(watch));
             return true;
@@ -405,7 +416,7 @@ void MidiIO::filter(const std::vector<unsigned char> &message)
     case 0xC0: {
         if (message.size() < 2 || message[1] >= programCount)
             return;
-        Emit done = Emit::None;
+        Switched done;
         {
             std::lock_guard<std::mutex> lock(switchMutex);
             reqProg = message[1];
@@ -422,7 +433,7 @@ void MidiIO::filter(const std::vector<unsigned char> &message)
 
 void MidiIO::switchPlugin()
 {
-    Emit done;
+    Switched done;
     {
         std::lock_guard<std::mutex> lock(switchMutex);
         done = switchPluginLocked();
@@ -430,14 +441,14 @@ void MidiIO::switchPlugin()
     finishSwitch(done);
 }
 
-MidiIO::Emit MidiIO::switchPluginLocked()
+MidiIO::Switched MidiIO::switchPluginLocked()
 {
     const int program = reqProg;
     const int plugin = reqPlugin;
     if (curPlugin == plugin) {
         sendProgramChange(static_cast<unsigned char>(program));
         curProg = program;
-        return Emit::Program;
+        return {Emit::Program, 0};
     }
     isLoadingPlugin = true;
     curPlugin = plugin;
@@ -445,13 +456,12 @@ MidiIO::Emit MidiIO::switchPluginLocked()
     sendMidiMessage(0xC0, channel, static_cast<unsigned char>(firstPluginProgram + plugin), noData);
     sendMidiMessage(0x90, channel, pluginSelectKey, 127);
     sendMidiMessage(0x90, channel, pluginSelectKey, 0);
-    pendingWait = loadingTimes[plugin];
-    return Emit::Switch;
+    return {Emit::Switch, loadingTimes[plugin].load()};
 }
 
-void MidiIO::finishSwitch(Emit what)
+void MidiIO::finishSwitch(Switched done)
 {
-    switch (what) {
+    switch (done.what) {
     case Emit::None:
         return;
     case Emit::Program:
@@ -462,14 +472,14 @@ void MidiIO::finishSwitch(Emit what)
         // short wait's timerDone() can end the load.
         emit pluginChanged();
         emit setIsLoadingPlugin(true);
-        timer->startWait(pendingWait);
+        timer->startWait(done.wait);
         return;
     }
 }
 
 void MidiIO::sendCurProgChange()
 {
-    Emit done = Emit::None;
+    Switched done;
     bool loaded = false;
     {
         std::lock_guard<std::mutex> lock(switchMutex);

@@ -88,6 +88,11 @@ private:
         Program,
         Switch
     };
+    struct Switched
+    {
+        Emit what = Emit::None;
+        int wait = 0; // ms, for a switch
+    };
 
     void readMidiInPorts();
     void readMidiOutPorts();
@@ -95,8 +100,8 @@ private:
     void forward(const unsigned char *bytes, std::size_t size);
     // The switch sequence without its signals and timer start; the caller
     // holds switchMutex and finishes with finishSwitch() after releasing it.
-    Emit switchPluginLocked();
-    void finishSwitch(Emit what);
+    Switched switchPluginLocked();
+    void finishSwitch(Switched done);
 
     RtMidiIn *midiIn = nullptr;
     MidiSink *midiOut = nullptr;
@@ -121,8 +126,6 @@ private:
     RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
     bool midiInVirtual = false;
     JackWatch *midiInWatch = nullptr; // with midiIn, on JACK
-    // Loading time of the switch being started, taken under switchMutex.
-    int pendingWait = 0;
     // Held for a send or for swapping the output handle, nothing longer.
     mutable std::mutex outMutex;
     // Bank Select / Program Change handling against the end of a load.

@@ -25,18 +25,29 @@ RtMidiSink::~RtMidiSink()
 
 void RtMidiSink::sendMessage(const unsigned char *bytes, std::size_t size)
 {
-    if (watch && !watch->admit(size)) {
-        if (watch->serverGone()) {
+    if (watch) {
+        switch (watch->admit(size)) {
+        case JackWatch::Verdict::Send:
+            break;
+        case JackWatch::Verdict::Gone:
             if (!reportedGone.exchange(true))
                 std::fputs("Brantolex Fixer: the JACK server has gone away; MIDI output is "
                            "dropped\n",
                            stderr);
-        } else if (!reportedFull.exchange(true)) {
-            std::fputs("Brantolex Fixer: the JACK server is not taking MIDI output fast enough; "
-                       "messages are dropped\n",
-                       stderr);
+            return;
+        case JackWatch::Verdict::Busy:
+            if (!reportedFull.exchange(true))
+                std::fputs("Brantolex Fixer: the JACK server is not taking MIDI output fast "
+                           "enough; messages are dropped\n",
+                           stderr);
+            return;
+        case JackWatch::Verdict::TooLarge:
+            std::fprintf(stderr,
+                         "Brantolex Fixer: a MIDI message of %zu bytes is too large for the JACK "
+                         "output; dropped\n",
+                         size);
+            return;
         }
-        return;
     }
     out->sendMessage(bytes, size);
 }

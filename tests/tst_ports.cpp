@@ -3,6 +3,7 @@
 #include "midi/jackwatch.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <future>
@@ -116,6 +117,8 @@ private slots:
     void vanishedPortFailsCleanly();
     void shiftedPortListOpensTheNamedPort();
     void burstArrivesCompleteAndInOrder();
+    void longSysex_data();
+    void longSysex();
     void serverStoppedMidRun();
 };
 
@@ -331,6 +334,30 @@ void TestPorts::burstArrivesCompleteAndInOrder()
     QCOMPARE(rig.received(), sent);
 }
 
+void TestPorts::longSysex_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("passes");
+    QTest::newRow("1 KiB") << 1024 << true;
+    QTest::newRow("4000 bytes, alone in its cycle") << 4000 << true;
+    QTest::newRow("too large for one cycle: dropped, what follows still arrives") << 9000 << false;
+}
+
+void TestPorts::longSysex()
+{
+    QFETCH(int, size);
+    QFETCH(bool, passes);
+    Rig rig;
+    rig.router.setIgnoreSysex(false);
+    QVERIFY(rig.open());
+    QByteArray sysex(size, '\x11');
+    sysex[0] = char(0xF0);
+    sysex[size - 1] = char(0xF7);
+    rig.source.send(bytes(sysex));
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), passes ? QList<QByteArray>{sysex} : QList<QByteArray>{});
+}
+
 void TestPorts::serverStoppedMidRun()
 {
     // A server of this test's own, so the suite's server stays up.
@@ -344,6 +371,15 @@ void TestPorts::serverStoppedMidRun()
     QVERIFY2(server.waitForStarted(10000), "jackd did not start");
     const QByteArray previous = qgetenv("JACK_DEFAULT_SERVER");
     qputenv("JACK_DEFAULT_SERVER", name);
+    // However the test ends: the server stopped by SIGTERM (a killed one
+    // keeps its registry slot), the suite's server named again.
+    const auto restore = qScopeGuard([&] {
+        if (server.state() != QProcess::NotRunning) {
+            server.terminate();
+            server.waitForFinished(10000);
+        }
+        qputenv("JACK_DEFAULT_SERVER", previous);
+    });
     QProcess wait;
     wait.start(QStringLiteral("jack_wait"), {"-w", "-t", "10"});
     QVERIFY(wait.waitForFinished(20000));
@@ -387,7 +423,6 @@ void TestPorts::serverStoppedMidRun()
     QVERIFY(!late.outputOpen());
     JackWatch::keepUnclosed(std::move(source));
     JackWatch::keepUnclosed(std::move(sink));
-    qputenv("JACK_DEFAULT_SERVER", previous);
 }
 
 QTEST_MAIN(TestPorts)

@@ -42,9 +42,12 @@ struct Rig
         router.replaceOutput(new RecordingSink(log));
         router.setLoadingTimes(loadingTime, loadingTime, loadingTime, loadingTime, loadingTime,
                                loadingTime, loadingTime, loadingTime);
-        QObject::connect(&router, &MidiIO::pluginChanged, [this] { events << "plugin"; });
-        QObject::connect(&router, &MidiIO::programmChanged, [this] { events << "program"; });
-        QObject::connect(&router, &MidiIO::setIsLoadingPlugin,
+        // With the router as context, signals from other threads arrive
+        // queued on this one, as they reach the window.
+        QObject::connect(&router, &MidiIO::pluginChanged, &router, [this] { events << "plugin"; });
+        QObject::connect(&router, &MidiIO::programmChanged, &router,
+                         [this] { events << "program"; });
+        QObject::connect(&router, &MidiIO::setIsLoadingPlugin, &router,
                          [this](bool on) { events << (on ? "loading" : "loaded"); });
     }
     void in(const char *h) { feed(router, bytes(hex(h))); }
@@ -101,6 +104,7 @@ private slots:
     void noOutputStillRunsTheSequence();
     void destroyDuringLongWait();
     void programChangeWhileLoadEnds();
+    void signalsFromTheInputThreadKeepTheirOrder();
     void backToBackSwitchesAllEnd();
     void hammer();
 };
@@ -499,6 +503,26 @@ void TestRouter::programChangeWhileLoadEnds()
     QTRY_COMPARE_WITH_TIMEOUT(rig.router.currentProgram(), 42, 5000);
     QCOMPARE(rig.sent().last(), hex("c02a"));
     rig.log->setHook(nullptr);
+}
+
+void TestRouter::signalsFromTheInputThreadKeepTheirOrder()
+{
+    // A switch started by incoming MIDI reports from the input thread, and a
+    // zero wait ends at once: the window must still see "loading" before
+    // "loaded", or the label would stay red after the load.
+    Rig rig(0);
+    rig.router.setMidiChannel(1);
+    for (int i = 0; i < 100; ++i) {
+        const int before = int(rig.events.size());
+        std::thread input([&] {
+            feed(rig.router, Bytes{0xB0, 0, static_cast<unsigned char>(i % 2 + 1)});
+            feed(rig.router, Bytes{0xC0, static_cast<unsigned char>(i)});
+        });
+        input.join();
+        QVERIFY(rig.waitLoaded());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.events.size(), before + 4, 5000);
+        QCOMPARE(rig.events.mid(before), (QStringList{"plugin", "loading", "loaded", "program"}));
+    }
 }
 
 void TestRouter::backToBackSwitchesAllEnd()
