@@ -97,6 +97,23 @@ std::unique_ptr<ThreadedLocalServer> startServer(const QString &key = programKey
     return server;
 }
 
+// A server, a spy on its messages and one raw client it has greeted.
+struct Session
+{
+    std::unique_ptr<ThreadedLocalServer> server = startServer();
+    std::unique_ptr<QSignalSpy> received;
+    RawClient client;
+
+    bool open()
+    {
+        if (!server)
+            return false;
+        received =
+            std::make_unique<QSignalSpy>(server.get(), &ThreadedLocalServer::messageReceived);
+        return client.connectTo(*server) && client.readGreeting();
+    }
+};
+
 int threadCount(const ThreadedLocalServer &server)
 {
     return int(server.findChildren<LocalThread *>().size());
@@ -285,23 +302,19 @@ void TestChannel::greeting()
 
 void TestChannel::silentClientIsServed()
 {
-    auto server = startServer();
-    QVERIFY(server);
-    QSignalSpy received(server.get(), &ThreadedLocalServer::messageReceived);
-    RawClient client;
-    QVERIFY(client.connectTo(*server));
-    QVERIFY(client.readGreeting());
+    Session s;
+    QVERIFY(s.open());
 
     // Several of the reader's waits pass without a byte; the connection must
     // stay up regardless.
-    QSignalSpy disconnected(&client.socket, &QLocalSocket::disconnected);
+    QSignalSpy disconnected(&s.client.socket, &QLocalSocket::disconnected);
     QVERIFY(!disconnected.wait(4 * LocalMessage::readWait));
-    QCOMPARE(threadCount(*server), 1);
+    QCOMPARE(threadCount(*s.server), 1);
 
-    client.send(frameOf(QStringLiteral("late")));
-    QVERIFY(received.wait(10000));
-    QCOMPARE(received.takeFirst().at(0).toString(), QStringLiteral("late"));
-    QVERIFY(client.readGreeting());
+    s.client.send(frameOf(QStringLiteral("late")));
+    QVERIFY(s.received->wait(10000));
+    QCOMPARE(s.received->takeFirst().at(0).toString(), QStringLiteral("late"));
+    QVERIFY(s.client.readGreeting());
 }
 
 void TestChannel::burst_data()
@@ -322,52 +335,44 @@ void TestChannel::burst()
     QFETCH(QStringList, messages);
     QFETCH(int, chunk);
 
-    auto server = startServer();
-    QVERIFY(server);
-    QSignalSpy received(server.get(), &ThreadedLocalServer::messageReceived);
-    RawClient client;
-    QVERIFY(client.connectTo(*server));
-    QVERIFY(client.readGreeting());
+    Session s;
+    QVERIFY(s.open());
 
     QByteArray all;
     for (const QString &message : messages)
         all += frameOf(message);
     if (chunk == 0) {
-        client.send(all);
+        s.client.send(all);
     } else {
         for (qsizetype at = 0; at < all.size(); at += chunk)
-            client.send(all.mid(at, chunk));
+            s.client.send(all.mid(at, chunk));
     }
 
-    QTRY_COMPARE_WITH_TIMEOUT(received.size(), messages.size(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(s.received->size(), messages.size(), 10000);
     for (int i = 0; i < messages.size(); ++i) {
-        const QString got = received.at(i).at(0).toString();
+        const QString got = s.received->at(i).at(0).toString();
         QCOMPARE(got, messages.at(i));
         QCOMPARE(got.isNull(), messages.at(i).isNull());
     }
-    QVERIFY(client.waitForBytes(keyFrame.size() * messages.size()));
-    QCOMPARE(client.socket.readAll(), keyFrame.repeated(messages.size()));
+    QVERIFY(s.client.waitForBytes(keyFrame.size() * messages.size()));
+    QCOMPARE(s.client.socket.readAll(), keyFrame.repeated(messages.size()));
 }
 
 void TestChannel::frameResumedAfterPause()
 {
-    auto server = startServer();
-    QVERIFY(server);
-    QSignalSpy received(server.get(), &ThreadedLocalServer::messageReceived);
-    RawClient client;
-    QVERIFY(client.connectTo(*server));
-    QVERIFY(client.readGreeting());
+    Session s;
+    QVERIFY(s.open());
 
     const QByteArray frame = frameOf(QStringLiteral("resumed"));
-    client.send(frame.left(9));
+    s.client.send(frame.left(9));
     // Longer than the reader's wait, so it gives up on this frame for now.
-    QVERIFY(!received.wait(3 * LocalMessage::readWait));
-    QCOMPARE(client.socket.bytesAvailable(), qint64(0));
+    QVERIFY(!s.received->wait(3 * LocalMessage::readWait));
+    QCOMPARE(s.client.socket.bytesAvailable(), qint64(0));
 
-    client.send(frame.mid(9));
-    QVERIFY(received.wait(10000));
-    QCOMPARE(received.takeFirst().at(0).toString(), QStringLiteral("resumed"));
-    QVERIFY(client.readGreeting());
+    s.client.send(frame.mid(9));
+    QVERIFY(s.received->wait(10000));
+    QCOMPARE(s.received->takeFirst().at(0).toString(), QStringLiteral("resumed"));
+    QVERIFY(s.client.readGreeting());
 }
 
 void TestChannel::disconnectEndsThread_data()
@@ -430,22 +435,18 @@ void TestChannel::refusedFrames()
     QFETCH(QByteArray, bytes);
     QFETCH(QStringList, accepted);
 
-    auto server = startServer();
-    QVERIFY(server);
-    QSignalSpy received(server.get(), &ThreadedLocalServer::messageReceived);
-    RawClient client;
-    QVERIFY(client.connectTo(*server));
-    QVERIFY(client.readGreeting());
-    QSignalSpy disconnected(&client.socket, &QLocalSocket::disconnected);
+    Session s;
+    QVERIFY(s.open());
+    QSignalSpy disconnected(&s.client.socket, &QLocalSocket::disconnected);
 
-    client.send(bytes);
+    s.client.send(bytes);
     QVERIFY(disconnected.wait(10000));
-    QTRY_COMPARE_WITH_TIMEOUT(threadCount(*server), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(*s.server), 0, 10000);
 
-    QCOMPARE(received.size(), accepted.size());
+    QCOMPARE(s.received->size(), accepted.size());
     for (int i = 0; i < accepted.size(); ++i)
-        QCOMPARE(received.at(i).at(0).toString(), accepted.at(i));
-    QCOMPARE(client.socket.readAll(), keyFrame.repeated(accepted.size()));
+        QCOMPARE(s.received->at(i).at(0).toString(), accepted.at(i));
+    QCOMPARE(s.client.socket.readAll(), keyFrame.repeated(accepted.size()));
 }
 
 void TestChannel::serverDestroyedWithOpenConnections()
@@ -473,22 +474,18 @@ void TestChannel::serverDestroyedWithOpenConnections()
 
 void TestChannel::serverDestroyedWhileAcknowledgementsPileUp()
 {
-    auto server = startServer();
-    QVERIFY(server);
-    QSignalSpy received(server.get(), &ThreadedLocalServer::messageReceived);
-    RawClient client;
-    QVERIFY(client.connectTo(*server));
-    QVERIFY(client.readGreeting());
+    Session s;
+    QVERIFY(s.open());
     // The client reads nothing more, so the acknowledgements soon fill the
     // connection and each further one waits out its write timeout.
-    client.socket.setReadBufferSize(1);
-    client.send(frameOf(QString()).repeated(4000));
-    QVERIFY(received.wait(10000));
+    s.client.socket.setReadBufferSize(1);
+    s.client.send(frameOf(QString()).repeated(4000));
+    QVERIFY(s.received->wait(10000));
 
     // Without a stop between frames this took half a second per frame left.
-    server.reset();
-    QSignalSpy gone(&client.socket, &QLocalSocket::disconnected);
-    client.socket.setReadBufferSize(0);
+    s.server.reset();
+    QSignalSpy gone(&s.client.socket, &QLocalSocket::disconnected);
+    s.client.socket.setReadBufferSize(0);
     QVERIFY(gone.wait(10000));
 }
 
