@@ -3,6 +3,9 @@
 #include "midi/midiio.h"
 #include "midi/midisink.h"
 
+#include <QByteArray>
+#include <QList>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -78,6 +81,29 @@ public:
 private:
     std::shared_ptr<MessageLog> log;
 };
+
+inline QByteArray hex(const char *h)
+{
+    return QByteArray::fromHex(h);
+}
+
+inline Bytes bytes(const QByteArray &a)
+{
+    return Bytes(a.begin(), a.end());
+}
+
+inline QByteArray qbytes(const Bytes &b)
+{
+    return QByteArray(reinterpret_cast<const char *>(b.data()), static_cast<int>(b.size()));
+}
+
+inline QList<QByteArray> qmessages(const std::vector<Bytes> &messages)
+{
+    QList<QByteArray> out;
+    for (const Bytes &m : messages)
+        out << qbytes(m);
+    return out;
+}
 
 // Hands a message to the router exactly as the input callback gets it.
 inline void feed(MidiIO &router, Bytes message)

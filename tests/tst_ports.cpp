@@ -11,24 +11,6 @@
 
 namespace {
 
-QByteArray hex(const char *h)
-{
-    return QByteArray::fromHex(h);
-}
-
-Bytes bytes(const QByteArray &a)
-{
-    return Bytes(a.begin(), a.end());
-}
-
-QList<QByteArray> qmessages(const std::vector<Bytes> &messages)
-{
-    QList<QByteArray> out;
-    for (const Bytes &m : messages)
-        out << QByteArray(reinterpret_cast<const char *>(m.data()), int(m.size()));
-    return out;
-}
-
 const QByteArray sentinel = QByteArray::fromHex("900101");
 
 // A source and a sink on the JACK server, and a router made after them so

@@ -126,19 +126,12 @@ public:
     QByteArray errors;
 };
 
-Bytes bytes(const QByteArray &a)
-{
-    return Bytes(a.begin(), a.end());
-}
-
 Messages received(const JackSink &sink)
 {
     Messages out;
-    for (const Bytes &m : sink.log->all()) {
-        const QByteArray message(reinterpret_cast<const char *>(m.data()), int(m.size()));
+    for (const QByteArray &message : qmessages(sink.log->all()))
         if (message != sentinel)
             out << message;
-    }
     return out;
 }
 
@@ -146,7 +139,7 @@ Messages hexList(std::initializer_list<const char *> list)
 {
     Messages out;
     for (const char *h : list)
-        out << QByteArray::fromHex(h);
+        out << hex(h);
     return out;
 }
 

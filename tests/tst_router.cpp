@@ -11,29 +11,6 @@
 
 namespace {
 
-Bytes bytes(const QByteArray &a)
-{
-    return Bytes(a.begin(), a.end());
-}
-
-QByteArray qbytes(const Bytes &b)
-{
-    return QByteArray(reinterpret_cast<const char *>(b.data()), static_cast<int>(b.size()));
-}
-
-QList<QByteArray> qmessages(const std::vector<Bytes> &messages)
-{
-    QList<QByteArray> out;
-    for (const Bytes &m : messages)
-        out << qbytes(m);
-    return out;
-}
-
-QByteArray hex(const char *h)
-{
-    return QByteArray::fromHex(h);
-}
-
 // A router with a recording output and the given loading time for every plug-in.
 struct Rig
 {
