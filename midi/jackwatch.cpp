@@ -5,21 +5,6 @@
 #include <mutex>
 #include <vector>
 
-namespace {
-
-void onShutdown(jack_status_t, const char *, void *arg)
-{
-    static_cast<std::atomic<bool> *>(arg)->store(true, std::memory_order_release);
-}
-
-int onProcess(jack_nframes_t, void *arg)
-{
-    static_cast<std::atomic<std::uint64_t> *>(arg)->fetch_add(1, std::memory_order_release);
-    return 0;
-}
-
-} // namespace
-
 JackWatch::JackWatch()
 {
     jack_status_t status;
@@ -28,8 +13,13 @@ JackWatch::JackWatch()
         gone = true;
         return;
     }
-    jack_on_info_shutdown(c, &onShutdown, &gone);
-    if (jack_set_process_callback(c, &onProcess, &cycles) != 0 || jack_activate(c) != 0) {
+    jack_on_info_shutdown(
+        c,
+        [](jack_status_t, const char *, void *self) {
+            static_cast<JackWatch *>(self)->gone.store(true, std::memory_order_release);
+        },
+        this);
+    if (jack_activate(c) != 0) {
         jack_client_close(c);
         gone = true;
         return;
@@ -39,27 +29,12 @@ JackWatch::JackWatch()
 
 JackWatch::~JackWatch()
 {
-    if (client)
-        jack_client_close(static_cast<jack_client_t *>(client));
-}
-
-JackWatch::Verdict JackWatch::admit(std::size_t size)
-{
+    if (!client)
+        return;
     if (serverGone())
-        return Verdict::Gone;
-    // RtMidi stores a length word in front of every message.
-    const std::size_t cost = size + sizeof(int);
-    if (cost > largestMessage)
-        return Verdict::TooLarge;
-    const std::uint64_t now = cycles.load(std::memory_order_acquire);
-    if (now != lastCycle) {
-        lastCycle = now;
-        booked = 0;
-    }
-    if (booked + cost > budgetPerCycle && booked != 0)
-        return Verdict::Busy;
-    booked += cost;
-    return Verdict::Send;
+        keep(client);
+    else
+        jack_client_close(static_cast<jack_client_t *>(client));
 }
 
 void JackWatch::keep(void *handle)

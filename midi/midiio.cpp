@@ -1,5 +1,6 @@
 #include "midi/midiio.h"
 
+#include "midi/jackmidisink.h"
 #include "midi/jackwatch.h"
 #include "midi/rtmidisink.h"
 #include "midi/timer.h"
@@ -144,13 +145,18 @@ bool findListedPort(Handle &handle, const QStringList &names, int index, unsigne
 }
 
 // A watch that could not make its client (the server's client limit, say)
-// tells nothing; the port then goes without one.
-std::unique_ptr<JackWatch> makeWatch(RtMidi::Api api)
+// tells nothing; the router then goes without one.
+JackWatch *makeWatch(RtMidi::Api api)
 {
     if (api != RtMidi::UNIX_JACK)
         return nullptr;
     auto watch = std::make_unique<JackWatch>();
-    return watch->watching() ? std::move(watch) : nullptr;
+    return watch->watching() ? watch.release() : nullptr;
+}
+
+bool isNoteOn(const unsigned char *bytes, std::size_t size)
+{
+    return size >= 3 && (bytes[0] & 0xF0) == 0x90 && bytes[2] != 0;
 }
 
 } // namespace
@@ -164,6 +170,7 @@ MidiIO::MidiIO() : QObject(nullptr)
         loadingTimes[i] = plugins[i].loadingTime;
     readMidiInPorts();
     readMidiOutPorts();
+    serverWatch = makeWatch(midiApi);
 }
 
 MidiIO::~MidiIO()
@@ -171,6 +178,7 @@ MidiIO::~MidiIO()
     closeMidiIn();
     closeMidiOut();
     delete timer;
+    delete serverWatch;
     delete callbackCell;
 }
 
@@ -191,10 +199,12 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
     if (!createVirtual && (index < 0 || index >= midiInPorts.size()))
         return false;
     closeMidiIn();
+    if (serverWatch && serverWatch->serverGone()) {
+        std::cerr << "Brantolex Fixer: the JACK server has gone away; no MIDI input opened\n";
+        return false;
+    }
     std::unique_ptr<RtMidiIn> in;
-    std::unique_ptr<JackWatch> watch;
     try {
-        watch = makeWatch(midiApi);
         in = std::make_unique<RtMidiIn>(midiApi, inClient);
         unsigned int port = 0;
         if (createVirtual)
@@ -211,7 +221,6 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
         return false;
     }
     midiIn = in.release();
-    midiInWatch = watch.release();
     midiInVirtual = createVirtual;
     return true;
 }
@@ -221,10 +230,22 @@ bool MidiIO::openMidiOut(int index)
     if (index < 0 || index >= midiOutPorts.size())
         return false;
     closeMidiOut();
+    if (midiApi == RtMidi::UNIX_JACK) {
+        // Our own output: RtMidi's drops what does not fit a cycle.
+        if (serverWatch && serverWatch->serverGone()) {
+            std::cerr << "Brantolex Fixer: the JACK server has gone away; no MIDI output opened\n";
+            return false;
+        }
+        const QByteArray name = midiOutPorts.at(index).toLatin1();
+        auto sink = JackMidiSink::open(outClient, outPortName,
+                                       std::string(name.constData(), std::size_t(name.size())));
+        if (!sink)
+            return false;
+        replaceOutput(sink.release());
+        return true;
+    }
     std::unique_ptr<RtMidiOut> out;
-    std::unique_ptr<JackWatch> watch;
     try {
-        watch = makeWatch(midiApi);
         out = std::make_unique<RtMidiOut>(midiApi, outClient);
         unsigned int port = 0;
         if (!findListedPort(*out, midiOutPorts, index, port))
@@ -234,34 +255,41 @@ bool MidiIO::openMidiOut(int index)
         e.printMessage();
         return false;
     }
-    replaceOutput(new RtMidiSink(std::move(out), std::move(watch)));
+    replaceOutput(new RtMidiSink(std::move(out)));
     return true;
 }
 
 bool MidiIO::closeMidiIn()
 {
-    if (midiIn) {
-        std::unique_ptr<RtMidiIn> in(midiIn);
-        std::unique_ptr<JackWatch> watch(midiInWatch);
-        midiIn = nullptr;
-        midiInWatch = nullptr;
-        midiInVirtual = false;
-        if (watch && watch->serverGone()) {
-            // Only clears RtMidi's own fields: safe without a server, and no
-            // message reaches the router once it is gone.
-            in->cancelCallback();
-            JackWatch::keepUnclosed(std::move(in));
-            JackWatch::keepUnclosed(std::move(watch));
-            return true;
-        }
+    if (midiIn)
+        deleteInput();
+    // The Note Offs of what the input held will never come.
+    std::lock_guard<std::mutex> lock(outMutex);
+    releaseHeldNotesLocked();
+    return true;
+}
+
+void MidiIO::deleteInput()
+{
+    std::unique_ptr<RtMidiIn> in(midiIn);
+    midiIn = nullptr;
+    midiInVirtual = false;
+    if (serverWatch && serverWatch->serverGone()) {
+        // Only clears RtMidi's own fields: safe without a server, and no
+        // message reaches the router once it is gone.
+        in->cancelCallback();
+        JackWatch::keepUnclosed(std::move(in));
+    } else {
+        // The callback is not cancelled: RtMidi clears it unsynchronised
+        // while its thread may be calling it. Closing the port and deleting
+        // the handle stop that thread; the router outlives both.
         try {
-            in->cancelCallback();
             in->closePort();
         } catch (RtMidiError &e) {
             e.printMessage();
         }
+        in.reset();
     }
-    return true;
 }
 
 bool MidiIO::closeMidiOut()
@@ -275,10 +303,12 @@ void MidiIO::replaceOutput(MidiSink *sink)
     MidiSink *old;
     {
         std::lock_guard<std::mutex> lock(outMutex);
+        releaseHeldNotesLocked();
         old = midiOut;
         midiOut = sink;
     }
-    // No send can reach the old handle any more; closing it may take a while.
+    // No send can reach the old handle any more; closing it lets what it
+    // queued go out first, which may take a few cycles.
     delete old;
 }
 
@@ -290,7 +320,15 @@ bool MidiIO::outputOpen() const
 
 void MidiIO::setMidiChannel(int channel)
 {
-    midiChannel = channel - 1;
+    std::lock_guard<std::mutex> lock(outMutex);
+    if (midiChannel.exchange(channel - 1) != channel - 1)
+        releaseHeldNotesLocked();
+}
+
+int MidiIO::heldNoteCount() const
+{
+    std::lock_guard<std::mutex> lock(outMutex);
+    return int(heldNotes.count());
 }
 
 void MidiIO::setTranslateCC0(bool on)
@@ -329,28 +367,90 @@ QString MidiIO::pluginName(int index)
     return index >= 0 && index < pluginCount ? QString::fromLatin1(plugins[index].name) : QString();
 }
 
-void MidiIO::forward(const unsigned char *bytes, std::size_t size)
+bool MidiIO::forward(const unsigned char *bytes, std::size_t size)
 {
+    const MidiSink::Message message{bytes, size};
     std::lock_guard<std::mutex> lock(outMutex);
-    if (!midiOut)
+    return sendLocked(&message, 1);
+}
+
+void MidiIO::forwardInput(const unsigned char *bytes, std::size_t size)
+{
+    const MidiSink::Message message{bytes, size};
+    std::lock_guard<std::mutex> lock(outMutex);
+    // A note that passed the channel check just before the channel changed:
+    // its Note Off would never be routed.
+    if (isNoteOn(bytes, size) && (bytes[0] & 0x0F) != midiChannel)
         return;
+    sendLocked(&message, 1);
+}
+
+bool MidiIO::sendLocked(const MidiSink::Message *messages, std::size_t count)
+{
+    if (!midiOut)
+        return true;
+    bool sent = false;
     try {
-        midiOut->sendMessage(bytes, size);
+        sent = midiOut->sendMessages(messages, count);
     } catch (RtMidiError &e) {
         e.printMessage();
     }
+    if (sent)
+        for (std::size_t i = 0; i < count; ++i)
+            noteSent(messages[i].bytes, messages[i].size);
+    return sent;
 }
 
-void MidiIO::sendMidiMessage(unsigned char type, unsigned char channel, unsigned char data1,
+void MidiIO::noteSent(const unsigned char *bytes, std::size_t size)
+{
+    const unsigned char kind = bytes[0] & 0xF0;
+    if (size < 3 || (kind != 0x80 && kind != 0x90))
+        return;
+    const std::size_t note = std::size_t(bytes[0] & 0x0F) * 128 + (bytes[1] & 0x7F);
+    heldNotes.set(note, kind == 0x90 && bytes[2] != 0);
+}
+
+void MidiIO::releaseHeldNotesLocked()
+{
+    if (heldNotes.none())
+        return;
+    for (std::size_t note = 0; note < heldNotes.size(); ++note) {
+        if (!heldNotes.test(note) || !midiOut)
+            continue;
+        const unsigned char off[3] = {static_cast<unsigned char>(0x80 | note / 128),
+                                      static_cast<unsigned char>(note % 128), 0};
+        try {
+            midiOut->sendMessage(off, sizeof off);
+        } catch (RtMidiError &e) {
+            e.printMessage();
+        }
+    }
+    heldNotes.reset();
+}
+
+bool MidiIO::sendMidiMessage(unsigned char type, unsigned char channel, unsigned char data1,
                              unsigned char data2)
 {
     const unsigned char message[3] = {static_cast<unsigned char>(type + channel), data1, data2};
-    forward(message, data2 == noData ? 2 : 3);
+    return forward(message, data2 == noData ? 2 : 3);
 }
 
-void MidiIO::sendProgramChange(unsigned char program)
+bool MidiIO::sendProgramChange(unsigned char program)
 {
-    sendMidiMessage(0xC0, static_cast<unsigned char>(midiChannel.load()), program, noData);
+    return sendMidiMessage(0xC0, static_cast<unsigned char>(midiChannel.load()), program, noData);
+}
+
+// The selection and its two trigger notes reach the unit together or not at all.
+bool MidiIO::sendSelection(int plugin)
+{
+    const auto channel = static_cast<unsigned char>(midiChannel.load());
+    const unsigned char select[2] = {static_cast<unsigned char>(0xC0 + channel),
+                                     static_cast<unsigned char>(firstPluginProgram + plugin)};
+    const unsigned char on[3] = {static_cast<unsigned char>(0x90 + channel), pluginSelectKey, 127};
+    const unsigned char off[3] = {static_cast<unsigned char>(0x90 + channel), pluginSelectKey, 0};
+    const MidiSink::Message messages[3] = {{select, 2}, {on, 3}, {off, 3}};
+    std::lock_guard<std::mutex> lock(outMutex);
+    return sendLocked(messages, 3);
 }
 
 void MidiIO::midiInCallback(double timeStamp, std::vector<unsigned char> *message, void *userData)
@@ -370,12 +470,12 @@ void MidiIO::filter(const std::vector<unsigned char> &message)
 
     if (status == 0xF0) {
         if (!ignoreSysex)
-            forward(message.data(), message.size());
+            forwardInput(message.data(), message.size());
         return;
     }
     if (status == 0xF1 || status == 0xF2 || status == 0xF3 || status == 0xF8) {
         if (!ignoreClockMessages)
-            forward(message.data(), message.size());
+            forwardInput(message.data(), message.size());
         return;
     }
     // Active Sensing is never routed. RtMidi is told to drop it on input, but
@@ -387,7 +487,7 @@ void MidiIO::filter(const std::vector<unsigned char> &message)
 
     if (!translateCC0) {
         if (!isLoadingPlugin)
-            forward(message.data(), message.size());
+            forwardInput(message.data(), message.size());
         return;
     }
 
@@ -398,14 +498,14 @@ void MidiIO::filter(const std::vector<unsigned char> &message)
     case 0xD0:
     case 0xE0:
         if (!isLoadingPlugin)
-            forward(message.data(), message.size());
+            forwardInput(message.data(), message.size());
         return;
     case 0xB0:
         if (message.size() < 3)
             return;
         if (message[1] != 0) {
             if (!isLoadingPlugin)
-                forward(message.data(), message.size());
+                forwardInput(message.data(), message.size());
             return;
         }
         if (message[2] < pluginCount) {
@@ -446,16 +546,25 @@ MidiIO::Switched MidiIO::switchPluginLocked()
     const int program = reqProg;
     const int plugin = reqPlugin;
     if (curPlugin == plugin) {
-        sendProgramChange(static_cast<unsigned char>(program));
+        if (!sendProgramChange(static_cast<unsigned char>(program))) {
+            // The label keeps showing the program the unit really has.
+            std::cerr << "Brantolex Fixer: program " << program + 1
+                      << " could not be sent to the unit\n";
+            return {Emit::None, 0};
+        }
         curProg = program;
         return {Emit::Program, 0};
     }
-    isLoadingPlugin = true;
+    const bool wasLoading = isLoadingPlugin.exchange(true);
+    if (!sendSelection(plugin)) {
+        // Nothing reached the unit: it keeps its plug-in, and the request
+        // stands for the next Program Change.
+        isLoadingPlugin = false;
+        std::cerr << "Brantolex Fixer: the plug-in " << plugins[plugin].name
+                  << " could not be selected on the unit\n";
+        return {wasLoading ? Emit::Loaded : Emit::None, 0};
+    }
     curPlugin = plugin;
-    const auto channel = static_cast<unsigned char>(midiChannel.load());
-    sendMidiMessage(0xC0, channel, static_cast<unsigned char>(firstPluginProgram + plugin), noData);
-    sendMidiMessage(0x90, channel, pluginSelectKey, 127);
-    sendMidiMessage(0x90, channel, pluginSelectKey, 0);
     return {Emit::Switch, loadingTimes[plugin].load()};
 }
 
@@ -465,6 +574,10 @@ void MidiIO::finishSwitch(Switched done)
     case Emit::None:
         return;
     case Emit::Program:
+        emit programmChanged();
+        return;
+    case Emit::Loaded:
+        emit setIsLoadingPlugin(false);
         emit programmChanged();
         return;
     case Emit::Switch:
@@ -487,8 +600,12 @@ void MidiIO::sendCurProgChange()
             done = switchPluginLocked();
         } else {
             const int program = reqProg;
-            sendProgramChange(static_cast<unsigned char>(program));
-            curProg = program;
+            if (sendProgramChange(static_cast<unsigned char>(program)))
+                curProg = program;
+            else
+                // The label keeps showing the program the unit really has.
+                std::cerr << "Brantolex Fixer: program " << program + 1
+                          << " could not be sent to the unit after loading\n";
             isLoadingPlugin = false;
             loaded = true;
         }

@@ -5,13 +5,15 @@
 
 #include <array>
 #include <atomic>
+#include <bitset>
 #include <mutex>
 #include <vector>
 
 #include <RtMidi.h>
 
+#include "midi/midisink.h"
+
 class JackWatch;
-class MidiSink;
 class Timer;
 
 // The MIDI router: one input, one output, the input filter and the plug-in
@@ -38,9 +40,10 @@ public:
     void setIgnoreClockMessages(bool ignore);
     void setLoadingTimes(int t0, int t1, int t2, int t3, int t4, int t5, int t6, int t7);
 
-    void sendMidiMessage(unsigned char type, unsigned char channel, unsigned char data1,
+    // False when the output refused the message (no output is no refusal).
+    bool sendMidiMessage(unsigned char type, unsigned char channel, unsigned char data1,
                          unsigned char data2);
-    void sendProgramChange(unsigned char program);
+    bool sendProgramChange(unsigned char program);
     void switchPlugin();
     QString getPGAndPluginName() const;
 
@@ -68,6 +71,8 @@ public:
     bool inputOpen() const { return midiIn != nullptr; }
     bool outputOpen() const;
     bool inputIsVirtual() const { return midiInVirtual; }
+    // Notes forwarded and not yet released.
+    int heldNoteCount() const;
     RtMidi::Api api() const { return midiApi; }
 
     // The display name of plug-in index 0..7, empty for any other index.
@@ -86,7 +91,8 @@ private:
     {
         None,
         Program,
-        Switch
+        Switch,
+        Loaded // a load ended without a switch or a program sent
     };
     struct Switched
     {
@@ -96,8 +102,15 @@ private:
 
     void readMidiInPorts();
     void readMidiOutPorts();
+    void deleteInput();
     void filter(const std::vector<unsigned char> &message);
-    void forward(const unsigned char *bytes, std::size_t size);
+    void forwardInput(const unsigned char *bytes, std::size_t size);
+    bool forward(const unsigned char *bytes, std::size_t size);
+    // The output lock is held for these.
+    bool sendLocked(const MidiSink::Message *messages, std::size_t count);
+    void noteSent(const unsigned char *bytes, std::size_t size);
+    void releaseHeldNotesLocked();
+    bool sendSelection(int plugin);
     // The switch sequence without its signals and timer start; the caller
     // holds switchMutex and finishes with finishSwitch() after releasing it.
     Switched switchPluginLocked();
@@ -125,9 +138,12 @@ public:
 private:
     RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
     bool midiInVirtual = false;
-    JackWatch *midiInWatch = nullptr; // with midiIn, on JACK
-    // Held for a send or for swapping the output handle, nothing longer.
+    JackWatch *serverWatch = nullptr; // on JACK
+    // Held for a send or for swapping the output handle, nothing longer;
+    // guards the held notes too.
     mutable std::mutex outMutex;
+    // Channel x key of the notes sent to midiOut that are still sounding.
+    std::bitset<16 * 128> heldNotes;
     // Bank Select / Program Change handling against the end of a load.
     std::mutex switchMutex;
 };

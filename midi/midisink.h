@@ -2,13 +2,30 @@
 
 #include <cstddef>
 
-// Where the router's outgoing messages go. The program puts an RtMidi output
-// behind it; tests put a recorder. Takes the bytes as they are, so forwarding
-// a received message costs no copy.
+// Where the router's outgoing messages go: an RtMidi output, the program's
+// own JACK output, or a recorder in the tests. Takes the bytes as they are,
+// so forwarding a received message costs no copy.
 class MidiSink
 {
 public:
+    struct Message
+    {
+        const unsigned char *bytes;
+        std::size_t size;
+    };
+
     virtual ~MidiSink() = default;
+    // False when the message was not sent or queued (and said so on stderr).
     // May throw RtMidiError; the router contains it.
-    virtual void sendMessage(const unsigned char *bytes, std::size_t size) = 0;
+    virtual bool sendMessage(const unsigned char *bytes, std::size_t size) = 0;
+    // Messages that must reach the unit together: all are taken or none.
+    // An output that sends at once has nothing to hold back, so by default
+    // they go one after the other.
+    virtual bool sendMessages(const Message *messages, std::size_t count)
+    {
+        for (std::size_t i = 0; i < count; ++i)
+            if (!sendMessage(messages[i].bytes, messages[i].size))
+                return false;
+        return true;
+    }
 };

@@ -4,22 +4,17 @@
 
 #include <RtMidi.h>
 
-#include <atomic>
 #include <memory>
 
-class JackWatch;
-
-// The program's output: an RtMidiOut opened on one port.
+// The output on MIDI systems other than JACK: an RtMidiOut opened on one
+// port, which sends at once.
 class RtMidiSink : public MidiSink
 {
 public:
-    RtMidiSink(std::unique_ptr<RtMidiOut> out, std::unique_ptr<JackWatch> watch);
+    explicit RtMidiSink(std::unique_ptr<RtMidiOut> out);
     ~RtMidiSink() override;
-    void sendMessage(const unsigned char *bytes, std::size_t size) override;
+    bool sendMessage(const unsigned char *bytes, std::size_t size) override;
 
 private:
     std::unique_ptr<RtMidiOut> out;
-    std::unique_ptr<JackWatch> watch;
-    std::atomic<bool> reportedGone{false};
-    std::atomic<bool> reportedFull{false};
 };

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -55,6 +56,9 @@ public:
         messages.clear();
         times.clear();
     }
+    // While set, the recording output refuses every message (a full queue).
+    std::atomic<bool> refuse{false};
+
     // Runs on the sending thread after each message is recorded.
     void setHook(std::function<void(const Bytes &)> hook)
     {
@@ -73,9 +77,12 @@ class RecordingSink : public MidiSink
 {
 public:
     explicit RecordingSink(std::shared_ptr<MessageLog> log) : log(std::move(log)) {}
-    void sendMessage(const unsigned char *bytes, std::size_t size) override
+    bool sendMessage(const unsigned char *bytes, std::size_t size) override
     {
+        if (log->refuse)
+            return false;
         log->append(bytes, size);
+        return true;
     }
 
 private:

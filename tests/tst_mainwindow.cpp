@@ -75,10 +75,11 @@ private:
 class RecordingSink : public MidiSink
 {
 public:
-    void sendMessage(const unsigned char *bytes, std::size_t size) override
+    bool sendMessage(const unsigned char *bytes, std::size_t size) override
     {
         std::lock_guard<std::mutex> lock(mutex);
         got.emplace_back(bytes, bytes + size);
+        return true;
     }
     std::vector<Bytes> messages() const
     {

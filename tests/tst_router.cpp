@@ -43,7 +43,7 @@ class ThrowingSink : public MidiSink
 {
 public:
     explicit ThrowingSink(std::atomic<int> &count) : count(count) {}
-    void sendMessage(const unsigned char *, std::size_t) override
+    bool sendMessage(const unsigned char *, std::size_t) override
     {
         ++count;
         throw RtMidiError("output failed", RtMidiError::DRIVER_ERROR);
@@ -78,6 +78,10 @@ private slots:
     void labelText_data();
     void labelText();
     void outputFailureIsContained();
+    void refusedProgramIsNotClaimed_data();
+    void refusedProgramIsNotClaimed();
+    void heldNotesReleased_data();
+    void heldNotesReleased();
     void noOutputStillRunsTheSequence();
     void destroyDuringLongWait();
     void programChangeWhileLoadEnds();
@@ -417,13 +421,114 @@ void TestRouter::outputFailureIsContained()
     router.replaceOutput(new ThrowingSink(attempts));
     router.setLoadingTimes(10, 10, 10, 10, 10, 10, 10, 10);
     router.setMidiChannel(1);
+    QSignalSpy loading(&router, &MidiIO::setIsLoadingPlugin);
     feed(router, bytes(hex("903c64")));
     feed(router, bytes(hex("b00003")));
     feed(router, bytes(hex("c005")));
+    QCOMPARE(attempts.load(), 2); // the note, the selection (which stops at its first message)
+    // Nothing reached the unit, so nothing is claimed and nothing is held.
+    QVERIFY(!router.loadingPlugin());
+    QCOMPARE(loading.count(), 0);
+    QCOMPARE(router.getPGAndPluginName(), QStringLiteral("VARKONI - 1"));
+    QCOMPARE(router.heldNoteCount(), 0);
+
+    // Once the output takes messages again, the standing request goes through.
+    auto log = std::make_shared<MessageLog>();
+    router.replaceOutput(new RecordingSink(log));
+    feed(router, bytes(hex("c007")));
     QTRY_VERIFY_WITH_TIMEOUT(!router.loadingPlugin(), 5000);
-    QCOMPARE(attempts.load(), 5); // note, selection (3), program
-    QCOMPARE(router.currentProgram(), 5);
-    QCOMPARE(router.currentPlugin(), 3);
+    QCOMPARE(qmessages(log->all()),
+             (QList<QByteArray>{hex("c068"), hex("90407f"), hex("904000"), hex("c007")}));
+    QCOMPARE(router.getPGAndPluginName(), QStringLiteral("QUENDRA - 8"));
+}
+
+void TestRouter::refusedProgramIsNotClaimed_data()
+{
+    QTest::addColumn<QList<QByteArray>>("before"); // sent while the output takes messages
+    QTest::addColumn<QList<QByteArray>>("refused"); // sent once it refuses, before the wait ends
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<bool>("wasLoading");
+
+    using L = QList<QByteArray>;
+    const L switchTo2{hex("b00002"), hex("c009")};
+    QTest::newRow("program without a switch") << L{} << L{hex("c005")} << "VARKONI - 1" << false;
+    QTest::newRow("program at the end of a load") << switchTo2 << L{} << "ORMALINE - 1" << true;
+    QTest::newRow("a further switch at the end of a load")
+        << switchTo2 << L{hex("b00004")} << "ORMALINE - 1" << true;
+}
+
+void TestRouter::refusedProgramIsNotClaimed()
+{
+    QFETCH(QList<QByteArray>, before);
+    QFETCH(QList<QByteArray>, refused);
+    QFETCH(QString, label);
+    QFETCH(bool, wasLoading);
+    Rig rig(50);
+    rig.router.setMidiChannel(1);
+    for (const QByteArray &m : before)
+        feed(rig.router, bytes(m));
+    rig.log->refuse = true;
+    for (const QByteArray &m : refused)
+        feed(rig.router, bytes(m));
+    QVERIFY(rig.waitLoaded());
+    if (wasLoading)
+        QTRY_COMPARE_WITH_TIMEOUT(rig.events.last(), QStringLiteral("program"), 5000);
+    QCOMPARE(rig.events.count("loading"), rig.events.count("loaded"));
+    QCOMPARE(rig.router.getPGAndPluginName(), label);
+}
+
+void TestRouter::heldNotesReleased_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QList<QByteArray>>("released"); // what the first output gets after the notes
+
+    using L = QList<QByteArray>;
+    const L both{hex("803c00"), hex("803e00")};
+    QTest::newRow("channel changed") << "channel" << both;
+    QTest::newRow("same channel set again") << "same channel" << L{};
+    QTest::newRow("output replaced") << "replace output" << both;
+    QTest::newRow("output closed") << "close output" << both;
+    QTest::newRow("input closed") << "close input" << both;
+    QTest::newRow("router destroyed") << "destroy" << both;
+}
+
+void TestRouter::heldNotesReleased()
+{
+    QFETCH(QString, action);
+    QFETCH(QList<QByteArray>, released);
+    auto first = std::make_shared<MessageLog>();
+    auto second = std::make_shared<MessageLog>();
+    auto router = std::make_unique<MidiIO>();
+    router->replaceOutput(new RecordingSink(first));
+    router->setMidiChannel(1);
+    // Held: 60 and 62. Released by the source: 61 (Note Off), 64 (Note On velocity 0).
+    for (const char *m : {"903c64", "903d64", "903e01", "904040", "803d00", "904000"})
+        feed(*router, bytes(hex(m)));
+    // A note dropped while a plug-in loads is not held.
+    router->setLoadingTimes(100000, 100000, 100000, 100000, 100000, 100000, 100000, 100000);
+    feed(*router, bytes(hex("b00001")));
+    feed(*router, bytes(hex("c000")));
+    QVERIFY(router->loadingPlugin());
+    feed(*router, bytes(hex("904564")));
+    QCOMPARE(router->heldNoteCount(), 2);
+    first->clear();
+
+    if (action == "channel")
+        router->setMidiChannel(2);
+    else if (action == "same channel")
+        router->setMidiChannel(1);
+    else if (action == "replace output")
+        router->replaceOutput(new RecordingSink(second));
+    else if (action == "close output")
+        router->closeMidiOut();
+    else if (action == "close input")
+        router->closeMidiIn();
+    else if (action == "destroy")
+        router.reset();
+    QCOMPARE(qmessages(first->all()), released);
+    QVERIFY(second->all().empty());
+    if (router)
+        QCOMPARE(router->heldNoteCount(), released.isEmpty() ? 2 : 0);
 }
 
 void TestRouter::noOutputStillRunsTheSequence()
