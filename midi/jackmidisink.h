@@ -29,6 +29,8 @@ public:
     // The full JACK name of the output port.
     std::string portName() const;
     std::size_t queueCapacity() const { return queue->capacity(); }
+    // The largest message the port takes, 0 until its first cycle ran.
+    std::size_t largestMessage() const { return largestEvent.load(std::memory_order_relaxed); }
 
     // How long closing waits for queued messages (Note Offs above all) to
     // reach the port.

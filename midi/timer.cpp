@@ -1,8 +1,12 @@
 #include "midi/timer.h"
 
+#include "midi/midiio.h"
+
 #include <chrono>
 
-Timer::Timer(MidiIO *midiIO, int msec) : QThread(nullptr), msec(msec), midiIO(midiIO) {}
+// A child of its router, which still deletes it first, before the router's
+// state goes.
+Timer::Timer(MidiIO *midiIO, int msec) : QThread(midiIO), msec(msec), midiIO(midiIO) {}
 
 Timer::~Timer()
 {
