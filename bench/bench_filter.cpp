@@ -1,5 +1,7 @@
 // Cost of the router's input filter per message, through the output seam with
-// an output that does nothing; counts heap allocations on each path.
+// an output that does nothing, and through the JACK output's queue (drained
+// as the port's cycle would); counts heap allocations on each path.
+#include "midi/messagequeue.h"
 #include "midi/midiio.h"
 #include "midi/midisink.h"
 
@@ -27,10 +29,32 @@ public:
     }
 };
 
-void run(benchmark::State &state, std::vector<unsigned char> message)
+// The queue's sending side as the JACK output has it; the reading side is
+// emptied whenever it is half full.
+class QueueSink : public MidiSink
+{
+public:
+    bool sendMessage(const unsigned char *bytes, std::size_t size) override
+    {
+        if (!queue.push(bytes, size))
+            return false;
+        if (++queued == 4096) {
+            while (queue.frontSize())
+                queue.skip();
+            queued = 0;
+        }
+        return true;
+    }
+
+private:
+    MessageQueue queue{256 * 1024};
+    int queued = 0;
+};
+
+void run(benchmark::State &state, std::vector<unsigned char> message, bool queued = false)
 {
     MidiIO router;
-    router.replaceOutput(new NullSink);
+    router.replaceOutput(queued ? static_cast<MidiSink *>(new QueueSink) : new NullSink);
     router.setMidiChannel(1);
     void *cell = router.callbackUserData();
     allocations = 0;
@@ -46,6 +70,10 @@ void run(benchmark::State &state, std::vector<unsigned char> message)
 void forwardRoutedChannel(benchmark::State &state)
 {
     run(state, {0x90, 0x3C, 0x64});
+}
+void forwardThroughQueue(benchmark::State &state)
+{
+    run(state, {0xB0, 0x07, 0x64}, true);
 }
 void dropOtherChannel(benchmark::State &state)
 {
@@ -82,6 +110,7 @@ void operator delete(void *p, std::size_t) noexcept
 }
 
 BENCHMARK(forwardRoutedChannel);
+BENCHMARK(forwardThroughQueue);
 BENCHMARK(dropOtherChannel);
 BENCHMARK(bankSelect);
 BENCHMARK(programChangeNoSwitch);

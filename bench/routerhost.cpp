@@ -1,6 +1,7 @@
 // Runs the real router on JACK with its virtual input, routing channel 1 to
-// a placeholder port, until SIGTERM. The latency script connects the tester
-// to the router's ports.
+// a placeholder port, until SIGTERM. The latency and burst scripts connect
+// their peers to the router's ports. With the argument "sysex" it lets
+// system-exclusive messages through.
 #include "midi/midiio.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 namespace {
 std::atomic<bool> stopRequested{false};
@@ -31,7 +33,7 @@ int main(int argc, char **argv)
 
     MidiIO router;
     router.setMidiChannel(1);
-    router.setIgnoreSysex(true);
+    router.setIgnoreSysex(!(argc > 1 && std::string(argv[1]) == "sysex"));
     router.setIgnoreClockMessages(true);
     router.setTranslateCC0(true);
     const int out = int(router.midiOutPorts.indexOf(QStringLiteral("Bench Placeholder:in")));
