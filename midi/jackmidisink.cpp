@@ -40,6 +40,7 @@ std::unique_ptr<JackMidiSink> JackMidiSink::open(const std::string &clientName,
     }
     std::unique_ptr<JackMidiSink> sink(new JackMidiSink);
     sink->client = c;
+    sink->destination = destination;
     sink->queue = std::make_unique<MessageQueue>(queueBytes(c));
     jack_on_info_shutdown(
         c,
@@ -110,6 +111,21 @@ JackMidiSink::~JackMidiSink()
 std::string JackMidiSink::portName() const
 {
     return port ? jack_port_name(static_cast<jack_port_t *>(port)) : std::string();
+}
+
+bool JackMidiSink::linked() const
+{
+    return port && jack_port_connected_to(static_cast<jack_port_t *>(port), destination.c_str());
+}
+
+bool JackMidiSink::relink()
+{
+    if (!connected || serverGone())
+        return false;
+    const int linked = jack_connect(static_cast<jack_client_t *>(client),
+                                    jack_port_name(static_cast<jack_port_t *>(port)),
+                                    destination.c_str());
+    return linked == 0 || linked == EEXIST;
 }
 
 bool JackMidiSink::admit(std::size_t size)

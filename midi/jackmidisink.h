@@ -28,6 +28,10 @@ public:
     bool serverGone() const { return gone.load(std::memory_order_acquire); }
     // The full JACK name of the output port.
     std::string portName() const;
+    // Whether the port is still connected to its destination; a destination
+    // that went and came back between two looks has lost the connection.
+    bool linked() const;
+    bool relink();
     std::size_t queueCapacity() const { return queue->capacity(); }
     // The largest message the port takes, 0 until its first cycle ran.
     std::size_t largestMessage() const { return largestEvent.load(std::memory_order_relaxed); }
@@ -43,6 +47,7 @@ private:
     void reportDrop(const char *why);
 
     void *client = nullptr;
+    std::string destination;
     bool connected = false; // closing drains the queue first
     void *port = nullptr;
     std::unique_ptr<MessageQueue> queue;

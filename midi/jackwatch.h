@@ -1,14 +1,21 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 
-// One small client without ports that tells whether the JACK server is
-// still there. Handles of a server that went away must not be closed.
+// One small client without ports of its own: it tells whether the JACK
+// server is still there, reports ports that come and go, and looks up the
+// port lists and connections without opening a client each time.
 class JackWatch
 {
 public:
-    JackWatch();
+    // portsChanged runs on JACK's notification thread whenever a port is
+    // registered, unregistered or renamed.
+    explicit JackWatch(std::function<void()> portsChanged = {});
     ~JackWatch();
     JackWatch(const JackWatch &) = delete;
     JackWatch &operator=(const JackWatch &) = delete;
@@ -16,6 +23,14 @@ public:
     // False when its client could not be made: it then knows nothing.
     bool watching() const { return client != nullptr; }
     bool serverGone() const { return gone.load(std::memory_order_acquire); }
+    // No portsChanged call starts after this returns.
+    void silence();
+
+    // The MIDI ports that send (sources) or receive, in the server's order,
+    // as the MIDI library lists them.
+    std::vector<std::string> midiPorts(bool sources) const;
+    // The full names of the ports connected to the named one.
+    std::vector<std::string> connections(const std::string &port) const;
 
     // A handle of a server that went away must not be closed: libjack would
     // reach into the dead server's shared memory. It is kept, untouched and
@@ -27,6 +42,10 @@ public:
     static void keep(void *handle);
 
 private:
+    void notify();
+
     void *client = nullptr;
     std::atomic<bool> gone{false};
+    std::mutex notifyMutex;
+    std::function<void()> portsChanged;
 };

@@ -2,6 +2,7 @@
 
 #include "midi/jackmidisink.h"
 #include "midi/jackwatch.h"
+#include "midi/portpoller.h"
 #include "midi/rtmidisink.h"
 #include "midi/timer.h"
 
@@ -108,50 +109,52 @@ std::unique_ptr<Handle> makeListingHandle(RtMidi::Api &api, const char *clientNa
     return nullptr;
 }
 
+// Port names as the MIDI system gives them.
+QString fromPortName(const std::string &name)
+{
+    return QString::fromLatin1(name.data(), static_cast<int>(name.size()));
+}
+
+std::string toPortName(const QString &name)
+{
+    const QByteArray bytes = name.toLatin1();
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+}
+
+// The router's own ports are no place to route to or from.
+bool isOwnPort(const QString &name)
+{
+    return name.startsWith(QLatin1String(inClient)) || name.startsWith(QLatin1String(outClient));
+}
+
 template <typename Handle> void readPortNames(Handle &handle, QStringList &names)
 {
     try {
         const unsigned int count = handle.getPortCount();
         for (unsigned int i = 0; i < count; ++i) {
-            const std::string name = handle.getPortName(i);
-            names << QString::fromLatin1(name.data(), static_cast<int>(name.size()));
+            const QString name = fromPortName(handle.getPortName(i));
+            if (!isOwnPort(name))
+                names << name;
         }
     } catch (RtMidiError &e) {
         e.printMessage();
     }
 }
 
-// The lists were read at start-up and indexes shift when ports come and go:
-// open the port that still carries the listed name, never a stranger.
-template <typename Handle>
-bool findListedPort(Handle &handle, const QStringList &names, int index, unsigned int &port)
+// Indexes shift when ports come and go: open the port that carries the
+// name, never a stranger.
+template <typename Handle> bool findPort(Handle &handle, const QString &wanted, unsigned int &port)
 {
-    const QByteArray wanted = names.at(index).toLatin1();
-    const std::string name(wanted.constData(), static_cast<std::size_t>(wanted.size()));
+    const std::string name = toPortName(wanted);
     const unsigned int count = handle.getPortCount();
-    if (static_cast<unsigned int>(index) < count &&
-        handle.getPortName(static_cast<unsigned int>(index)) == name) {
-        port = static_cast<unsigned int>(index);
-        return true;
-    }
     for (unsigned int i = 0; i < count; ++i) {
         if (handle.getPortName(i) == name) {
             port = i;
             return true;
         }
     }
-    std::cerr << "Brantolex Fixer: the MIDI port \"" << name << "\" is no longer there\n";
+    std::cerr << "Brantolex Fixer: the MIDI port \"" << name << "\" is not there\n";
     return false;
-}
-
-// A watch that could not make its client (the server's client limit, say)
-// tells nothing; the router then goes without one.
-JackWatch *makeWatch(RtMidi::Api api)
-{
-    if (api != RtMidi::UNIX_JACK)
-        return nullptr;
-    auto watch = std::make_unique<JackWatch>();
-    return watch->watching() ? watch.release() : nullptr;
 }
 
 bool isNoteOn(const unsigned char *bytes, std::size_t size)
@@ -170,11 +173,16 @@ MidiIO::MidiIO() : QObject(nullptr)
         loadingTimes[i] = plugins[i].loadingTime;
     readMidiInPorts();
     readMidiOutPorts();
-    serverWatch = makeWatch(midiApi);
+    watchPorts();
 }
 
 MidiIO::~MidiIO()
 {
+    // No news of ports may arrive while the router goes.
+    delete portPoller;
+    portPoller = nullptr;
+    if (serverWatch)
+        serverWatch->silence();
     closeMidiIn();
     closeMidiOut();
     delete timer;
@@ -194,10 +202,118 @@ void MidiIO::readMidiOutPorts()
         readPortNames(*out, midiOutPorts);
 }
 
+// JACK announces ports that come and go; other systems are asked every
+// half second, off the GUI thread. Either way the lists are compared on the
+// GUI thread.
+void MidiIO::watchPorts()
+{
+    if (midiApi == RtMidi::UNIX_JACK) {
+        // Without a server (or a client slot) there is nothing to watch.
+        auto watch = std::make_unique<JackWatch>([this] {
+            if (!refreshPending.exchange(true))
+                QMetaObject::invokeMethod(this, &MidiIO::refreshPorts, Qt::QueuedConnection);
+        });
+        if (watch->watching())
+            serverWatch = watch.release();
+        return;
+    }
+    if (midiApi == RtMidi::UNSPECIFIED || midiApi == RtMidi::RTMIDI_DUMMY)
+        return;
+    const RtMidi::Api api = midiApi;
+    auto in = std::make_shared<std::unique_ptr<RtMidiIn>>();
+    auto out = std::make_shared<std::unique_ptr<RtMidiOut>>();
+    portPoller = new PortPoller(
+        [api, in, out](QStringList &inputs, QStringList &outputs) {
+            try {
+                if (!*in)
+                    *in = std::make_unique<RtMidiIn>(api, listInClient);
+                if (!*out)
+                    *out = std::make_unique<RtMidiOut>(api, listOutClient);
+            } catch (RtMidiError &e) {
+                e.printMessage();
+                return;
+            }
+            readPortNames(**in, inputs);
+            readPortNames(**out, outputs);
+        },
+        [this](const QStringList &inputs, const QStringList &outputs) {
+            QMetaObject::invokeMethod(
+                this, [this, inputs, outputs] { applyPortLists(inputs, outputs); },
+                Qt::QueuedConnection);
+        });
+}
+
+void MidiIO::refreshPorts()
+{
+    refreshPending = false;
+    if (!serverWatch)
+        return;
+    QStringList inputs, outputs;
+    for (const std::string &name : serverWatch->midiPorts(true))
+        if (!isOwnPort(fromPortName(name)))
+            inputs << fromPortName(name);
+    for (const std::string &name : serverWatch->midiPorts(false))
+        if (!isOwnPort(fromPortName(name)))
+            outputs << fromPortName(name);
+    applyPortLists(inputs, outputs);
+}
+
+void MidiIO::applyPortLists(const QStringList &inputs, const QStringList &outputs)
+{
+    const bool changed = inputs != midiInPorts || outputs != midiOutPorts;
+    midiInPorts = inputs;
+    midiOutPorts = outputs;
+    followChosenPorts();
+    if (changed)
+        emit portsChanged();
+}
+
+// A chosen port that went away is closed; one that is there and not open
+// (back again, or absent when chosen) is opened.
+void MidiIO::followChosenPorts()
+{
+    if (midiOut && !outTarget.isEmpty() && !midiOutPorts.contains(outTarget)) {
+        const QString gone = outTarget;
+        replaceOutput(nullptr);
+        std::cerr << "Brantolex Fixer: the MIDI output \"" << toPortName(gone)
+                  << "\" has gone; it is opened again when it comes back\n";
+        emit portLost(gone);
+    } else if (auto *sink = dynamic_cast<JackMidiSink *>(midiOut); sink && !sink->linked()) {
+        // Gone and back between two looks: the connection went with it.
+        sink->relink();
+    }
+    if (midiIn && !midiInVirtual && !midiInPorts.contains(inSource)) {
+        const QString gone = inSource;
+        closeMidiIn();
+        chosenIn = gone;
+        std::cerr << "Brantolex Fixer: the MIDI input \"" << toPortName(gone)
+                  << "\" has gone; it is opened again when it comes back\n";
+        emit portLost(gone);
+    } else if (midiIn && !midiInVirtual && serverWatch) {
+        bool linked = false;
+        for (const std::string &peer : serverWatch->connections(toPortName(inSource)))
+            linked = linked || isOwnPort(fromPortName(peer));
+        if (!linked)
+            openInput(inSource);
+    }
+    if (!outputOpen() && !chosenOut.isEmpty() && midiOutPorts.contains(chosenOut) &&
+        openOutput(chosenOut)) {
+        std::cerr << "Brantolex Fixer: the MIDI output \"" << toPortName(chosenOut)
+                  << "\" is back and open\n";
+        emit portReconnected(chosenOut);
+    }
+    if (!midiIn && !chosenIn.isEmpty() && midiInPorts.contains(chosenIn) && openInput(chosenIn)) {
+        std::cerr << "Brantolex Fixer: the MIDI input \"" << toPortName(chosenIn)
+                  << "\" is back and open\n";
+        emit portReconnected(chosenIn);
+    }
+}
+
 bool MidiIO::openMidiIn(int index, bool createVirtual)
 {
-    if (!createVirtual && (index < 0 || index >= midiInPorts.size()))
-        return false;
+    if (!createVirtual)
+        return index >= 0 && index < midiInPorts.size() && openMidiInNamed(midiInPorts.at(index));
+    chosenIn.clear();
     closeMidiIn();
     if (serverWatch && serverWatch->serverGone()) {
         std::cerr << "Brantolex Fixer: the JACK server has gone away; no MIDI input opened\n";
@@ -206,13 +322,7 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
     std::unique_ptr<RtMidiIn> in;
     try {
         in = std::make_unique<RtMidiIn>(midiApi, inClient);
-        unsigned int port = 0;
-        if (createVirtual)
-            in->openVirtualPort(virtualInPortName);
-        else if (findListedPort(*in, midiInPorts, index, port))
-            in->openPort(port, inPortName);
-        else
-            return false;
+        in->openVirtualPort(virtualInPortName);
         in->ignoreTypes(ignoreSysex, ignoreClockMessages, true);
         in->setCallback(&MidiIO::midiInCallback, callbackCell);
     } catch (RtMidiError &e) {
@@ -221,34 +331,90 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
         return false;
     }
     midiIn = in.release();
-    midiInVirtual = createVirtual;
+    midiInVirtual = true;
+    return true;
+}
+
+bool MidiIO::openMidiInNamed(const QString &name)
+{
+    chosenIn = name;
+    if (!midiInPorts.contains(name)) {
+        closeMidiIn();
+        chosenIn = name;
+        std::cerr << "Brantolex Fixer: the MIDI input \"" << toPortName(name)
+                  << "\" is not there; it is opened when it appears\n";
+        return false;
+    }
+    return openInput(name);
+}
+
+bool MidiIO::openInput(const QString &name)
+{
+    const QString chosen = chosenIn;
+    closeMidiIn();
+    chosenIn = chosen;
+    if (serverWatch && serverWatch->serverGone()) {
+        std::cerr << "Brantolex Fixer: the JACK server has gone away; no MIDI input opened\n";
+        return false;
+    }
+    std::unique_ptr<RtMidiIn> in;
+    try {
+        in = std::make_unique<RtMidiIn>(midiApi, inClient);
+        unsigned int port = 0;
+        if (!findPort(*in, name, port))
+            return false;
+        in->openPort(port, inPortName);
+        in->ignoreTypes(ignoreSysex, ignoreClockMessages, true);
+        in->setCallback(&MidiIO::midiInCallback, callbackCell);
+    } catch (RtMidiError &e) {
+        // A handle that failed half-way is never used again.
+        e.printMessage();
+        return false;
+    }
+    midiIn = in.release();
+    midiInVirtual = false;
+    inSource = name;
     return true;
 }
 
 bool MidiIO::openMidiOut(int index)
 {
-    if (index < 0 || index >= midiOutPorts.size())
+    return index >= 0 && index < midiOutPorts.size() && openMidiOutNamed(midiOutPorts.at(index));
+}
+
+bool MidiIO::openMidiOutNamed(const QString &name)
+{
+    chosenOut = name;
+    if (!midiOutPorts.contains(name)) {
+        replaceOutput(nullptr);
+        std::cerr << "Brantolex Fixer: the MIDI output \"" << toPortName(name)
+                  << "\" is not there; it is opened when it appears\n";
         return false;
-    closeMidiOut();
+    }
+    return openOutput(name);
+}
+
+bool MidiIO::openOutput(const QString &name)
+{
+    replaceOutput(nullptr);
+    if (serverWatch && serverWatch->serverGone()) {
+        std::cerr << "Brantolex Fixer: the JACK server has gone away; no MIDI output opened\n";
+        return false;
+    }
     if (midiApi == RtMidi::UNIX_JACK) {
         // Our own output: RtMidi's drops what does not fit a cycle.
-        if (serverWatch && serverWatch->serverGone()) {
-            std::cerr << "Brantolex Fixer: the JACK server has gone away; no MIDI output opened\n";
-            return false;
-        }
-        const QByteArray name = midiOutPorts.at(index).toLatin1();
-        auto sink = JackMidiSink::open(outClient, outPortName,
-                                       std::string(name.constData(), std::size_t(name.size())));
+        auto sink = JackMidiSink::open(outClient, outPortName, toPortName(name));
         if (!sink)
             return false;
         replaceOutput(sink.release());
+        outTarget = name;
         return true;
     }
     std::unique_ptr<RtMidiOut> out;
     try {
         out = std::make_unique<RtMidiOut>(midiApi, outClient);
         unsigned int port = 0;
-        if (!findListedPort(*out, midiOutPorts, index, port))
+        if (!findPort(*out, name, port))
             return false;
         out->openPort(port, outPortName);
     } catch (RtMidiError &e) {
@@ -256,11 +422,14 @@ bool MidiIO::openMidiOut(int index)
         return false;
     }
     replaceOutput(new RtMidiSink(std::move(out)));
+    outTarget = name;
     return true;
 }
 
 bool MidiIO::closeMidiIn()
 {
+    chosenIn.clear();
+    inSource.clear();
     if (midiIn)
         deleteInput();
     // The Note Offs of what the input held will never come.
@@ -294,6 +463,7 @@ void MidiIO::deleteInput()
 
 bool MidiIO::closeMidiOut()
 {
+    chosenOut.clear();
     replaceOutput(nullptr);
     return true;
 }
@@ -307,6 +477,7 @@ void MidiIO::replaceOutput(MidiSink *sink)
         old = midiOut;
         midiOut = sink;
     }
+    outTarget.clear();
     // No send can reach the old handle any more; closing it lets what it
     // queued go out first, which may take a few cycles.
     delete old;

@@ -14,6 +14,7 @@
 #include "midi/midisink.h"
 
 class JackWatch;
+class PortPoller;
 class Timer;
 
 // The MIDI router: one input, one output, the input filter and the plug-in
@@ -33,6 +34,15 @@ public:
     bool openMidiOut(int index);
     bool closeMidiIn();
     bool closeMidiOut();
+
+    // The port the user chose, present or not. It is opened now if it is
+    // there, and again whenever it comes back after going away; false when
+    // it is not open now.
+    bool openMidiInNamed(const QString &name);
+    bool openMidiOutNamed(const QString &name);
+    // The chosen ports; empty for none (and for the virtual input).
+    QString chosenMidiIn() const { return chosenIn; }
+    QString chosenMidiOut() const { return chosenOut; }
 
     void setMidiChannel(int channel);
     void setTranslateCC0(bool on);
@@ -82,6 +92,11 @@ signals:
     void pluginChanged();
     void programmChanged();
     void setIsLoadingPlugin(bool is_loading);
+    // The port lists changed (midiInPorts, midiOutPorts).
+    void portsChanged();
+    // A chosen port went away and was closed, or came back and was opened.
+    void portLost(const QString &name);
+    void portReconnected(const QString &name);
 
 public slots:
     void sendCurProgChange();
@@ -103,6 +118,12 @@ private:
     void readMidiInPorts();
     void readMidiOutPorts();
     void deleteInput();
+    bool openInput(const QString &name);
+    bool openOutput(const QString &name);
+    void watchPorts();
+    void refreshPorts();
+    void applyPortLists(const QStringList &inputs, const QStringList &outputs);
+    void followChosenPorts();
     void filter(const std::vector<unsigned char> &message);
     void forwardInput(const unsigned char *bytes, std::size_t size);
     bool forward(const unsigned char *bytes, std::size_t size);
@@ -139,6 +160,11 @@ private:
     RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
     bool midiInVirtual = false;
     JackWatch *serverWatch = nullptr; // on JACK
+    PortPoller *portPoller = nullptr; // elsewhere
+    std::atomic<bool> refreshPending{false};
+    QString chosenIn, chosenOut;
+    // The ports the handles are connected to (none for the virtual input).
+    QString inSource, outTarget;
     // Held for a send or for swapping the output handle, nothing longer;
     // guards the held notes too.
     mutable std::mutex outMutex;
