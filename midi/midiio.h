@@ -100,6 +100,8 @@ signals:
 
 public slots:
     void sendCurProgChange();
+    // Reads the port lists again now; the port watch calls it on news.
+    void refreshPorts();
 
 private:
     enum class Emit
@@ -121,7 +123,6 @@ private:
     bool openInput(const QString &name);
     bool openOutput(const QString &name);
     void watchPorts();
-    void refreshPorts();
     void applyPortLists(const QStringList &inputs, const QStringList &outputs);
     void followChosenPorts();
     void filter(const std::vector<unsigned char> &message);

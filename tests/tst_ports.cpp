@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <future>
@@ -101,6 +102,19 @@ struct Rig
     std::unique_ptr<JackMidiSink> burst;
 };
 
+// Sends through the router until the sentinel reaches the given sink.
+bool pingTo(Rig &rig, JackSink &sink)
+{
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        rig.source.send(bytes(sentinel));
+        if (QTest::qWaitFor([&] { return sink.log->size() > 0; }, 200)) {
+            sink.log->clear();
+            return true;
+        }
+    }
+    return false;
+}
+
 int countRouterInputs()
 {
     return int(jackPorts(QStringLiteral("Brantolex helper input")).size());
@@ -130,6 +144,9 @@ private slots:
     void burstThenSwitchKeepsTheSelectionWhole();
     void heldNotesReleasedOnTheWire_data();
     void heldNotesReleasedOnTheWire();
+    void outputFollowsItsPortAwayAndBack();
+    void absentOutputOpensWhenItAppears();
+    void otherPortsComingAndGoingChangeNoChoice();
     void serverStoppedMidRun();
 };
 
@@ -418,6 +435,80 @@ void TestPorts::heldNotesReleasedOnTheWire()
     const QList<QByteArray> expected{hex("903c64"), hex("903e64"), hex("803e00"), hex("803c00")};
     QTRY_COMPARE_WITH_TIMEOUT(rig.received(), expected, 10000);
     QVERIFY(qmessages(spare.log->all()).isEmpty() || !replaceOutput);
+}
+
+void TestPorts::outputFollowsItsPortAwayAndBack()
+{
+    const QString name = JackSink::portName("Test Unit");
+    auto unit = std::make_unique<JackSink>("Test Unit");
+    Rig rig;
+    QSignalSpy lost(&rig.router, &MidiIO::portLost);
+    QSignalSpy back(&rig.router, &MidiIO::portReconnected);
+    QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
+    QVERIFY(rig.router.openMidiOutNamed(name));
+    QVERIFY(pingTo(rig, *unit));
+
+    unit.reset(); // switched off
+    QVERIFY(lost.wait(10000));
+    QCOMPARE(lost.first().first().toString(), name);
+    QVERIFY(!rig.router.outputOpen());
+    QVERIFY(!rig.router.midiOutPorts.contains(name));
+    QCOMPARE(rig.router.chosenMidiOut(), name);
+
+    unit = std::make_unique<JackSink>("Test Unit"); // and on again
+    QVERIFY(back.wait(10000));
+    QCOMPARE(back.first().first().toString(), name);
+    QVERIFY(rig.router.outputOpen());
+    QVERIFY(pingTo(rig, *unit));
+    QCOMPARE(rig.router.chosenMidiOut(), name);
+}
+
+void TestPorts::absentOutputOpensWhenItAppears()
+{
+    const QString name = JackSink::portName("Test Late Unit");
+    Rig rig;
+    QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
+    QVERIFY(!rig.router.openMidiOutNamed(name));
+    QVERIFY(!rig.router.outputOpen());
+    QCOMPARE(rig.router.chosenMidiOut(), name);
+    QSignalSpy back(&rig.router, &MidiIO::portReconnected);
+    JackSink late("Test Late Unit");
+    QVERIFY(back.wait(10000));
+    QVERIFY(pingTo(rig, late));
+    QVERIFY(rig.sink.log->all().empty());
+}
+
+void TestPorts::otherPortsComingAndGoingChangeNoChoice()
+{
+    Rig rig;
+    QVERIFY(rig.open());
+    QSignalSpy changed(&rig.router, &MidiIO::portsChanged);
+    QSignalSpy lost(&rig.router, &MidiIO::portLost);
+    QSignalSpy back(&rig.router, &MidiIO::portReconnected);
+    const QString chosenIn = rig.router.chosenMidiIn(), chosenOut = rig.router.chosenMidiOut();
+    // The router's own ports coming and going are no news for the lists.
+    QVERIFY(rig.router.openMidiOutNamed(chosenOut));
+    QVERIFY(rig.router.openMidiIn(-1, true));
+    rig.router.refreshPorts();
+    QCOMPARE(changed.count(), 0);
+    const QStringList all = rig.router.midiInPorts + rig.router.midiOutPorts;
+    QVERIFY2(all.filter(QStringLiteral("Brantolex helper")).isEmpty(), qPrintable(all.join(", ")));
+    QVERIFY(rig.router.openMidiInNamed(chosenIn));
+    {
+        JackSink passerBy("Test Passer-by");
+        QVERIFY(changed.wait(10000));
+        QCOMPARE(changed.count(), 1);
+        QVERIFY(rig.router.midiOutPorts.contains(JackSink::portName("Test Passer-by")));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !rig.router.midiOutPorts.contains(JackSink::portName("Test Passer-by")), 10000);
+    QCOMPARE(lost.count(), 0);
+    QCOMPARE(back.count(), 0);
+    QCOMPARE(rig.router.chosenMidiIn(), chosenIn);
+    QCOMPARE(rig.router.chosenMidiOut(), chosenOut);
+    rig.send("903c64");
+    QVERIFY(rig.flush());
+    QCOMPARE(rig.received(), QList<QByteArray>{hex("903c64")});
 }
 
 void TestPorts::serverStoppedMidRun()

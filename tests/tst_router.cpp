@@ -1,6 +1,7 @@
 #include "recordingsink.h"
 
 #include "midi/messagequeue.h"
+#include "midi/portpoller.h"
 #include "midi/timer.h"
 
 #include <QSignalSpy>
@@ -87,6 +88,7 @@ private slots:
     void refusedProgramIsNotClaimed_data();
     void refusedProgramIsNotClaimed();
     void queueTakesWholeBatchesOrNothing();
+    void pollerReportsOnlyChanges();
     void heldNotesReleased_data();
     void heldNotesReleased();
     void noOutputStillRunsTheSequence();
@@ -518,6 +520,35 @@ void TestRouter::queueTakesWholeBatchesOrNothing()
         QCOMPARE(read, accepted);
     }
     QCOMPARE(refused, 500);
+}
+
+void TestRouter::pollerReportsOnlyChanges()
+{
+    std::mutex mutex;
+    QStringList system{"a:1"}, seen;
+    int looks = 0, reports = 0;
+    PortPoller poller(
+        [&](QStringList &inputs, QStringList &outputs) {
+            std::lock_guard<std::mutex> lock(mutex);
+            inputs = system;
+            outputs = QStringList{"out:1"};
+            ++looks;
+        },
+        [&](const QStringList &inputs, const QStringList &) {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen = inputs;
+            ++reports;
+        },
+        5);
+    const auto locked = [&](auto f) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return f();
+    };
+    QTRY_VERIFY(locked([&] { return looks >= 10; }));
+    QCOMPARE(locked([&] { return reports; }), 1);
+    locked([&] { return system << "b:1"; });
+    QTRY_COMPARE(locked([&] { return reports; }), 2);
+    QCOMPARE(locked([&] { return seen; }), (QStringList{"a:1", "b:1"}));
 }
 
 void TestRouter::heldNotesReleased_data()
