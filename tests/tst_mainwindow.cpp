@@ -5,6 +5,8 @@
 
 #include <QFile>
 #include <QMetaMethod>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QStyleOptionButton>
 #include <QTabBar>
@@ -13,6 +15,8 @@
 
 #include <RtMidi.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,6 +29,18 @@ using KeyValues = QMap<QString, QString>;
 namespace {
 const int waitMs = 10000;
 
+// Opens the port of that full name on a handle; false when it is not listed.
+template <typename Handle> bool openNamed(Handle &handle, const std::string &name)
+{
+    for (unsigned int i = 0; i < handle.getPortCount(); ++i) {
+        if (handle.getPortName(i) == name) {
+            handle.openPort(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 // A port of our own on the other side of the router: a virtual output that
 // the router lists as an input port.
 class Source
@@ -34,6 +50,7 @@ public:
     {
         out.openVirtualPort("keys");
     }
+    static std::string portOf(const std::string &client) { return client + ":keys"; }
     void send(const Bytes &message) { out.sendMessage(&message); }
 
 private:
@@ -45,12 +62,18 @@ private:
 class Sink
 {
 public:
-    Sink(RtMidi::Api api, const std::string &client) : in(api, client)
+    // With a port name, a probe connected to that source instead.
+    Sink(RtMidi::Api api, const std::string &client, const std::string &source = {})
+        : in(api, client)
     {
-        in.openVirtualPort("unit");
+        if (source.empty())
+            in.openVirtualPort("unit");
+        else
+            connected = openNamed(in, source);
         in.ignoreTypes(false, false, false);
         in.setCallback(&Sink::received, this);
     }
+    static std::string portOf(const std::string &client) { return client + ":unit"; }
     ~Sink() { in.cancelCallback(); }
     std::vector<Bytes> messages() const
     {
@@ -69,7 +92,32 @@ private:
     RtMidiIn in;
     mutable std::mutex mutex;
     std::vector<Bytes> got;
+
+public:
+    bool connected = true;
 };
+
+// Sends pings until one arrives: a new connection takes effect at the
+// server's next cycle, and a JACK client that opened slowly may never run
+// its cycle at all.
+const Bytes ping = {0x90, 0x7F, 0x01};
+
+bool pinged(const std::function<void()> &send, const std::function<std::size_t()> &arrived)
+{
+    for (int attempt = 0; attempt < 15; ++attempt) {
+        const std::size_t before = arrived();
+        send();
+        if (QTest::qWaitFor([&] { return arrived() > before; }, 200))
+            return true;
+    }
+    return false;
+}
+
+std::vector<Bytes> withoutPings(std::vector<Bytes> messages)
+{
+    messages.erase(std::remove(messages.begin(), messages.end(), ping), messages.end());
+    return messages;
+}
 
 // Stands in for the unit's output when only the bytes matter.
 class RecordingSink : public MidiSink
@@ -134,7 +182,6 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase();
     void init();
-    void cleanup();
 
     void slotTable();
     void minimizeToTrayWritesDebugLine();
@@ -163,10 +210,16 @@ private:
     void writeConfig(const QByteArray &text);
     QMap<QString, QString> configValues() const;
     void makePorts();
+    std::unique_ptr<Source> makeSource(const std::string &client) const;
+    std::unique_ptr<Sink> makeSink(const std::string &client) const;
     // Full name of one of our ports in a router's list; empty when absent.
     static QString portName(const QStringList &ports, const QString &client);
+    // Pings through the window's router until one arrives; if none does, the
+    // router opens its ports again once.
+    static bool routeFlows(BrantolexMainWindow &window, Source &source, Sink &sink);
     // Sends from a source and waits until the sink sees it through the router.
-    void checkRoute(Source &wrongSource, Source &source, Sink &sink, unsigned char note);
+    void checkRoute(BrantolexMainWindow &window, Source &wrongSource, Source &source, Sink &sink,
+                    unsigned char note);
 
     QTemporaryDir home;
     RtMidi::Api api = RtMidi::UNSPECIFIED;
@@ -189,21 +242,42 @@ void TestMainWindow::initTestCase()
 
 void TestMainWindow::makePorts()
 {
-    sourceA = std::make_unique<Source>(api, "bxa-src");
-    sourceB = std::make_unique<Source>(api, "bxb-src");
-    sinkA = std::make_unique<Sink>(api, "bxa-sink");
-    sinkB = std::make_unique<Sink>(api, "bxb-sink");
+    sourceA = makeSource("bxa-src");
+    sourceB = makeSource("bxb-src");
+    sinkA = makeSink("bxa-sink");
+    sinkB = makeSink("bxb-sink");
+    QVERIFY2(sourceA && sourceB && sinkA && sinkB, "a port of ours passes no MIDI");
+}
+
+// Each port of ours proves that it passes MIDI, to a probe of its own, and
+// is made again if it does not.
+std::unique_ptr<Source> TestMainWindow::makeSource(const std::string &client) const
+{
+    for (int setup = 0; setup < 3; ++setup) {
+        auto source = std::make_unique<Source>(api, client);
+        Sink probe(api, client + "-probe", Source::portOf(client));
+        if (probe.connected &&
+            pinged([&] { source->send(ping); }, [&] { return probe.messages().size(); }))
+            return source;
+    }
+    return nullptr;
+}
+
+std::unique_ptr<Sink> TestMainWindow::makeSink(const std::string &client) const
+{
+    for (int setup = 0; setup < 3; ++setup) {
+        auto sink = std::make_unique<Sink>(api, client);
+        RtMidiOut probe(api, client + "-probe");
+        if (openNamed(probe, Sink::portOf(client)) &&
+            pinged([&] { probe.sendMessage(&ping); }, [&] { return sink->messages().size(); }))
+            return sink;
+    }
+    return nullptr;
 }
 
 void TestMainWindow::init()
 {
     QFile::remove(configPath());
-}
-
-void TestMainWindow::cleanup()
-{
-    if (!sourceA)
-        makePorts();
 }
 
 void TestMainWindow::writeConfig(const QByteArray &text)
@@ -234,14 +308,32 @@ QString TestMainWindow::portName(const QStringList &ports, const QString &client
     return QString();
 }
 
-void TestMainWindow::checkRoute(Source &wrongSource, Source &source, Sink &sink, unsigned char note)
+bool TestMainWindow::routeFlows(BrantolexMainWindow &window, Source &source, Sink &sink)
 {
+    for (int setup = 0; setup < 2; ++setup) {
+        if (pinged([&] { source.send(ping); }, [&] { return sink.messages().size(); }))
+            return true;
+        Ui_BrantolexMainWindow *ui = window.form();
+        window.router()->openMidiIn(ui->c_midiInDevice->currentIndex(),
+                                    ui->c_createVirtualInput->isChecked());
+        window.router()->openMidiOut(ui->c_midiOutDevice->currentIndex());
+    }
+    return false;
+}
+
+void TestMainWindow::checkRoute(BrantolexMainWindow &window, Source &wrongSource, Source &source,
+                                Sink &sink, unsigned char note)
+{
+    QVERIFY2(routeFlows(window, source, sink), "no MIDI flows through the router");
     const std::size_t before = sink.messages().size();
+    const auto arrived = [&] {
+        const std::vector<Bytes> got = sink.messages();
+        return withoutPings({got.begin() + before, got.end()});
+    };
     wrongSource.send({0x90, static_cast<unsigned char>(note + 1), 0x64});
     source.send({0x90, note, 0x64});
-    QTRY_VERIFY_WITH_TIMEOUT(sink.messages().size() > before, waitMs);
-    const std::vector<Bytes> got = sink.messages();
-    QCOMPARE(bytesText({got.begin() + before, got.end()}), bytesText({{0x90, note, 0x64}}));
+    QTRY_VERIFY_WITH_TIMEOUT(!arrived().empty(), waitMs);
+    QCOMPARE(bytesText(arrived()), bytesText({{0x90, note, 0x64}}));
 }
 
 void TestMainWindow::slotTable()
@@ -489,12 +581,12 @@ void TestMainWindow::storedPorts()
                                                            : nullptr;
         if (from && to) {
             Source *other = from == sourceA.get() ? sourceB.get() : sourceA.get();
-            checkRoute(*other, *from, *to, 60);
+            checkRoute(window, *other, *from, *to, 60);
             if (QTest::currentTestFailed())
                 return;
             Sink *otherSink = to == sinkA.get() ? sinkB.get() : sinkA.get();
             const auto before = otherSink->messages().size();
-            checkRoute(*other, *from, *to, 62);
+            checkRoute(window, *other, *from, *to, 62);
             QCOMPARE(otherSink->messages().size(), before);
         }
 
@@ -575,7 +667,7 @@ void TestMainWindow::closeAfterChange_data()
     QTest::newRow("same input chosen again") << "input again" << Map{} << 15;
     QTest::newRow("same output chosen again") << "output again" << Map{} << 15;
     QTest::newRow("next output by keyboard")
-        << "output down" << Map{{"MIDI/midiOutDevice", "<second output>"}} << 15;
+        << "output down" << Map{{"MIDI/midiOutDevice", "<next output>"}} << 15;
     QTest::newRow("channel typed") << "type 12" << Map{{"MIDI/midiChannel", "12"}} << 11;
     QTest::newRow("channel stepped down") << "step down" << Map{{"MIDI/midiChannel", "15"}} << 14;
 }
@@ -594,10 +686,14 @@ void TestMainWindow::closeAfterChange()
         inPorts = lister.midiInPorts;
         outPorts = lister.midiOutPorts;
     }
-    QVERIFY(outPorts.size() >= 2);
     const QString inName = portName(inPorts, QStringLiteral("bxb-src"));
+    // Other programs' ports may come first; ours are the ones that show
+    // what flows.
+    const QString outName = portName(outPorts, QStringLiteral("bxa-sink"));
+    const int outIndex = int(outPorts.indexOf(outName));
+    QVERIFY(outIndex >= 0 && outIndex + 1 < outPorts.size());
     writeConfig("[MIDI]\nmidiChannel=17\nsysex=yes\ncreateVirtualInput=No\nmidiInDevice=" +
-                inName.toUtf8() + "\nmidiOutDevice=" + outPorts.at(0).toUtf8() +
+                inName.toUtf8() + "\nmidiOutDevice=" + outName.toUtf8() +
                 "\n[Plugin]\nloadingTime3=abc\nloadingTime5=77\n");
 
     QMap<QString, QString> expected = {
@@ -607,7 +703,7 @@ void TestMainWindow::closeAfterChange()
         {"MIDI/translateCC0toPluginSelect", "Yes"},
         {"MIDI/midiChannel", "16"},
         {"MIDI/midiInDevice", inName},
-        {"MIDI/midiOutDevice", outPorts.at(0)},
+        {"MIDI/midiOutDevice", outName},
         {"Plugin/loadingTime1", "2000"},
         {"Plugin/loadingTime2", "1500"},
         {"Plugin/loadingTime3", "0"},
@@ -619,7 +715,7 @@ void TestMainWindow::closeAfterChange()
     };
     for (auto it = changed.cbegin(); it != changed.cend(); ++it)
         expected[it.key()] =
-            it.value() == QLatin1String("<second output>") ? outPorts.at(1) : it.value();
+            it.value() == QLatin1String("<next output>") ? outPorts.at(outIndex + 1) : it.value();
 
     {
         BrantolexMainWindow window;
@@ -644,7 +740,7 @@ void TestMainWindow::closeAfterChange()
             QVERIFY(router->inputOpen());
             QVERIFY(!router->inputIsVirtual());
             router->setMidiChannel(1);
-            checkRoute(*sourceA, *sourceB, *sinkA, 64);
+            checkRoute(window, *sourceA, *sourceB, *sinkA, 64);
             router->setMidiChannel(16);
         } else if (action == QLatin1String("output again")) {
             emit ui->c_midiOutDevice->activated(ui->c_midiOutDevice->currentIndex());
@@ -653,7 +749,7 @@ void TestMainWindow::closeAfterChange()
             ui->tabWidget->setCurrentWidget(ui->Device);
             ui->c_midiOutDevice->setFocus();
             QTest::keyClick(ui->c_midiOutDevice, Qt::Key_Down);
-            QCOMPARE(ui->c_midiOutDevice->currentIndex(), 1);
+            QCOMPARE(ui->c_midiOutDevice->currentIndex(), outIndex + 1);
             QVERIFY(router->outputOpen());
         } else if (action == QLatin1String("type 12")) {
             ui->tabWidget->setCurrentWidget(ui->Device);
@@ -785,14 +881,15 @@ void TestMainWindow::virtualInputBox()
     QFETCH(QByteArray, stored);
     QFETCH(bool, checkedAfter);
 
-    QString inName;
+    QString inName, outName;
     {
         MidiIO lister;
         inName = portName(lister.midiInPorts, QStringLiteral("bxb-src"));
+        outName = portName(lister.midiOutPorts, QStringLiteral("bxa-sink"));
     }
-    QVERIFY(!inName.isEmpty());
+    QVERIFY(!inName.isEmpty() && !outName.isEmpty());
     writeConfig("[MIDI]\ncreateVirtualInput=" + stored + "\nmidiInDevice=" + inName.toUtf8() +
-                "\n");
+                "\nmidiOutDevice=" + outName.toUtf8() + "\n");
     {
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
@@ -810,7 +907,7 @@ void TestMainWindow::virtualInputBox()
         QCOMPARE(ui->c_midiInDevice->currentText(), inName);
         if (!checkedAfter) {
             router->setMidiChannel(1);
-            checkRoute(*sourceA, *sourceB, *sinkA, 66);
+            checkRoute(window, *sourceA, *sourceB, *sinkA, 66);
         }
     }
     const QMap<QString, QString> written = configValues();
@@ -882,6 +979,7 @@ void TestMainWindow::pluginLabel()
     std::size_t before = 0;
     if (throughPorts) {
         QVERIFY(router->inputOpen() && !router->inputIsVirtual());
+        QVERIFY2(routeFlows(window, *sourceA, *sinkA), "no MIDI flows through the router");
         before = sinkA->messages().size();
     } else {
         unit = new RecordingSink;
@@ -891,7 +989,7 @@ void TestMainWindow::pluginLabel()
         if (unit)
             return bytesText(unit->messages());
         const std::vector<Bytes> got = sinkA->messages();
-        return bytesText({got.begin() + qMin(before, got.size()), got.end()});
+        return bytesText(withoutPings({got.begin() + qMin(before, got.size()), got.end()}));
     };
     QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("VARKONI - 1"));
     if (!translate) {
@@ -967,16 +1065,38 @@ void TestMainWindow::noPortsAtAll_data()
 void TestMainWindow::noPortsAtAll()
 {
     QFETCH(bool, virtualInput);
+    if (api != RtMidi::UNIX_JACK)
+        QSKIP("needs a JACK server of its own");
 
+    // The suite's server has other programs' ports, as a real one has: this
+    // case gets an empty server beside it, stopped by SIGTERM however the
+    // test ends (a killed server keeps its registry slot). A process's JACK
+    // clients all talk to one server, so ours close first and come back
+    // after.
     sourceA.reset();
     sourceB.reset();
     sinkA.reset();
     sinkB.reset();
-    {
-        MidiIO lister;
-        if (!lister.midiInPorts.isEmpty() || !lister.midiOutPorts.isEmpty())
-            QSKIP("the MIDI system has ports of its own");
-    }
+    const QByteArray suiteServer = qgetenv("JACK_DEFAULT_SERVER");
+    const QString name = QString::fromLocal8Bit(suiteServer) + QStringLiteral("-empty");
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.start(QStringLiteral("jackd"),
+                 {"-n", name, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"});
+    QVERIFY2(server.waitForStarted(waitMs), "jackd did not start");
+    qputenv("JACK_DEFAULT_SERVER", name.toLocal8Bit());
+    const auto restore = qScopeGuard([&] {
+        server.terminate();
+        server.waitForFinished(waitMs);
+        qputenv("JACK_DEFAULT_SERVER", suiteServer);
+        makePorts();
+    });
+    QProcess wait;
+    wait.start(QStringLiteral("jack_wait"), {"-w", "-t", "10"});
+    QVERIFY(wait.waitForFinished(2 * waitMs));
+    QCOMPARE(wait.exitCode(), 0);
+
     writeConfig(virtualInput ? "[MIDI]\nmidiInDevice=gone:0\n"
                              : "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=gone:0\n");
     {
