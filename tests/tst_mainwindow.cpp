@@ -195,6 +195,7 @@ private slots:
     void closeAfterChange_data();
     void closeAfterChange();
     void geometryRestored();
+    void grownMinimumKeepsPlace();
     void damagedWindowData_data();
     void damagedWindowData();
     void virtualInputBox_data();
@@ -789,6 +790,37 @@ void TestMainWindow::geometryRestored()
     }
     BrantolexMainWindow window;
     QCOMPARE(window.size(), QSize(420, 333));
+}
+
+// Saved at its least size, and since then a larger font made the least size
+// grow: the geometry is still the user's, so the window keeps its place and
+// Qt enlarges it.
+void TestMainWindow::grownMinimumKeepsPlace()
+{
+    const QPoint place(137, 89);
+    QSize least;
+    {
+        BrantolexMainWindow window;
+        window.move(place);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.resize(1, 1);
+        QTRY_VERIFY(window.width() > 1);
+        least = window.size();
+    }
+    const QFont font = QApplication::font();
+    const auto restore = qScopeGuard([&] { QApplication::setFont(font); });
+    QFont larger = font;
+    larger.setPointSizeF(font.pointSizeF() * 2);
+    QApplication::setFont(larger);
+    for (int start = 0; start < 2; ++start) {
+        BrantolexMainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(window.minimumSizeHint().width() > least.width());
+        QCOMPARE(window.pos(), place);
+        QTRY_VERIFY(window.width() >= window.minimumSizeHint().width());
+    }
 }
 
 void TestMainWindow::damagedWindowData_data()
