@@ -113,7 +113,7 @@ template <typename Handle> void readPortNames(Handle &handle, QStringList &names
         const unsigned int count = handle.getPortCount();
         for (unsigned int i = 0; i < count; ++i) {
             const std::string name = handle.getPortName(i);
-            names << QString::fromLatin1(name.data(), static_cast<int>(name.size()));
+            names << QString::fromUtf8(name.data(), static_cast<int>(name.size()));
         }
     } catch (RtMidiError &e) {
         e.printMessage();
@@ -125,7 +125,7 @@ template <typename Handle> void readPortNames(Handle &handle, QStringList &names
 template <typename Handle>
 bool findListedPort(Handle &handle, const QStringList &names, int index, unsigned int &port)
 {
-    const QByteArray wanted = names.at(index).toLatin1();
+    const QByteArray wanted = names.at(index).toUtf8();
     const std::string name(wanted.constData(), static_cast<std::size_t>(wanted.size()));
     const unsigned int count = handle.getPortCount();
     if (static_cast<unsigned int>(index) < count &&

@@ -46,15 +46,23 @@ template <typename Handle> bool openNamed(Handle &handle, const std::string &nam
 class Source
 {
 public:
-    Source(RtMidi::Api api, const std::string &client) : out(api, client)
+    Source(RtMidi::Api api, const std::string &client, const std::string &port = "keys")
+        : fullName(client + ":" + port), out(api, client)
     {
-        out.openVirtualPort("keys");
+        out.openVirtualPort(port);
     }
-    static std::string portOf(const std::string &client) { return client + ":keys"; }
     void send(const Bytes &message) { out.sendMessage(&message); }
+
+    const std::string fullName;
 
 private:
     RtMidiOut out;
+};
+
+// Names the port that a probe connects to.
+struct ConnectedTo
+{
+    std::string port;
 };
 
 // A virtual input that the router lists as an output port; keeps what
@@ -62,18 +70,18 @@ private:
 class Sink
 {
 public:
-    // With a port name, a probe connected to that source instead.
-    Sink(RtMidi::Api api, const std::string &client, const std::string &source = {})
-        : in(api, client)
+    Sink(RtMidi::Api api, const std::string &client, const std::string &port = "unit")
+        : fullName(client + ":" + port), in(api, client)
     {
-        if (source.empty())
-            in.openVirtualPort("unit");
-        else
-            connected = openNamed(in, source);
-        in.ignoreTypes(false, false, false);
-        in.setCallback(&Sink::received, this);
+        in.openVirtualPort(port);
+        listen();
     }
-    static std::string portOf(const std::string &client) { return client + ":unit"; }
+    // A probe: connected to a source's port instead of a port of its own.
+    Sink(RtMidi::Api api, const std::string &client, const ConnectedTo &source) : in(api, client)
+    {
+        connected = openNamed(in, source.port);
+        listen();
+    }
     ~Sink() { in.cancelCallback(); }
     std::vector<Bytes> messages() const
     {
@@ -81,7 +89,15 @@ public:
         return got;
     }
 
+    const std::string fullName;
+    bool connected = true;
+
 private:
+    void listen()
+    {
+        in.ignoreTypes(false, false, false);
+        in.setCallback(&Sink::received, this);
+    }
     static void received(double, Bytes *message, void *self)
     {
         auto *sink = static_cast<Sink *>(self);
@@ -92,9 +108,6 @@ private:
     RtMidiIn in;
     mutable std::mutex mutex;
     std::vector<Bytes> got;
-
-public:
-    bool connected = true;
 };
 
 // Sends pings until one arrives: a new connection takes effect at the
@@ -190,6 +203,8 @@ private slots:
     void storedValues();
     void storedPorts_data();
     void storedPorts();
+    void nonAsciiPortNames_data();
+    void nonAsciiPortNames();
     void closeWithoutChange_data();
     void closeWithoutChange();
     void closeAfterChange_data();
@@ -211,8 +226,10 @@ private:
     void writeConfig(const QByteArray &text);
     QMap<QString, QString> configValues() const;
     void makePorts();
-    std::unique_ptr<Source> makeSource(const std::string &client) const;
-    std::unique_ptr<Sink> makeSink(const std::string &client) const;
+    std::unique_ptr<Source> makeSource(const std::string &client,
+                                       const std::string &port = "keys") const;
+    std::unique_ptr<Sink> makeSink(const std::string &client,
+                                   const std::string &port = "unit") const;
     // Full name of one of our ports in a router's list; empty when absent.
     static QString portName(const QStringList &ports, const QString &client);
     // Pings through the window's router until one arrives; if none does, the
@@ -224,8 +241,8 @@ private:
 
     QTemporaryDir home;
     RtMidi::Api api = RtMidi::UNSPECIFIED;
-    std::unique_ptr<Source> sourceA, sourceB;
-    std::unique_ptr<Sink> sinkA, sinkB;
+    std::unique_ptr<Source> sourceA, sourceB, sourceU;
+    std::unique_ptr<Sink> sinkA, sinkB, sinkU;
 };
 
 void TestMainWindow::initTestCase()
@@ -247,16 +264,22 @@ void TestMainWindow::makePorts()
     sourceB = makeSource("bxb-src");
     sinkA = makeSink("bxa-sink");
     sinkB = makeSink("bxb-sink");
-    QVERIFY2(sourceA && sourceB && sinkA && sinkB, "a port of ours passes no MIDI");
+    // Names as other programs give them: UTF-8, with blanks, commas and
+    // semicolons.
+    sourceU = makeSource("Synthé, Nr 2", "entrée; A");
+    sinkU = makeSink("Gerät für Klänge", "Eingang; B");
+    QVERIFY2(sourceA && sourceB && sinkA && sinkB && sourceU && sinkU,
+             "a port of ours passes no MIDI");
 }
 
 // Each port of ours proves that it passes MIDI, to a probe of its own, and
 // is made again if it does not.
-std::unique_ptr<Source> TestMainWindow::makeSource(const std::string &client) const
+std::unique_ptr<Source> TestMainWindow::makeSource(const std::string &client,
+                                                   const std::string &port) const
 {
     for (int setup = 0; setup < 3; ++setup) {
-        auto source = std::make_unique<Source>(api, client);
-        Sink probe(api, client + "-probe", Source::portOf(client));
+        auto source = std::make_unique<Source>(api, client, port);
+        Sink probe(api, "probe", ConnectedTo{source->fullName});
         if (probe.connected &&
             pinged([&] { source->send(ping); }, [&] { return probe.messages().size(); }))
             return source;
@@ -264,12 +287,13 @@ std::unique_ptr<Source> TestMainWindow::makeSource(const std::string &client) co
     return nullptr;
 }
 
-std::unique_ptr<Sink> TestMainWindow::makeSink(const std::string &client) const
+std::unique_ptr<Sink> TestMainWindow::makeSink(const std::string &client,
+                                               const std::string &port) const
 {
     for (int setup = 0; setup < 3; ++setup) {
-        auto sink = std::make_unique<Sink>(api, client);
-        RtMidiOut probe(api, client + "-probe");
-        if (openNamed(probe, Sink::portOf(client)) &&
+        auto sink = std::make_unique<Sink>(api, client, port);
+        RtMidiOut probe(api, "probe");
+        if (openNamed(probe, sink->fullName) &&
             pinged([&] { probe.sendMessage(&ping); }, [&] { return sink->messages().size(); }))
             return sink;
     }
@@ -597,6 +621,46 @@ void TestMainWindow::storedPorts()
     const QMap<QString, QString> written = configValues();
     QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), inPorts.at(expectedIn));
     QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), outPorts.at(expectedOut));
+}
+
+void TestMainWindow::nonAsciiPortNames_data()
+{
+    QTest::addColumn<bool>("storedTheOldWay");
+
+    QTest::newRow("stored as UTF-8") << false;
+    QTest::newRow("stored double-encoded, as before") << true;
+}
+
+// The MIDI system gives names in UTF-8; they are shown and stored so. A
+// name stored the old way, its UTF-8 bytes read as Latin-1, still selects
+// its port, and the next save stores it right.
+void TestMainWindow::nonAsciiPortNames()
+{
+    QFETCH(bool, storedTheOldWay);
+    const QString in = QStringLiteral("Synthé, Nr 2:entrée; A");
+    const QString out = QStringLiteral("Gerät für Klänge:Eingang; B");
+    const auto stored = [&](const QString &name) {
+        return storedTheOldWay ? QString::fromLatin1(name.toUtf8()) : name;
+    };
+    {
+        QSettings file(configPath(), QSettings::IniFormat);
+        file.setValue(QStringLiteral("MIDI/createVirtualInput"), QStringLiteral("No"));
+        file.setValue(QStringLiteral("MIDI/midiInDevice"), stored(in));
+        file.setValue(QStringLiteral("MIDI/midiOutDevice"), stored(out));
+    }
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        QCOMPARE(ui->c_midiInDevice->currentText(), in);
+        QCOMPARE(ui->c_midiOutDevice->currentText(), out);
+        checkRoute(window, *sourceA, *sourceU, *sinkU, 68);
+        if (QTest::currentTestFailed())
+            return;
+        clickBox(window, ui->c_sysex);
+    }
+    QSettings file(configPath(), QSettings::IniFormat);
+    QCOMPARE(file.value(QStringLiteral("MIDI/midiInDevice")).toString(), in);
+    QCOMPARE(file.value(QStringLiteral("MIDI/midiOutDevice")).toString(), out);
 }
 
 void TestMainWindow::closeWithoutChange_data()
@@ -1107,8 +1171,10 @@ void TestMainWindow::noPortsAtAll()
     // after.
     sourceA.reset();
     sourceB.reset();
+    sourceU.reset();
     sinkA.reset();
     sinkB.reset();
+    sinkU.reset();
     const QByteArray suiteServer = qgetenv("JACK_DEFAULT_SERVER");
     const QString name = QString::fromLocal8Bit(suiteServer) + QStringLiteral("-empty");
     QProcess server;

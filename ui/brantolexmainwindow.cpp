@@ -52,9 +52,16 @@ int toInt(const QString &text)
 }
 
 // The first port of that name, or the first port at all when it is gone.
+// Names used to be stored as their UTF-8 bytes read as Latin-1
+// ("SynthÃ©"); such a name still finds its port.
 int portIndex(const QStringList &ports, const QString &name)
 {
-    const int index = ports.indexOf(name);
+    int index = ports.indexOf(name);
+    if (index < 0) {
+        const QByteArray bytes = name.toLatin1();
+        if (QString::fromLatin1(bytes) == name)
+            index = ports.indexOf(QString::fromUtf8(bytes));
+    }
     return index < 0 ? 0 : index;
 }
 
