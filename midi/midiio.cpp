@@ -109,15 +109,15 @@ std::unique_ptr<Handle> makeListingHandle(RtMidi::Api &api, const char *clientNa
     return nullptr;
 }
 
-// Port names as the MIDI system gives them.
+// Port names as the MIDI system gives them: UTF-8.
 QString fromPortName(const std::string &name)
 {
-    return QString::fromLatin1(name.data(), static_cast<int>(name.size()));
+    return QString::fromUtf8(name.data(), static_cast<int>(name.size()));
 }
 
 std::string toPortName(const QString &name)
 {
-    const QByteArray bytes = name.toLatin1();
+    const QByteArray bytes = name.toUtf8();
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 

@@ -1,48 +1,129 @@
 #!/usr/bin/env bash
-# start NAME PIDFILE: starts a private JACK server on the dummy driver and
-# waits until it answers. stop NAME PIDFILE: stops it by its process id.
+# The tests' private JACK server (dummy driver), one per run of the suite.
+#   start DIR [FOREIGN]  starts a server under a fresh name, waits until it
+#                        answers, and with FOREIGN (tests/foreignports) lets
+#                        another program hold ports on it before any test
+#   stop DIR             stops what start started, by process id
+#   run DIR CMD...       runs CMD with JACK_DEFAULT_SERVER naming that server
+# DIR keeps the name and the process ids between the three.
 set -u
-cmd=$1 name=$2 pidfile=$3
+cmd=${1:-} dir=${2:-}
+[ -n "$dir" ] || {
+    echo "usage: $0 start DIR [FOREIGN] | stop DIR | run DIR CMD..." >&2
+    exit 2
+}
 export JACK_NO_AUDIO_RESERVATION=1
+
+# Only a process of ours: a pid from an old file may belong to anyone now.
+is_ours() { # PID WHAT
+    [ -n "$1" ] && [ -n "$2" ] && kill -0 "$1" 2>/dev/null && tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null | grep -q -- "$2"
+}
+
+# SIGTERM and wait; never SIGKILL, a killed server keeps its registry slot.
+stop_pid() { # PIDFILE WHAT
+    [ -f "$1" ] || return 0
+    local pid
+    pid=$(cat "$1")
+    if is_ours "$pid" "$2"; then
+        kill "$pid" 2>/dev/null
+        for _ in $(seq 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -0 "$pid" 2>/dev/null && echo "$2 (pid $pid) did not stop within 10 s" >&2
+    fi
+    rm -f "$1"
+}
+
+no_jackd_at_all() {
+    ! pgrep -x jackd >/dev/null && ! pgrep -x jackdbus >/dev/null
+}
+
+# With no server running at all, every registry entry is stale; while other
+# servers run, their entries are theirs and stay.
+clear_stale_registry() {
+    no_jackd_at_all && rm -rf /dev/shm/jack-shm-registry /dev/shm/jack-[0-9]* /dev/shm/jack_* 2>/dev/null
+    return 0
+}
+
+# Starts jackd under a new name; 0 once it answers.
+launch() {
+    name="brantolex-test-$$-$(tr -dc a-z0-9 </dev/urandom | head -c 6)"
+    echo "$name" >"$dir/name"
+    jackd -n "$name" --no-realtime -d dummy -r 48000 -p 256 >"$log" 2>&1 &
+    local pid=$!
+    echo "$pid" >"$dir/jackd.pid"
+    for _ in $(seq 150); do
+        kill -0 "$pid" 2>/dev/null || return 1
+        # Still alive once it answers: a server that was refused the name
+        # must not pass for the one that holds it.
+        JACK_DEFAULT_SERVER="$name" timeout 10 jack_wait -c 2>/dev/null | grep -qx running &&
+            kill -0 "$pid" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
 
 case "$cmd" in
 start)
-    if [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; then
-        kill "$(cat "$pidfile")" 2>/dev/null
-        sleep 0.5
-    fi
-    # A server that was killed leaves its slot in JACK's shared registry, and
-    # the registry has only a few. With no server running at all, every
-    # leftover is stale.
-    if ! pgrep -x jackd >/dev/null && ! pgrep -x jackdbus >/dev/null; then
-        rm -rf /dev/shm/jack-shm-registry /dev/shm/jack-[0-9]* /dev/shm/jack_* 2>/dev/null
-    fi
-    log="${pidfile%.pid}.log"
-    jackd -n "$name" --no-realtime -d dummy -r 48000 -p 256 >"$log" 2>&1 &
-    echo $! >"$pidfile"
-    if ! JACK_DEFAULT_SERVER="$name" timeout 20 jack_wait -w -t 15 >/dev/null 2>&1; then
+    foreign=${3:-}
+    mkdir -p "$dir"
+    log="$dir/jackd.log"
+    stop_pid "$dir/foreign.pid" foreignports
+    stop_pid "$dir/jackd.pid" "$(cat "$dir/name" 2>/dev/null)"
+    clear_stale_registry
+    if ! launch; then
+        stop_pid "$dir/jackd.pid" "$name"
+        # A stale entry whose pid now belongs to another process reads as a
+        # live server of that name, and dead servers fill the few slots.
+        if grep -qE "already active|too many servers" "$log"; then
+            echo "JACK refused '$name', starting again:" >&2
+            cat "$log" >&2
+            clear_stale_registry
+            launch || {
+                stop_pid "$dir/jackd.pid" "$name"
+                false
+            }
+        else
+            false
+        fi
+    fi || {
         echo "JACK server '$name' did not come up:" >&2
         cat "$log" >&2
         exit 1
+    }
+    if [ -n "$foreign" ]; then
+        JACK_DEFAULT_SERVER="$name" "$foreign" >"$dir/foreign.out" 2>&1 &
+        echo $! >"$dir/foreign.pid"
+        for _ in $(seq 300); do
+            grep -q '^ready' "$dir/foreign.out" && break
+            kill -0 "$(cat "$dir/foreign.pid")" 2>/dev/null || break
+            sleep 0.1
+        done
+        if ! grep -q '^ready' "$dir/foreign.out"; then
+            echo "the foreign ports did not come up:" >&2
+            cat "$dir/foreign.out" >&2
+            exit 1
+        fi
     fi
-    echo "JACK server '$name' is up (pid $(cat "$pidfile"))"
+    echo "JACK server '$name' is up (pid $(cat "$dir/jackd.pid"))"
     ;;
 stop)
-    [ -f "$pidfile" ] || exit 0
-    pid=$(cat "$pidfile")
-    kill "$pid" 2>/dev/null
-    for _ in $(seq 50); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    # Never SIGKILL: a killed server keeps its slot in JACK's shared registry.
-    if kill -0 "$pid" 2>/dev/null; then
-        echo "JACK server '$name' (pid $pid) did not stop within 5 s" >&2
-    fi
-    rm -f "$pidfile"
+    stop_pid "$dir/foreign.pid" foreignports
+    stop_pid "$dir/jackd.pid" "$(cat "$dir/name" 2>/dev/null)"
+    ;;
+run)
+    shift 2
+    [ -s "$dir/name" ] || {
+        echo "no JACK server started in $dir" >&2
+        exit 1
+    }
+    JACK_DEFAULT_SERVER=$(cat "$dir/name")
+    export JACK_DEFAULT_SERVER
+    exec "$@"
     ;;
 *)
-    echo "usage: $0 start|stop NAME PIDFILE" >&2
+    echo "usage: $0 start DIR [FOREIGN] | stop DIR | run DIR CMD..." >&2
     exit 2
     ;;
 esac

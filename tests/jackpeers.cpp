@@ -10,7 +10,7 @@ QStringList jackPorts(const QString &prefix)
         return names;
     if (const char **ports = jack_get_ports(client, nullptr, nullptr, 0)) {
         for (const char **p = ports; *p; ++p) {
-            const QString name = QString::fromLatin1(*p);
+            const QString name = QString::fromUtf8(*p);
             if (name.startsWith(prefix))
                 names << name;
         }
@@ -26,10 +26,10 @@ QStringList jackConnections(const QString &port)
     jack_client_t *client = jack_client_open("Test Lister", JackNoStartServer, nullptr);
     if (!client)
         return names;
-    if (jack_port_t *p = jack_port_by_name(client, port.toLatin1().constData())) {
+    if (jack_port_t *p = jack_port_by_name(client, port.toUtf8().constData())) {
         if (const char **ports = jack_port_get_all_connections(client, p)) {
             for (const char **c = ports; *c; ++c)
-                names << QString::fromLatin1(*c);
+                names << QString::fromUtf8(*c);
             jack_free(ports);
         }
     }

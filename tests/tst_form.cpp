@@ -204,6 +204,11 @@ void TestForm::windowProperties()
     const QFont labelFont = form.l_currentPlugin->font();
     QCOMPARE(labelFont.family(), QStringLiteral("Arial Black"));
     QCOMPARE(labelFont.pointSize(), 15);
+    // Most machines lack Arial Black; the face found instead must still be
+    // a heavy one, not the thin regular face a family alone falls back to.
+    QVERIFY(labelFont.bold());
+    QVERIFY2(QFontInfo(labelFont).weight() >= QFont::Bold,
+             qPrintable(QFontInfo(labelFont).family()));
     QCOMPARE(form.l_currentPlugin->frameShape(), QFrame::Box);
     QCOMPARE(form.l_currentPlugin->lineWidth(), 1);
     QCOMPARE(form.l_currentPlugin->styleSheet(), QString());

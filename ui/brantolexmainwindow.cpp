@@ -52,17 +52,25 @@ int toInt(const QString &text)
 }
 
 // The first port of that name, or the first port at all when it is gone.
+// Names used to be stored as their UTF-8 bytes read as Latin-1
+// ("SynthÃ©"); such a name still finds its port.
 int portIndex(const QStringList &ports, const QString &name)
 {
-    const int index = ports.indexOf(name);
+    int index = ports.indexOf(name);
+    if (index < 0) {
+        const QByteArray bytes = name.toLatin1();
+        if (QString::fromLatin1(bytes) == name)
+            index = ports.indexOf(QString::fromUtf8(bytes));
+    }
     return index < 0 ? 0 : index;
 }
 
 // QWidget::restoreGeometry reads data that was cut short as zeros, reports
-// success and shrinks the window to a dot; such data is passed over, and so
-// is a size below what the layout allows, which no saved window can have.
-// The fields are those that saveGeometry writes for each format version.
-bool isUsableGeometry(const QByteArray &data, const QSize &least)
+// success and shrinks the window to a dot; such data is passed over. A size
+// merely below today's minimum (a larger font, another style) is the user's
+// own: Qt enlarges the window, and its place is kept. The fields are those
+// that saveGeometry writes for each format version.
+bool isUsableGeometry(const QByteArray &data)
 {
     QDataStream stream(data);
     stream.setVersion(QDataStream::Qt_4_0);
@@ -76,10 +84,11 @@ bool isUsableGeometry(const QByteArray &data, const QSize &least)
         stream >> screenWidth;
     if (major > 2)
         stream >> client;
-    const auto fits = [&least](const QRect &rect) {
-        return rect.width() >= least.width() && rect.height() >= least.height();
+    const auto degenerate = [](const QRect &rect) {
+        return rect.width() <= 1 || rect.height() <= 1;
     };
-    return stream.status() == QDataStream::Ok && fits(normal) && (major <= 2 || fits(client));
+    return stream.status() == QDataStream::Ok && !degenerate(normal) &&
+           (major <= 2 || !degenerate(client));
 }
 
 const char labelLoading[] = "QLabel {color: red }";
@@ -151,7 +160,7 @@ void BrantolexMainWindow::loadSettings()
     const QByteArray geometry =
         profile.value(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowGeometry),
                       saveGeometry());
-    if (isUsableGeometry(geometry, minimumSizeHint()))
+    if (isUsableGeometry(geometry))
         restoreGeometry(geometry);
 
     ui->c_createVirtualInput->setChecked(
