@@ -5,11 +5,15 @@
 #include <QCoreApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QtEndian>
 #include <QTest>
 
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -148,6 +152,8 @@ private slots:
     void refusedFrames();
     void serverDestroyedWithOpenConnections();
     void serverDestroyedWhileAcknowledgementsPileUp();
+    void connectionCap();
+    void listensAgainAfterFailedAccept();
 };
 
 void TestChannel::writtenFrame_data()
@@ -504,6 +510,67 @@ void TestChannel::serverDestroyedWhileAcknowledgementsPileUp()
     QSignalSpy gone(&s.client.socket, &QLocalSocket::disconnected);
     s.client.socket.setReadBufferSize(0);
     QVERIFY(gone.wait(10000));
+}
+
+void TestChannel::connectionCap()
+{
+    auto server = startServer();
+    QVERIFY(server);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < ThreadedLocalServer::maxConnections; ++i) {
+        clients.push_back(std::make_unique<RawClient>());
+        QVERIFY(clients.back()->connectTo(*server));
+        QVERIFY(clients.back()->readGreeting());
+    }
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("connections open; closing new ones"));
+    RawClient extra;
+    QVERIFY(extra.connectTo(*server));
+    QSignalSpy closed(&extra.socket, &QLocalSocket::disconnected);
+    QVERIFY(closed.wait(10000));
+    QCOMPARE(extra.socket.bytesAvailable(), qint64(0));
+
+    // Room again once one has gone.
+    clients.back()->socket.disconnectFromServer();
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(*server), ThreadedLocalServer::maxConnections - 1, 10000);
+    RawClient later;
+    QVERIFY(later.connectTo(*server));
+    QVERIFY(later.readGreeting());
+}
+
+void TestChannel::listensAgainAfterFailedAccept()
+{
+    auto server = startServer();
+    QVERIFY(server);
+    const QString path = server->fullServerName();
+
+    // Every descriptor in use but the one the client takes, so the server's
+    // accept fails.
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        filler.push_back(fd);
+    ::close(filler.back());
+    filler.pop_back();
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("stopped listening on"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("listening again on"));
+    RawClient refused;
+    refused.socket.connectToServer(path);
+    const bool failed = QTest::qWaitFor([&] { return !server->isListening(); }, 10000);
+    for (int fd : filler)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    QVERIFY(failed);
+
+    QTRY_VERIFY_WITH_TIMEOUT(server->isListening(), 10000);
+    RawClient client;
+    QVERIFY(client.connectTo(*server));
+    QVERIFY(client.readGreeting());
 }
 
 QTEST_GUILESS_MAIN(TestChannel)
