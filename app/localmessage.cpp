@@ -55,7 +55,9 @@ QString readMessage(QLocalSocket *socket, bool *ok)
 {
     if (ok)
         *ok = false;
-    if (!socket || socket->state() != QLocalSocket::ConnectedState)
+    // Frames that arrived whole stay readable after the peer has gone.
+    if (!socket ||
+        (socket->state() != QLocalSocket::ConnectedState && socket->bytesAvailable() == 0))
         return QString();
 
     // Only peeked until the whole frame is there, so an attempt that gives up

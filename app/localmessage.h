@@ -20,7 +20,8 @@ constexpr int readWait = 250;
 // out, or the text is too long for a frame the peer would accept.
 bool writeMessage(QLocalSocket *socket, const QString &text, int timeout);
 
-// Reads one frame. *ok is true only when a whole, well-formed frame was read.
+// Reads one frame, also one still buffered after the peer has gone. *ok is
+// true only when a whole, well-formed frame was read.
 // A frame still incomplete after a wait that brought nothing stays in the
 // socket for a later attempt; a malformed frame aborts the connection.
 QString readMessage(QLocalSocket *socket, bool *ok);

@@ -34,8 +34,23 @@ public:
     // The login name of the effective user; the numeric uid if it has none.
     static QString currentUserName();
 
+    // Where the socket and the marker's key file live: $XDG_RUNTIME_DIR when
+    // it is ours alone, otherwise /tmp/brantolex-<uid>, made 0700 if missing.
+    // Empty, with the reason in *error, when neither can be trusted.
+    static QString privateDirectory(QString *error = nullptr);
+    // The same choice between the given directories.
+    static QString privateDirectory(const QString &runtimeDir, const QString &fallback,
+                                    QString *error);
+    // The local server's full path, and the marker's key file (the name Qt
+    // gives it for the unique key), both in the private directory.
+    static QString serverPath(const QString &directory, const QString &uniqueKey);
+    static QString markerPath(const QString &directory, const QString &uniqueKey);
+
     // Waits up to 200 ms to connect and for the acknowledgement.
     static constexpr int connectTimeout = 200;
+    // Attempts at the marker when creating it fails for a reason other than
+    // its existence: a racing start or exit can make one fail in passing.
+    static constexpr int createAttempts = 4;
 
 public slots:
     // True only when the running instance acknowledged the message.

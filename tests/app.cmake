@@ -1,4 +1,5 @@
 brantolex_add_test(tst_channel tst_channel.cpp)
+brantolex_add_test(tst_framefuzz tst_framefuzz.cpp)
 
 # A second process for the guard and program tests (see apphelper.cpp).
 add_executable(apphelper apphelper.cpp)

@@ -33,6 +33,16 @@ QString uniqueKeyOf(const QString &key)
                                         SingleApplication::currentUserName());
 }
 
+QString markerPathOf(const QString &key)
+{
+    return SingleApplication::markerPath(SingleApplication::privateDirectory(), uniqueKeyOf(key));
+}
+
+QString serverPathOf(const QString &key)
+{
+    return SingleApplication::serverPath(SingleApplication::privateDirectory(), uniqueKeyOf(key));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -90,7 +100,8 @@ int main(int argc, char **argv)
 
     // The two halves of what a killed owner leaves behind.
     if (mode == QLatin1String("marker")) {
-        QSharedMemory marker(uniqueKeyOf(key));
+        QSharedMemory marker;
+        marker.setNativeKey(markerPathOf(key));
         if (marker.attach())
             marker.detach();
         if (!marker.create(1))
@@ -100,7 +111,7 @@ int main(int argc, char **argv)
     }
     if (mode == QLatin1String("socket")) {
         QLocalServer server;
-        if (!server.listen(uniqueKeyOf(key)))
+        if (!server.listen(serverPathOf(key)))
             return 1;
         say("ready");
         return app.exec();

@@ -5,11 +5,15 @@
 #include <QCoreApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QtEndian>
 #include <QTest>
 
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -148,6 +152,8 @@ private slots:
     void refusedFrames();
     void serverDestroyedWithOpenConnections();
     void serverDestroyedWhileAcknowledgementsPileUp();
+    void connectionCap();
+    void listensAgainAfterFailedAccept();
 };
 
 void TestChannel::writtenFrame_data()
@@ -253,6 +259,8 @@ void TestChannel::malformedFrameIsRefusedByReader_data()
     QTest::addColumn<QByteArray>("bytes");
 
     QTest::newRow("size over the cap") << QByteArray::fromHex("00100001001000000000");
+    // Consistent in itself, so only the cap can turn it away before its body.
+    QTest::newRow("consistent, over the cap") << QByteArray::fromHex("00100002000ffffe");
     QTest::newRow("negative size") << QByteArray::fromHex("ffffffff00000000");
     QTest::newRow("size below the length field") << QByteArray::fromHex("0000000200000000");
     QTest::newRow("odd length") << QByteArray::fromHex("0000000700000003006800");
@@ -379,21 +387,31 @@ void TestChannel::disconnectEndsThread_data()
 {
     QTest::addColumn<bool>("waitForGreeting");
     QTest::addColumn<QByteArray>("sendBeforeLeaving");
+    // Whole frames sent before leaving are signalled, answered or not.
+    QTest::addColumn<QStringList>("signalled");
 
-    QTest::newRow("at once") << false << QByteArray();
-    QTest::newRow("after the greeting") << true << QByteArray();
-    QTest::newRow("after a message") << true << frameOf(QStringLiteral("bye"));
-    QTest::newRow("in the middle of a frame") << true << frameOf(QStringLiteral("cut")).left(10);
-    QTest::newRow("after a size only") << true << QByteArray::fromHex("00000010");
+    const QStringList three{"one", "two", "three"};
+    const QByteArray threeFrames = frameOf("one") + frameOf("two") + frameOf("three");
+    QTest::newRow("at once") << false << QByteArray() << QStringList();
+    QTest::newRow("after the greeting") << true << QByteArray() << QStringList();
+    QTest::newRow("after a message")
+        << true << frameOf(QStringLiteral("bye")) << QStringList{"bye"};
+    QTest::newRow("after three messages") << true << threeFrames << three;
+    QTest::newRow("three messages, greeting unread") << false << threeFrames << three;
+    QTest::newRow("in the middle of a frame")
+        << true << frameOf(QStringLiteral("cut")).left(10) << QStringList();
+    QTest::newRow("after a size only") << true << QByteArray::fromHex("00000010") << QStringList();
 }
 
 void TestChannel::disconnectEndsThread()
 {
     QFETCH(bool, waitForGreeting);
     QFETCH(QByteArray, sendBeforeLeaving);
+    QFETCH(QStringList, signalled);
 
     auto server = startServer();
     QVERIFY(server);
+    QSignalSpy received(server.get(), &ThreadedLocalServer::messageReceived);
     {
         RawClient client;
         QVERIFY(client.connectTo(*server));
@@ -409,6 +427,9 @@ void TestChannel::disconnectEndsThread()
     }
     // The thread finishes and its object is deleted later, on this thread.
     QTRY_COMPARE_WITH_TIMEOUT(threadCount(*server), 0, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), signalled.size(), 10000);
+    for (int i = 0; i < signalled.size(); ++i)
+        QCOMPARE(received.at(i).at(0).toString(), signalled.at(i));
 }
 
 void TestChannel::refusedFrames_data()
@@ -419,6 +440,8 @@ void TestChannel::refusedFrames_data()
     const QByteArray good = frameOf(QStringLiteral("good"));
     QTest::newRow("size over the cap") << QByteArray::fromHex("7fffffff00000000") << QStringList();
     QTest::newRow("just over the cap") << QByteArray::fromHex("0010000100100000") << QStringList();
+    QTest::newRow("consistent, over the cap")
+        << QByteArray::fromHex("00100002000ffffe") << QStringList();
     QTest::newRow("negative size") << QByteArray::fromHex("8000000000000000") << QStringList();
     QTest::newRow("size too small") << QByteArray::fromHex("0000000300000000") << QStringList();
     QTest::newRow("odd length") << QByteArray::fromHex("0000000700000003006800") << QStringList();
@@ -487,6 +510,67 @@ void TestChannel::serverDestroyedWhileAcknowledgementsPileUp()
     QSignalSpy gone(&s.client.socket, &QLocalSocket::disconnected);
     s.client.socket.setReadBufferSize(0);
     QVERIFY(gone.wait(10000));
+}
+
+void TestChannel::connectionCap()
+{
+    auto server = startServer();
+    QVERIFY(server);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < ThreadedLocalServer::maxConnections; ++i) {
+        clients.push_back(std::make_unique<RawClient>());
+        QVERIFY(clients.back()->connectTo(*server));
+        QVERIFY(clients.back()->readGreeting());
+    }
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("connections open; closing new ones"));
+    RawClient extra;
+    QVERIFY(extra.connectTo(*server));
+    QSignalSpy closed(&extra.socket, &QLocalSocket::disconnected);
+    QVERIFY(closed.wait(10000));
+    QCOMPARE(extra.socket.bytesAvailable(), qint64(0));
+
+    // Room again once one has gone.
+    clients.back()->socket.disconnectFromServer();
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(*server), ThreadedLocalServer::maxConnections - 1, 10000);
+    RawClient later;
+    QVERIFY(later.connectTo(*server));
+    QVERIFY(later.readGreeting());
+}
+
+void TestChannel::listensAgainAfterFailedAccept()
+{
+    auto server = startServer();
+    QVERIFY(server);
+    const QString path = server->fullServerName();
+
+    // Every descriptor in use but the one the client takes, so the server's
+    // accept fails.
+    rlimit saved{};
+    QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        filler.push_back(fd);
+    ::close(filler.back());
+    filler.pop_back();
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("stopped listening on"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("listening again on"));
+    RawClient refused;
+    refused.socket.connectToServer(path);
+    const bool failed = QTest::qWaitFor([&] { return !server->isListening(); }, 10000);
+    for (int fd : filler)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    QVERIFY(failed);
+
+    QTRY_VERIFY_WITH_TIMEOUT(server->isListening(), 10000);
+    RawClient client;
+    QVERIFY(client.connectTo(*server));
+    QVERIFY(client.readGreeting());
 }
 
 QTEST_GUILESS_MAIN(TestChannel)

@@ -15,6 +15,8 @@
 #include <QThread>
 
 #include <memory>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -30,6 +32,22 @@ QString uniqueKeyOf(const QString &key)
     return SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
                                         SingleApplication::currentUserName());
 }
+
+const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+const auto othersAccess = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
+                          QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+
+QString markerPathOf(const QString &key)
+{
+    return SingleApplication::markerPath(SingleApplication::privateDirectory(), uniqueKeyOf(key));
+}
+
+QString serverPathOf(const QString &key)
+{
+    return SingleApplication::serverPath(SingleApplication::privateDirectory(), uniqueKeyOf(key));
+}
+
+// A marker as the guard makes it.
 
 // System V keys come from a file's inode, so an orphaned segment of some
 // crashed process may happen to carry our key; the guard clears such a one
@@ -152,6 +170,7 @@ class TestGuard : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void cleanKey_data();
     void cleanKey();
     void uniqueKey_data();
@@ -167,9 +186,25 @@ private slots:
     void sendFailures();
     void warnings_data();
     void warnings();
+    void privateDirectory_data();
+    void privateDirectory();
+    void burstThenGone();
+    void simultaneousStarts();
     void leftoversOfAKilledOwner_data();
     void leftoversOfAKilledOwner();
+
+private:
+    QTemporaryDir runtimeDir;
 };
+
+void TestGuard::initTestCase()
+{
+    // Sockets and markers of these tests go to a directory of their own, and
+    // the helpers inherit it.
+    QVERIFY(runtimeDir.isValid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
+    QCOMPARE(SingleApplication::privateDirectory(), runtimeDir.path());
+}
 
 void TestGuard::cleanKey_data()
 {
@@ -258,11 +293,9 @@ void TestGuard::twoGuardsInOneProcess()
     QVERIFY(!SingleApplication::isRunning(key));
 
     // Only this user may reach the server.
-    const QFileInfo socketFile(QDir(QDir::tempPath()).filePath(uniqueKeyOf(key)));
+    const QFileInfo socketFile(serverPathOf(key));
     QVERIFY(socketFile.exists());
-    const auto others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
-                        QFile::WriteOther | QFile::ExeOther;
-    QCOMPARE(socketFile.permissions() & others, QFile::Permissions());
+    QCOMPARE(socketFile.permissions() & othersAccess, QFile::Permissions());
 
     // The owner's guards have nobody to talk to and must not try.
     QVERIFY(!second.sendMessage(QStringLiteral("to myself")));
@@ -298,8 +331,10 @@ void TestGuard::othersDoNotBlock()
         QCOMPARE(otherInstance->line(), QByteArray("guard=0"));
     } else {
         // Stands for that user's instance: their name in the marker's key.
-        otherMarker = std::make_unique<QSharedMemory>(
-            SingleApplication::uniqueKey(SingleApplication::cleanKey(key), otherUser));
+        otherMarker = std::make_unique<QSharedMemory>();
+        otherMarker->setNativeKey(SingleApplication::markerPath(
+            SingleApplication::privateDirectory(),
+            SingleApplication::uniqueKey(SingleApplication::cleanKey(key), otherUser)));
         QVERIFY(createMarker(*otherMarker));
     }
 
@@ -395,11 +430,12 @@ void TestGuard::sendFailures()
         ack = keyFrame;
 
     // The marker of a running instance, without a guard behind it.
-    QSharedMemory marker(uniqueKeyOf(key));
+    QSharedMemory marker;
+    marker.setNativeKey(markerPathOf(key));
     QVERIFY2(createMarker(marker), qPrintable(marker.errorString()));
 
     QThread thread;
-    auto *fake = new FakeInstance(uniqueKeyOf(key), greeting, ack);
+    auto *fake = new FakeInstance(serverPathOf(key), greeting, ack);
     fake->moveToThread(&thread);
     connect(&thread, &QThread::finished, fake, &QObject::deleteLater);
     thread.start();
@@ -419,39 +455,43 @@ void TestGuard::sendFailures()
 
 void TestGuard::warnings_data()
 {
-    // Empty: a directory too deep for a socket address.
-    QTest::addColumn<QString>("tmp");
+    QTest::addColumn<bool>("deep");
     QTest::addColumn<QByteArray>("result");
     QTest::addColumn<QString>("operation");
     QTest::addColumn<int>("count");
 
-    // No file can be made there, so neither can the marker; the program runs
-    // unprotected, and the static test warns again.
+    // The key file's name leads nowhere, so the marker cannot be made; the
+    // program runs unprotected, and the static test warns again.
     QTest::newRow("marker cannot be created")
-        << "/proc" << QByteArray("guard=0 static=0") << "QSharedMemory::create" << 2;
+        << false << QByteArray("guard=0 static=0") << "QSharedMemory::create" << 2;
     // A directory too deep for a socket address: the marker is there, the
     // server is not, and the static test then sees the marker as taken.
     QTest::newRow("server cannot listen")
-        << QString() << QByteArray("guard=0 static=1") << "QLocalServer::listen" << 1;
+        << true << QByteArray("guard=0 static=1") << "QLocalServer::listen" << 1;
 }
 
 void TestGuard::warnings()
 {
-    QFETCH(QString, tmp);
+    QFETCH(bool, deep);
     QFETCH(QByteArray, result);
     QFETCH(QString, operation);
     QFETCH(int, count);
 
+    const QString key = freshKey();
     QTemporaryDir base;
     QVERIFY(base.isValid());
-    if (tmp.isEmpty()) {
-        tmp = base.filePath(QString(120, QLatin1Char('d')));
-        QVERIFY(QDir().mkpath(tmp));
+    QString runtime = base.path();
+    if (deep) {
+        runtime = base.filePath(QString(120, QLatin1Char('d')));
+        QVERIFY(QDir().mkpath(runtime));
+        QVERIFY(QFile::setPermissions(runtime, ownerOnly));
+    } else {
+        QVERIFY(QFile::link(base.filePath(QStringLiteral("nowhere")),
+                            SingleApplication::markerPath(runtime, uniqueKeyOf(key))));
     }
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TMPDIR"), tmp);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
 
-    const QString key = freshKey();
     Helper probe({QStringLiteral("probe"), key}, env);
     QCOMPARE(probe.line(), result);
     QVERIFY(probe.finish());
@@ -464,6 +504,137 @@ void TestGuard::warnings()
                                              QRegularExpression::escape(uniqueKeyOf(key))));
     for (const QString &line : lines)
         QVERIFY2(format.match(line).hasMatch(), qPrintable(line));
+}
+
+void TestGuard::privateDirectory_data()
+{
+    // States: missing, private, open (0755), symlink (to a private
+    // directory), foreign (another owner), file, relative (runtime only).
+    QTest::addColumn<QString>("runtime");
+    QTest::addColumn<QString>("fallback");
+    QTest::addColumn<QString>("chosen");
+
+    QTest::newRow("runtime directory of our own") << "private"
+                                                  << "open"
+                                                  << "runtime";
+    QTest::newRow("no runtime directory") << "missing"
+                                          << "missing"
+                                          << "fallback";
+    QTest::newRow("fallback already made") << "missing"
+                                           << "private"
+                                           << "fallback";
+    QTest::newRow("relative runtime directory") << "relative"
+                                                << "missing"
+                                                << "fallback";
+    QTest::newRow("runtime directory open to others") << "open"
+                                                      << "missing"
+                                                      << "fallback";
+    QTest::newRow("runtime directory a symlink") << "symlink"
+                                                 << "missing"
+                                                 << "fallback";
+    QTest::newRow("runtime directory of another user") << "foreign"
+                                                       << "missing"
+                                                       << "fallback";
+    QTest::newRow("fallback open to others") << "missing"
+                                             << "open"
+                                             << "";
+    QTest::newRow("fallback a symlink") << "missing"
+                                        << "symlink"
+                                        << "";
+    QTest::newRow("fallback of another user") << "missing"
+                                              << "foreign"
+                                              << "";
+    QTest::newRow("fallback a file") << "missing"
+                                     << "file"
+                                     << "";
+}
+
+void TestGuard::privateDirectory()
+{
+    QFETCH(QString, runtime);
+    QFETCH(QString, fallback);
+    QFETCH(QString, chosen);
+
+    if ((runtime == "foreign" || fallback == "foreign") && ::geteuid() != 0)
+        QSKIP("only root can give a directory to another user");
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const auto arrange = [&](const QString &state, const QString &name) {
+        const QString path = base.filePath(name);
+        if (state == "relative")
+            return name;
+        if (state == "private" || state == "open" || state == "foreign") {
+            QDir().mkdir(path);
+            QFile::setPermissions(
+                path, state == "open" ? ownerOnly | QFile::ReadOther | QFile::ExeOther : ownerOnly);
+            if (state == "foreign" && ::chown(QFile::encodeName(path).constData(), 65534, 65534))
+                return QString();
+        } else if (state == "symlink") {
+            QDir().mkdir(path + "-target");
+            QFile::setPermissions(path + "-target", ownerOnly);
+            QFile::link(path + "-target", path);
+        } else if (state == "file") {
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+        }
+        return state == "missing" && name == "runtime" ? QString() : path;
+    };
+    const QString runtimePath = arrange(runtime, QStringLiteral("runtime"));
+    const QString fallbackPath = arrange(fallback, QStringLiteral("fallback"));
+
+    QString error;
+    const QString got = SingleApplication::privateDirectory(runtimePath, fallbackPath, &error);
+    if (chosen.isEmpty()) {
+        QCOMPARE(got, QString());
+        QVERIFY2(error.contains(fallbackPath), qPrintable(error));
+        return;
+    }
+    QCOMPARE(got, chosen == "runtime" ? runtimePath : fallbackPath);
+    const QFileInfo info(got);
+    QVERIFY(info.isDir() && !info.isSymLink());
+    QCOMPARE(info.permissions() & othersAccess, QFile::Permissions());
+}
+
+void TestGuard::burstThenGone()
+{
+    // The owner is a process of its own; our client writes three messages
+    // and leaves without waiting for a single acknowledgement.
+    const QString key = freshKey();
+    Helper owner({QStringLiteral("own"), key});
+    QCOMPARE(owner.line(), QByteArray("guard=0"));
+    const QStringList messages{QStringLiteral("one"), QStringLiteral("two"),
+                               QStringLiteral("three")};
+    for (int round = 0; round < 5; ++round) {
+        QLocalSocket client;
+        client.connectToServer(serverPathOf(key));
+        QVERIFY(client.waitForConnected(5000));
+        QByteArray burst;
+        for (const QString &message : messages)
+            burst += frameOf(message + QString::number(round));
+        client.write(burst);
+        QVERIFY(client.waitForBytesWritten(5000));
+        client.abort();
+        for (const QString &message : messages)
+            QCOMPARE(owner.line(), "message=" + message.toUtf8() + QByteArray::number(round));
+    }
+}
+
+void TestGuard::simultaneousStarts()
+{
+    // Every start at once holds on, so exactly one may see itself first.
+    for (int round = 0; round < 5; ++round) {
+        const QString key = freshKey();
+        std::vector<std::unique_ptr<Helper>> starts;
+        for (int i = 0; i < 16; ++i)
+            starts.push_back(std::make_unique<Helper>(QStringList{"own", key}));
+        int owners = 0;
+        for (auto &start : starts) {
+            const QByteArray line = start->line();
+            QVERIFY2(line == "guard=0" || line == "guard=1", line.constData());
+            owners += line == "guard=0";
+        }
+        QCOMPARE(owners, 1);
+    }
 }
 
 void TestGuard::leftoversOfAKilledOwner_data()
@@ -494,7 +665,8 @@ void TestGuard::leftoversOfAKilledOwner()
 
     // What the crash left: a marker that nobody holds, a socket file with
     // nobody behind it. Probed without removing either.
-    QSharedMemory probe(uniqueKeyOf(key));
+    QSharedMemory probe;
+    probe.setNativeKey(markerPathOf(key));
     if (markerLeft) {
         QVERIFY(!probe.create(1));
         QCOMPARE(probe.error(), QSharedMemory::AlreadyExists);
@@ -502,7 +674,7 @@ void TestGuard::leftoversOfAKilledOwner()
         QVERIFY2(createMarker(probe), qPrintable(probe.errorString()));
         probe.detach();
     }
-    QCOMPARE(QFileInfo::exists(QDir(QDir::tempPath()).filePath(uniqueKeyOf(key))), socketLeft);
+    QCOMPARE(QFileInfo::exists(serverPathOf(key)), socketLeft);
 
     SingleApplication guard(key, nullptr);
     QVERIFY(!guard.isRunning());

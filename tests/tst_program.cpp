@@ -1,20 +1,26 @@
-// The built program, started as a user would: offscreen, with a home and a
-// temporary directory of its own per test (the marker and the local server
-// live in the latter, so a real instance of the user never interferes).
+// The built program, started as a user would: offscreen, with a home, a
+// temporary and a runtime directory of its own per test (the marker and the
+// local server live in the last, so a real instance of the user never
+// interferes).
 #include "jackpeers.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSettings>
+#include <QSharedMemory>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <grp.h>
 #include <memory>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,11 +56,12 @@ public:
         env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), home.path());
         env.insert(QStringLiteral("TMPDIR"), tmp.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("QT_LOGGING_RULES"),
                    QStringLiteral("brantolex.startup.debug=true"));
     }
-    bool valid() const { return home.isValid() && tmp.isValid(); }
+    bool valid() const { return home.isValid() && tmp.isValid() && runtime.isValid(); }
     QString configPath() const { return home.filePath(QStringLiteral(".Brantolex_Fixer/config")); }
     bool writeConfig(const QByteArray &content) const
     {
@@ -76,26 +83,38 @@ public:
     }
     QStringList leftovers() const
     {
-        return QDir(tmp.path()).entryList(QDir::Files | QDir::System | QDir::Hidden);
+        return QDir(runtime.path()).entryList(QDir::Files | QDir::System | QDir::Hidden);
     }
 
     QTemporaryDir home;
     QTemporaryDir tmp;
+    QTemporaryDir runtime;
     QProcessEnvironment env;
 };
 
 class Program
 {
 public:
-    explicit Program(const Sandbox &sandbox)
+    explicit Program(const Sandbox &sandbox) : Program(sandbox.env) {}
+    explicit Program(const QProcessEnvironment &env, uid_t uid = 0)
     {
-        process.setProcessEnvironment(sandbox.env);
+        if (uid != 0)
+            process.setChildProcessModifier([uid] {
+                if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
+                    ::_exit(99);
+            });
+        process.setProcessEnvironment(env);
         process.setReadChannel(QProcess::StandardError);
         process.start(QStringLiteral(BRANTOLEX_EXE), QStringList());
     }
+    // A killed instance would leave its marker behind for good once the test
+    // removes the key file's directory: only what ignores SIGTERM is killed.
     ~Program()
     {
-        if (process.state() != QProcess::NotRunning) {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!process.waitForFinished(30000)) {
             process.kill();
             process.waitForFinished(10000);
         }
@@ -150,7 +169,11 @@ class TestProgram : public QObject
     Q_OBJECT
 
 private slots:
+    void secondStartExitsAtOnce_data();
     void secondStartExitsAtOnce();
+    void othersInSharedTemp();
+    void refusedPrivateDirectory_data();
+    void refusedPrivateDirectory();
     void signalSavesSettings_data();
     void signalSavesSettings();
     void secondSignalEndsAtOnce();
@@ -160,8 +183,18 @@ private slots:
     void midiThroughProgram();
 };
 
+void TestProgram::secondStartExitsAtOnce_data()
+{
+    QTest::addColumn<bool>("otherTmp");
+
+    QTest::newRow("same TMPDIR") << false;
+    QTest::newRow("another TMPDIR") << true;
+}
+
 void TestProgram::secondStartExitsAtOnce()
 {
+    QFETCH(bool, otherTmp);
+
     Sandbox sandbox;
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig(configWith(100)));
@@ -170,7 +203,12 @@ void TestProgram::secondStartExitsAtOnce()
     QVERIFY2(first.waitForShown(), first.stderrSoFar().constData());
     const auto before = sandbox.homeSnapshot();
 
-    Program second(sandbox);
+    QTemporaryDir secondTmp;
+    QVERIFY(secondTmp.isValid());
+    QProcessEnvironment env = sandbox.env;
+    if (otherTmp)
+        env.insert(QStringLiteral("TMPDIR"), secondTmp.path());
+    Program second(env);
     QVERIFY(second.endedNormally());
     QVERIFY(!second.stderrSoFar().contains(shownLine));
     QCOMPARE(sandbox.homeSnapshot(), before);
@@ -178,6 +216,85 @@ void TestProgram::secondStartExitsAtOnce()
 
     first.signal(SIGTERM);
     QVERIFY(first.endedNormally());
+}
+
+void TestProgram::othersInSharedTemp()
+{
+    if (::geteuid() != 0)
+        QSKIP("only root can place another user's files");
+    Sandbox sandbox;
+    QVERIFY(sandbox.valid());
+    QVERIFY(sandbox.writeConfig(configWith(100)));
+
+    // Someone else's directories where the socket and the key file used to
+    // go, in a shared sticky temporary directory: none of our business now.
+    QTemporaryDir shared;
+    QVERIFY(shared.isValid());
+    QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+    const QString uniqueKey = QStringLiteral("_sa_BrantolexFixer_726f6f74");
+    const QStringList names{uniqueKey, QFileInfo(QSharedMemory(uniqueKey).nativeKey()).fileName()};
+    for (const QString &name : names) {
+        const QByteArray path = QFile::encodeName(shared.filePath(name));
+        QVERIFY(::mkdir(path.constData(), 0755) == 0);
+        // Not empty, so that not even root would clear it away.
+        QVERIFY(QFile(shared.filePath(name + "/theirs")).open(QIODevice::WriteOnly));
+        QVERIFY(::chown(path.constData(), 65534, 65534) == 0);
+    }
+    QProcessEnvironment env = sandbox.env;
+    env.insert(QStringLiteral("TMPDIR"), shared.path());
+
+    Program program(env);
+    QVERIFY2(program.waitForShown(), program.stderrSoFar().constData());
+    program.signal(SIGTERM);
+    QVERIFY(program.endedNormally());
+    QCOMPARE(sandbox.leftovers(), QStringList());
+}
+
+void TestProgram::refusedPrivateDirectory_data()
+{
+    QTest::addColumn<QString>("state");
+
+    QTest::newRow("another user's") << "foreign";
+    QTest::newRow("open to others") << "open";
+    QTest::newRow("a symlink") << "symlink";
+}
+
+void TestProgram::refusedPrivateDirectory()
+{
+    QFETCH(QString, state);
+
+    // The fallback is a fixed path per uid: a uid nobody uses keeps us off
+    // the real user's.
+    if (::geteuid() != 0)
+        QSKIP("needs root, to start the program as a user of its own");
+    const uid_t uid = 200000 + uid_t(QCoreApplication::applicationPid() % 100000);
+    const QString fallback = QStringLiteral("/tmp/brantolex-%1").arg(uid);
+    QTemporaryDir target;
+    QVERIFY(target.isValid());
+    QVERIFY(::chown(QFile::encodeName(target.path()).constData(), uid, uid) == 0);
+    const QByteArray path = QFile::encodeName(fallback);
+    if (state == "symlink") {
+        QVERIFY(::symlink(QFile::encodeName(target.path()).constData(), path.constData()) == 0);
+    } else {
+        QVERIFY(::mkdir(path.constData(), state == "open" ? 0755 : 0700) == 0);
+        QVERIFY(::chmod(path.constData(), state == "open" ? 0755 : 0700) == 0);
+        QVERIFY(::chown(path.constData(), state == "open" ? uid : 0, uid) == 0);
+    }
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), target.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    Program program(env, uid);
+    const bool finished = program.process.waitForFinished(30000);
+    const QByteArray errors = program.stderrSoFar();
+    ::unlink(path.constData());
+    ::rmdir(path.constData());
+    QVERIFY(finished);
+    // The code reaches the shell: a refusal is no quiet success.
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 1);
+    QVERIFY2(errors.contains("cannot start: private directory " + path), errors.constData());
 }
 
 void TestProgram::signalSavesSettings_data()
