@@ -113,11 +113,6 @@ std::string JackMidiSink::portName() const
     return port ? jack_port_name(static_cast<jack_port_t *>(port)) : std::string();
 }
 
-bool JackMidiSink::linked() const
-{
-    return port && jack_port_connected_to(static_cast<jack_port_t *>(port), destination.c_str());
-}
-
 bool JackMidiSink::relink()
 {
     if (!connected || serverGone())

@@ -28,9 +28,8 @@ public:
     bool serverGone() const { return gone.load(std::memory_order_acquire); }
     // The full JACK name of the output port.
     std::string portName() const;
-    // Whether the port is still connected to its destination; a destination
-    // that went and came back between two looks has lost the connection.
-    bool linked() const;
+    // Connects the port to its destination again if it is not (a
+    // destination that went and came back has lost the connection).
     bool relink();
     std::size_t queueCapacity() const { return queue->capacity(); }
     // The largest message the port takes, 0 until its first cycle ran.

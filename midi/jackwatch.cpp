@@ -82,15 +82,6 @@ std::vector<std::string> JackWatch::midiPorts(bool sources) const
                                 sources ? JackPortIsOutput : JackPortIsInput));
 }
 
-std::vector<std::string> JackWatch::connections(const std::string &port) const
-{
-    if (!client || serverGone())
-        return {};
-    auto *c = static_cast<jack_client_t *>(client);
-    jack_port_t *p = jack_port_by_name(c, port.c_str());
-    return p ? names(jack_port_get_all_connections(c, p)) : std::vector<std::string>{};
-}
-
 void JackWatch::keep(void *handle)
 {
     static std::mutex mutex;

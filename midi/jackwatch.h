@@ -8,8 +8,8 @@
 #include <vector>
 
 // One small client without ports of its own: it tells whether the JACK
-// server is still there, reports ports that come and go, and looks up the
-// port lists and connections without opening a client each time.
+// server is still there, reports ports that come and go, and lists the
+// ports without opening a client each time.
 class JackWatch
 {
 public:
@@ -29,8 +29,6 @@ public:
     // The MIDI ports that send (sources) or receive, in the server's order,
     // as the MIDI library lists them.
     std::vector<std::string> midiPorts(bool sources) const;
-    // The full names of the ports connected to the named one.
-    std::vector<std::string> connections(const std::string &port) const;
 
     // A handle of a server that went away must not be closed: libjack would
     // reach into the dead server's shared memory. It is kept, untouched and

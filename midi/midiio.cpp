@@ -278,8 +278,10 @@ void MidiIO::followChosenPorts()
         std::cerr << "Brantolex Fixer: the MIDI output \"" << toPortName(gone)
                   << "\" has gone; it is opened again when it comes back\n";
         emit portLost(gone);
-    } else if (auto *sink = dynamic_cast<JackMidiSink *>(midiOut); sink && !sink->linked()) {
+    } else if (auto *sink = dynamic_cast<JackMidiSink *>(midiOut)) {
         // Gone and back between two looks: the connection went with it.
+        // Another client may see a new connection a cycle late, so this
+        // asks the server, which knows.
         sink->relink();
     }
     if (midiIn && !midiInVirtual && !midiInPorts.contains(inSource)) {
@@ -289,12 +291,6 @@ void MidiIO::followChosenPorts()
         std::cerr << "Brantolex Fixer: the MIDI input \"" << toPortName(gone)
                   << "\" has gone; it is opened again when it comes back\n";
         emit portLost(gone);
-    } else if (midiIn && !midiInVirtual && serverWatch) {
-        bool linked = false;
-        for (const std::string &peer : serverWatch->connections(toPortName(inSource)))
-            linked = linked || isOwnPort(fromPortName(peer));
-        if (!linked)
-            openInput(inSource);
     }
     if (!outputOpen() && !chosenOut.isEmpty() && midiOutPorts.contains(chosenOut) &&
         openOutput(chosenOut)) {
