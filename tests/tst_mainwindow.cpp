@@ -219,6 +219,8 @@ private slots:
     void pluginLabel_data();
     void pluginLabel();
     void disabledLabelFollowsRouter();
+    void unitOffAtStartAndAgainLater();
+    void otherPortsComingAndGoingKeepTheChoice();
     void noPortsAtAll_data();
     void noPortsAtAll();
 
@@ -543,14 +545,15 @@ void TestMainWindow::storedPorts_data()
                            << "bxa-sink"
                            << "bxb-src"
                            << "bxa-sink";
+    // Absent: shown as such, nothing opened in their place, kept.
     QTest::newRow("ports gone") << "=gone-src:keys"
                                 << "=gone-sink:unit"
-                                << "first"
-                                << "first";
+                                << "absent"
+                                << "absent";
     QTest::newRow("names differ in case only") << "=BXB-SRC:KEYS"
                                                << "=BXB-SINK:UNIT"
-                                               << "first"
-                                               << "first";
+                                               << "absent"
+                                               << "absent";
     QTest::newRow("empty names") << "="
                                  << "="
                                  << "first"
@@ -580,6 +583,21 @@ void TestMainWindow::storedPorts()
     writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + inName.toUtf8() +
                 "\nmidiOutDevice=" + outName.toUtf8() + "\n");
 
+    if (routedFrom == QLatin1String("absent")) {
+        {
+            BrantolexMainWindow window;
+            Ui_BrantolexMainWindow *ui = window.form();
+            QCOMPARE(ui->c_midiInDevice->currentText(), inName + QStringLiteral(" (absent)"));
+            QCOMPARE(ui->c_midiOutDevice->currentText(), outName + QStringLiteral(" (absent)"));
+            QVERIFY(!window.router()->inputOpen());
+            QVERIFY(!window.router()->outputOpen());
+            clickBox(window, ui->c_sysex);
+        }
+        const QMap<QString, QString> written = configValues();
+        QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), inName);
+        QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), outName);
+        return;
+    }
     const int expectedIn = routedFrom == QLatin1String("first")
                                ? 0
                                : int(inPorts.indexOf(portName(inPorts, routedFrom)));
@@ -1151,6 +1169,83 @@ void TestMainWindow::disabledLabelFollowsRouter()
     QVERIFY(ui->l_currentPlugin->isEnabled());
 }
 
+// The unit is off when the program starts: its stored port shows as absent,
+// no stranger is opened in its place, and the choice survives a save. When
+// the unit comes on, and again after it went off and on, its port is opened
+// with no action.
+void TestMainWindow::unitOffAtStartAndAgainLater()
+{
+    const std::string client = "bx-late-unit";
+    const QString name = QString::fromStdString(client) + QStringLiteral(":unit");
+    const QString absent = name + QStringLiteral(" (absent)");
+    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" +
+                QByteArray::fromStdString(sourceA->fullName) + "\nmidiOutDevice=" + name.toUtf8() +
+                "\n");
+    {
+        BrantolexMainWindow window;
+        QCOMPARE(window.form()->c_midiOutDevice->currentText(), absent);
+        QVERIFY(!window.router()->outputOpen());
+        clickBox(window, window.form()->c_sysex);
+    }
+    QCOMPARE(configValues().value(QStringLiteral("MIDI/midiOutDevice")), name);
+
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    QVERIFY(!window.router()->outputOpen());
+    for (unsigned char round = 0; round < 2; ++round) {
+        auto unit = makeSink(client);
+        QVERIFY(unit);
+        QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiOutDevice->currentText(), name, waitMs);
+        QVERIFY(window.router()->outputOpen());
+        checkRoute(window, *sourceB, *sourceA, *unit, 70 + round);
+        if (QTest::currentTestFailed())
+            return;
+        unit.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiOutDevice->currentText(), absent, waitMs);
+        QVERIFY(!window.router()->outputOpen());
+    }
+}
+
+// Ports listed before the chosen ones go and come back: the lists follow,
+// the choice stays on its names, and MIDI still takes the chosen route.
+void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
+{
+    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" +
+                QByteArray::fromStdString(sourceB->fullName) +
+                "\nmidiOutDevice=" + QByteArray::fromStdString(sinkB->fullName) + "\n");
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    const QString in = QString::fromStdString(sourceB->fullName);
+    const QString out = QString::fromStdString(sinkB->fullName);
+    const auto items = [](QComboBox *combo) {
+        QStringList texts;
+        for (int i = 0; i < combo->count(); ++i)
+            texts << combo->itemText(i);
+        return texts;
+    };
+    const QString goneIn = QString::fromStdString(sourceA->fullName);
+    const QString goneOut = QString::fromStdString(sinkA->fullName);
+    QVERIFY(items(ui->c_midiInDevice).indexOf(goneIn) < items(ui->c_midiInDevice).indexOf(in));
+    sourceA.reset();
+    sinkA.reset();
+    QTRY_VERIFY_WITH_TIMEOUT(!items(ui->c_midiInDevice).contains(goneIn) &&
+                                 !items(ui->c_midiOutDevice).contains(goneOut),
+                             waitMs);
+    QCOMPARE(ui->c_midiInDevice->currentText(), in);
+    QCOMPARE(ui->c_midiOutDevice->currentText(), out);
+    sourceA = makeSource("bxa-src");
+    sinkA = makeSink("bxa-sink");
+    QVERIFY(sourceA && sinkA);
+    QTRY_VERIFY_WITH_TIMEOUT(items(ui->c_midiInDevice).contains(goneIn) &&
+                                 items(ui->c_midiOutDevice).contains(goneOut),
+                             waitMs);
+    QCOMPARE(items(ui->c_midiInDevice), window.router()->midiInPorts);
+    QCOMPARE(items(ui->c_midiOutDevice), window.router()->midiOutPorts);
+    QCOMPARE(ui->c_midiInDevice->currentText(), in);
+    QCOMPARE(ui->c_midiOutDevice->currentText(), out);
+    checkRoute(window, *sourceA, *sourceB, *sinkB, 72);
+}
+
 void TestMainWindow::noPortsAtAll_data()
 {
     QTest::addColumn<bool>("virtualInput");
@@ -1202,9 +1297,10 @@ void TestMainWindow::noPortsAtAll()
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
         MidiIO *router = window.router();
-        QCOMPARE(ui->c_midiInDevice->count(), 0);
+        // The stored input is kept, shown as absent.
+        QCOMPARE(ui->c_midiInDevice->count(), 1);
+        QCOMPARE(ui->c_midiInDevice->currentText(), QStringLiteral("gone:0 (absent)"));
         QCOMPARE(ui->c_midiOutDevice->count(), 0);
-        QCOMPARE(ui->c_midiInDevice->currentIndex(), -1);
         QCOMPARE(ui->c_midiOutDevice->currentIndex(), -1);
         QCOMPARE(router->inputOpen(), virtualInput);
         QCOMPARE(router->inputIsVirtual(), virtualInput);
@@ -1213,8 +1309,7 @@ void TestMainWindow::noPortsAtAll()
         QVERIFY(!router->ignoresClockMessages());
     }
     const QMap<QString, QString> written = configValues();
-    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice"), QStringLiteral("absent")),
-             QString());
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), QStringLiteral("gone:0"));
     QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice"), QStringLiteral("absent")),
              QString());
     QCOMPARE(written.value(QStringLiteral("MIDI/midiClockMessages")), QStringLiteral("Yes"));

@@ -4,8 +4,12 @@
 #include "settings/profile.h"
 #include "ui/ui_brantolexmainwindow.h"
 
+#include <QComboBox>
 #include <QDataStream>
 #include <QRect>
+#include <QSignalBlocker>
+#include <QStatusBar>
+#include <QStringDecoder>
 #include <QtDebug>
 
 namespace {
@@ -51,18 +55,40 @@ int toInt(const QString &text)
     return text.toInt();
 }
 
-// The first port of that name, or the first port at all when it is gone.
-// Names used to be stored as their UTF-8 bytes read as Latin-1
-// ("SynthÃ©"); such a name still finds its port.
-int portIndex(const QStringList &ports, const QString &name)
+// The port the user chose, from its stored name: the first port when none
+// was stored, and the stored name itself when that port is not there now,
+// never a stranger. Names used to be stored as their UTF-8 bytes read as
+// Latin-1 ("SynthÃ©"); such a name still finds its port.
+QString chosenPort(const QStringList &ports, const QString &stored)
 {
-    int index = ports.indexOf(name);
-    if (index < 0) {
-        const QByteArray bytes = name.toLatin1();
-        if (QString::fromLatin1(bytes) == name)
-            index = ports.indexOf(QString::fromUtf8(bytes));
+    if (stored.isEmpty())
+        return ports.value(0);
+    if (ports.contains(stored))
+        return stored;
+    const QByteArray bytes = stored.toLatin1();
+    if (QString::fromLatin1(bytes) != stored)
+        return stored;
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8(bytes);
+    return utf8.hasError() ? stored : decoded;
+}
+
+// The system's ports in its order; a chosen port that is not there stays,
+// marked, so that the choice shows and is kept.
+void fillPorts(QComboBox *combo, const QStringList &ports, const QString &chosen)
+{
+    const QSignalBlocker blocker(combo);
+    combo->clear();
+    for (const QString &port : ports)
+        combo->addItem(port, port);
+    int index = chosen.isEmpty() ? -1 : int(ports.indexOf(chosen));
+    if (!chosen.isEmpty() && index < 0) {
+        combo->addItem(BrantolexMainWindow::tr("%1 (absent)").arg(chosen), chosen);
+        index = combo->count() - 1;
+        combo->setItemData(index, combo->palette().color(QPalette::Disabled, QPalette::Text),
+                           Qt::ForegroundRole);
     }
-    return index < 0 ? 0 : index;
+    combo->setCurrentIndex(index);
 }
 
 // QWidget::restoreGeometry reads data that was cut short as zeros, reports
@@ -101,9 +127,6 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     ui->setupUi(this);
     midiIO = new MidiIO;
 
-    ui->c_midiInDevice->addItems(midiIO->midiInPorts);
-    ui->c_midiOutDevice->addItems(midiIO->midiOutPorts);
-
     loadSettings();
 
     // Shows the loaded choice, but the virtual input is not switched while
@@ -141,6 +164,11 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     connect(midiIO, &MidiIO::pluginChanged, this, &BrantolexMainWindow::updatePGAndPluginName);
     connect(midiIO, &MidiIO::programmChanged, this, &BrantolexMainWindow::updatePGAndPluginName);
     connect(midiIO, &MidiIO::setIsLoadingPlugin, this, &BrantolexMainWindow::setIsLoadingPlugin);
+    connect(midiIO, &MidiIO::portsChanged, this, &BrantolexMainWindow::onPortsChanged);
+    connect(midiIO, &MidiIO::portLost, this,
+            [this](const QString &name) { showStatus(tr("%1 has gone").arg(name)); });
+    connect(midiIO, &MidiIO::portReconnected, this,
+            [this](const QString &name) { showStatus(tr("%1 is back").arg(name)); });
 }
 
 BrantolexMainWindow::~BrantolexMainWindow()
@@ -171,14 +199,14 @@ void BrantolexMainWindow::loadSettings()
     ui->c_translateCC0toPluginSelect->setChecked(
         isYes(profile.value(groupMidi, keyTranslateCC0, yes)));
 
-    const QString inDevice =
-        profile.value(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiInDevice),
-                      ui->c_midiInDevice->currentText());
-    ui->c_midiInDevice->setCurrentIndex(portIndex(midiIO->midiInPorts, inDevice));
-    const QString outDevice =
-        profile.value(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiOutDevice),
-                      ui->c_midiOutDevice->currentText());
-    ui->c_midiOutDevice->setCurrentIndex(portIndex(midiIO->midiOutPorts, outDevice));
+    chosenIn = chosenPort(midiIO->midiInPorts,
+                          profile.value(QString::fromLatin1(groupMidi),
+                                        QString::fromLatin1(keyMidiInDevice), QString()));
+    chosenOut = chosenPort(midiIO->midiOutPorts,
+                           profile.value(QString::fromLatin1(groupMidi),
+                                         QString::fromLatin1(keyMidiOutDevice), QString()));
+    fillPorts(ui->c_midiInDevice, midiIO->midiInPorts, chosenIn);
+    fillPorts(ui->c_midiOutDevice, midiIO->midiOutPorts, chosenOut);
 
     int times[MidiIO::pluginCount];
     for (int i = MidiIO::pluginCount - 1; i >= 0; --i)
@@ -207,10 +235,9 @@ void BrantolexMainWindow::saveSettings()
                      yesNo(ui->c_translateCC0toPluginSelect->isChecked()));
     profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiChannel),
                      QString::number(ui->c_midiChannel->value()));
-    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiInDevice),
-                     ui->c_midiInDevice->currentText());
+    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiInDevice), chosenIn);
     profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiOutDevice),
-                     ui->c_midiOutDevice->currentText());
+                     chosenOut);
     for (int i = 0; i < MidiIO::pluginCount; ++i)
         profile.setValue(QString::fromLatin1(groupPlugin), QString::fromLatin1(keyLoadingTime),
                          i + 1, QString::number(midiIO->loadingTime(i)));
@@ -223,22 +250,57 @@ void BrantolexMainWindow::minimizeToTray()
 
 void BrantolexMainWindow::onCreateVirtualInPort(bool on)
 {
-    midiIO->openMidiIn(ui->c_midiInDevice->currentIndex(), on);
+    if (on || chosenIn.isEmpty())
+        midiIO->openMidiIn(ui->c_midiInDevice->currentIndex(), on);
+    else
+        midiIO->openMidiInNamed(chosenIn);
     ui->c_midiInDevice->setEnabled(!on);
     ui->l_midiInDevice->setEnabled(!on);
     settingsChanged = true;
 }
 
+// Ports are opened by name: the list may have changed since it was shown.
 void BrantolexMainWindow::onMidiInPortChanged(int idx)
 {
-    midiIO->openMidiIn(idx, ui->c_createVirtualInput->isChecked());
+    if (idx >= 0)
+        chosenIn = ui->c_midiInDevice->itemData(idx).toString();
+    if (ui->c_createVirtualInput->isChecked() || idx < 0)
+        midiIO->openMidiIn(idx, ui->c_createVirtualInput->isChecked());
+    else
+        midiIO->openMidiInNamed(chosenIn);
+    fillPorts(ui->c_midiInDevice, midiIO->midiInPorts, chosenIn);
     settingsChanged = true;
 }
 
 void BrantolexMainWindow::onMidiOutPortChanged(int idx)
 {
-    midiIO->openMidiOut(idx);
+    if (idx >= 0) {
+        chosenOut = ui->c_midiOutDevice->itemData(idx).toString();
+        midiIO->openMidiOutNamed(chosenOut);
+    } else {
+        midiIO->openMidiOut(idx);
+    }
+    fillPorts(ui->c_midiOutDevice, midiIO->midiOutPorts, chosenOut);
     settingsChanged = true;
+}
+
+void BrantolexMainWindow::onPortsChanged()
+{
+    fillPorts(ui->c_midiInDevice, midiIO->midiInPorts, chosenIn);
+    fillPorts(ui->c_midiOutDevice, midiIO->midiOutPorts, chosenOut);
+}
+
+// A status line only while there is news; it goes with the message.
+void BrantolexMainWindow::showStatus(const QString &text)
+{
+    QStatusBar *bar = statusBar();
+    if (!bar->property("hidesWhenEmpty").toBool()) {
+        bar->setProperty("hidesWhenEmpty", true);
+        connect(bar, &QStatusBar::messageChanged, bar,
+                [bar](const QString &message) { bar->setVisible(!message.isEmpty()); });
+    }
+    bar->show();
+    bar->showMessage(text, 5000);
 }
 
 void BrantolexMainWindow::onMidiChannelChanged(int idx)

@@ -33,12 +33,16 @@ protected slots:
     void setIsLoadingPlugin(bool is_loading);
 
 private:
+    void onPortsChanged();
     void loadSettings();
     void saveSettings();
+    void showStatus(const QString &text);
 
     MidiIO *midiIO = nullptr;
     // Set by the seven control slots only; without it an exit leaves the
     // MIDI and plug-in values in the file exactly as they were.
     bool settingsChanged = false;
     Ui_BrantolexMainWindow *ui = nullptr;
+    // The ports the user chose, present or not; what the settings keep.
+    QString chosenIn, chosenOut;
 };
