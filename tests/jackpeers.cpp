@@ -1,6 +1,7 @@
 #include "jackpeers.h"
 
 #include <jack/jack.h>
+#include <jack/midiport.h>
 
 QStringList jackPorts(const QString &prefix)
 {
@@ -35,4 +36,88 @@ QStringList jackConnections(const QString &port)
     }
     jack_client_close(client);
     return names;
+}
+
+JackBurstPeer::JackBurstPeer(const std::string &name, int perCycle)
+    : perCycle(std::size_t(perCycle))
+{
+    jack_client_t *c = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
+    if (!c)
+        return;
+    out = jack_port_register(c, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    in = jack_port_register(c, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!out || !in || jack_set_process_callback(c, &JackBurstPeer::process, this) != 0 ||
+        jack_activate(c) != 0) {
+        jack_client_close(c);
+        return;
+    }
+    client = c;
+}
+
+JackBurstPeer::~JackBurstPeer()
+{
+    if (client)
+        jack_client_close(static_cast<jack_client_t *>(client));
+}
+
+std::string JackBurstPeer::inName() const
+{
+    return in ? jack_port_name(static_cast<jack_port_t *>(in)) : std::string();
+}
+
+bool JackBurstPeer::connectTo(const std::string &port)
+{
+    auto *c = static_cast<jack_client_t *>(client);
+    return c && jack_connect(c, jack_port_name(static_cast<jack_port_t *>(out)), port.c_str()) == 0;
+}
+
+bool JackBurstPeer::send(std::vector<Bytes> messages)
+{
+    if (pending.load(std::memory_order_acquire))
+        return false;
+    lists.push_back(std::move(messages));
+    pending.store(&lists.back(), std::memory_order_release);
+    return true;
+}
+
+std::vector<Bytes> JackBurstPeer::takeReceived()
+{
+    std::vector<Bytes> got;
+    while (const std::size_t size = arrived.frontSize()) {
+        Bytes message(size);
+        arrived.pop(message.data());
+        got.push_back(std::move(message));
+    }
+    return got;
+}
+
+int JackBurstPeer::process(std::uint32_t frames, void *arg)
+{
+    auto *self = static_cast<JackBurstPeer *>(arg);
+    void *outBuffer = jack_port_get_buffer(static_cast<jack_port_t *>(self->out), frames);
+    jack_midi_clear_buffer(outBuffer);
+    if (!self->sending || self->next == self->sending->size()) {
+        if (const auto *list = self->pending.exchange(nullptr, std::memory_order_acq_rel)) {
+            self->sending = list;
+            self->next = 0;
+        }
+    }
+    for (std::size_t written = 0;
+         self->sending && self->next < self->sending->size() && written < self->perCycle;
+         ++written) {
+        const Bytes &m = (*self->sending)[self->next];
+        if (jack_midi_max_event_size(outBuffer) < m.size() ||
+            jack_midi_event_write(outBuffer, 0, m.data(), m.size()) != 0)
+            break;
+        ++self->next;
+    }
+
+    void *inBuffer = jack_port_get_buffer(static_cast<jack_port_t *>(self->in), frames);
+    const jack_nframes_t events = jack_midi_get_event_count(inBuffer);
+    for (jack_nframes_t e = 0; e < events; ++e) {
+        jack_midi_event_t event;
+        if (jack_midi_event_get(&event, inBuffer, e) == 0)
+            self->arrived.push(event.buffer, event.size);
+    }
+    return 0;
 }

@@ -9,6 +9,10 @@
 
 #include <RtMidi.h>
 
+#include "midi/messagequeue.h"
+
+#include <atomic>
+#include <deque>
 #include <memory>
 
 // The other side of the router's ports on a JACK server: a source that
@@ -80,6 +84,43 @@ public:
 
 private:
     RtMidiOut out;
+};
+
+// Both ends of a burst, written against libjack: its "out" port sends a
+// prepared list in order, a limited number a cycle (RtMidi's JACK output
+// drops what does not fit one), and its "in" port keeps what arrives
+// without allocating, so that even a slow build does not make it the
+// bottleneck.
+class JackBurstPeer
+{
+public:
+    explicit JackBurstPeer(const std::string &client, int perCycle = 1000);
+    ~JackBurstPeer();
+    JackBurstPeer(const JackBurstPeer &) = delete;
+    JackBurstPeer &operator=(const JackBurstPeer &) = delete;
+
+    bool isOpen() const { return client != nullptr; }
+    std::string inName() const;
+    // Connects "out" to the named port.
+    bool connectTo(const std::string &port);
+    // Queues a list to send after the ones before it; false while the one
+    // before has not started.
+    bool send(std::vector<Bytes> messages);
+    // What arrived since the last call.
+    std::vector<Bytes> takeReceived();
+
+private:
+    static int process(std::uint32_t frames, void *self);
+
+    void *client = nullptr;
+    void *out = nullptr;
+    void *in = nullptr;
+    const std::size_t perCycle;
+    std::deque<std::vector<Bytes>> lists; // kept until the end: the cycle reads them
+    std::atomic<const std::vector<Bytes> *> pending{nullptr};
+    const std::vector<Bytes> *sending = nullptr; // the cycle's own
+    std::size_t next = 0;
+    MessageQueue arrived{64u << 20};
 };
 
 // The names of all JACK ports whose full name starts with the given text.
