@@ -26,14 +26,8 @@ pids+=($!)
 jack_wait -w -t 15 >/dev/null || { cat "$work/jackd.log"; exit 1; }
 echo "JACK server: dummy driver, 48 kHz, period 256, no real-time scheduling"
 
-wait_port() {
-    for _ in $(seq 100); do
-        jack_lsp 2>/dev/null | grep -qxF "$1" && return 0
-        sleep 0.1
-    done
-    echo "port $1 did not appear" >&2
-    return 1
-}
+# shellcheck source=bench/common.sh
+. bench/common.sh
 
 bursts=("cc 1000" "cc 10000" "cc 30000" "sysex 8 1000" "sysex 200 1000" "sysex 4 16000")
 

@@ -38,14 +38,8 @@ else
     echo "JACK server: dummy driver, 48 kHz, period 256, no real-time scheduling"
 fi
 
-wait_port() {
-    for _ in $(seq 100); do
-        jack_lsp 2>/dev/null | grep -qxF "$1" && return 0
-        sleep 0.1
-    done
-    echo "port $1 did not appear" >&2
-    return 1
-}
+# shellcheck source=bench/common.sh
+. bench/common.sh
 
 # measure LABEL COMMAND TESTER_OUT TESTER_IN
 # The tester gives up at the first message that does not come back (and then

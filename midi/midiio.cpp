@@ -310,25 +310,7 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
     if (!createVirtual)
         return index >= 0 && index < midiInPorts.size() && openMidiInNamed(midiInPorts.at(index));
     chosenIn.clear();
-    closeMidiIn();
-    if (serverWatch && serverWatch->serverGone()) {
-        std::cerr << "Brantolex Fixer: the JACK server has gone away; no MIDI input opened\n";
-        return false;
-    }
-    std::unique_ptr<RtMidiIn> in;
-    try {
-        in = std::make_unique<RtMidiIn>(midiApi, inClient);
-        in->openVirtualPort(virtualInPortName);
-        in->ignoreTypes(ignoreSysex, ignoreClockMessages, true);
-        in->setCallback(&MidiIO::midiInCallback, callbackCell);
-    } catch (RtMidiError &e) {
-        // A handle that failed half-way is never used again.
-        e.printMessage();
-        return false;
-    }
-    midiIn = in.release();
-    midiInVirtual = true;
-    return true;
+    return openInput(QString());
 }
 
 bool MidiIO::openMidiInNamed(const QString &name)
@@ -344,6 +326,7 @@ bool MidiIO::openMidiInNamed(const QString &name)
     return openInput(name);
 }
 
+// The named port, or the virtual input for no name.
 bool MidiIO::openInput(const QString &name)
 {
     const QString chosen = chosenIn;
@@ -357,9 +340,12 @@ bool MidiIO::openInput(const QString &name)
     try {
         in = std::make_unique<RtMidiIn>(midiApi, inClient);
         unsigned int port = 0;
-        if (!findPort(*in, name, port))
+        if (name.isEmpty())
+            in->openVirtualPort(virtualInPortName);
+        else if (findPort(*in, name, port))
+            in->openPort(port, inPortName);
+        else
             return false;
-        in->openPort(port, inPortName);
         in->ignoreTypes(ignoreSysex, ignoreClockMessages, true);
         in->setCallback(&MidiIO::midiInCallback, callbackCell);
     } catch (RtMidiError &e) {
@@ -368,7 +354,7 @@ bool MidiIO::openInput(const QString &name)
         return false;
     }
     midiIn = in.release();
-    midiInVirtual = false;
+    midiInVirtual = name.isEmpty();
     inSource = name;
     return true;
 }
