@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QStatusBar>
 #include <QStyleOptionButton>
 #include <QTabBar>
 #include <QTemporaryDir>
@@ -1197,6 +1198,7 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
         QVERIFY(unit);
         QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiOutDevice->currentText(), name, waitMs);
         QVERIFY(window.router()->outputOpen());
+        QVERIFY(window.statusBar()->currentMessage().contains(name));
         checkRoute(window, *sourceB, *sourceA, *unit, 70 + round);
         if (QTest::currentTestFailed())
             return;

@@ -132,10 +132,10 @@ struct BurstRig
 };
 
 // Sends through the router until the sentinel reaches the given sink.
-bool pingTo(Rig &rig, JackSink &sink)
+bool ping(JackSource &source, JackSink &sink)
 {
     for (int attempt = 0; attempt < 50; ++attempt) {
-        rig.source.send(bytes(sentinel));
+        source.send(bytes(sentinel));
         if (QTest::qWaitFor([&] { return sink.log->size() > 0; }, 200)) {
             sink.log->clear();
             return true;
@@ -173,7 +173,8 @@ private slots:
     void burstThenSwitchKeepsTheSelectionWhole();
     void heldNotesReleasedOnTheWire_data();
     void heldNotesReleasedOnTheWire();
-    void outputFollowsItsPortAwayAndBack();
+    void portFollowedAwayAndBack_data();
+    void portFollowedAwayAndBack();
     void absentOutputOpensWhenItAppears();
     void otherPortsComingAndGoingChangeNoChoice();
     void serverStoppedMidRun();
@@ -478,30 +479,45 @@ void TestPorts::heldNotesReleasedOnTheWire()
     QVERIFY(qmessages(spare.log->all()).isEmpty() || !replaceOutput);
 }
 
-void TestPorts::outputFollowsItsPortAwayAndBack()
+void TestPorts::portFollowedAwayAndBack_data()
 {
-    const QString name = JackSink::portName("Test Unit");
+    QTest::addColumn<bool>("output"); // the unit's port; otherwise the keyboard's
+    QTest::newRow("output") << true;
+    QTest::newRow("input") << false;
+}
+
+void TestPorts::portFollowedAwayAndBack()
+{
+    QFETCH(bool, output);
+    const QString name =
+        output ? JackSink::portName("Test Unit") : JackSource::portName("Test Keys");
     auto unit = std::make_unique<JackSink>("Test Unit");
+    auto keys = std::make_unique<JackSource>("Test Keys");
     Rig rig;
     QSignalSpy lost(&rig.router, &MidiIO::portLost);
     QSignalSpy back(&rig.router, &MidiIO::portReconnected);
-    QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
-    QVERIFY(rig.router.openMidiOutNamed(name));
-    QVERIFY(pingTo(rig, *unit));
+    QVERIFY(output ? rig.router.openMidiIn(rig.inIndex, false) : rig.router.openMidiInNamed(name));
+    QVERIFY(output ? rig.router.openMidiOutNamed(name) : rig.router.openMidiOut(rig.outIndex));
+    JackSource &from = output ? rig.source : *keys;
+    JackSink &to = output ? *unit : rig.sink;
+    QVERIFY(ping(from, to));
 
-    unit.reset(); // switched off
+    // Switched off, and on again.
+    if (output)
+        unit.reset();
+    else
+        keys.reset();
     QVERIFY(lost.wait(10000));
     QCOMPARE(lost.first().first().toString(), name);
-    QVERIFY(!rig.router.outputOpen());
-    QVERIFY(!rig.router.midiOutPorts.contains(name));
-    QCOMPARE(rig.router.chosenMidiOut(), name);
-
-    unit = std::make_unique<JackSink>("Test Unit"); // and on again
+    QCOMPARE(output ? rig.router.outputOpen() : rig.router.inputOpen(), false);
+    QCOMPARE(output ? rig.router.chosenMidiOut() : rig.router.chosenMidiIn(), name);
+    if (output)
+        unit = std::make_unique<JackSink>("Test Unit");
+    else
+        keys = std::make_unique<JackSource>("Test Keys");
     QVERIFY(back.wait(10000));
     QCOMPARE(back.first().first().toString(), name);
-    QVERIFY(rig.router.outputOpen());
-    QVERIFY(pingTo(rig, *unit));
-    QCOMPARE(rig.router.chosenMidiOut(), name);
+    QVERIFY(ping(output ? rig.source : *keys, output ? *unit : rig.sink));
 }
 
 void TestPorts::absentOutputOpensWhenItAppears()
@@ -515,7 +531,7 @@ void TestPorts::absentOutputOpensWhenItAppears()
     QSignalSpy back(&rig.router, &MidiIO::portReconnected);
     JackSink late("Test Late Unit");
     QVERIFY(back.wait(10000));
-    QVERIFY(pingTo(rig, late));
+    QVERIFY(ping(rig.source, late));
     QVERIFY(rig.sink.log->all().empty());
 }
 
