@@ -17,8 +17,8 @@ namespace {
 // less than 256 KiB; beyond 16 MiB a second of backlog is no longer music.
 std::size_t queueBytes(jack_client_t *client)
 {
-    const double cycles =
-        double(jack_get_sample_rate(client)) / double(std::max<jack_nframes_t>(1, jack_get_buffer_size(client)));
+    const double cycles = double(jack_get_sample_rate(client)) /
+                          double(std::max<jack_nframes_t>(1, jack_get_buffer_size(client)));
     const double perCycle = double(jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE));
     const double wanted = cycles * perCycle;
     const double least = 256.0 * 1024, most = 16.0 * 1024 * 1024;
@@ -87,7 +87,8 @@ JackMidiSink::~JackMidiSink()
     // What was queued last (Note Offs when the output is left) still goes
     // out: wait until the cycle took it all, and one cycle more so that the
     // peer has read it, unless the server stopped cycling.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(drainTimeoutMs);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(drainTimeoutMs);
     std::uint64_t emptiedAt = 0;
     bool emptied = false;
     while (!serverGone() && std::chrono::steady_clock::now() < deadline) {
@@ -117,9 +118,9 @@ bool JackMidiSink::relink()
 {
     if (!connected || serverGone())
         return false;
-    const int linked = jack_connect(static_cast<jack_client_t *>(client),
-                                    jack_port_name(static_cast<jack_port_t *>(port)),
-                                    destination.c_str());
+    const int linked =
+        jack_connect(static_cast<jack_client_t *>(client),
+                     jack_port_name(static_cast<jack_port_t *>(port)), destination.c_str());
     return linked == 0 || linked == EEXIST;
 }
 

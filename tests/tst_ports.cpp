@@ -462,7 +462,8 @@ void TestPorts::heldNotesReleasedOnTheWire()
     QFETCH(bool, replaceOutput);
     JackSink spare("Test Spare Sink");
     Rig rig;
-    const int spareIndex = int(rig.router.midiOutPorts.indexOf(JackSink::portName("Test Spare Sink")));
+    const int spareIndex =
+        int(rig.router.midiOutPorts.indexOf(JackSink::portName("Test Spare Sink")));
     QVERIFY(spareIndex >= 0);
     QVERIFY(rig.open());
     rig.send("903c64");

@@ -453,7 +453,7 @@ void TestRouter::outputFailureIsContained()
 
 void TestRouter::refusedProgramIsNotClaimed_data()
 {
-    QTest::addColumn<QList<QByteArray>>("before"); // sent while the output takes messages
+    QTest::addColumn<QList<QByteArray>>("before");  // sent while the output takes messages
     QTest::addColumn<QList<QByteArray>>("refused"); // sent once it refuses, before the wait ends
     QTest::addColumn<QString>("label");
     QTest::addColumn<bool>("wasLoading");

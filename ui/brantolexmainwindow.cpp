@@ -235,7 +235,8 @@ void BrantolexMainWindow::saveSettings()
                      yesNo(ui->c_translateCC0toPluginSelect->isChecked()));
     profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiChannel),
                      QString::number(ui->c_midiChannel->value()));
-    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiInDevice), chosenIn);
+    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiInDevice),
+                     chosenIn);
     profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiOutDevice),
                      chosenOut);
     for (int i = 0; i < MidiIO::pluginCount; ++i)
