@@ -9,8 +9,17 @@ const char configDirName[] = ".Brantolex_Fixer";
 const char configFileName[] = "config";
 } // namespace
 
+ProfileFileState::ProfileFileState(const QString &path)
+{
+    const QFileInfo file(path);
+    existed = file.exists();
+    size = file.size();
+    lastModified = file.lastModified();
+}
+
 Profile::Profile()
-    : QSettings(configDirectory() + QLatin1String(configFileName), QSettings::IniFormat)
+    : ProfileFileState(configDirectory() + QLatin1String(configFileName)),
+      QSettings(configDirectory() + QLatin1String(configFileName), QSettings::IniFormat)
 {
 }
 
@@ -18,10 +27,6 @@ Profile::~Profile()
 {
     if (!modified)
         return;
-    const QFileInfo before(fileName());
-    const bool existed = before.exists();
-    const qint64 sizeBefore = before.size();
-    const QDateTime modifiedBefore = before.lastModified();
     sync();
     // Settings the user chose must not vanish without a word. The status
     // keeps the first error only, and a hand-edited file that reads with a
@@ -33,7 +38,7 @@ Profile::~Profile()
     if (result == QSettings::FormatError) {
         const QFileInfo after(fileName());
         if (after.exists() &&
-            (!existed || after.size() != sizeBefore || after.lastModified() != modifiedBefore))
+            (!existed || after.size() != size || after.lastModified() != lastModified))
             return;
     }
     qWarning("Brantolex Fixer: could not save the settings to %s", qUtf8Printable(fileName()));

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QDateTime>
 #include <QFont>
 #include <QPoint>
 #include <QRect>
@@ -13,7 +14,18 @@
 // decimal index ("Plugin", "loadingTime", 3 is Plugin/loadingTime3). Meant to
 // live for one batch of reads or writes; it syncs on destruction only when a
 // setter was called, so a reader never writes the file.
-class Profile : public QSettings
+// The file as it was before a profile opened it: the toolkit may write it
+// while reading it (changes left over from a profile whose save failed), so
+// that a look taken when saving would miss the write.
+struct ProfileFileState
+{
+    explicit ProfileFileState(const QString &path);
+    bool existed;
+    qint64 size;
+    QDateTime lastModified;
+};
+
+class Profile : private ProfileFileState, public QSettings
 {
 public:
     Profile();
