@@ -82,11 +82,21 @@ void fillPorts(QComboBox *combo, const QStringList &ports, const QString &chosen
     for (const QString &port : ports)
         combo->addItem(port, port);
     int index = chosen.isEmpty() ? -1 : int(ports.indexOf(chosen));
-    if (!chosen.isEmpty() && index < 0) {
-        combo->addItem(BrantolexMainWindow::tr("%1 (absent)").arg(chosen), chosen);
+    const bool absent = !chosen.isEmpty() && index < 0;
+    // The box is narrow: the whole text in the tip, and the shown text grey.
+    combo->setPalette(QPalette());
+    combo->setToolTip(QString());
+    if (absent) {
+        const QString text = BrantolexMainWindow::tr("%1 (absent)").arg(chosen);
+        combo->addItem(text, chosen);
         index = combo->count() - 1;
-        combo->setItemData(index, combo->palette().color(QPalette::Disabled, QPalette::Text),
-                           Qt::ForegroundRole);
+        QPalette grey = combo->palette();
+        const QColor disabled = grey.color(QPalette::Disabled, QPalette::Text);
+        combo->setItemData(index, disabled, Qt::ForegroundRole);
+        grey.setColor(QPalette::Active, QPalette::ButtonText, disabled);
+        grey.setColor(QPalette::Inactive, QPalette::ButtonText, disabled);
+        combo->setPalette(grey);
+        combo->setToolTip(text);
     }
     combo->setCurrentIndex(index);
 }
