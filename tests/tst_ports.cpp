@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <future>
+#include <signal.h>
 #include <thread>
 
 namespace {
@@ -607,6 +608,21 @@ void TestPorts::serverStoppedMidRun()
     QVERIFY(router->openMidiOut(outIndex));
     source->send(bytes(sentinel));
     QTRY_COMPARE_WITH_TIMEOUT(int(sink->log->size()), 1, 10000);
+
+    // A server that stops cycling: sends fill the queue, then are refused,
+    // and never wait.
+    ::kill(pid_t(server.processId()), SIGSTOP);
+    auto fill = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 4000000; ++i)
+            if (!router->sendMidiMessage(0xB0, 0, 1, 2))
+                return i;
+        return -1;
+    });
+    if (fill.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+        qFatal("sends waited for a stalled JACK server");
+    ::kill(pid_t(server.processId()), SIGCONT);
+    // At least the queue's floor of 256 KiB of Control Changes.
+    QVERIFY(fill.get() > 256 * 1024 / 7);
 
     server.terminate();
     QVERIFY(server.waitForFinished(10000));
