@@ -109,11 +109,6 @@ JackMidiSink::~JackMidiSink()
     jack_client_close(c);
 }
 
-std::string JackMidiSink::portName() const
-{
-    return port ? jack_port_name(static_cast<jack_port_t *>(port)) : std::string();
-}
-
 bool JackMidiSink::relink()
 {
     if (!connected || serverGone())
@@ -126,11 +121,14 @@ bool JackMidiSink::relink()
 
 bool JackMidiSink::admit(std::size_t size)
 {
-    if (const std::uint32_t passed = oversized.exchange(0, std::memory_order_relaxed))
+    // A plain load first: no read-modify-write on every message.
+    if (oversized.load(std::memory_order_relaxed) != 0) {
+        const std::uint32_t passed = oversized.exchange(0, std::memory_order_relaxed);
         std::fprintf(stderr,
                      "Brantolex Fixer: %u MIDI message(s) too large for the JACK port were "
                      "dropped\n",
                      unsigned(passed));
+    }
     const std::size_t largest = largestEvent.load(std::memory_order_relaxed);
     if (largest != 0 && size > largest) {
         std::fprintf(stderr,

@@ -26,12 +26,9 @@ public:
     bool sendMessages(const Message *messages, std::size_t count) override;
 
     bool serverGone() const { return gone.load(std::memory_order_acquire); }
-    // The full JACK name of the output port.
-    std::string portName() const;
     // Connects the port to its destination again if it is not (a
     // destination that went and came back has lost the connection).
     bool relink();
-    std::size_t queueCapacity() const { return queue->capacity(); }
     // The largest message the port takes, 0 until its first cycle ran.
     std::size_t largestMessage() const { return largestEvent.load(std::memory_order_relaxed); }
 

@@ -127,15 +127,19 @@ bool isOwnPort(const QString &name)
     return name.startsWith(QLatin1String(inClient)) || name.startsWith(QLatin1String(outClient));
 }
 
+void addPort(QStringList &names, const std::string &port)
+{
+    const QString name = fromPortName(port);
+    if (!isOwnPort(name))
+        names << name;
+}
+
 template <typename Handle> void readPortNames(Handle &handle, QStringList &names)
 {
     try {
         const unsigned int count = handle.getPortCount();
-        for (unsigned int i = 0; i < count; ++i) {
-            const QString name = fromPortName(handle.getPortName(i));
-            if (!isOwnPort(name))
-                names << name;
-        }
+        for (unsigned int i = 0; i < count; ++i)
+            addPort(names, handle.getPortName(i));
     } catch (RtMidiError &e) {
         e.printMessage();
     }
@@ -250,11 +254,9 @@ void MidiIO::refreshPorts()
         return;
     QStringList inputs, outputs;
     for (const std::string &name : serverWatch->midiPorts(true))
-        if (!isOwnPort(fromPortName(name)))
-            inputs << fromPortName(name);
+        addPort(inputs, name);
     for (const std::string &name : serverWatch->midiPorts(false))
-        if (!isOwnPort(fromPortName(name)))
-            outputs << fromPortName(name);
+        addPort(outputs, name);
     applyPortLists(inputs, outputs);
 }
 
@@ -286,8 +288,7 @@ void MidiIO::followChosenPorts()
     }
     if (midiIn && !midiInVirtual && !midiInPorts.contains(inSource)) {
         const QString gone = inSource;
-        closeMidiIn();
-        chosenIn = gone;
+        dropInput();
         std::cerr << "Brantolex Fixer: the MIDI input \"" << toPortName(gone)
                   << "\" has gone; it is opened again when it comes back\n";
         emit portLost(gone);
@@ -317,8 +318,7 @@ bool MidiIO::openMidiInNamed(const QString &name)
 {
     chosenIn = name;
     if (!midiInPorts.contains(name)) {
-        closeMidiIn();
-        chosenIn = name;
+        dropInput();
         std::cerr << "Brantolex Fixer: the MIDI input \"" << toPortName(name)
                   << "\" is not there; it is opened when it appears\n";
         return false;
@@ -329,9 +329,7 @@ bool MidiIO::openMidiInNamed(const QString &name)
 // The named port, or the virtual input for no name.
 bool MidiIO::openInput(const QString &name)
 {
-    const QString chosen = chosenIn;
-    closeMidiIn();
-    chosenIn = chosen;
+    dropInput();
     if (serverWatch && serverWatch->serverGone()) {
         std::cerr << "Brantolex Fixer: the JACK server has gone away; no MIDI input opened\n";
         return false;
@@ -411,13 +409,19 @@ bool MidiIO::openOutput(const QString &name)
 bool MidiIO::closeMidiIn()
 {
     chosenIn.clear();
+    dropInput();
+    return true;
+}
+
+// Closes the input but keeps the user's choice.
+void MidiIO::dropInput()
+{
     inSource.clear();
     if (midiIn)
         deleteInput();
     // The Note Offs of what the input held will never come.
     std::lock_guard<std::mutex> lock(outMutex);
     releaseHeldNotesLocked();
-    return true;
 }
 
 void MidiIO::deleteInput()

@@ -120,6 +120,7 @@ private:
     void readMidiInPorts();
     void readMidiOutPorts();
     void deleteInput();
+    void dropInput();
     bool openInput(const QString &name);
     bool openOutput(const QString &name);
     void watchPorts();
