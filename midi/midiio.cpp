@@ -39,8 +39,14 @@ constexpr const char *virtualInPortName = "Brantolex helper virtual input";
 constexpr const char *outClient = "Brantolex helper output";
 constexpr const char *outPortName = "RtMidi Output";
 
+QString preferred; // "alsa", "jack" or empty
+
 RtMidi::Api platformDefaultApi()
 {
+    if (preferred == QLatin1String("jack"))
+        return RtMidi::UNIX_JACK;
+    if (preferred == QLatin1String("alsa"))
+        return RtMidi::LINUX_ALSA;
 #if defined(__APPLE__)
     return RtMidi::MACOSX_CORE;
 #elif defined(_WIN32)
@@ -783,4 +789,42 @@ QString MidiIO::getPGAndPluginName() const
         return QString::fromLatin1(plugins[plugin].name) + QLatin1String(" - ") +
                QString::number(program + 1);
     return QString::number(program) + QLatin1String(": undefind plugin");
+}
+
+bool MidiIO::setPreferredSystem(const QString &system)
+{
+    const QString name = system.toLower();
+    if (!name.isEmpty() && name != QLatin1String("alsa") && name != QLatin1String("jack"))
+        return false;
+    preferred = name;
+    return true;
+}
+
+QString MidiIO::preferredSystem()
+{
+    return preferred;
+}
+
+QString MidiIO::systemName() const
+{
+    switch (midiApi) {
+    case RtMidi::LINUX_ALSA:
+        return QStringLiteral("ALSA");
+    case RtMidi::UNIX_JACK:
+        return QStringLiteral("JACK");
+    case RtMidi::UNSPECIFIED:
+    case RtMidi::RTMIDI_DUMMY:
+        return QString();
+    default:
+        return QString::fromStdString(RtMidi::getApiDisplayName(midiApi));
+    }
+}
+
+QString MidiIO::systemProblem() const
+{
+    if (systemName().isEmpty())
+        return QStringLiteral("No MIDI system found");
+    if (serverWatch && serverWatch->serverGone())
+        return QStringLiteral("JACK server stopped");
+    return QString();
 }

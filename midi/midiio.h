@@ -88,6 +88,17 @@ public:
     // The display name of plug-in index 0..7, empty for any other index.
     static QString pluginName(int index);
 
+    // The MIDI system routers made from now on use: "alsa", "jack", or empty
+    // for the platform's order (the ALSA sequencer where there is one).
+    // False for a name that is not one of these.
+    static bool setPreferredSystem(const QString &system);
+    static QString preferredSystem();
+    // The system in use ("ALSA", "JACK", ...), empty for none.
+    QString systemName() const;
+    // Empty while the MIDI system is there; otherwise one line for the user,
+    // such as "JACK server stopped" or "No MIDI system found".
+    QString systemProblem() const;
+
 signals:
     void pluginChanged();
     void programmChanged();
@@ -97,6 +108,8 @@ signals:
     // A chosen port went away and was closed, or came back and was opened.
     void portLost(const QString &name);
     void portReconnected(const QString &name);
+    // systemProblem() changed.
+    void systemChanged();
 
 public slots:
     void sendCurProgChange();
