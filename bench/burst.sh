@@ -61,8 +61,8 @@ run() {
 
 run passthrough "Bench Passthrough In:in" "Bench Passthrough Out:out" \
     "$build/bench/bench_passthrough"
-run router "Brantolex helper input:Brantolex helper virtual input" \
-    "Brantolex helper output:RtMidi Output" "$build/bench/bench_routerhost" sysex
+run router "Brantolex helper:Brantolex helper virtual input" \
+    "Brantolex helper:RtMidi Output" "$build/bench/bench_routerhost" sysex
 
 printf '%-22s %-40s %-40s\n' burst "bare pass-through" router
 for burst in "${bursts[@]}"; do

@@ -94,7 +94,7 @@ measure() {
 measure passthrough "$build/bench/bench_passthrough" \
     "Bench Passthrough In:in" "Bench Passthrough Out:out"
 measure router "$build/bench/bench_routerhost" \
-    "Brantolex helper input:Brantolex helper virtual input" "Brantolex helper output:RtMidi Output"
+    "Brantolex helper:Brantolex helper virtual input" "Brantolex helper:RtMidi Output"
 # shellcheck disable=SC2154
 if [ "$router_avg" != NaN ] && [ "$passthrough_avg" != NaN ]; then
     echo "ratio router/passthrough: $(echo "scale=3; $router_avg / $passthrough_avg" | bc)"

@@ -57,6 +57,11 @@ void MessageQueue::pop(unsigned char *dest)
     head.store(at + sizeof(Length) + size, std::memory_order_release);
 }
 
+void MessageQueue::peek(unsigned char *dest) const
+{
+    copyOut(head.load(std::memory_order_relaxed) + sizeof(Length), dest, frontSize());
+}
+
 void MessageQueue::skip()
 {
     const std::size_t at = head.load(std::memory_order_relaxed);

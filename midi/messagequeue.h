@@ -33,6 +33,8 @@ public:
     std::size_t frontSize() const;
     // Copies the next message out and removes it; dest holds frontSize() bytes.
     void pop(unsigned char *dest);
+    // Copies the next message out and leaves it in place.
+    void peek(unsigned char *dest) const;
     // Removes the next message unread.
     void skip();
     bool empty() const;

@@ -3,29 +3,34 @@
 #include <QObject>
 #include <QStringList>
 
-#include <array>
 #include <atomic>
-#include <bitset>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include <RtMidi.h>
 
 #include "midi/midisink.h"
+#include "midi/noteoutput.h"
+#include "midi/pluginswitch.h"
+#include "midi/portfollower.h"
 
-class JackWatch;
+class JackClient;
 class PortPoller;
+class QTimer;
+class RouterWorker;
 class Timer;
 
 // The MIDI router: one input, one output, the input filter and the plug-in
-// switch sequence. Setters and port operations belong to the GUI thread; the
-// input callback runs on the MIDI library's thread.
+// switch. Setters and port operations belong to the GUI thread. The input
+// runs on the MIDI system's thread (JACK's process cycle on JACK) and only
+// routes: the switch, its waits and the diagnostics run on a worker.
 class MidiIO : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr int pluginCount = 8;
+    static constexpr int pluginCount = PluginSwitch::pluginCount;
 
     MidiIO();
     ~MidiIO() override;
@@ -41,8 +46,8 @@ public:
     bool openMidiInNamed(const QString &name);
     bool openMidiOutNamed(const QString &name);
     // The chosen ports; empty for none (and for the virtual input).
-    QString chosenMidiIn() const { return chosenIn; }
-    QString chosenMidiOut() const { return chosenOut; }
+    QString chosenMidiIn() const { return in.chosen; }
+    QString chosenMidiOut() const { return out.chosen; }
 
     void setMidiChannel(int channel);
     void setTranslateCC0(bool on);
@@ -55,7 +60,7 @@ public:
                          unsigned char data2);
     bool sendProgramChange(unsigned char program);
     void switchPlugin();
-    QString getPGAndPluginName() const;
+    QString getPGAndPluginName() const { return plugins.label(); }
 
     static void midiInCallback(double timeStamp, std::vector<unsigned char> *message,
                                void *userData);
@@ -66,27 +71,30 @@ public:
     void replaceOutput(MidiSink *sink);
     // The user data handed to setCallback, for driving the callback directly.
     void *callbackUserData() const { return callbackCell; }
+    // Waits (bounded) until what the input brought so far has been handled
+    // and sent.
+    void settle();
 
     // Read-only views of the router state.
     int channel() const { return midiChannel.load(); }
     bool ignoresSysex() const { return ignoreSysex.load(); }
     bool ignoresClockMessages() const { return ignoreClockMessages.load(); }
     bool translatesCC0() const { return translateCC0.load(); }
-    bool loadingPlugin() const { return isLoadingPlugin.load(); }
-    int currentPlugin() const { return curPlugin.load(); }
-    int requestedPlugin() const { return reqPlugin.load(); }
-    int currentProgram() const { return curProg.load(); }
-    int requestedProgram() const { return reqProg.load(); }
+    bool loadingPlugin() const { return plugins.loading(); }
+    int currentPlugin() const { return plugins.currentPlugin(); }
+    int requestedPlugin() const { return plugins.requestedPlugin(); }
+    int currentProgram() const { return plugins.currentProgram(); }
+    int requestedProgram() const { return plugins.requestedProgram(); }
     int loadingTime(int index) const;
-    bool inputOpen() const { return midiIn != nullptr; }
-    bool outputOpen() const;
+    bool inputOpen() const { return inIsOpen; }
+    bool outputOpen() const { return outIsOpen; }
     bool inputIsVirtual() const { return midiInVirtual; }
     // Notes forwarded and not yet released.
     int heldNoteCount() const;
     RtMidi::Api api() const { return midiApi; }
 
     // The display name of plug-in index 0..7, empty for any other index.
-    static QString pluginName(int index);
+    static QString pluginName(int index) { return PluginSwitch::pluginName(index); }
 
     // The MIDI system routers made from now on use: "alsa", "jack", or empty
     // for the platform's order (the ALSA sequencer where there is one).
@@ -117,54 +125,36 @@ public slots:
     void refreshPorts();
 
 private:
-    enum class Emit
-    {
-        None,
-        Program,
-        Switch,
-        Loaded // a load ended without a switch or a program sent
-    };
-    struct Switched
-    {
-        Emit what = Emit::None;
-        int wait = 0; // ms, for a switch
-    };
+    static void onInput(void *self, const unsigned char *bytes, std::size_t size,
+                        std::uint32_t frame);
+    void route(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
+    bool forwardOut(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
+    void onWorkerEvent(int event, int value);
+    void reportDrops();
+    bool send(const MidiSink::Message *messages, std::size_t count);
+    void releaseHeldNotes();
+    void finish(PluginSwitch::Step step);
 
-    void readMidiInPorts();
-    void readMidiOutPorts();
-    void deleteInput();
-    void dropInput();
-    bool openInput(const QString &name);
-    bool openOutput(const QString &name);
+    bool startSystem();
+    void checkSystem();
     void watchPorts();
-    void applyPortLists(const QStringList &inputs, const QStringList &outputs);
-    void followChosenPorts();
-    void filter(const std::vector<unsigned char> &message);
-    void forwardInput(const unsigned char *bytes, std::size_t size);
-    bool forward(const unsigned char *bytes, std::size_t size);
-    // The output lock is held for these.
-    bool sendLocked(const MidiSink::Message *messages, std::size_t count);
-    void noteSent(const unsigned char *bytes, std::size_t size);
-    void releaseHeldNotesLocked();
-    bool sendSelection(int plugin);
-    // The switch sequence without its signals and timer start; the caller
-    // holds switchMutex and finishes with finishSwitch() after releasing it.
-    Switched switchPluginLocked();
-    void finishSwitch(Switched done);
+    void applyPortLists(const QStringList &inputs, const QStringList &outputs,
+                        const QStringList &appeared);
+    void followPorts(const QStringList &appeared);
+    bool openInput(const QString &name);
+    void dropInput();
+    bool openOutput(const QString &name);
+    void setOutput(std::unique_ptr<NoteOutput> owned, NoteOutput *output);
+    void dropOutput(bool lost);
 
-    RtMidiIn *midiIn = nullptr;
-    MidiSink *midiOut = nullptr;
+    PluginSwitch plugins;
+    std::unique_ptr<RouterWorker> worker;
     Timer *timer = nullptr;
     std::atomic<int> midiChannel{-1};
     std::atomic<bool> ignoreClockMessages{true};
     std::atomic<bool> ignoreSysex{true};
-    std::atomic<bool> isLoadingPlugin{false};
     std::atomic<bool> translateCC0{true};
-    std::atomic<int> curPlugin{0};
-    std::atomic<int> reqPlugin{0};
-    std::atomic<int> curProg{0};
-    std::atomic<int> reqProg{0};
-    std::array<std::atomic<int>, pluginCount> loadingTimes{};
+    bool inSysex = false; // the input thread's
     MidiIO **callbackCell = nullptr;
 
 public:
@@ -173,18 +163,22 @@ public:
 
 private:
     RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
+    std::unique_ptr<JackClient> jack;
+    std::unique_ptr<RtMidiIn> midiIn;
     bool midiInVirtual = false;
-    JackWatch *serverWatch = nullptr; // on JACK
-    PortPoller *portPoller = nullptr; // elsewhere
-    std::atomic<bool> refreshPending{false};
-    QString chosenIn, chosenOut;
-    // The ports the handles are connected to (none for the virtual input).
-    QString inSource, outTarget;
-    // Held for a send or for swapping the output handle, nothing longer;
-    // guards the held notes too.
+    bool inIsOpen = false, outIsOpen = false;
+    FollowedPort in, out;
+    // The input reads the output without a lock: it counts itself in, and
+    // an output is deleted only once it is out of the input's reach.
+    std::atomic<NoteOutput *> output{nullptr};
+    std::atomic<int> outputUsers{0};
+    std::unique_ptr<NoteOutput> ownedOutput;
+    // Serialises composed sends against replacing the output.
     mutable std::mutex outMutex;
-    // Channel x key of the notes sent to midiOut that are still sounding.
-    std::bitset<16 * 128> heldNotes;
-    // Bank Select / Program Change handling against the end of a load.
-    std::mutex switchMutex;
+    NoteOutput::HeldTable lostHeld{};
+    PortPoller *portPoller = nullptr;
+    QTimer *systemTimer = nullptr;
+    bool systemGone = false;
+    std::atomic<bool> refreshPending{false};
+    std::uint32_t dropsInEpisode = 0;
 };

@@ -21,6 +21,9 @@ public:
     // Messages that must reach the unit together: all are taken or none.
     // An output that sends at once has nothing to hold back, so by default
     // they go one after the other.
+    // False while the sink knows it takes nothing (its port gone): sends
+    // are then refused at once instead of queued.
+    virtual bool accepting() const { return true; }
     virtual bool sendMessages(const Message *messages, std::size_t count)
     {
         for (std::size_t i = 0; i < count; ++i)

