@@ -154,7 +154,9 @@ void MidiIO::applyPortLists(const QStringList &inputs, const QStringList &output
 void MidiIO::followPorts(const QStringList &appeared)
 {
     QString target;
-    switch (out.next(midiOutPorts, appeared, &target)) {
+    // A sink handed in is no port to follow.
+    const bool handedIn = outIsOpen && out.openOn.isEmpty();
+    switch (handedIn ? FollowedPort::Action::None : out.next(midiOutPorts, appeared, &target)) {
     case FollowedPort::Action::Close:
         say() << "the MIDI output \"" << MidiSystem::toPortName(out.openOn)
               << "\" has gone; it is opened again when it comes back\n";
