@@ -101,10 +101,9 @@ void MidiIO::checkSystem()
     }
     if (midiApi != RtMidi::UNSPECIFIED || !startSystem())
         return;
-    if (!in.chosen.isEmpty() || !midiInVirtual)
-        followPorts({});
-    else
+    if (wantVirtual)
         openInput(QString());
+    followPorts({});
     systemGone = false;
     emit systemChanged();
 }
@@ -177,7 +176,7 @@ void MidiIO::followPorts(const QStringList &appeared)
     case FollowedPort::Action::None:
         break;
     }
-    if (midiInVirtual)
+    if (wantVirtual)
         return;
     switch (in.next(midiInPorts, appeared, &target)) {
     case FollowedPort::Action::Close:
@@ -207,12 +206,14 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
     if (!createVirtual)
         return index >= 0 && index < midiInPorts.size() && openMidiInNamed(midiInPorts.at(index));
     in.chosen.clear();
+    wantVirtual = true;
     return openInput(QString());
 }
 
 bool MidiIO::openMidiInNamed(const QString &name)
 {
     in.chosen = name;
+    wantVirtual = false;
     const QString port = MidiSystem::matchPort(midiInPorts, name);
     if (port.isEmpty()) {
         dropInput();
@@ -246,6 +247,7 @@ bool MidiIO::openInput(const QString &name)
 bool MidiIO::closeMidiIn()
 {
     in.chosen.clear();
+    wantVirtual = false;
     dropInput();
     if (jack)
         jack->disconnectInput();

@@ -166,6 +166,7 @@ private:
     std::unique_ptr<JackClient> jack;
     std::unique_ptr<RtMidiIn> midiIn;
     bool midiInVirtual = false;
+    bool wantVirtual = false; // the user's choice, kept while the system is away
     bool inIsOpen = false, outIsOpen = false;
     FollowedPort in, out;
     // The input reads the output without a lock: it counts itself in, and

@@ -1,0 +1,371 @@
+// The router on JACK as a real-time client: what it forwards keeps its
+// frame, a long sysex goes through in pieces, a port that flaps and a server
+// that restarts are followed without the user.
+#include "jackpeers.h"
+
+#include "midi/jackclient.h"
+#include "midi/messagequeue.h"
+#include "midi/midiio.h"
+
+#include <QProcess>
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int waitMs = 10000;
+const QString routerIn = QStringLiteral("Brantolex helper:Brantolex helper virtual input");
+
+// Both ends of the router, written against libjack: "out" sends a script of
+// events at given frames in one cycle, "in" records each arrival with its
+// cycle and frame, in the cycle, without allocating.
+class FramePeer
+{
+public:
+    struct Event
+    {
+        std::uint32_t frame;
+        Bytes bytes;
+    };
+    struct Arrival
+    {
+        std::uint64_t cycle;
+        std::uint32_t frame;
+        QByteArray bytes;
+    };
+
+    explicit FramePeer(const char *name)
+    {
+        auto *c = jack_client_open(name, JackNoStartServer, nullptr);
+        if (!c)
+            return;
+        out = jack_port_register(c, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        in = jack_port_register(c, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        if (!out || !in || jack_set_process_callback(c, &FramePeer::process, this) ||
+            jack_activate(c)) {
+            jack_client_close(c);
+            return;
+        }
+        client = c;
+    }
+    ~FramePeer()
+    {
+        if (client && !abandoned)
+            jack_client_close(client);
+    }
+    bool isOpen() const { return client != nullptr; }
+    std::string name(const char *port) const
+    {
+        return std::string(jack_get_client_name(client)) + ":" + port;
+    }
+    bool connect(const std::string &from, const std::string &to)
+    {
+        const int r = jack_connect(client, from.c_str(), to.c_str());
+        return r == 0 || r == EEXIST;
+    }
+    // Sends the events in one cycle, at their frames (ascending); returns
+    // the cycle they went in.
+    std::uint64_t sendInOneCycle(std::vector<Event> events)
+    {
+        script = std::move(events);
+        sentIn = 0;
+        pending.store(true, std::memory_order_release);
+        if (!QTest::qWaitFor([this] { return !pending.load(std::memory_order_acquire); }, waitMs))
+            qWarning("the peer's cycle did not run");
+        return sentIn;
+    }
+    // Sends one event a cycle, in pieces of up to piece bytes each.
+    void sendPieces(const Bytes &message, std::size_t piece)
+    {
+        script.clear();
+        for (std::size_t at = 0; at < message.size(); at += piece)
+            script.push_back({0, Bytes(message.begin() + long(at),
+                                       message.begin() + long(std::min(message.size(), at + piece)))});
+        onePerCycle = true;
+        pending.store(true, std::memory_order_release);
+        if (!QTest::qWaitFor([this] { return !pending.load(std::memory_order_acquire); }, waitMs))
+            qWarning("the peer's cycle did not run");
+        onePerCycle = false;
+    }
+    std::vector<Arrival> arrivals()
+    {
+        while (const std::size_t size = arrived.frontSize()) {
+            std::vector<unsigned char> record(size);
+            arrived.pop(record.data());
+            Arrival a;
+            std::memcpy(&a.cycle, record.data(), 8);
+            std::memcpy(&a.frame, record.data() + 8, 4);
+            a.bytes = QByteArray(reinterpret_cast<const char *>(record.data() + 12),
+                                 int(size - 12));
+            got.push_back(a);
+        }
+        return got;
+    }
+    QByteArray allBytes()
+    {
+        QByteArray all;
+        for (const Arrival &a : arrivals())
+            all += a.bytes;
+        return all;
+    }
+    void clear()
+    {
+        arrivals();
+        got.clear();
+    }
+    // A server that went away takes the client with it.
+    void abandon() { abandoned = true; }
+
+    jack_client_t *client = nullptr;
+
+private:
+    static int process(jack_nframes_t frames, void *self)
+    {
+        auto *p = static_cast<FramePeer *>(self);
+        const std::uint64_t cycle = p->cycles++;
+        void *outBuffer = jack_port_get_buffer(p->out, frames);
+        jack_midi_clear_buffer(outBuffer);
+        if (p->pending.load(std::memory_order_acquire)) {
+            if (p->onePerCycle) {
+                const Event &e = p->script[p->next];
+                jack_midi_event_write(outBuffer, e.frame, e.bytes.data(), e.bytes.size());
+                if (++p->next == p->script.size()) {
+                    p->next = 0;
+                    p->pending.store(false, std::memory_order_release);
+                }
+            } else {
+                for (const Event &e : p->script)
+                    jack_midi_event_write(outBuffer, e.frame, e.bytes.data(), e.bytes.size());
+                p->sentIn = cycle;
+                p->pending.store(false, std::memory_order_release);
+            }
+        }
+        void *inBuffer = jack_port_get_buffer(p->in, frames);
+        const std::uint32_t count = jack_midi_get_event_count(inBuffer);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, inBuffer, i) != 0)
+                continue;
+            unsigned char head[12];
+            std::memcpy(head, &cycle, 8);
+            std::memcpy(head + 8, &event.time, 4);
+            // Header and bytes as one record.
+            unsigned char record[12 + 4096];
+            if (event.size > 4096)
+                continue;
+            std::memcpy(record, head, 12);
+            std::memcpy(record + 12, event.buffer, event.size);
+            p->arrived.push(record, 12 + event.size);
+        }
+        return 0;
+    }
+
+    jack_port_t *out = nullptr, *in = nullptr;
+    std::vector<Event> script;
+    std::size_t next = 0;
+    bool onePerCycle = false;
+    std::atomic<bool> pending{false};
+    std::uint64_t sentIn = 0;
+    std::uint64_t cycles = 0;
+    MessageQueue arrived{8u << 20};
+    std::vector<Arrival> got;
+    bool abandoned = false;
+};
+
+// The router with its virtual input and its output joined to the peer,
+// proven by a ping that comes back.
+struct Rig
+{
+    explicit Rig(const char *peerName = "Test Frames") : peer(peerName)
+    {
+        router.setMidiChannel(1);
+        router.setIgnoreSysex(false);
+    }
+    bool open()
+    {
+        const QString unit = QString::fromStdString(peer.name("in"));
+        if (!peer.isOpen() ||
+            !QTest::qWaitFor([&] { return router.midiOutPorts.contains(unit); }, waitMs) ||
+            !router.openMidiIn(-1, true) ||
+            !router.openMidiOutNamed(QString::fromStdString(peer.name("in"))) ||
+            !peer.connect(peer.name("out"), routerIn.toStdString()))
+            return false;
+        return ping();
+    }
+    bool ping()
+    {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            peer.sendInOneCycle({{0, {0xB0, 0x10, 0x01}}});
+            if (QTest::qWaitFor([this] { return !peer.arrivals().empty(); }, 250)) {
+                peer.clear();
+                return true;
+            }
+        }
+        return false;
+    }
+    MidiIO router;
+    FramePeer peer;
+};
+
+} // namespace
+
+class TestRealtime : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void framesKept_data();
+    void framesKept();
+    void longSysexInPieces_data();
+    void longSysexInPieces();
+    void inputFlapFollowed();
+    void serverRestartFollowed();
+};
+
+void TestRealtime::initTestCase()
+{
+    QVERIFY2(!qEnvironmentVariableIsEmpty("JACK_DEFAULT_SERVER"),
+             "these tests need the private JACK server of the test suite");
+    qInfo("back-end: JACK (%s)", qgetenv("JACK_DEFAULT_SERVER").constData());
+}
+
+void TestRealtime::framesKept_data()
+{
+    QTest::addColumn<QList<int>>("frames");
+    QTest::newRow("one at the cycle's end") << QList<int>{255};
+    QTest::newRow("spread over the cycle") << QList<int>{0, 17, 64, 128, 200, 254};
+    QTest::newRow("several at one frame") << QList<int>{90, 90, 90, 91};
+}
+
+void TestRealtime::framesKept()
+{
+    QFETCH(QList<int>, frames);
+    Rig rig;
+    QVERIFY2(rig.open(), "no MIDI flows through the router");
+    std::vector<FramePeer::Event> events;
+    for (int i = 0; i < frames.size(); ++i)
+        events.push_back({std::uint32_t(frames[i]), {0x90, std::uint8_t(40 + i), 100}});
+    const std::uint64_t sentIn = rig.peer.sendInOneCycle(events);
+    QTRY_COMPARE_WITH_TIMEOUT(int(rig.peer.arrivals().size()), frames.size(), waitMs);
+    const auto got = rig.peer.arrivals();
+    for (int i = 0; i < frames.size(); ++i) {
+        QCOMPARE(int(got[std::size_t(i)].frame), frames[i]);
+        QCOMPARE(got[std::size_t(i)].bytes, qbytes(events[std::size_t(i)].bytes));
+        // Routed within the cycle it came in: the peer reads it one cycle later.
+        QCOMPARE(got[std::size_t(i)].cycle, sentIn + 1);
+    }
+}
+
+void TestRealtime::longSysexInPieces_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("piece");
+    QTest::newRow("100,000 bytes in 1,000-byte pieces") << 100000 << 1000;
+    QTest::newRow("64 KB in 4,000-byte pieces") << 65536 << 4000;
+}
+
+void TestRealtime::longSysexInPieces()
+{
+    QFETCH(int, size);
+    QFETCH(int, piece);
+    Rig rig;
+    QVERIFY2(rig.open(), "no MIDI flows through the router");
+    Bytes sysex(std::size_t(size), 0x11);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    for (std::size_t i = 1; i + 1 < sysex.size(); ++i)
+        sysex[i] = std::uint8_t(i % 127);
+    rig.peer.sendPieces(sysex, std::size_t(piece));
+    rig.peer.sendInOneCycle({{0, {0x90, 0x3C, 0x40}}}); // after it, in order
+    QTRY_COMPARE_WITH_TIMEOUT(rig.peer.allBytes().size(), size + 3, waitMs);
+    QCOMPARE(rig.peer.allBytes(), qbytes(sysex) + hex("903c40"));
+}
+
+void TestRealtime::inputFlapFollowed()
+{
+    // The chosen input goes and comes back faster than anyone looks.
+    Rig rig("Test Flapper");
+    QVERIFY(rig.peer.isOpen());
+    auto *extra = jack_port_register(rig.peer.client, "flap", JACK_DEFAULT_MIDI_TYPE,
+                                     JackPortIsOutput, 0);
+    QVERIFY(extra);
+    const QString source = QString::fromStdString(rig.peer.name("flap"));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.router.midiInPorts.contains(source), waitMs);
+    QVERIFY(rig.router.openMidiInNamed(source));
+    for (int flap = 0; flap < 12; ++flap) {
+        jack_port_unregister(rig.peer.client, extra);
+        extra = jack_port_register(rig.peer.client, "flap", JACK_DEFAULT_MIDI_TYPE,
+                                   JackPortIsOutput, 0);
+        QVERIFY(extra);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            jackConnections(source).contains(QStringLiteral("Brantolex helper:RtMidi Input")),
+            waitMs);
+    }
+    QVERIFY(rig.router.inputOpen());
+}
+
+void TestRealtime::serverRestartFollowed()
+{
+    // A server of our own under a name of our own, stopped and started again.
+    const QByteArray suiteServer = qgetenv("JACK_DEFAULT_SERVER");
+    const QString name = QString::fromLocal8Bit(suiteServer) + QStringLiteral("-restart");
+    auto startServer = [&](QProcess &server) {
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.setStandardOutputFile(QProcess::nullDevice());
+        server.start(QStringLiteral("jackd"),
+                     {"-n", name, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"});
+        if (!server.waitForStarted(waitMs))
+            return false;
+        QProcess wait;
+        wait.start(QStringLiteral("jack_wait"), {"-w", "-t", "10"});
+        return wait.waitForFinished(2 * waitMs) && wait.exitCode() == 0;
+    };
+    qputenv("JACK_DEFAULT_SERVER", name.toLocal8Bit());
+    auto server = std::make_unique<QProcess>();
+    const auto restore = qScopeGuard([&] {
+        server->terminate();
+        server->waitForFinished(waitMs);
+        qputenv("JACK_DEFAULT_SERVER", suiteServer);
+    });
+    QVERIFY2(startServer(*server), "jackd did not start");
+
+    auto rig = std::make_unique<Rig>("Test Unit");
+    QVERIFY2(rig->open(), "no MIDI flows through the router");
+    MidiIO &router = rig->router;
+    QSignalSpy system(&router, &MidiIO::systemChanged);
+
+    server->terminate();
+    QVERIFY(server->waitForFinished(waitMs));
+    rig->peer.abandon();
+    QVERIFY(system.wait(waitMs));
+    QCOMPARE(router.systemProblem(), QStringLiteral("JACK server stopped"));
+    QVERIFY(!router.outputOpen());
+    QCOMPARE(router.chosenMidiOut(), QString::fromStdString(rig->peer.name("in")));
+
+    server = std::make_unique<QProcess>();
+    QVERIFY2(startServer(*server), "jackd did not start again");
+    FramePeer unit("Test Unit");
+    QVERIFY(unit.isOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(router.systemProblem().isEmpty(), waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(router.outputOpen(), waitMs);
+    QVERIFY(router.inputIsVirtual());
+    QVERIFY(unit.connect(unit.name("out"), routerIn.toStdString()));
+    bool flows = false;
+    for (int attempt = 0; attempt < 20 && !flows; ++attempt) {
+        unit.sendInOneCycle({{0, {0xB0, 0x10, 0x02}}});
+        flows = QTest::qWaitFor([&] { return !unit.arrivals().empty(); }, 250);
+    }
+    QVERIFY2(flows, "no MIDI flows after the server came back");
+}
+
+QTEST_MAIN(TestRealtime)
+#include "tst_realtime.moc"
