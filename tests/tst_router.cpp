@@ -93,6 +93,9 @@ private slots:
     void refusedProgramIsNotClaimed();
     void queueTakesWholeBatchesOrNothing();
     void pollerReportsOnlyChanges();
+    void sysexInPieces_data();
+    void sysexInPieces();
+    void noteOnAfterChannelChangeNotSent();
     void heldNotesReleased_data();
     void heldNotesReleased();
     void noOutputStillRunsTheSequence();
@@ -141,6 +144,7 @@ void TestRouter::filter_data()
     QTest::newRow("clock passes on any channel when not ignored") << 0 << true << true << false << false << hex("f8") << L{hex("f8")} << 0 << 0;
     QTest::newRow("quarter frame follows the clock flag") << 3 << true << true << false << false << hex("f171") << L{hex("f171")} << 0 << 0;
     QTest::newRow("song position dropped by the clock flag") << 1 << true << true << true << false << hex("f20102") << L{} << 0 << 0;
+    QTest::newRow("song position passes without the clock flag") << 1 << true << true << false << false << hex("f20102") << L{hex("f20102")} << 0 << 0;
     QTest::newRow("song select passes without the clock flag") << 1 << false << true << false << false << hex("f305") << L{hex("f305")} << 0 << 0;
     QTest::newRow("sysex dropped") << 1 << true << true << true << false << hex("f07e7f0601f7") << L{} << 0 << 0;
     QTest::newRow("sysex passes") << 1 << true << false << true << false << hex("f07e7f0601f7") << L{hex("f07e7f0601f7")} << 0 << 0;
@@ -551,6 +555,55 @@ void TestRouter::pollerReportsOnlyChanges()
     locked([&] { return system << "b:1"; });
     QTRY_COMPARE(locked([&] { return reports; }), 2);
     QCOMPARE(locked([&] { return seen; }), (QStringList{"a:1", "b:1"}));
+}
+
+void TestRouter::sysexInPieces_data()
+{
+    QTest::addColumn<bool>("ignoreSysex");
+    QTest::addColumn<QList<QByteArray>>("input");
+    QTest::addColumn<QList<QByteArray>>("expected");
+
+    using L = QList<QByteArray>;
+    const L pieces{hex("f00102"), hex("0304"), hex("0506f7")};
+    QTest::newRow("pieces follow their start") << false << pieces << pieces;
+    QTest::newRow("pieces dropped with their start") << true << pieces << L{};
+    QTest::newRow("clock inside a sysex keeps it open")
+        << false << L{hex("f001"), hex("f8"), hex("02f7")} << L{hex("f001"), hex("02f7")};
+    QTest::newRow("data without a sysex open is dropped")
+        << false << L{hex("f001f7"), hex("0203")} << L{hex("f001f7")};
+    QTest::newRow("a channel message ends an open sysex")
+        << false << L{hex("f001"), hex("903c40"), hex("0203")} << L{hex("f001"), hex("903c40")};
+}
+
+void TestRouter::sysexInPieces()
+{
+    QFETCH(bool, ignoreSysex);
+    QFETCH(QList<QByteArray>, input);
+    QFETCH(QList<QByteArray>, expected);
+    Rig rig;
+    rig.router.setMidiChannel(1);
+    rig.router.setIgnoreSysex(ignoreSysex);
+    for (const QByteArray &m : input)
+        feed(rig.router, bytes(m));
+    QCOMPARE(rig.sent(), expected);
+}
+
+void TestRouter::noteOnAfterChannelChangeNotSent()
+{
+    // The input checked the channel just before the change: the Note On is
+    // not sent, since its Note Off would never be routed; Note Offs still go.
+    auto log = std::make_shared<MessageLog>();
+    ThreadedOutput output(std::make_unique<RecordingSink>(log));
+    output.setChannel(0);
+    const unsigned char on[3] = {0x90, 0x3C, 0x40}, off[3] = {0x80, 0x3D, 0x00};
+    QVERIFY(output.forward(on, 3, 0));
+    output.drain();
+    output.setChannel(1);
+    QVERIFY(output.forward(on, 3, 0));
+    QVERIFY(output.forward(off, 3, 0));
+    output.drain();
+    QCOMPARE(qmessages(log->all()), (QList<QByteArray>{hex("903c40"), hex("803d00")}));
+    QCOMPARE(output.heldNoteCount(), 1);
 }
 
 void TestRouter::heldNotesReleased_data()
