@@ -241,7 +241,7 @@ void JackClient::disconnectOutput()
         jack_port_disconnect(jc(client), jp(outPort));
 }
 
-bool JackClient::relinkOutput()
+bool JackClient::relink()
 {
     return !destination.empty() && connect(outPort, nullptr, destination, false);
 }

@@ -53,7 +53,7 @@ public:
     void disconnectOutput();
     // Connects again what a reappeared port lost.
     bool relinkInput();
-    bool relinkOutput();
+    bool relink() override;
 
     bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame) override;
     void drain() override;

@@ -1,5 +1,6 @@
 #include "midi/midiio.h"
 
+#include "midi/alsasequencer.h"
 #include "midi/jackclient.h"
 #include "midi/midifilter.h"
 #include "midi/midisystem.h"
@@ -49,6 +50,7 @@ MidiIO::~MidiIO()
     delete systemTimer;
     delete portPoller;
     portPoller = nullptr;
+    alsaWatch.reset();
     dropInput();
     if (jack && !jack->serverGone())
         jack->disconnectInput();
@@ -72,6 +74,17 @@ bool MidiIO::startSystem()
                 continue;
             midiApi = api;
             jack->setChannel(midiChannel);
+            refreshPorts();
+            return true;
+        }
+        if (api == RtMidi::LINUX_ALSA) {
+            alsaWatch = AlsaSequencer::Watch::open([this] {
+                if (!refreshPending.exchange(true))
+                    QMetaObject::invokeMethod(this, &MidiIO::refreshPorts, Qt::QueuedConnection);
+            });
+            if (!alsaWatch)
+                continue;
+            midiApi = api;
             refreshPorts();
             return true;
         }
@@ -127,9 +140,14 @@ void MidiIO::watchPorts()
 void MidiIO::refreshPorts()
 {
     refreshPending = false;
+    QStringList inputs, outputs, appeared;
+    if (alsaWatch) {
+        alsaWatch->list(inputs, outputs);
+        applyPortLists(inputs, outputs, alsaWatch->takeAppeared());
+        return;
+    }
     if (!jack)
         return;
-    QStringList inputs, outputs, appeared;
     for (const std::string &name : jack->midiPorts(true))
         inputs << MidiSystem::fromPortName(name);
     for (const std::string &name : jack->midiPorts(false))
@@ -164,8 +182,8 @@ void MidiIO::followPorts(const QStringList &appeared)
         emit portLost(target);
         break;
     case FollowedPort::Action::Relink:
-        if (jack)
-            jack->relinkOutput();
+        if (NoteOutput *current = output.load())
+            current->relink();
         break;
     case FollowedPort::Action::Open:
         if (openOutput(target)) {
@@ -189,6 +207,8 @@ void MidiIO::followPorts(const QStringList &appeared)
     case FollowedPort::Action::Relink:
         if (jack)
             jack->relinkInput();
+        else if (alsaIn)
+            alsaIn->relink();
         break;
     case FollowedPort::Action::Open:
         if (openInput(target)) {
@@ -231,6 +251,10 @@ bool MidiIO::openInput(const QString &name)
     if (jack) {
         if (!jack->connectInput(MidiSystem::toPortName(name)))
             return false;
+    } else if (alsaWatch) {
+        alsaIn = AlsaSequencer::Input::open(MidiSystem::toPortName(name), &MidiIO::onInput, this);
+        if (!alsaIn)
+            return false;
     } else if (midiApi != RtMidi::UNSPECIFIED) {
         midiIn = MidiSystem::openInput(midiApi, name, &MidiIO::midiInCallback, callbackCell);
         if (!midiIn)
@@ -261,6 +285,7 @@ void MidiIO::dropInput()
     inIsOpen = midiInVirtual = false;
     MidiSystem::closeInput(std::move(midiIn));
     midiIn.reset();
+    alsaIn.reset(); // its thread has stopped when this returns
     // The Note Offs of what the input held will never come.
     releaseHeldNotes();
 }
@@ -291,6 +316,13 @@ bool MidiIO::openOutput(const QString &name)
         if (!jack->connectOutput(MidiSystem::toPortName(name)))
             return false;
         setOutput(nullptr, jack.get());
+    } else if (alsaWatch) {
+        auto sink = AlsaSequencer::Sink::open(MidiSystem::toPortName(name));
+        if (!sink)
+            return false;
+        auto opened = std::make_unique<ThreadedOutput>(std::move(sink));
+        NoteOutput *raw = opened.get();
+        setOutput(std::move(opened), raw);
     } else if (midiApi != RtMidi::UNSPECIFIED) {
         std::unique_ptr<NoteOutput> opened = MidiSystem::openOutput(midiApi, name);
         if (!opened)

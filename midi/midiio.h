@@ -15,6 +15,10 @@
 #include "midi/pluginswitch.h"
 #include "midi/portfollower.h"
 
+namespace AlsaSequencer {
+class Input;
+class Watch;
+} // namespace AlsaSequencer
 class JackClient;
 class PortPoller;
 class QTimer;
@@ -165,6 +169,8 @@ private:
     RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
     std::unique_ptr<JackClient> jack;
     std::unique_ptr<RtMidiIn> midiIn;
+    std::unique_ptr<AlsaSequencer::Watch> alsaWatch;
+    std::unique_ptr<AlsaSequencer::Input> alsaIn;
     bool midiInVirtual = false;
     bool wantVirtual = false; // the user's choice, kept while the system is away
     bool inIsOpen = false, outIsOpen = false;

@@ -24,6 +24,10 @@ public:
     // False while the sink knows it takes nothing (its port gone): sends
     // are then refused at once instead of queued.
     virtual bool accepting() const { return true; }
+    // Connects again to a destination that went and came back.
+    virtual bool relink() { return true; }
+    // Asks a send that waits for the receiver to give up: the sink closes.
+    virtual void stop() {}
     virtual bool sendMessages(const Message *messages, std::size_t count)
     {
         for (std::size_t i = 0; i < count; ++i)

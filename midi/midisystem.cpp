@@ -1,5 +1,6 @@
 #include "midi/midisystem.h"
 
+#include "midi/alsasequencer.h"
 #include "midi/jackclient.h"
 #include "midi/noteoutput.h"
 #include "midi/rtmidisink.h"
@@ -8,9 +9,6 @@
 
 #include <iostream>
 
-#if defined(__linux__)
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -44,7 +42,7 @@ bool usable(RtMidi::Api api)
 {
 #if defined(__linux__)
     if (api == RtMidi::LINUX_ALSA)
-        return access("/dev/snd/seq", R_OK | W_OK) == 0;
+        return AlsaSequencer::available();
 #endif
     return api != RtMidi::RTMIDI_DUMMY && api != RtMidi::UNSPECIFIED;
 }

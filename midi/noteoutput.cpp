@@ -96,6 +96,7 @@ ThreadedOutput::~ThreadedOutput()
 {
     drain();
     stopping.store(true, std::memory_order_release);
+    sink->stop(); // a send waiting on a stalled receiver gives up
     sem_post(&wakeUp);
     writer.join();
     sem_destroy(&wakeUp);

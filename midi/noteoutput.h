@@ -38,6 +38,8 @@ public:
     bool releaseHeldNotes();
     // Waits (bounded) until what was sent has gone out.
     virtual void drain() = 0;
+    // Connects again to a destination that went and came back.
+    virtual bool relink() { return true; }
 
     // The input stage's side: real-time safe. frame is the message's place
     // in the current cycle where the input has cycles.
@@ -90,6 +92,7 @@ public:
 
     bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame) override;
     void drain() override;
+    bool relink() override { return sink->relink(); }
 
 private:
     void wake() override;

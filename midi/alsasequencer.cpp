@@ -1,0 +1,372 @@
+#include "midi/alsasequencer.h"
+
+#include <alsa/asoundlib.h>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+namespace AlsaSequencer {
+
+namespace {
+
+constexpr const char *inClient = "Brantolex helper input";
+constexpr const char *inPortName = "RtMidi Input";
+constexpr const char *virtualInPortName = "Brantolex helper virtual input";
+constexpr const char *outClient = "Brantolex helper output";
+constexpr const char *outPortName = "RtMidi Output";
+constexpr const char *watchClient = "Brantolex helper watch";
+// The largest message read in one piece; larger sysex arrive in pieces.
+constexpr std::size_t largestRead = 1u << 20;
+constexpr std::size_t encodeBuffer = 32 * 1024;
+
+snd_seq_t *sq(void *s)
+{
+    return static_cast<snd_seq_t *>(s);
+}
+
+snd_seq_t *openSeq(const char *name, int mode)
+{
+    snd_seq_t *seq = nullptr;
+    if (snd_seq_open(&seq, "default", mode, SND_SEQ_NONBLOCK) < 0)
+        return nullptr;
+    snd_seq_set_client_name(seq, name);
+    return seq;
+}
+
+// A burst from a sender that does not wait must fit the pools.
+void sizePools(snd_seq_t *seq)
+{
+    snd_seq_set_client_pool_input(seq, 2000);
+    snd_seq_set_client_pool_output(seq, 2000);
+    snd_seq_set_input_buffer_size(seq, 4u << 20);
+    snd_seq_set_output_buffer_size(seq, 1u << 20);
+}
+
+bool listed(unsigned int type)
+{
+    return type & (SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_SYNTH |
+                   SND_SEQ_PORT_TYPE_APPLICATION);
+}
+
+std::string portName(snd_seq_client_info_t *client, snd_seq_port_info_t *port)
+{
+    return std::string(snd_seq_client_info_get_name(client)) + ":" +
+           snd_seq_port_info_get_name(port) + " " +
+           std::to_string(snd_seq_port_info_get_client(port)) + ":" +
+           std::to_string(snd_seq_port_info_get_port(port));
+}
+
+// Every port of the system by name; sources are readable ones.
+template <typename Each> void eachPort(snd_seq_t *seq, Each each)
+{
+    snd_seq_client_info_t *client;
+    snd_seq_port_info_t *port;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        const int id = snd_seq_client_info_get_client(client);
+        if (id == SND_SEQ_CLIENT_SYSTEM)
+            continue;
+        snd_seq_port_info_set_client(port, id);
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(seq, port) >= 0)
+            if (listed(snd_seq_port_info_get_type(port)))
+                each(client, port);
+    }
+}
+
+// The address of the port that carries the name.
+bool findAddress(snd_seq_t *seq, const std::string &name, bool source, snd_seq_addr_t &addr)
+{
+    bool found = false;
+    const unsigned int caps = source ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ
+                                     : SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    eachPort(seq, [&](snd_seq_client_info_t *client, snd_seq_port_info_t *port) {
+        if (!found && (snd_seq_port_info_get_capability(port) & caps) == caps &&
+            portName(client, port) == name) {
+            addr = *snd_seq_port_info_get_addr(port);
+            found = true;
+        }
+    });
+    return found;
+}
+
+void wake(int fd)
+{
+    const std::uint64_t one = 1;
+    if (fd >= 0 && write(fd, &one, sizeof one) < 0)
+        return;
+}
+
+// Waits for the sequencer or the wake-up; false once woken to stop.
+bool waitFor(snd_seq_t *seq, short events, int wakeFd, int timeoutMs)
+{
+    std::vector<pollfd> fds(std::size_t(snd_seq_poll_descriptors_count(seq, events)) + 1);
+    const int n = snd_seq_poll_descriptors(seq, fds.data(), unsigned(fds.size() - 1), events);
+    fds[std::size_t(n)] = {wakeFd, POLLIN, 0};
+    poll(fds.data(), nfds_t(n + (wakeFd >= 0 ? 1 : 0)), timeoutMs);
+    return !(wakeFd >= 0 && (fds[std::size_t(n)].revents & POLLIN));
+}
+
+} // namespace
+
+bool available()
+{
+    return access("/dev/snd/seq", R_OK | W_OK) == 0;
+}
+
+std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, void *user)
+{
+    snd_seq_t *seq = openSeq(inClient, SND_SEQ_OPEN_INPUT);
+    if (!seq)
+        return nullptr;
+    std::unique_ptr<Input> in(new Input);
+    in->seq = seq;
+    in->source = from;
+    in->handler = handler;
+    in->user = user;
+    sizePools(seq);
+    in->port = snd_seq_create_simple_port(
+        seq, from.empty() ? virtualInPortName : inPortName,
+        SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    snd_midi_event_t *parser = nullptr;
+    if (in->port < 0 || snd_midi_event_new(64, &parser) < 0 || (!from.empty() && !in->relink())) {
+        std::fprintf(stderr, "Brantolex Fixer: could not open the ALSA MIDI input\n");
+        if (parser)
+            snd_midi_event_free(parser);
+        snd_seq_close(seq);
+        in->seq = nullptr;
+        return nullptr;
+    }
+    snd_midi_event_no_status(parser, 1);
+    in->parser = parser;
+    in->buffer.reset(new unsigned char[largestRead]);
+    in->wakeFd = eventfd(0, EFD_CLOEXEC);
+    in->thread = std::thread([raw = in.get()] { raw->run(); });
+    return in;
+}
+
+Input::~Input()
+{
+    if (!seq)
+        return;
+    wake(wakeFd);
+    if (thread.joinable())
+        thread.join();
+    snd_midi_event_free(static_cast<snd_midi_event_t *>(parser));
+    snd_seq_close(sq(seq));
+    close(wakeFd);
+}
+
+bool Input::relink()
+{
+    snd_seq_addr_t addr;
+    if (source.empty() || !findAddress(sq(seq), source, true, addr))
+        return false;
+    const int r = snd_seq_connect_from(sq(seq), port, addr.client, addr.port);
+    return r >= 0 || r == -EBUSY;
+}
+
+void Input::run()
+{
+    auto *s = sq(seq);
+    auto *p = static_cast<snd_midi_event_t *>(parser);
+    for (;;) {
+        snd_seq_event_t *ev = nullptr;
+        const int r = snd_seq_event_input(s, &ev);
+        if (r == -EAGAIN || r == -ENOSPC) {
+            // ENOSPC: the kernel dropped what overflowed; reading goes on.
+            if (r == -EAGAIN && !waitFor(s, POLLIN, wakeFd, -1))
+                return;
+            continue;
+        }
+        if (r < 0 || !ev)
+            continue;
+        if (ev->type == SND_SEQ_EVENT_SYSEX) {
+            // Passed on as it came, piece by piece.
+            const auto *data = static_cast<const unsigned char *>(ev->data.ext.ptr);
+            handler(user, data, ev->data.ext.len, 0);
+            continue;
+        }
+        const long n = snd_midi_event_decode(p, buffer.get(), long(largestRead), ev);
+        if (n > 0)
+            handler(user, buffer.get(), std::size_t(n), 0);
+    }
+}
+
+std::unique_ptr<Sink> Sink::open(const std::string &destination)
+{
+    snd_seq_t *seq = openSeq(outClient, SND_SEQ_OPEN_OUTPUT);
+    if (!seq)
+        return nullptr;
+    std::unique_ptr<Sink> sink(new Sink);
+    sink->seq = seq;
+    sink->destination = destination;
+    sizePools(seq);
+    sink->port = snd_seq_create_simple_port(
+        seq, outPortName, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    snd_midi_event_t *encoder = nullptr;
+    if (sink->port < 0 || snd_midi_event_new(encodeBuffer, &encoder) < 0 || !sink->relink()) {
+        std::fprintf(stderr, "Brantolex Fixer: could not open the ALSA MIDI output to \"%s\"\n",
+                     destination.c_str());
+        if (encoder)
+            snd_midi_event_free(encoder);
+        snd_seq_close(seq);
+        sink->seq = nullptr;
+        return nullptr;
+    }
+    sink->encoder = encoder;
+    return sink;
+}
+
+Sink::~Sink()
+{
+    if (!seq)
+        return;
+    snd_midi_event_free(static_cast<snd_midi_event_t *>(encoder));
+    snd_seq_close(sq(seq));
+}
+
+bool Sink::relink()
+{
+    snd_seq_addr_t addr;
+    if (!findAddress(sq(seq), destination, false, addr))
+        return false;
+    const int r = snd_seq_connect_to(sq(seq), port, addr.client, addr.port);
+    return r >= 0 || r == -EBUSY;
+}
+
+bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
+{
+    auto *s = sq(seq);
+    auto *e = static_cast<snd_midi_event_t *>(encoder);
+    snd_midi_event_reset_encode(e);
+    while (size > 0) {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        const long used = snd_midi_event_encode(e, bytes, long(size), &ev);
+        if (used <= 0)
+            return false;
+        bytes += used;
+        size -= std::size_t(used);
+        if (ev.type == SND_SEQ_EVENT_NONE)
+            continue;
+        snd_seq_ev_set_source(&ev, port);
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        // A receiver whose pool is full is waited for, not dropped.
+        int r;
+        while ((r = snd_seq_event_output_direct(s, &ev)) == -EAGAIN) {
+            if (stopping.load(std::memory_order_acquire))
+                return false;
+            waitFor(s, POLLOUT, -1, 50);
+        }
+        if (r < 0)
+            return false;
+    }
+    return true;
+}
+
+std::unique_ptr<Watch> Watch::open(std::function<void()> changed)
+{
+    snd_seq_t *seq = openSeq(watchClient, SND_SEQ_OPEN_DUPLEX);
+    if (!seq)
+        return nullptr;
+    std::unique_ptr<Watch> watch(new Watch);
+    watch->seq = seq;
+    watch->changed = std::move(changed);
+    // A port of its own that nobody else sees, for the announcements.
+    const int port = snd_seq_create_simple_port(seq, "announce", SND_SEQ_PORT_CAP_WRITE,
+                                                SND_SEQ_PORT_TYPE_APPLICATION);
+    if (port < 0 ||
+        snd_seq_connect_from(seq, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0) {
+        snd_seq_close(seq);
+        watch->seq = nullptr;
+        return nullptr;
+    }
+    watch->wakeFd = eventfd(0, EFD_CLOEXEC);
+    watch->thread = std::thread([raw = watch.get()] { raw->run(); });
+    return watch;
+}
+
+Watch::~Watch()
+{
+    if (!seq)
+        return;
+    wake(wakeFd);
+    thread.join();
+    snd_seq_close(sq(seq));
+    close(wakeFd);
+}
+
+void Watch::list(QStringList &inputs, QStringList &outputs) const
+{
+    const unsigned int read = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
+    const unsigned int write = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
+    eachPort(sq(seq), [&](snd_seq_client_info_t *client, snd_seq_port_info_t *port) {
+        const QString name = QString::fromStdString(portName(client, port));
+        const unsigned int caps = snd_seq_port_info_get_capability(port);
+        if ((caps & read) == read)
+            inputs << name;
+        if ((caps & write) == write)
+            outputs << name;
+    });
+}
+
+QStringList Watch::takeAppeared()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    QStringList list;
+    list.swap(appeared);
+    return list;
+}
+
+void Watch::run()
+{
+    auto *s = sq(seq);
+    for (;;) {
+        snd_seq_event_t *ev = nullptr;
+        const int r = snd_seq_event_input(s, &ev);
+        if (r == -EAGAIN) {
+            if (!waitFor(s, POLLIN, wakeFd, -1))
+                return;
+            continue;
+        }
+        if (r < 0 || !ev)
+            continue;
+        switch (ev->type) {
+        case SND_SEQ_EVENT_PORT_START:
+        case SND_SEQ_EVENT_PORT_CHANGE: {
+            snd_seq_client_info_t *client;
+            snd_seq_port_info_t *port;
+            snd_seq_client_info_alloca(&client);
+            snd_seq_port_info_alloca(&port);
+            if (snd_seq_get_any_client_info(s, ev->data.addr.client, client) >= 0 &&
+                snd_seq_get_any_port_info(s, ev->data.addr.client, ev->data.addr.port, port) >= 0) {
+                std::lock_guard<std::mutex> lock(mutex);
+                appeared << QString::fromStdString(portName(client, port));
+            }
+            changed();
+            break;
+        }
+        case SND_SEQ_EVENT_PORT_EXIT:
+        case SND_SEQ_EVENT_CLIENT_START:
+        case SND_SEQ_EVENT_CLIENT_EXIT:
+        case SND_SEQ_EVENT_CLIENT_CHANGE:
+            changed();
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+} // namespace AlsaSequencer

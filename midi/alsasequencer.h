@@ -1,0 +1,97 @@
+#pragma once
+
+#include "midi/midisink.h"
+
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// The router on the ALSA sequencer, written against alsa-lib: an input
+// client read by a thread of its own, an output sink that never blocks its
+// caller for good, and a watch on System:Announce for ports that come and
+// go. Port names are "client:port c:p", as the MIDI library names them, so
+// stored choices stay valid.
+namespace AlsaSequencer {
+
+// Whether this machine has a sequencer to talk to.
+bool available();
+
+// The input: the named source (or, for an empty name, the virtual input
+// others connect to) read on a thread that hands each message to handler
+// and does nothing else.
+class Input
+{
+public:
+    using Handler = void (*)(void *user, const unsigned char *bytes, std::size_t size,
+                             std::uint32_t frame);
+    static std::unique_ptr<Input> open(const std::string &source, Handler handler, void *user);
+    ~Input();
+    // Connects again to the source after it went and came back.
+    bool relink();
+
+private:
+    Input() = default;
+    void run();
+
+    void *seq = nullptr;
+    void *parser = nullptr;
+    int port = -1;
+    int wakeFd = -1;
+    std::string source;
+    Handler handler = nullptr;
+    void *user = nullptr;
+    std::unique_ptr<unsigned char[]> buffer;
+    std::thread thread;
+};
+
+// The output to one destination port. Sends wait while the receiver's pool
+// is full, but give up when the sink closes.
+class Sink : public MidiSink
+{
+public:
+    static std::unique_ptr<Sink> open(const std::string &destination);
+    ~Sink() override;
+    bool sendMessage(const unsigned char *bytes, std::size_t size) override;
+    bool relink() override;
+    void stop() override { stopping.store(true, std::memory_order_release); }
+
+private:
+    Sink() = default;
+
+    void *seq = nullptr;
+    void *encoder = nullptr;
+    int port = -1;
+    std::string destination;
+    std::atomic<bool> stopping{false};
+};
+
+// Lists the ports and reports changes from System:Announce on a thread of
+// its own (not a real-time one).
+class Watch
+{
+public:
+    static std::unique_ptr<Watch> open(std::function<void()> changed);
+    ~Watch();
+    void list(QStringList &inputs, QStringList &outputs) const;
+    // Ports that started since the last call, by name.
+    QStringList takeAppeared();
+
+private:
+    Watch() = default;
+    void run();
+
+    void *seq = nullptr;
+    int wakeFd = -1;
+    std::function<void()> changed;
+    std::mutex mutex;
+    QStringList appeared;
+    std::thread thread;
+};
+
+} // namespace AlsaSequencer
