@@ -146,23 +146,27 @@ private:
     std::vector<int> held;
 };
 
-// What the owning instance holds until the application object goes. The
-// server and its socket go first, the markers last: a start landing in
-// between never has its fresh socket removed by us.
+// What the owning instance holds until the application object goes: the
+// markers, and a server in each directory, so that a later start finds us in
+// whichever of them it can use. The servers and their sockets go first, the markers last: a start
+// landing in between never has its fresh socket removed by us.
 class InstanceHold : public QObject
 {
 public:
     explicit InstanceHold(QObject *parent) : QObject(parent) {}
     ~InstanceHold() override
     {
+        if (!armed)
+            return;
         const QWriteLocker locker(&serverRegistry().lock);
         DirectoryLocks locks;
         QString error;
         // Without the lock the marker files stay: harmless, and a start in
         // the middle of its check never sees one vanish.
         const bool locked = locks.lock(directoryFds, paths, &error);
-        delete server;
-        ::unlinkat(directoryFds.front(), QFile::encodeName(socketName).constData(), 0);
+        qDeleteAll(findChildren<ThreadedLocalServer *>());
+        for (int fd : directoryFds)
+            ::unlinkat(fd, QFile::encodeName(socketName).constData(), 0);
         for (std::size_t i = 0; i < markerFds.size(); ++i) {
             if (locked)
                 ::unlinkat(directoryFds[i], QFile::encodeName(markerFile).constData(), 0);
@@ -175,7 +179,8 @@ public:
     std::vector<int> markerFds;
     QString socketName;
     QString markerFile;
-    QPointer<ThreadedLocalServer> server;
+    // Set once everything is in place.
+    bool armed = false;
 };
 
 } // namespace
@@ -222,9 +227,9 @@ void SingleApplicationPrivate::init(const QString &rawKey)
         paths << directory.path();
         serverAddresses << directory.address(uniqueKey);
     }
-    const QString socketPath = SingleApplication::serverPath(paths.front(), uniqueKey);
     if (std::size_t(serverAddresses.front().size()) >= ThreadedLocalServer::maxAddressSize) {
-        error = QStringLiteral("the socket name %1 is too long for a local socket").arg(socketPath);
+        error = QStringLiteral("the socket name %1 is too long for a local socket")
+                    .arg(SingleApplication::serverPath(paths.front(), uniqueKey));
         return;
     }
 
@@ -264,31 +269,38 @@ void SingleApplicationPrivate::init(const QString &rawKey)
         }
     }
 
-    // Ours in every directory now: a socket left in any of them is a crashed
-    // owner's, and one in the first is in the way of ours.
-    for (std::size_t i = 1; i < fds.size(); ++i)
-        ::unlinkat(fds[i], QFile::encodeName(uniqueKey).constData(), 0);
-
-    // Marker and server outlive this guard: they belong to the application.
+    // Marker and servers outlive this guard: they belong to the application.
     QObject *owner = QCoreApplication::instance();
     if (!owner)
         owner = q;
-    auto *server = new ThreadedLocalServer(key, nullptr);
-    if (!server->listenIn(fds.front(), uniqueKey, socketPath, &error)) {
-        delete server;
-        release();
-        return;
-    }
-    auto *hold = new InstanceHold(owner);
+    auto *hold = new InstanceHold(nullptr);
     hold->directoryFds = fds;
     hold->paths = paths;
     hold->markerFds = markers;
     hold->socketName = uniqueKey;
     hold->markerFile = QFile::decodeName(markerFile);
-    server->setParent(hold);
-    hold->server = server;
-    registry.servers.insert(uniqueKey, server);
-    QObject::connect(server, &ThreadedLocalServer::messageReceived, q,
+    // We hold every marker: whatever is at a socket's path was left by a crash.
+    ThreadedLocalServer *first = nullptr;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        auto *server = new ThreadedLocalServer(key, hold);
+        if (!server->listenIn(fds[i], uniqueKey,
+                              SingleApplication::serverPath(paths.at(int(i)), uniqueKey), &error)) {
+            delete hold;
+            for (int fd : fds)
+                ::unlinkat(fd, QFile::encodeName(uniqueKey).constData(), 0);
+            release();
+            return;
+        }
+        if (first)
+            QObject::connect(server, &ThreadedLocalServer::messageReceived, first,
+                             &ThreadedLocalServer::messageReceived);
+        else
+            first = server;
+    }
+    hold->armed = true;
+    hold->setParent(owner);
+    registry.servers.insert(uniqueKey, first);
+    QObject::connect(first, &ThreadedLocalServer::messageReceived, q,
                      &SingleApplication::messageReceived, Qt::QueuedConnection);
 }
 
@@ -299,7 +311,7 @@ bool SingleApplicationPrivate::connectToInstance()
     if (!socket)
         socket = new QLocalSocket(q);
 
-    // The owner listens in the first directory it found; ours may differ.
+    // The owner listens in every directory it found; we may know fewer.
     for (const QByteArray &address : std::as_const(serverAddresses)) {
         socket->connectToServer(QFile::decodeName(address), QIODevice::ReadWrite);
         if (!socket->waitForConnected(SingleApplication::connectTimeout)) {
