@@ -1,5 +1,6 @@
 #include "app/unixsignalwatcher.h"
 
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 
 #include <atomic>
@@ -11,6 +12,9 @@
 #include <unistd.h>
 
 namespace {
+
+// The start-up category: tests and benchmarks see when a quit began.
+Q_LOGGING_CATEGORY(lcQuit, "brantolex.startup", QtWarningMsg)
 
 std::atomic<int> writeFd{-1};
 // Quit signals so far, and when the last two came (ms, monotonic).
@@ -99,6 +103,8 @@ UnixSignalWatcher::~UnixSignalWatcher()
 void UnixSignalWatcher::readPending()
 {
     unsigned char byte;
-    while (::read(fds[0], &byte, 1) == 1)
+    while (::read(fds[0], &byte, 1) == 1) {
+        qCDebug(lcQuit, "quitting on signal %d", int(byte));
         emit received(byte);
+    }
 }

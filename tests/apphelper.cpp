@@ -7,7 +7,7 @@
 //   marker KEY  hold only the marker's lock until killed
 //   socket KEY  hold only a bare local server at the socket's path until killed
 //   signals -   report the first signal watched, then hang as a stuck
-//               shutdown would
+//               shutdown would, answering "alive" to each line on stdin
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
 
@@ -54,6 +54,10 @@ int main(int argc, char **argv)
         UnixSignalWatcher watcher({SIGINT, SIGTERM, SIGHUP});
         QObject::connect(&watcher, &UnixSignalWatcher::received, &app, [](int number) {
             say("received=" + QByteArray::number(number));
+            // Stuck, but answering each line on stdin.
+            char line[256];
+            while (std::fgets(line, sizeof line, stdin))
+                say("alive");
             for (;;)
                 ::pause();
         });

@@ -446,7 +446,12 @@ void TestProgram::signalSavesSettings()
     QVERIFY2(program.waitForShown(), program.stderrSoFar().constData());
     // Nothing is written while it runs.
     QCOMPARE(sandbox.config(), handEdited);
-    for (int number : pattern)
+    // The rest once the first has come: the kernel merges a signal that is
+    // still pending with its twin (bench/quitsignals.sh sends them at once).
+    program.signal(pattern.front());
+    while (!program.stderrSoFar().contains("quitting on signal"))
+        QVERIFY2(program.process.waitForReadyRead(30000), program.stderrSoFar().constData());
+    for (int number : pattern.mid(1))
         program.signal(number);
     QVERIFY(program.endedNormally());
 
@@ -476,13 +481,17 @@ void TestProgram::quitSignalsCounted()
         QVERIFY(helper.waitForReadyRead(30000));
     QCOMPARE(helper.readLine().trimmed(), QByteArray("received=" + QByteArray::number(SIGTERM)));
 
-    // The second is ignored, the third within 5 s ends it, with a word.
+    // The second is ignored: it has come by the time the answer does.
     ::kill(pid_t(helper.processId()), SIGHUP);
+    helper.write("still there?\n");
+    while (!helper.canReadLine())
+        QVERIFY(helper.waitForReadyRead(30000));
+    QCOMPARE(helper.readLine().trimmed(), QByteArray("alive"));
+    // The third within 5 s ends it, with a word.
     ::kill(pid_t(helper.processId()), SIGINT);
     QVERIFY(helper.waitForFinished(30000));
     QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
     QVERIFY(helper.readAllStandardError().contains("three quit signals within 5 s"));
-    QVERIFY(helper.readAllStandardOutput().isEmpty());
 }
 
 void TestProgram::startAfterFirstEnded_data()
