@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -54,10 +55,19 @@ int main(int argc, char **argv)
         UnixSignalWatcher watcher({SIGINT, SIGTERM, SIGHUP});
         QObject::connect(&watcher, &UnixSignalWatcher::received, &app, [](int number) {
             say("received=" + QByteArray::number(number));
-            // Stuck, but answering each line on stdin.
-            char line[256];
-            while (std::fgets(line, sizeof line, stdin))
-                say("alive");
+            // Stuck, but answering each line on stdin (which may be
+            // non-blocking under the sanitizers).
+            for (;;) {
+                char byte;
+                const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+                if (n == 1 && byte == '\n')
+                    say("alive");
+                if (n == 0)
+                    break;
+                pollfd input = {STDIN_FILENO, POLLIN, 0};
+                if (n < 0)
+                    ::poll(&input, 1, -1);
+            }
             for (;;)
                 ::pause();
         });
