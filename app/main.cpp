@@ -19,14 +19,13 @@ Q_LOGGING_CATEGORY(lcStartup, "brantolex.startup", QtWarningMsg)
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    SingleApplication guard(applicationKey, &app);
     // Without a place that is ours alone, anyone could stop or impersonate
-    // the instance: better not to start at all.
-    QString error;
-    if (SingleApplication::privateDirectory(&error).isEmpty()) {
-        qCritical("Brantolex Fixer cannot start: %s", qUtf8Printable(error));
+    // the instance: better not to start at all, and say so.
+    if (!guard.errorString().isEmpty()) {
+        qCritical("Brantolex Fixer cannot start: %s", qUtf8Printable(guard.errorString()));
         return 1;
     }
-    SingleApplication guard(applicationKey, &app);
     if (SingleApplication::isRunning(applicationKey))
         return 0;
 

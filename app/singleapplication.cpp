@@ -1,19 +1,19 @@
 #include "app/singleapplication.h"
 
 #include "app/localmessage.h"
+#include "app/privatedirectory.h"
 #include "app/threadedlocalserver.h"
 
 #include <QCoreApplication>
-#include <QDir>
+#include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QLocalSocket>
 #include <QMutex>
 #include <QPointer>
 #include <QReadWriteLock>
 #include <QRegularExpression>
-#include <QSharedMemory>
 #include <QThread>
 
 #include <fcntl.h>
@@ -24,23 +24,43 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace {
 
-// Servers started in this process, by unique key; a null entry stands for a
-// server that could not listen.
+// Servers started in this process, by unique key, and the private
+// directories, looked up once.
 struct ServerRegistry
 {
     QReadWriteLock lock;
     QHash<QString, QPointer<ThreadedLocalServer>> servers;
+    QStringList candidates;
+    bool resolved = false;
+    std::vector<PrivateDirectory> directories;
+    QString directoryError;
+    // Still open: guards and owners made before a change of candidates use
+    // their descriptors.
+    std::vector<PrivateDirectory> retired;
 };
 
 ServerRegistry &serverRegistry()
 {
     static ServerRegistry registry;
     return registry;
+}
+
+// Under the registry's write lock.
+const std::vector<PrivateDirectory> &privateDirectories(ServerRegistry &registry, QString *error)
+{
+    if (!registry.resolved) {
+        const QStringList candidates = registry.candidates.isEmpty()
+                                           ? PrivateDirectory::candidates(::geteuid())
+                                           : registry.candidates;
+        registry.directories = PrivateDirectory::resolve(candidates, &registry.directoryError);
+        registry.resolved = true;
+    }
+    *error = registry.directoryError;
+    return registry.directories;
 }
 
 QString loginName()
@@ -62,75 +82,105 @@ QString loginName()
     return QString::number(uid);
 }
 
-QString errnoText()
+QString errnoText(int number)
 {
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return QString::fromLocal8Bit(std::strerror(number));
 }
 
-// Nobody else may place, replace or remove anything in it.
-bool isPrivate(const QString &path, QString *why)
+// The file name Qt gave the key file of the old shared-memory marker.
+QString markerName(const QString &uniqueKey)
 {
-    struct stat info = {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        *why = errnoText();
-    else if (S_ISLNK(info.st_mode))
-        *why = QStringLiteral("is a symbolic link");
-    else if (!S_ISDIR(info.st_mode))
-        *why = QStringLiteral("is not a directory");
-    else if (info.st_uid != geteuid())
-        *why = QStringLiteral("belongs to uid %1").arg(info.st_uid);
-    else if (info.st_mode & 077)
-        *why = QStringLiteral("is open to other users (mode %1)")
-                   .arg(info.st_mode & 07777, 4, 8, QLatin1Char('0'));
-    else
-        return true;
-    return false;
+    QString name = QStringLiteral("qipc_sharedmemory_");
+    for (QChar c : uniqueKey)
+        if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'))
+            name += c;
+    return name +
+           QString::fromLatin1(
+               QCryptographicHash::hash(uniqueKey.toUtf8(), QCryptographicHash::Sha1).toHex());
 }
 
 // Finding, taking and giving up the marker and the server is one step per
-// process: without it a start can clear a segment that another is creating,
-// or lose its fresh socket to an instance on its way out.
-class DirectoryLock
+// user: without it a start could lock a marker file that an exiting owner is
+// about to remove, or lose its fresh socket to it. A start that is stopped
+// while it holds the lock must not stall every later one, so the wait ends.
+class DirectoryLocks
 {
 public:
-    explicit DirectoryLock(const QString &directory)
-        : fd(::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    DirectoryLocks() = default;
+    DirectoryLocks(const DirectoryLocks &) = delete;
+    DirectoryLocks &operator=(const DirectoryLocks &) = delete;
+    ~DirectoryLocks()
     {
-        // Without a descriptor to spare we go on unlocked, as before.
-        while (fd >= 0 && ::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        for (int fd : held)
+            ::flock(fd, LOCK_UN);
+    }
+
+    // In the candidates' order, so that two starts never wait on each other.
+    bool lock(const std::vector<int> &fds, const QStringList &paths, QString *error)
+    {
+        const QDeadlineTimer deadline(SingleApplication::directoryLockTimeout);
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            while (::flock(fds[i], LOCK_EX | LOCK_NB) != 0) {
+                if (errno == EINTR)
+                    continue;
+                if (errno != EWOULDBLOCK) {
+                    *error = QStringLiteral("cannot lock %1: %2")
+                                 .arg(paths.at(int(i)), errnoText(errno));
+                    return false;
+                }
+                if (deadline.hasExpired()) {
+                    *error = QStringLiteral("%1 has been locked by another start or exit for "
+                                            "more than %2 s")
+                                 .arg(paths.at(int(i)))
+                                 .arg(SingleApplication::directoryLockTimeout / 1000);
+                    return false;
+                }
+                QThread::msleep(10);
+            }
+            held.push_back(fds[i]);
         }
+        return true;
     }
-    ~DirectoryLock()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    DirectoryLock(const DirectoryLock &) = delete;
-    DirectoryLock &operator=(const DirectoryLock &) = delete;
 
 private:
-    int fd;
+    std::vector<int> held;
 };
 
-// What the owning instance holds until the application object goes. The
-// server goes first, so that a start landing in between never has its fresh
-// socket removed by us.
+// What the owning instance holds until the application object goes: the
+// markers, and a server in each directory, so that a later start finds us in
+// whichever of them it can use. The servers and their sockets go first, the markers last: a start
+// landing in between never has its fresh socket removed by us.
 class InstanceHold : public QObject
 {
 public:
-    InstanceHold(const QString &directory, QObject *parent) : QObject(parent), directory(directory)
-    {
-    }
+    explicit InstanceHold(QObject *parent) : QObject(parent) {}
     ~InstanceHold() override
     {
-        const DirectoryLock lock(directory);
-        delete server;
-        delete marker;
+        if (!armed)
+            return;
+        const QWriteLocker locker(&serverRegistry().lock);
+        DirectoryLocks locks;
+        QString error;
+        // Without the lock the marker files stay: harmless, and a start in
+        // the middle of its check never sees one vanish.
+        const bool locked = locks.lock(directoryFds, paths, &error);
+        qDeleteAll(findChildren<ThreadedLocalServer *>());
+        for (int fd : directoryFds)
+            ::unlinkat(fd, QFile::encodeName(socketName).constData(), 0);
+        for (std::size_t i = 0; i < markerFds.size(); ++i) {
+            if (locked)
+                ::unlinkat(directoryFds[i], QFile::encodeName(markerFile).constData(), 0);
+            ::close(markerFds[i]);
+        }
     }
 
-    const QString directory;
-    QPointer<ThreadedLocalServer> server;
-    QPointer<QSharedMemory> marker;
+    std::vector<int> directoryFds;
+    QStringList paths;
+    std::vector<int> markerFds;
+    QString socketName;
+    QString markerFile;
+    // Set once everything is in place.
+    bool armed = false;
 };
 
 } // namespace
@@ -146,21 +196,20 @@ public:
     SingleApplication *q;
     QString key;
     QString uniqueKey;
-    QString serverName;
+    // Where a running instance may listen, through our descriptors.
+    QList<QByteArray> serverAddresses;
     QLocalSocket *socket = nullptr;
     bool running = false;
+    QString error;
 };
 
 void SingleApplicationPrivate::init(const QString &rawKey)
 {
     key = SingleApplication::cleanKey(rawKey);
     uniqueKey = SingleApplication::uniqueKey(key, SingleApplication::currentUserName());
-    QString error;
-    const QString directory = SingleApplication::privateDirectory(&error);
-    serverName = SingleApplication::serverPath(directory, uniqueKey);
 
     ServerRegistry &registry = serverRegistry();
-    QWriteLocker locker(&registry.lock);
+    const QWriteLocker locker(&registry.lock);
 
     if (ThreadedLocalServer *server = registry.servers.value(uniqueKey)) {
         QObject::connect(server, &ThreadedLocalServer::messageReceived, q,
@@ -168,60 +217,91 @@ void SingleApplicationPrivate::init(const QString &rawKey)
         return;
     }
 
-    if (directory.isEmpty()) {
-        qWarning("QSharedMemory::create: %s (Used key is '%s')", error.toUtf8().constData(),
-                 uniqueKey.toLatin1().constData());
+    const std::vector<PrivateDirectory> &directories = privateDirectories(registry, &error);
+    if (directories.empty())
         return;
+    std::vector<int> fds;
+    QStringList paths;
+    for (const PrivateDirectory &directory : directories) {
+        fds.push_back(directory.descriptor());
+        paths << directory.path();
+        serverAddresses << directory.address(uniqueKey);
     }
-    const DirectoryLock lock(directory);
-
-    auto marker = std::make_unique<QSharedMemory>();
-    marker->setNativeKey(SingleApplication::markerPath(directory, uniqueKey));
-    // A segment left by a crashed instance has no process attached; attaching
-    // and detaching again removes it, while a live instance's stays.
-    if (marker->attach())
-        marker->detach();
-    bool created = false;
-    for (int attempt = 1; !created; ++attempt) {
-        created = marker->create(1, QSharedMemory::ReadWrite);
-        if (created || marker->error() == QSharedMemory::AlreadyExists ||
-            attempt == SingleApplication::createAttempts)
-            break;
-        QThread::msleep(10 * attempt);
-    }
-    if (!created) {
-        running = marker->error() == QSharedMemory::AlreadyExists;
-        if (!running)
-            qWarning("QSharedMemory::create: %s (Used key is '%s')",
-                     marker->errorString().toUtf8().constData(), uniqueKey.toLatin1().constData());
+    if (std::size_t(serverAddresses.front().size()) >= ThreadedLocalServer::maxAddressSize) {
+        error = QStringLiteral("the socket name %1 is too long for a local socket")
+                    .arg(SingleApplication::serverPath(paths.front(), uniqueKey));
         return;
     }
 
-    // Marker and server outlive this guard: they belong to the application.
+    DirectoryLocks locks;
+    if (!locks.lock(fds, paths, &error))
+        return;
+
+    const QByteArray markerFile = QFile::encodeName(markerName(uniqueKey));
+    std::vector<int> markers;
+    const auto release = [&markers] {
+        for (int fd : markers)
+            ::close(fd);
+    };
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        const int fd = ::openat(fds[i], markerFile.constData(),
+                                O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+        if (fd < 0) {
+            error = QStringLiteral("marker %1: %2")
+                        .arg(SingleApplication::markerPath(paths.at(int(i)), uniqueKey),
+                             errnoText(errno));
+            release();
+            return;
+        }
+        markers.push_back(fd);
+        int locked;
+        while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+        }
+        if (locked != 0) {
+            if (errno == EWOULDBLOCK)
+                running = true;
+            else
+                error = QStringLiteral("cannot lock the marker %1: %2")
+                            .arg(SingleApplication::markerPath(paths.at(int(i)), uniqueKey),
+                                 errnoText(errno));
+            release();
+            return;
+        }
+    }
+
+    // Marker and servers outlive this guard: they belong to the application.
     QObject *owner = QCoreApplication::instance();
     if (!owner)
         owner = q;
-    auto *hold = new InstanceHold(directory, owner);
-    marker->setParent(hold);
-    hold->marker = marker.release();
-
-    auto *server = new ThreadedLocalServer(key, hold);
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    // We hold the marker now, so whatever is at the socket's path was left
-    // by a crash: a socket file, or an empty directory.
-    QLocalServer::removeServer(serverName);
-    QDir().rmdir(serverName);
-    if (!server->listen(serverName)) {
-        qWarning("QLocalServer::listen: %s (Used key is '%s')",
-                 server->errorString().toUtf8().constData(), uniqueKey.toLatin1().constData());
-        delete server;
-        server = nullptr;
+    auto *hold = new InstanceHold(nullptr);
+    hold->directoryFds = fds;
+    hold->paths = paths;
+    hold->markerFds = markers;
+    hold->socketName = uniqueKey;
+    hold->markerFile = QFile::decodeName(markerFile);
+    // We hold every marker: whatever is at a socket's path was left by a crash.
+    ThreadedLocalServer *first = nullptr;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        auto *server = new ThreadedLocalServer(key, hold);
+        if (!server->listenIn(fds[i], uniqueKey,
+                              SingleApplication::serverPath(paths.at(int(i)), uniqueKey), &error)) {
+            delete hold;
+            for (int fd : fds)
+                ::unlinkat(fd, QFile::encodeName(uniqueKey).constData(), 0);
+            release();
+            return;
+        }
+        if (first)
+            QObject::connect(server, &ThreadedLocalServer::messageReceived, first,
+                             &ThreadedLocalServer::messageReceived);
+        else
+            first = server;
     }
-    hold->server = server;
-    registry.servers.insert(uniqueKey, server);
-    if (server)
-        QObject::connect(server, &ThreadedLocalServer::messageReceived, q,
-                         &SingleApplication::messageReceived, Qt::QueuedConnection);
+    hold->armed = true;
+    hold->setParent(owner);
+    registry.servers.insert(uniqueKey, first);
+    QObject::connect(first, &ThreadedLocalServer::messageReceived, q,
+                     &SingleApplication::messageReceived, Qt::QueuedConnection);
 }
 
 bool SingleApplicationPrivate::connectToInstance()
@@ -231,23 +311,26 @@ bool SingleApplicationPrivate::connectToInstance()
     if (!socket)
         socket = new QLocalSocket(q);
 
-    socket->connectToServer(serverName, QIODevice::ReadWrite);
-    if (!socket->waitForConnected(SingleApplication::connectTimeout)) {
+    // The owner listens in every directory it found; we may know fewer.
+    for (const QByteArray &address : std::as_const(serverAddresses)) {
+        socket->connectToServer(QFile::decodeName(address), QIODevice::ReadWrite);
+        if (!socket->waitForConnected(SingleApplication::connectTimeout)) {
+            socket->abort();
+            continue;
+        }
+
+        bool ok = false;
+        const QString greeting = readMessage(socket, &ok);
+        if (ok && greeting == key)
+            return true;
+
+        if (socket->state() != QLocalSocket::UnconnectedState) {
+            socket->disconnectFromServer();
+            if (socket->state() != QLocalSocket::UnconnectedState)
+                socket->waitForDisconnected(SingleApplication::connectTimeout);
+        }
         socket->abort();
-        return false;
     }
-
-    bool ok = false;
-    const QString greeting = readMessage(socket, &ok);
-    if (ok && greeting == key)
-        return true;
-
-    if (socket->state() != QLocalSocket::UnconnectedState) {
-        socket->disconnectFromServer();
-        if (socket->state() != QLocalSocket::UnconnectedState)
-            socket->waitForDisconnected(SingleApplication::connectTimeout);
-    }
-    socket->abort();
     return false;
 }
 
@@ -275,6 +358,11 @@ QString SingleApplication::key() const
 bool SingleApplication::isRunning() const
 {
     return d->running;
+}
+
+QString SingleApplication::errorString() const
+{
+    return d->error;
 }
 
 bool SingleApplication::isRunning(const QString &key)
@@ -328,28 +416,23 @@ QString SingleApplication::currentUserName()
     return name;
 }
 
-QString SingleApplication::privateDirectory(QString *error)
+QStringList SingleApplication::candidateDirectories()
 {
-    return privateDirectory(qEnvironmentVariable("XDG_RUNTIME_DIR"),
-                            QStringLiteral("/tmp/brantolex-%1").arg(geteuid()), error);
+    ServerRegistry &registry = serverRegistry();
+    const QReadLocker locker(&registry.lock);
+    return registry.candidates.isEmpty() ? PrivateDirectory::candidates(::geteuid())
+                                         : registry.candidates;
 }
 
-QString SingleApplication::privateDirectory(const QString &runtimeDir, const QString &fallback,
-                                            QString *error)
+void SingleApplication::setCandidateDirectories(const QStringList &directories)
 {
-    QString why;
-    if (QDir::isAbsolutePath(runtimeDir) && isPrivate(runtimeDir, &why))
-        return QDir::cleanPath(runtimeDir);
-
-    if (::mkdir(QFile::encodeName(fallback).constData(), 0700) != 0 && errno != EEXIST)
-        why = errnoText();
-    else if (isPrivate(fallback, &why))
-        return fallback;
-    if (error)
-        *error = QStringLiteral("private directory %1: %2; set XDG_RUNTIME_DIR to a directory of "
-                                "your own, mode 0700")
-                     .arg(fallback, why);
-    return QString();
+    ServerRegistry &registry = serverRegistry();
+    const QWriteLocker locker(&registry.lock);
+    registry.candidates = directories;
+    registry.resolved = false;
+    for (PrivateDirectory &directory : registry.directories)
+        registry.retired.push_back(std::move(directory));
+    registry.directories.clear();
 }
 
 QString SingleApplication::serverPath(const QString &directory, const QString &uniqueKey)
@@ -359,6 +442,5 @@ QString SingleApplication::serverPath(const QString &directory, const QString &u
 
 QString SingleApplication::markerPath(const QString &directory, const QString &uniqueKey)
 {
-    return directory + QLatin1Char('/') +
-           QFileInfo(QSharedMemory(uniqueKey).nativeKey()).fileName();
+    return directory + QLatin1Char('/') + markerName(uniqueKey);
 }

@@ -2,12 +2,14 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class SingleApplicationPrivate;
 
-// Finds out whether another instance runs for the same key and user, through a
-// one-byte shared-memory marker, and lets a later instance send the first one
-// text messages over a local server of the same name.
+// Finds out whether another instance runs for the same key and user, through
+// a lock (flock) on a marker file in the user's private directories, and lets
+// a later instance send the first one text messages over a local server of
+// the same name beside it.
 class SingleApplication : public QObject
 {
     Q_OBJECT
@@ -22,35 +24,37 @@ public:
     QString key() const;
     // True when another instance held the marker at construction.
     bool isRunning() const;
+    // Why this start can neither own the marker nor know that another
+    // instance does; empty when it can.
+    QString errorString() const;
 
     static bool isRunning(const QString &key);
     static bool sendMessage(const QString &key, const QString &message, int timeout);
 
     // Only ASCII letters and digits survive; nothing left gives "SADEFAULTKEY".
     static QString cleanKey(const QString &key);
-    // The marker's key and the server's name: "_sa_" + cleaned key + "_" + the
-    // user name's UTF-8 bytes in lowercase hex.
+    // The server's name: "_sa_" + cleaned key + "_" + the user name's UTF-8
+    // bytes in lowercase hex.
     static QString uniqueKey(const QString &cleanedKey, const QString &userName);
     // The login name of the effective user; the numeric uid if it has none.
     static QString currentUserName();
 
-    // Where the socket and the marker's key file live: $XDG_RUNTIME_DIR when
-    // it is ours alone, otherwise /tmp/brantolex-<uid>, made 0700 if missing.
-    // Empty, with the reason in *error, when neither can be trusted.
-    static QString privateDirectory(QString *error = nullptr);
-    // The same choice between the given directories.
-    static QString privateDirectory(const QString &runtimeDir, const QString &fallback,
-                                    QString *error);
-    // The local server's full path, and the marker's key file (the name Qt
-    // gives it for the unique key), both in the private directory.
+    // Where the instances of this user meet, in order; the marker is locked
+    // in every one of them that is ours, the server listens in the first.
+    // The directories are looked up once per process.
+    static QStringList candidateDirectories();
+    // Others than the user's own, for tests; takes effect for later guards.
+    static void setCandidateDirectories(const QStringList &directories);
+    // The local server's path, and the marker's (the key file's name as it
+    // has always been), in a directory.
     static QString serverPath(const QString &directory, const QString &uniqueKey);
     static QString markerPath(const QString &directory, const QString &uniqueKey);
 
     // Waits up to 200 ms to connect and for the acknowledgement.
     static constexpr int connectTimeout = 200;
-    // Attempts at the marker when creating it fails for a reason other than
-    // its existence: a racing start or exit can make one fail in passing.
-    static constexpr int createAttempts = 4;
+    // How long a start waits for another start or exit to finish with the
+    // directory before it gives up.
+    static constexpr int directoryLockTimeout = 5000;
 
 public slots:
     // True only when the running instance acknowledged the message.

@@ -2,7 +2,20 @@
 
 #include "app/localthread.h"
 
+#include <QFile>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+const std::size_t ThreadedLocalServer::maxAddressSize = sizeof(sockaddr_un::sun_path);
 
 ThreadedLocalServer::ThreadedLocalServer(const QString &key, QObject *parent)
     : QLocalServer(parent), serverKey(key)
@@ -35,6 +48,57 @@ bool ThreadedLocalServer::listen(const QString &name)
     return true;
 }
 
+bool ThreadedLocalServer::listenIn(int directoryFd, const QString &name, const QString &path,
+                                   QString *error)
+{
+    const QByteArray entry = QFile::encodeName(name);
+    const QByteArray address = "/proc/self/fd/" + QByteArray::number(directoryFd) + '/' + entry;
+    if (std::size_t(address.size()) >= maxAddressSize) {
+        *error = QStringLiteral("the socket name %1 is too long for a local socket").arg(path);
+        return false;
+    }
+    // We hold the marker, so whatever is there was left by a crash.
+    if (::unlinkat(directoryFd, entry.constData(), 0) != 0 && errno == EISDIR &&
+        ::unlinkat(directoryFd, entry.constData(), AT_REMOVEDIR) != 0) {
+        *error = QStringLiteral("a directory is in the way of the socket %1: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un socketAddress = {};
+    socketAddress.sun_family = AF_UNIX;
+    std::memcpy(socketAddress.sun_path, address.constData(), std::size_t(address.size()));
+    if (fd < 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr *>(&socketAddress), sizeof socketAddress) != 0 ||
+        ::listen(fd, 50) != 0) {
+        *error = QStringLiteral("cannot listen on %1: %2")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    if (!QLocalServer::listen(qintptr(fd))) {
+        *error = QStringLiteral("cannot listen on %1: %2").arg(path, errorString());
+        ::close(fd);
+        return false;
+    }
+    listeningOn = path;
+    listeningDirectory = directoryFd;
+    listeningName = name;
+    return true;
+}
+
+bool ThreadedLocalServer::listenAgain()
+{
+    if (listeningDirectory >= 0) {
+        QString error;
+        return listenIn(listeningDirectory, listeningName, listeningOn, &error);
+    }
+    // Still ours: we hold the marker.
+    removeServer(listeningOn);
+    return QLocalServer::listen(listeningOn);
+}
+
 void ThreadedLocalServer::keepListening()
 {
     if (isListening() || listeningOn.isEmpty())
@@ -43,22 +107,40 @@ void ThreadedLocalServer::keepListening()
         qWarning("ThreadedLocalServer: stopped listening on %s (%s); trying again",
                  qUtf8Printable(listeningOn), qUtf8Printable(errorString()));
     lost = true;
-    // Still ours: we hold the marker.
-    removeServer(listeningOn);
-    if (QLocalServer::listen(listeningOn)) {
+    if (listenAgain()) {
         qWarning("ThreadedLocalServer: listening again on %s", qUtf8Printable(listeningOn));
         lost = false;
     }
 }
 
+int ThreadedLocalServer::descriptorsLeft()
+{
+    rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur > rlim_t(INT_MAX))
+        return INT_MAX;
+    DIR *open = ::opendir("/proc/self/fd");
+    if (!open)
+        return errno == EMFILE || errno == ENFILE ? 0 : INT_MAX;
+    // ".", ".." and the listing's own descriptor.
+    int count = -3;
+    while (::readdir(open))
+        ++count;
+    ::closedir(open);
+    return int(limit.rlim_cur) - count;
+}
+
 void ThreadedLocalServer::incomingConnection(quintptr socketDescriptor)
 {
-    // A thread per connection: a flood would otherwise cost a thread each.
-    if (findChildren<LocalThread *>(Qt::FindDirectChildrenOnly).size() >= maxConnections) {
+    // A thread per connection: a flood would otherwise cost a thread each,
+    // and a thread that cannot make its wakeup descriptors aborts the process.
+    const int open = int(findChildren<LocalThread *>(Qt::FindDirectChildrenOnly).size());
+    if (open >= maxConnections ||
+        descriptorsLeft() < descriptorsPerConnection + descriptorReserve) {
         ::close(int(socketDescriptor));
         if (!refusing)
-            qWarning("ThreadedLocalServer: %d connections open; closing new ones until one ends",
-                     maxConnections);
+            qWarning("ThreadedLocalServer: %d connections open%s; closing new ones until one ends",
+                     open, open >= maxConnections ? "" : ", descriptors running short");
         refusing = true;
         return;
     }

@@ -4,14 +4,17 @@
 
 #include <csignal>
 #include <initializer_list>
-#include <vector>
 
 class QSocketNotifier;
 
 // Turns the given Unix signals into the Qt signal received(), delivered by the
-// event loop, so that a signal can end the program the orderly way. A second
-// signal, once one has been delivered, ends the process at once with the
-// default action: a stuck shutdown can still be interrupted.
+// event loop, so that a signal can end the program the orderly way.
+// Quitting is idempotent: received() comes once, for the first signal; later
+// ones are ignored until the process has left, also after the watcher is
+// gone, so that a terminal's SIGHUP, SIGCONT, SIGHUP or a relayed SIGTERM
+// never cuts the saving of the settings short. Only a third signal within
+// forceWindow ms ends the process at once, after a line on stderr: a stuck
+// shutdown can still be interrupted.
 // One watcher at a time per process.
 class UnixSignalWatcher : public QObject
 {
@@ -19,8 +22,10 @@ class UnixSignalWatcher : public QObject
 
 public:
     explicit UnixSignalWatcher(std::initializer_list<int> signalNumbers, QObject *parent = nullptr);
-    // Restores the previous handlers.
+    // Leaves the handlers in place, as if a first signal had come.
     ~UnixSignalWatcher() override;
+
+    static constexpr int forceWindow = 5000;
 
 signals:
     void received(int signalNumber);
@@ -28,12 +33,6 @@ signals:
 private:
     void readPending();
 
-    struct Previous
-    {
-        int number;
-        struct sigaction action;
-    };
-    std::vector<Previous> previous;
     int fds[2] = {-1, -1};
     QSocketNotifier *notifier = nullptr;
 };

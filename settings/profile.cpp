@@ -1,47 +1,82 @@
 #include "settings/profile.h"
 
-#include <QDateTime>
+#include "settings/iniedit.h"
+
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
 
 namespace {
 const char configDirName[] = ".Brantolex_Fixer";
 const char configFileName[] = "config";
+
+QString passwordDatabaseHome()
+{
+    long bufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (bufferSize <= 0)
+        bufferSize = 1024;
+    std::vector<char> buffer(static_cast<std::size_t>(bufferSize));
+    passwd entry{};
+    passwd *found = nullptr;
+    int error = 0;
+    while ((error = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found)) ==
+               ERANGE &&
+           buffer.size() < 1024 * 1024)
+        buffer.resize(buffer.size() * 2);
+    if (error == 0 && found && found->pw_dir && found->pw_dir[0] == '/')
+        return QDir::cleanPath(QFile::decodeName(found->pw_dir));
+    return QString();
+}
 } // namespace
 
-ProfileFileState::ProfileFileState(const QString &path)
-{
-    const QFileInfo file(path);
-    existed = file.exists();
-    size = file.size();
-    lastModified = file.lastModified();
-}
-
 Profile::Profile()
-    : ProfileFileState(configDirectory() + QLatin1String(configFileName)),
-      QSettings(configDirectory() + QLatin1String(configFileName), QSettings::IniFormat)
+    : QSettings(configDirectory() + QLatin1String(configFileName), QSettings::IniFormat)
 {
 }
 
 Profile::~Profile()
 {
-    if (!modified)
-        return;
-    sync();
-    // Settings the user chose must not vanish without a word. The status
-    // keeps the first error only, and a hand-edited file that reads with a
-    // format error (a stray line, a byte order mark) is still written; then
-    // only a file left as it was tells that the write failed.
-    const QSettings::Status result = status();
-    if (result == QSettings::NoError)
-        return;
-    if (result == QSettings::FormatError) {
-        const QFileInfo after(fileName());
-        if (after.exists() &&
-            (!existed || after.size() != size || after.lastModified() != lastModified))
-            return;
+    if (modified && !save())
+        qWarning("Brantolex Fixer: could not save the settings to %s", qUtf8Printable(fileName()));
+}
+
+bool Profile::save()
+{
+    // What the file says now, not when we read it.
+    QSettings::sync();
+    IniEdit::Changes changes;
+    for (const auto &[key, value] : std::as_const(pending))
+        if (!QSettings::contains(key) || QSettings::value(key) != value)
+            changes.append({key, value});
+    if (changes.isEmpty())
+        return true;
+
+    QFile file(fileName());
+    QByteArray text;
+    if (file.exists()) {
+        if (!file.open(QIODevice::ReadOnly))
+            return false;
+        text = file.readAll();
+        if (file.error() != QFile::NoError)
+            return false;
+        file.close();
     }
-    qWarning("Brantolex Fixer: could not save the settings to %s", qUtf8Printable(fileName()));
+    QString error;
+    return IniEdit::replaceFile(fileName(), IniEdit::apply(text, changes), &error);
+}
+
+QString Profile::homeDirectory()
+{
+    const QString home = qEnvironmentVariable("HOME");
+    if (QDir::isAbsolutePath(home))
+        return QDir::cleanPath(home);
+    const QString fromDatabase = passwordDatabaseHome();
+    return fromDatabase.isEmpty() ? QDir::homePath() : fromDatabase;
 }
 
 QString Profile::configDirectory()
@@ -49,7 +84,7 @@ QString Profile::configDirectory()
     // A function-local static is initialised exactly once, even when two
     // threads get here first at the same moment.
     static const QString directory =
-        QDir::homePath() + QDir::separator() + QLatin1String(configDirName);
+        homeDirectory() + QDir::separator() + QLatin1String(configDirName);
     QDir().mkpath(directory);
     return directory + QDir::separator();
 }
@@ -64,15 +99,40 @@ QString Profile::compositeKey(const QString &group, const QString &key, int inde
     return compositeKey(group, key + QString::number(index));
 }
 
+void Profile::warnIfOnlyCaseDiffers(const QString &compositeKey) const
+{
+    const QStringList keys = QSettings::allKeys();
+    for (const QString &key : keys) {
+        if (key.compare(compositeKey, Qt::CaseInsensitive) != 0 || warned.contains(key))
+            continue;
+        warned.insert(key);
+        qWarning("Brantolex Fixer: %s in %s is not read: upper and lower case matter, the key "
+                 "is %s",
+                 qUtf8Printable(key), qUtf8Printable(fileName()), qUtf8Printable(compositeKey));
+    }
+}
+
 QVariant Profile::stored(const QString &compositeKey, const QVariant &defaultValue) const
 {
+    for (const auto &[key, value] : pending)
+        if (key == compositeKey)
+            return value;
+    if (!QSettings::contains(compositeKey)) {
+        warnIfOnlyCaseDiffers(compositeKey);
+        return defaultValue;
+    }
     return QSettings::value(compositeKey, defaultValue);
 }
 
 void Profile::store(const QString &compositeKey, const QVariant &value)
 {
     modified = true;
-    QSettings::setValue(compositeKey, value);
+    for (auto &[key, old] : pending)
+        if (key == compositeKey) {
+            old = value;
+            return;
+        }
+    pending.append({compositeKey, value});
 }
 
 QByteArray Profile::value(const QString &group, const QString &key,

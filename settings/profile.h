@@ -2,30 +2,26 @@
 
 #include <QByteArray>
 #include <QColor>
-#include <QDateTime>
 #include <QFont>
+#include <QList>
+#include <QPair>
 #include <QPoint>
 #include <QRect>
+#include <QSet>
 #include <QSettings>
 #include <QString>
+#include <QVariant>
 
-// The per-user configuration file, $HOME/.Brantolex_Fixer/config in INI
-// format. Values are addressed by group and key, optionally followed by a
-// decimal index ("Plugin", "loadingTime", 3 is Plugin/loadingTime3). Meant to
-// live for one batch of reads or writes; it syncs on destruction only when a
-// setter was called, so a reader never writes the file.
-// The file as it was before a profile opened it: the toolkit may write it
-// while reading it (changes left over from a profile whose save failed), so
-// that a look taken when saving would miss the write.
-struct ProfileFileState
-{
-    explicit ProfileFileState(const QString &path);
-    bool existed;
-    qint64 size;
-    QDateTime lastModified;
-};
-
-class Profile : private ProfileFileState, public QSettings
+// The per-user configuration file, ~/.Brantolex_Fixer/config in INI format.
+// Values are addressed by group and key, optionally followed by a decimal
+// index ("Plugin", "loadingTime", 3 is Plugin/loadingTime3). Meant to live
+// for one batch of reads or writes. The file is the user's as much as ours:
+// on destruction only the lines of keys whose values changed are rewritten,
+// new keys go at the end of their section, and everything else (comments,
+// unknown keys, order, case, encoding, byte order mark, line ends) stays
+// byte for byte. A profile that only read, or set what was there, writes
+// nothing.
+class Profile : public QSettings
 {
 public:
     Profile();
@@ -34,6 +30,9 @@ public:
     // The directory holding the file, with one trailing separator; created
     // when missing. The path is worked out once per process.
     static QString configDirectory();
+    // $HOME when it is an absolute path, otherwise the home directory of the
+    // password database.
+    static QString homeDirectory();
 
     bool isModified() const { return modified; }
 
@@ -64,6 +63,12 @@ private:
     static QString compositeKey(const QString &group, const QString &key, int index);
     QVariant stored(const QString &compositeKey, const QVariant &defaultValue) const;
     void store(const QString &compositeKey, const QVariant &value);
+    void warnIfOnlyCaseDiffers(const QString &compositeKey) const;
+    bool save();
 
     bool modified = false;
+    // Set but not yet written, in the order set; the toolkit's own setter
+    // would rewrite the whole file in its way.
+    QList<QPair<QString, QVariant>> pending;
+    mutable QSet<QString> warned;
 };

@@ -1,4 +1,6 @@
+#include "app/privatedirectory.h"
 #include "app/singleapplication.h"
+#include "app/threadedlocalserver.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -7,14 +9,17 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSharedMemory>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QTest>
 #include <QThread>
 
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -37,27 +42,53 @@ const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
 const auto othersAccess = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup |
                           QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
 
-QString markerPathOf(const QString &key)
+// The directories of these tests, in the guard's order; helpers get them too.
+QStringList testDirectories()
 {
-    return SingleApplication::markerPath(SingleApplication::privateDirectory(), uniqueKeyOf(key));
+    return SingleApplication::candidateDirectories();
+}
+
+QString markerPathOf(const QString &key, const QString &user = QString())
+{
+    return SingleApplication::markerPath(
+        testDirectories().front(),
+        user.isEmpty() ? uniqueKeyOf(key)
+                       : SingleApplication::uniqueKey(SingleApplication::cleanKey(key), user));
 }
 
 QString serverPathOf(const QString &key)
 {
-    return SingleApplication::serverPath(SingleApplication::privateDirectory(), uniqueKeyOf(key));
+    return SingleApplication::serverPath(testDirectories().front(), uniqueKeyOf(key));
 }
 
-// A marker as the guard makes it.
-
-// System V keys come from a file's inode, so an orphaned segment of some
-// crashed process may happen to carry our key; the guard clears such a one
-// the same way before it creates its marker.
-bool createMarker(QSharedMemory &marker)
+// A lock as another process holds it: a description of the file of its own.
+class FileLock
 {
-    if (marker.attach())
-        marker.detach();
-    return marker.create(1);
-}
+public:
+    explicit FileLock(const QString &path, bool create = true)
+        : fd(::open(QFile::encodeName(path).constData(),
+                    O_RDONLY | O_CLOEXEC | (create ? O_CREAT : 0), 0600))
+    {
+    }
+    ~FileLock()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool lock() { return fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
+    bool isHeldByOthers()
+    {
+        if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (fd >= 0)
+                ::flock(fd, LOCK_UN);
+            return false;
+        }
+        return true;
+    }
+
+private:
+    int fd;
+};
 
 QByteArray frameOf(const QString &text)
 {
@@ -77,11 +108,22 @@ QByteArray frameOf(const QString &text)
 class Helper
 {
 public:
-    explicit Helper(const QStringList &args,
-                    const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    // The test's directories follow the arguments unless some are given.
+    explicit Helper(const QStringList &args, QStringList directories = QStringList(),
+                    const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                    int descriptorLimit = 0)
     {
+        if (directories.isEmpty())
+            directories = testDirectories();
+        else if (directories == QStringList{QStringLiteral("default")})
+            directories.clear();
+        if (descriptorLimit > 0)
+            process.setChildProcessModifier([descriptorLimit] {
+                const rlimit limit = {rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            });
         process.setProcessEnvironment(env);
-        process.start(QStringLiteral(APP_HELPER), args);
+        process.start(QStringLiteral(APP_HELPER), args + directories);
     }
     ~Helper()
     {
@@ -184,26 +226,31 @@ private slots:
     void messageFromSecondProcess();
     void sendFailures_data();
     void sendFailures();
-    void warnings_data();
-    void warnings();
+    void startFailures_data();
+    void startFailures();
     void privateDirectory_data();
     void privateDirectory();
+    void oneInstanceWhateverTheDirectories_data();
+    void oneInstanceWhateverTheDirectories();
     void burstThenGone();
+    void floodUnderDescriptorLimit();
     void simultaneousStarts();
-    void leftoversOfAKilledOwner_data();
-    void leftoversOfAKilledOwner();
+    void leftovers_data();
+    void leftovers();
 
 private:
-    QTemporaryDir runtimeDir;
+    QTemporaryDir base;
 };
 
 void TestGuard::initTestCase()
 {
-    // Sockets and markers of these tests go to a directory of their own, and
-    // the helpers inherit it.
-    QVERIFY(runtimeDir.isValid());
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
-    QCOMPARE(SingleApplication::privateDirectory(), runtimeDir.path());
+    // Sockets and markers of these tests go to directories of their own, and
+    // the helpers are given them.
+    QVERIFY(base.isValid());
+    const QString runtime = base.filePath(QStringLiteral("runtime"));
+    QVERIFY(::mkdir(QFile::encodeName(runtime).constData(), 0700) == 0);
+    SingleApplication::setCandidateDirectories(
+        {runtime, base.filePath(QStringLiteral("fallback"))});
 }
 
 void TestGuard::cleanKey_data()
@@ -292,10 +339,7 @@ void TestGuard::twoGuardsInOneProcess()
     QVERIFY(!second.isRunning());
     QVERIFY(!SingleApplication::isRunning(key));
 
-    // Only this user may reach the server.
-    const QFileInfo socketFile(serverPathOf(key));
-    QVERIFY(socketFile.exists());
-    QCOMPARE(socketFile.permissions() & othersAccess, QFile::Permissions());
+    QVERIFY(QFileInfo(serverPathOf(key)).exists());
 
     // The owner's guards have nobody to talk to and must not try.
     QVERIFY(!second.sendMessage(QStringLiteral("to myself")));
@@ -325,17 +369,13 @@ void TestGuard::othersDoNotBlock()
 
     const QString key = freshKey();
     std::unique_ptr<Helper> otherInstance;
-    std::unique_ptr<QSharedMemory> otherMarker;
+    // Stands for that user's instance: their name in the marker's.
+    FileLock otherMarker(markerPathOf(key, otherUser));
     if (otherUser.isEmpty()) {
         otherInstance = std::make_unique<Helper>(QStringList{"own", freshKey()});
         QCOMPARE(otherInstance->line(), QByteArray("guard=0"));
     } else {
-        // Stands for that user's instance: their name in the marker's key.
-        otherMarker = std::make_unique<QSharedMemory>();
-        otherMarker->setNativeKey(SingleApplication::markerPath(
-            SingleApplication::privateDirectory(),
-            SingleApplication::uniqueKey(SingleApplication::cleanKey(key), otherUser)));
-        QVERIFY(createMarker(*otherMarker));
+        QVERIFY(otherMarker.lock());
     }
 
     SingleApplication guard(key, nullptr);
@@ -430,9 +470,8 @@ void TestGuard::sendFailures()
         ack = keyFrame;
 
     // The marker of a running instance, without a guard behind it.
-    QSharedMemory marker;
-    marker.setNativeKey(markerPathOf(key));
-    QVERIFY2(createMarker(marker), qPrintable(marker.errorString()));
+    FileLock marker(markerPathOf(key));
+    QVERIFY(marker.lock());
 
     QThread thread;
     auto *fake = new FakeInstance(serverPathOf(key), greeting, ack);
@@ -453,114 +492,110 @@ void TestGuard::sendFailures()
     QVERIFY(thread.wait(10000));
 }
 
-void TestGuard::warnings_data()
+void TestGuard::startFailures_data()
 {
-    QTest::addColumn<bool>("deep");
-    QTest::addColumn<QByteArray>("result");
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("error");
 
-    // The key file's name leads nowhere, so the marker cannot be made; the
-    // program runs unprotected, and the static test warns again.
-    QTest::newRow("marker cannot be created")
-        << false << QByteArray("guard=0 static=0") << "QSharedMemory::create" << 2;
-    // A directory too deep for a socket address: the marker is there, the
-    // server is not, and the static test then sees the marker as taken.
-    QTest::newRow("server cannot listen")
-        << true << QByteArray("guard=0 static=1") << "QLocalServer::listen" << 1;
+    const QString key = QStringLiteral("Key");
+    QTest::newRow("socket name too long") << "" << QString(120, QLatin1Char('k')) << "too long";
+    QTest::newRow("directory in the way of the socket")
+        << "socket directory" << key << "a directory is in the way of the socket";
+    QTest::newRow("directory in the way of the marker")
+        << "marker directory" << key << "Is a directory";
+    // A start stopped while it holds the lock: nobody waits forever.
+    QTest::newRow("directory locked by a stopped start")
+        << "locked" << key << "locked by another start or exit for more than 5 s";
+    QTest::newRow("fallback open to others") << "open fallback" << key << "is open to other users";
 }
 
-void TestGuard::warnings()
+// Each says why, instead of passing for a running instance.
+void TestGuard::startFailures()
 {
-    QFETCH(bool, deep);
-    QFETCH(QByteArray, result);
-    QFETCH(QString, operation);
-    QFETCH(int, count);
+    QFETCH(QString, obstacle);
+    QFETCH(QString, key);
+    QFETCH(QString, error);
 
-    const QString key = freshKey();
-    QTemporaryDir base;
-    QVERIFY(base.isValid());
-    QString runtime = base.path();
-    if (deep) {
-        runtime = base.filePath(QString(120, QLatin1Char('d')));
-        QVERIFY(QDir().mkpath(runtime));
-        QVERIFY(QFile::setPermissions(runtime, ownerOnly));
-    } else {
-        QVERIFY(QFile::link(base.filePath(QStringLiteral("nowhere")),
-                            SingleApplication::markerPath(runtime, uniqueKeyOf(key))));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString runtime = dir.filePath(QStringLiteral("r"));
+    const QString fallback = dir.filePath(QStringLiteral("f"));
+    QVERIFY(::mkdir(QFile::encodeName(runtime).constData(), 0700) == 0);
+    if (obstacle == "socket directory")
+        QVERIFY(QDir().mkpath(SingleApplication::serverPath(runtime, uniqueKeyOf(key)) + "/x"));
+    if (obstacle == "marker directory")
+        QVERIFY(QDir().mkpath(SingleApplication::markerPath(runtime, uniqueKeyOf(key))));
+    FileLock directoryLock(runtime, false);
+    if (obstacle == "locked")
+        QVERIFY(directoryLock.lock());
+    QStringList directories{runtime, fallback};
+    if (obstacle == "open fallback") {
+        QVERIFY(::mkdir(QFile::encodeName(fallback).constData(), 0755) == 0);
+        directories = QStringList{fallback};
     }
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
 
-    Helper probe({QStringLiteral("probe"), key}, env);
-    QCOMPARE(probe.line(), result);
+    Helper probe({QStringLiteral("probe"), key}, directories);
+    const QByteArray line = probe.line();
+    QVERIFY2(line.startsWith("error=") && line.contains(error.toUtf8()), line.constData());
     QVERIFY(probe.finish());
-
-    const QStringList lines = QString::fromUtf8(probe.process.readAllStandardError())
-                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), count);
-    const QRegularExpression format(QStringLiteral("^%1: .+ \\(Used key is '%2'\\)$")
-                                        .arg(QRegularExpression::escape(operation),
-                                             QRegularExpression::escape(uniqueKeyOf(key))));
-    for (const QString &line : lines)
-        QVERIFY2(format.match(line).hasMatch(), qPrintable(line));
 }
 
 void TestGuard::privateDirectory_data()
 {
     // States: missing, private, open (0755), symlink (to a private
-    // directory), foreign (another owner), file, relative (runtime only).
+    // directory), slash (such a symlink, with a trailing slash), foreign
+    // (another owner), file, relative.
     QTest::addColumn<QString>("runtime");
     QTest::addColumn<QString>("fallback");
-    QTest::addColumn<QString>("chosen");
+    // The directories taken, in order; empty: refused.
+    QTest::addColumn<QStringList>("chosen");
 
+    const QStringList both{"runtime", "fallback"}, fallbackOnly{"fallback"}, none;
     QTest::newRow("runtime directory of our own") << "private"
-                                                  << "open"
-                                                  << "runtime";
+                                                  << "missing" << both;
+    QTest::newRow("both already there") << "private"
+                                        << "private" << both;
+    QTest::newRow("runtime directory ours, fallback not") << "private"
+                                                          << "open" << QStringList{"runtime"};
     QTest::newRow("no runtime directory") << "missing"
-                                          << "missing"
-                                          << "fallback";
-    QTest::newRow("fallback already made") << "missing"
-                                           << "private"
-                                           << "fallback";
+                                          << "missing" << fallbackOnly;
     QTest::newRow("relative runtime directory") << "relative"
-                                                << "missing"
-                                                << "fallback";
+                                                << "missing" << fallbackOnly;
     QTest::newRow("runtime directory open to others") << "open"
-                                                      << "missing"
-                                                      << "fallback";
+                                                      << "missing" << fallbackOnly;
     QTest::newRow("runtime directory a symlink") << "symlink"
-                                                 << "missing"
-                                                 << "fallback";
+                                                 << "missing" << fallbackOnly;
+    QTest::newRow("runtime directory a symlink, trailing slash") << "slash"
+                                                                 << "missing" << fallbackOnly;
     QTest::newRow("runtime directory of another user") << "foreign"
-                                                       << "missing"
-                                                       << "fallback";
+                                                       << "missing" << fallbackOnly;
+    QTest::newRow("runtime directory a file") << "file"
+                                              << "missing" << fallbackOnly;
     QTest::newRow("fallback open to others") << "missing"
-                                             << "open"
-                                             << "";
+                                             << "open" << none;
     QTest::newRow("fallback a symlink") << "missing"
-                                        << "symlink"
-                                        << "";
+                                        << "symlink" << none;
+    QTest::newRow("fallback a symlink, trailing slash") << "missing"
+                                                        << "slash" << none;
     QTest::newRow("fallback of another user") << "missing"
-                                              << "foreign"
-                                              << "";
+                                              << "foreign" << none;
     QTest::newRow("fallback a file") << "missing"
-                                     << "file"
-                                     << "";
+                                     << "file" << none;
 }
 
 void TestGuard::privateDirectory()
 {
     QFETCH(QString, runtime);
     QFETCH(QString, fallback);
-    QFETCH(QString, chosen);
+    QFETCH(QStringList, chosen);
 
     if ((runtime == "foreign" || fallback == "foreign") && ::geteuid() != 0)
         QSKIP("only root can give a directory to another user");
-    QTemporaryDir base;
-    QVERIFY(base.isValid());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
     const auto arrange = [&](const QString &state, const QString &name) {
-        const QString path = base.filePath(name);
+        const QString path = dir.filePath(name);
         if (state == "relative")
             return name;
         if (state == "private" || state == "open" || state == "foreign") {
@@ -569,30 +604,94 @@ void TestGuard::privateDirectory()
                 path, state == "open" ? ownerOnly | QFile::ReadOther | QFile::ExeOther : ownerOnly);
             if (state == "foreign" && ::chown(QFile::encodeName(path).constData(), 65534, 65534))
                 return QString();
-        } else if (state == "symlink") {
+        } else if (state == "symlink" || state == "slash") {
             QDir().mkdir(path + "-target");
             QFile::setPermissions(path + "-target", ownerOnly);
             QFile::link(path + "-target", path);
+            if (state == "slash")
+                return path + QLatin1Char('/');
         } else if (state == "file") {
             QFile file(path);
             file.open(QIODevice::WriteOnly);
         }
-        return state == "missing" && name == "runtime" ? QString() : path;
+        return path;
     };
-    const QString runtimePath = arrange(runtime, QStringLiteral("runtime"));
-    const QString fallbackPath = arrange(fallback, QStringLiteral("fallback"));
+    const QStringList candidates{arrange(runtime, QStringLiteral("runtime")),
+                                 arrange(fallback, QStringLiteral("fallback"))};
 
     QString error;
-    const QString got = SingleApplication::privateDirectory(runtimePath, fallbackPath, &error);
-    if (chosen.isEmpty()) {
-        QCOMPARE(got, QString());
-        QVERIFY2(error.contains(fallbackPath), qPrintable(error));
-        return;
+    const std::vector<PrivateDirectory> got = PrivateDirectory::resolve(candidates, &error);
+    QStringList paths;
+    for (const PrivateDirectory &directory : got) {
+        paths << directory.path();
+        // What is held open is what was checked: a directory of ours, closed.
+        struct stat info = {};
+        QVERIFY(::fstat(directory.descriptor(), &info) == 0);
+        QVERIFY(S_ISDIR(info.st_mode));
+        QCOMPARE(info.st_uid, ::geteuid());
+        QCOMPARE(info.st_mode & 077, 0u);
     }
-    QCOMPARE(got, chosen == "runtime" ? runtimePath : fallbackPath);
-    const QFileInfo info(got);
-    QVERIFY(info.isDir() && !info.isSymLink());
-    QCOMPARE(info.permissions() & othersAccess, QFile::Permissions());
+    QStringList expected;
+    for (const QString &name : chosen)
+        expected << dir.filePath(name);
+    QCOMPARE(paths, expected);
+    if (chosen.isEmpty())
+        QVERIFY2(error.contains(candidates.last()), qPrintable(error));
+}
+
+void TestGuard::oneInstanceWhateverTheDirectories_data()
+{
+    // Which of the directories A and B each start finds its own; "default":
+    // the user's real ones, with the environment varied.
+    QTest::addColumn<QStringList>("first");
+    QTest::addColumn<QStringList>("later");
+
+    QTest::newRow("runtime directory gone for the later start")
+        << QStringList{"A", "B"} << QStringList{"B"};
+    QTest::newRow("runtime directory there for the later start only")
+        << QStringList{"B"} << QStringList{"A", "B"};
+    QTest::newRow("the user's directories, other XDG_RUNTIME_DIR and TMPDIR")
+        << QStringList{"default"} << QStringList{"default"};
+}
+
+void TestGuard::oneInstanceWhateverTheDirectories()
+{
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, later);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto paths = [&](const QStringList &names) {
+        if (names == QStringList{"default"})
+            return names;
+        QStringList result;
+        for (const QString &name : names) {
+            const QString path = dir.filePath(name);
+            QDir().mkpath(path);
+            QFile::setPermissions(path, ownerOnly);
+            result << path;
+        }
+        return result;
+    };
+    QProcessEnvironment firstEnv = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment laterEnv = firstEnv;
+    firstEnv.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
+    firstEnv.insert(QStringLiteral("TMPDIR"), dir.path());
+    laterEnv.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    laterEnv.remove(QStringLiteral("TMPDIR"));
+
+    const QString key = freshKey();
+    Helper owner({QStringLiteral("own"), key}, paths(first), firstEnv);
+    QCOMPARE(owner.line(), QByteArray("guard=0"));
+    Helper probe({QStringLiteral("probe"), key}, paths(later), laterEnv);
+    QCOMPARE(probe.line(), QByteArray("guard=1 static=1"));
+    QVERIFY(probe.finish());
+    // And it reaches the instance, wherever that listens.
+    Helper sender({QStringLiteral("send"), key}, paths(later), laterEnv);
+    sender.process.write("found you");
+    sender.process.closeWriteChannel();
+    QCOMPARE(sender.line(), QByteArray("sent=1"));
+    QCOMPARE(owner.line(), QByteArray("message=found%20you"));
 }
 
 void TestGuard::burstThenGone()
@@ -619,6 +718,38 @@ void TestGuard::burstThenGone()
     }
 }
 
+void TestGuard::floodUnderDescriptorLimit()
+{
+    // Each connection costs the owner a socket and its thread's wakeup
+    // descriptors: far more connections than descriptors must be turned
+    // away, not crash it.
+    const QString key = freshKey();
+    Helper owner({QStringLiteral("own"), key}, QStringList(),
+                 QProcessEnvironment::systemEnvironment(), 64);
+    QCOMPARE(owner.line(), QByteArray("guard=0"));
+    std::vector<std::unique_ptr<QLocalSocket>> clients;
+    for (int i = 0; i < 200; ++i) {
+        clients.push_back(std::make_unique<QLocalSocket>());
+        clients.back()->connectToServer(serverPathOf(key));
+    }
+    // Every one is greeted or closed.
+    const int greeting = int(frameOf(SingleApplication::cleanKey(key)).size());
+    int served = 0;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            served = 0;
+            for (auto &client : clients)
+                served += client->state() != QLocalSocket::ConnectedState ||
+                          client->bytesAvailable() >= greeting;
+            return served == int(clients.size());
+        },
+        60000));
+    QCOMPARE(owner.process.state(), QProcess::Running);
+    clients.clear();
+    QCOMPARE(sendFromHelper(key, QStringLiteral("still here")), QByteArray("sent=1"));
+    QCOMPARE(owner.line(), QByteArray("message=still%20here"));
+}
+
 void TestGuard::simultaneousStarts()
 {
     // Every start at once holds on, so exactly one may see itself first.
@@ -637,51 +768,51 @@ void TestGuard::simultaneousStarts()
     }
 }
 
-void TestGuard::leftoversOfAKilledOwner_data()
+void TestGuard::leftovers_data()
 {
     QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("killed");
     QTest::addColumn<bool>("markerLeft");
     QTest::addColumn<bool>("socketLeft");
 
-    QTest::newRow("guard killed") << "own" << true << true;
-    QTest::newRow("marker only") << "marker" << true << false;
-    QTest::newRow("socket only") << "socket" << false << true;
+    QTest::newRow("owner ended") << "own" << false << false << false;
+    QTest::newRow("owner killed") << "own" << true << true << true;
+    QTest::newRow("marker only, killed") << "marker" << true << true << false;
+    // A server at our path with no marker behind it is nobody's instance.
+    QTest::newRow("socket only, alive") << "socket" << false << false << true;
 }
 
-void TestGuard::leftoversOfAKilledOwner()
+void TestGuard::leftovers()
 {
     QFETCH(QString, mode);
+    QFETCH(bool, killed);
     QFETCH(bool, markerLeft);
     QFETCH(bool, socketLeft);
 
     const QString key = freshKey();
-    {
-        Helper owner({mode, key});
-        const QByteArray ready = owner.line();
-        QVERIFY2(ready == "guard=0" || ready == "ready", ready.constData());
+    Helper owner({mode, key});
+    const QByteArray ready = owner.line();
+    QVERIFY2(ready == "guard=0" || ready == "ready", ready.constData());
+    if (killed) {
         owner.killNow();
         QCOMPARE(owner.process.exitStatus(), QProcess::CrashExit);
+    } else if (mode == "own") {
+        owner.process.closeWriteChannel();
+        QVERIFY(owner.finish());
     }
 
-    // What the crash left: a marker that nobody holds, a socket file with
-    // nobody behind it. Probed without removing either.
-    QSharedMemory probe;
-    probe.setNativeKey(markerPathOf(key));
-    if (markerLeft) {
-        QVERIFY(!probe.create(1));
-        QCOMPARE(probe.error(), QSharedMemory::AlreadyExists);
-    } else {
-        QVERIFY2(createMarker(probe), qPrintable(probe.errorString()));
-        probe.detach();
-    }
+    // What is left: files that nobody holds.
+    QCOMPARE(QFileInfo::exists(markerPathOf(key)), markerLeft);
     QCOMPARE(QFileInfo::exists(serverPathOf(key)), socketLeft);
+    if (markerLeft)
+        QVERIFY(!FileLock(markerPathOf(key), false).isHeldByOthers());
 
     SingleApplication guard(key, nullptr);
     QVERIFY(!guard.isRunning());
     QSignalSpy received(&guard, &SingleApplication::messageReceived);
-    QCOMPARE(sendFromHelper(key, QStringLiteral("after the crash")), QByteArray("sent=1"));
+    QCOMPARE(sendFromHelper(key, QStringLiteral("after that")), QByteArray("sent=1"));
     QVERIFY(received.size() == 1 || received.wait(10000));
-    QCOMPARE(received.at(0).at(0).toString(), QStringLiteral("after the crash"));
+    QCOMPARE(received.at(0).at(0).toString(), QStringLiteral("after that"));
 
     Helper later({QStringLiteral("probe"), key});
     QCOMPARE(later.line(), QByteArray("guard=1 static=1"));

@@ -6,12 +6,22 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <future>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 // Everything here runs against one temporary home directory per process:
 // Profile works out its directory once, on first use.
 namespace {
+
+ino_t inodeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
+}
 
 // Writes through the typed setter that matches the value's type.
 bool setTyped(Profile &profile, const QString &group, const QString &key, const QVariant &value)
@@ -84,12 +94,15 @@ private slots:
     void absentKeyGivesDefault();
     void unconvertibleValue_data();
     void unconvertibleValue();
-    void syncOnDestruction_data();
-    void syncOnDestruction();
+    void keepsWhatTheUserWrote_data();
+    void keepsWhatTheUserWrote();
+    void wrongCaseWarned_data();
+    void wrongCaseWarned();
+    void staleTemporaryFilesCleared();
     void secondProfileSameFile();
     void failedSaveIsReported();
-    void handEditedFileIsSavedQuietly_data();
-    void handEditedFileIsSavedQuietly();
+    void homeDirectory_data();
+    void homeDirectory();
     void directoryWorkedOutOnce();
 
 private:
@@ -369,41 +382,206 @@ void TestProfile::unconvertibleValue()
     QVERIFY(got != defaultValue);
 }
 
-void TestProfile::syncOnDestruction_data()
+void TestProfile::keepsWhatTheUserWrote_data()
 {
-    QTest::addColumn<bool>("callSetter");
-    QTest::addColumn<QString>("setValue");
-    QTest::addColumn<bool>("rewritten");
+    QTest::addColumn<QByteArray>("before"); // null: no file
+    // "Group/key=value", set in this order; "*" sets the value as read.
+    QTest::addColumn<QStringList>("sets");
+    QTest::addColumn<QByteArray>("after");
 
-    QTest::newRow("reader only") << false << QString() << false;
-    QTest::newRow("setter, same value") << true << "No" << true;
-    QTest::newRow("setter, new value") << true << "Yes" << true;
+    QTest::newRow("changed value, comments kept")
+        << QByteArray("; edited by hand\n[MIDI]\n# old: sysex=Yes\nsysex = No\n\n[Plugin]\n"
+                      "loadingTime1=2000\n")
+        << QStringList{"MIDI/sysex=Yes"}
+        << QByteArray("; edited by hand\n[MIDI]\n# old: sysex=Yes\nsysex = Yes\n\n[Plugin]\n"
+                      "loadingTime1=2000\n");
+    QTest::newRow("same value set: file untouched")
+        << QByteArray("; edited by hand\n[MIDI]\nsysex = No\n") << QStringList{"MIDI/sysex=No"}
+        << QByteArray("; edited by hand\n[MIDI]\nsysex = No\n");
+    QTest::newRow("CRLF, also for a new key")
+        << QByteArray("[MIDI]\r\nsysex=No\r\n[Plugin]\r\nloadingTime1=2000\r\n")
+        << QStringList{"MIDI/sysex=Yes", "MIDI/midiChannel=3"}
+        << QByteArray("[MIDI]\r\nsysex=Yes\r\nmidiChannel=3\r\n[Plugin]\r\nloadingTime1=2000\r\n");
+    QTest::newRow("byte order mark")
+        << QByteArray("\xef\xbb\xbf[MIDI]\nmidiChannel=5\n")
+        << QStringList{"MIDI/sysex=Yes", "MIDI/midiChannel=*"}
+        << QByteArray("\xef\xbb\xbf[MIDI]\nmidiChannel=5\nsysex=Yes\n");
+    QTest::newRow("Latin-1 bytes, also of a value set as read")
+        << QByteArray("; K\xf6ln\n[MIDI]\nmidiInDevice=Synth\xe4\nsysex=No\n")
+        << QStringList{"MIDI/midiInDevice=*", "MIDI/sysex=Yes"}
+        << QByteArray("; K\xf6ln\n[MIDI]\nmidiInDevice=Synth\xe4\nsysex=Yes\n");
+    QTest::newRow("duplicate key: the one read changes")
+        << QByteArray("[MIDI]\nmidiChannel=2\nmidiChannel=5\n") << QStringList{"MIDI/midiChannel=7"}
+        << QByteArray("[MIDI]\nmidiChannel=2\nmidiChannel=7\n");
+    QTest::newRow("duplicate section")
+        << QByteArray("[MIDI]\nsysex=No\n[Plugin]\nloadingTime1=1\n[MIDI]\nmidiChannel=2\n")
+        << QStringList{"MIDI/sysex=Yes", "MIDI/translateCC0toPluginSelect=No"}
+        << QByteArray("[MIDI]\nsysex=Yes\n[Plugin]\nloadingTime1=1\n[MIDI]\nmidiChannel=2\n"
+                      "translateCC0toPluginSelect=No\n");
+    QTest::newRow("commented-out keys stay, new key at the section's end")
+        << QByteArray("[Plugin]\n# loadingTime2=9000\n; loadingTime3=9000\nloadingTime1=2000\n\n"
+                      "; the end\n")
+        << QStringList{"Plugin/loadingTime2=2500"}
+        << QByteArray("[Plugin]\n# loadingTime2=9000\n; loadingTime3=9000\nloadingTime1=2000\n"
+                      "loadingTime2=2500\n\n; the end\n");
+    QTest::newRow("wrong-case key stays")
+        << QByteArray("[Plugin]\nLoadingTime1=9000\n") << QStringList{"Plugin/loadingTime1=2000"}
+        << QByteArray("[Plugin]\nLoadingTime1=9000\n"
+                      "loadingTime1=2000\n");
+    QTest::newRow("wrong-case section stays")
+        << QByteArray("[plugin]\nloadingTime1=9000\n") << QStringList{"Plugin/loadingTime1=2000"}
+        << QByteArray("[plugin]\nloadingTime1=9000\n\n"
+                      "[Plugin]\nloadingTime1=2000\n");
+    QTest::newRow("comment after the value")
+        << QByteArray("[MIDI]\nsysex=No ; or Yes\n") << QStringList{"MIDI/sysex=Yes"}
+        << QByteArray("[MIDI]\nsysex=Yes ; or Yes\n");
+    QTest::newRow("new section, no line end at the end")
+        << QByteArray("[MIDI]\nsysex=No") << QStringList{"Plugin/loadingTime4=100"}
+        << QByteArray("[MIDI]\nsysex=No\n\n[Plugin]\nloadingTime4=100\n");
+    QTest::newRow("no file") << QByteArray()
+                             << QStringList{"MIDI/sysex=Yes", "Plugin/loadingTime1=5"}
+                             << QByteArray("[MIDI]\nsysex=Yes\n\n[Plugin]\nloadingTime1=5\n");
+    QTest::newRow("unknown keys and order")
+        << QByteArray("[Plugin]\nloadingTime8=1\nmine=x\nloadingTime1=2\n")
+        << QStringList{"Plugin/loadingTime1=3", "Plugin/loadingTime8=4"}
+        << QByteArray("[Plugin]\nloadingTime8=4\nmine=x\nloadingTime1=3\n");
+    QTest::newRow("continued line") << QByteArray("[MIDI]\nmidiOutDevice=Unit \\\nPort\nsysex=No\n")
+                                    << QStringList{"MIDI/midiOutDevice=Other"}
+                                    << QByteArray("[MIDI]\nmidiOutDevice=Other\nsysex=No\n");
+    QTest::newRow("stray line") << QByteArray("[MIDI]\nstray line\nmidiChannel=5\n")
+                                << QStringList{"MIDI/sysex=Yes"}
+                                << QByteArray("[MIDI]\nstray line\nmidiChannel=5\nsysex=Yes\n");
+    QTest::newRow("unclosed section") << QByteArray("[MIDI\nmidiChannel=5\n")
+                                      << QStringList{"MIDI/sysex=Yes", "MIDI/midiChannel=*"}
+                                      << QByteArray("[MIDI\nmidiChannel=5\nsysex=Yes\n");
+    QTest::newRow("set twice, back to what was there")
+        << QByteArray("[MIDI]\nsysex=No\n") << QStringList{"MIDI/sysex=Yes", "MIDI/sysex=No"}
+        << QByteArray("[MIDI]\nsysex=No\n");
 }
 
-// A hand-written file keeps its comment and layout unless the file is
-// written back; QSettings drops both when it writes.
-void TestProfile::syncOnDestruction()
+// Only the values that changed are written; everything else stays byte for
+// byte, and what was set reads back.
+void TestProfile::keepsWhatTheUserWrote()
 {
-    QFETCH(bool, callSetter);
-    QFETCH(QString, setValue);
-    QFETCH(bool, rewritten);
+    QFETCH(QByteArray, before);
+    QFETCH(QStringList, sets);
+    QFETCH(QByteArray, after);
+    if (!before.isNull())
+        writeConfig(before);
+    const ino_t inode = QFileInfo(configPath()).exists() ? inodeOf(configPath()) : 0;
 
-    const QByteArray handWritten("; edited by hand\n[MIDI]\nsysex = No\n");
-    writeConfig(handWritten);
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("could not save")));
+    QMap<QString, QString> expected;
     {
         Profile profile;
-        QCOMPARE(profile.value("MIDI", "sysex", "default"), QStringLiteral("No"));
-        if (callSetter)
-            profile.setValue(QStringLiteral("MIDI"), QStringLiteral("sysex"), setValue);
-        QCOMPARE(profile.isModified(), callSetter);
+        for (const QString &set : sets) {
+            const qsizetype slash = set.indexOf(QLatin1Char('/'));
+            const qsizetype equals = set.indexOf(QLatin1Char('='));
+            const QString group = set.left(slash), key = set.mid(slash + 1, equals - slash - 1);
+            QString value = set.mid(equals + 1);
+            if (value == QLatin1String("*"))
+                value = profile.value(group, key, QStringLiteral("absent"));
+            profile.setValue(group, key, value);
+            expected[group + QLatin1Char('/') + key] = value;
+        }
     }
-    const QByteArray after = readConfig();
-    QCOMPARE(after != handWritten, rewritten);
-    if (rewritten) {
-        QVERIFY(!after.contains("edited by hand"));
-        QCOMPARE(parseConfig().value(QStringLiteral("MIDI")).value(QStringLiteral("sysex")),
-                 setValue);
+    QCOMPARE(readConfig(), after);
+    if (after == before)
+        QCOMPARE(inodeOf(configPath()), inode);
+
+    Profile reader;
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QCOMPARE(reader.QSettings::value(it.key()).toString(), it.value());
+}
+
+void TestProfile::wrongCaseWarned_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("warnedAbout"); // empty: no warning
+
+    QTest::newRow("key") << QByteArray("[Plugin]\nLoadingTime1=9000\n") << "Plugin/LoadingTime1";
+    // The sizes differ: the toolkit reads a file again only when its size or
+    // time (in ms) changed, and these are written at once.
+    QTest::newRow("section") << QByteArray("[plugin]\nloadingTime1=90000\n")
+                             << "plugin/loadingTime1";
+    QTest::newRow("commented out") << QByteArray("[Plugin]\n# loadingTime1=9000\n") << "";
+    QTest::newRow("another key") << QByteArray("[Plugin]\nloadingTime10=9000\n") << "";
+}
+
+// Read as written, case and all, but not without a word.
+void TestProfile::wrongCaseWarned()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, warnedAbout);
+    writeConfig(file);
+
+    if (!warnedAbout.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QRegularExpression::escape(warnedAbout) +
+                                                QStringLiteral(" in .*config is not read.*"
+                                                               "Plugin/loadingTime1")));
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+    Profile profile;
+    // Twice, and one warning.
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(profile.value("Plugin", "loadingTime", 1, "2000"), QStringLiteral("2000"));
+}
+
+void TestProfile::staleTemporaryFilesCleared()
+{
+    writeConfig("[MIDI]\nsysex=No\n");
+    const QString stale = configPath() + QStringLiteral(".saving-AbC123");
+    const QString busy = configPath() + QStringLiteral(".saving-XyZ789");
+    for (const QString &path : {stale, busy}) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
     }
+    // A save that is still going on holds its file locked.
+    const int fd = ::open(QFile::encodeName(busy).constData(), O_RDONLY | O_CLOEXEC);
+    QVERIFY(fd >= 0 && ::flock(fd, LOCK_EX) == 0);
+    {
+        Profile profile;
+        profile.setValue("MIDI", "sysex", "Yes");
+    }
+    ::close(fd);
+    QStringList left = QDir(configDirPath()).entryList(QDir::Files | QDir::Hidden);
+    QCOMPARE(left, (QStringList{"config", QFileInfo(busy).fileName()}));
+    QCOMPARE(readConfig(), QByteArray("[MIDI]\nsysex=Yes\n"));
+}
+
+void TestProfile::homeDirectory_data()
+{
+    QTest::addColumn<QByteArray>("home"); // null: unset
+    QTest::addColumn<bool>("fromDatabase");
+
+    QTest::newRow("absolute") << QByteArray("/some/where/else") << false;
+    QTest::newRow("unset") << QByteArray() << true;
+    QTest::newRow("empty") << QByteArray("") << true;
+    QTest::newRow("relative") << QByteArray("some/where") << true;
+}
+
+void TestProfile::homeDirectory()
+{
+    QFETCH(QByteArray, home);
+    QFETCH(bool, fromDatabase);
+
+    QProcess getent;
+    getent.start(QStringLiteral("getent"),
+                 {QStringLiteral("passwd"), QString::number(::geteuid())});
+    QVERIFY(getent.waitForFinished(10000));
+    const QString databaseHome =
+        QString::fromLocal8Bit(getent.readAllStandardOutput()).trimmed().section(':', 5, 5);
+    if (fromDatabase && databaseHome.isEmpty())
+        QSKIP("no password entry for this user");
+
+    const QByteArray saved = qgetenv("HOME");
+    if (home.isNull())
+        qunsetenv("HOME");
+    else
+        qputenv("HOME", home);
+    const QString got = Profile::homeDirectory();
+    qputenv("HOME", saved);
+    QCOMPARE(got, fromDatabase ? databaseHome : QString::fromLatin1(home));
 }
 
 void TestProfile::secondProfileSameFile()
@@ -436,35 +614,6 @@ void TestProfile::failedSaveIsReported()
         writer.setValue("MIDI", "sysex", "Yes");
     }
     QDir(configDirPath() + QStringLiteral("/config")).removeRecursively();
-}
-
-void TestProfile::handEditedFileIsSavedQuietly_data()
-{
-    QTest::addColumn<QByteArray>("handWritten");
-
-    QTest::newRow("stray line") << QByteArray("[MIDI]\nstray line\nmidiChannel=5\n");
-    QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbf[MIDI]\nmidiChannel=5\n");
-    QTest::newRow("unclosed section") << QByteArray("[MIDI\nmidiChannel=5\n");
-}
-
-// Such files read with a format error, yet they are written all the same:
-// no warning then, and the values are in the file.
-void TestProfile::handEditedFileIsSavedQuietly()
-{
-    QFETCH(QByteArray, handWritten);
-    writeConfig(handWritten);
-
-    QTest::failOnWarning(QRegularExpression(QStringLiteral("could not save")));
-    {
-        Profile profile;
-        QCOMPARE(profile.value("MIDI", "midiChannel", "1"), QStringLiteral("5"));
-        profile.setValue("MIDI", "sysex", "Yes");
-    }
-    const auto sections = parseConfig();
-    QCOMPARE(sections.value(QStringLiteral("MIDI")).value(QStringLiteral("sysex")),
-             QStringLiteral("Yes"));
-    QCOMPARE(sections.value(QStringLiteral("MIDI")).value(QStringLiteral("midiChannel")),
-             QStringLiteral("5"));
 }
 
 // Worked out once per process: a later change of HOME moves nothing.
