@@ -1,2 +1,2 @@
 brantolex_add_test(tst_router tst_router.cpp recordingsink.h)
-brantolex_add_test(tst_ports tst_ports.cpp JACK)
+brantolex_add_test(tst_ports tst_ports.cpp JACK ALSA PIPEWIRE)

@@ -213,7 +213,7 @@ QStringList peerConnections(const QString &port)
 bool warmUp(const std::function<void()> &ping, const std::function<bool()> &arrived,
             const std::function<bool()> &setUpAgain)
 {
-    constexpr int pings = 8, wait = 250; // ms for each
+    constexpr int pings = 10, wait = 300; // ms for each
     // Once a path never warmed up, the next ones get one round: the run
     // fails in seconds either way.
     static bool failedBefore = false;

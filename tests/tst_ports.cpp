@@ -17,6 +17,19 @@ namespace {
 
 const QByteArray sentinel = QByteArray::fromHex("b07f7f"); // no burst uses controller 127
 
+// What the router sent, as far as the wire tells: PipeWire's JACK turns a
+// Note On of velocity 0 into a Note Off of velocity 64 (which no test sends).
+QList<QByteArray> asSent(QList<QByteArray> messages, bool withoutSentinels)
+{
+    if (withoutSentinels)
+        messages.removeAll(sentinel);
+    if (testbackend::isPipeWire())
+        for (QByteArray &m : messages)
+            if (m.size() == 3 && (uchar(m[0]) & 0xF0) == 0x80 && m[2] == 0x40)
+                m = QByteArray(1, char(0x90 | (m[0] & 0x0F))) + m[1] + '\0';
+    return messages;
+}
+
 // A source and a sink on the MIDI system, and a router made after them so
 // that its lists name them.
 struct Rig
@@ -59,10 +72,7 @@ struct Rig
     }
     QList<QByteArray> received(bool withoutSentinels = true) const
     {
-        QList<QByteArray> all = qmessages(sink.log->all());
-        if (withoutSentinels)
-            all.removeAll(sentinel);
-        return all;
+        return asSent(qmessages(sink.log->all()), withoutSentinels);
     }
 
     PeerSource source;
@@ -82,14 +92,20 @@ struct BurstRig
         router.setIgnoreSysex(false);
     }
     // A client that opened slowly may never run its cycle: set up again when
-    // the ping does not come back.
-    bool open()
+    // the ping does not come back. Direct: the peer's ends connected to
+    // each other, what the router is measured against.
+    bool open(bool direct = false)
     {
         const auto setUp = [&] {
             peer = std::make_unique<BurstPeer>("Test Burst");
+            if (direct)
+                return peer->isOpen() && peer->connectTo(peer->inName());
+            // JACK's lists are read again at once; ALSA's at the next look.
             router.refreshPorts();
-            return peer->isOpen() && router.openMidiIn(-1, true) &&
-                   router.openMidiOutNamed(peer->inName()) &&
+            return peer->isOpen() &&
+                   QTest::qWaitFor([&] { return router.midiOutPorts.contains(peer->inName()); },
+                                   10000) &&
+                   router.openMidiIn(-1, true) && router.openMidiOutNamed(peer->inName()) &&
                    peer->connectTo("Brantolex helper input:Brantolex helper virtual input");
         };
         const bool through =
@@ -106,19 +122,36 @@ struct BurstRig
         return QTest::qWaitFor([&] { return peer->send(list); }, 10000);
     }
     // Sends the messages and the sentinel behind them, and waits for it.
-    bool exchange(const QList<QByteArray> &messages, int timeoutMs = 20000)
+    // Gives up when nothing arrived for 5 s: what was lost stays lost.
+    bool exchange(const QList<QByteArray> &messages)
     {
-        return send(QList<QByteArray>(messages) << sentinel) &&
-               QTest::qWaitFor([&] { return received(false).contains(sentinel); }, timeoutMs);
+        if (!send(QList<QByteArray>(messages) << sentinel))
+            return false;
+        QElapsedTimer quiet;
+        quiet.start();
+        bool back = false;
+        (void)QTest::qWaitFor(
+            [&] {
+                const std::vector<Bytes> fresh = peer->takeReceived();
+                for (const Bytes &m : fresh) {
+                    all << qbytes(m);
+                    back = back || all.last() == sentinel;
+                }
+                if (!fresh.empty())
+                    quiet.restart();
+                return back || quiet.elapsed() > 5000;
+            },
+            120000);
+        if (!back)
+            qWarning("the sentinel never came back; %lld messages arrived",
+                     qlonglong(received().size()));
+        return back;
     }
     QList<QByteArray> received(bool withoutSentinels = true)
     {
         for (Bytes &m : peer->takeReceived())
             all << qbytes(m);
-        QList<QByteArray> got = all;
-        if (withoutSentinels)
-            got.removeAll(sentinel);
-        return got;
+        return asSent(all, withoutSentinels);
     }
 
     MidiIO router;
@@ -159,7 +192,9 @@ private slots:
     void badIndexesKeepThePortOpen();
     void vanishedPortFailsCleanly();
     void shiftedPortListOpensTheNamedPort();
+    void burstArrivesCompleteAndInOrder_data();
     void burstArrivesCompleteAndInOrder();
+    void sysexBankAndLargestMessage_data();
     void sysexBankAndLargestMessage();
     void burstThenSwitchKeepsTheSelectionWhole();
     void heldNotesReleasedOnTheWire_data();
@@ -375,13 +410,30 @@ QList<QByteArray> controlChanges(int count)
     return list;
 }
 
+// The router and, as the measure, a direct connection: what the system
+// itself carries.
+void routerOrDirect()
+{
+    QTest::addColumn<bool>("direct");
+    QTest::newRow("direct connection") << true;
+    QTest::newRow("through the router") << false;
+}
+
+void TestPorts::burstArrivesCompleteAndInOrder_data()
+{
+    routerOrDirect();
+}
+
 void TestPorts::burstArrivesCompleteAndInOrder()
 {
+    QFETCH(bool, direct);
     BurstRig rig;
-    QVERIFY(rig.open());
+    QVERIFY(rig.open(direct));
     const QList<QByteArray> sent = controlChanges(10000);
     QVERIFY(rig.exchange(sent));
     QCOMPARE(rig.received(), sent);
+    if (direct)
+        return;
 
     // Far more than a cycle carries, queued on the output at once: what does
     // not fit waits for the next cycles.
@@ -400,10 +452,19 @@ QByteArray sysex(int size, char fill)
     return m;
 }
 
+void TestPorts::sysexBankAndLargestMessage_data()
+{
+    routerOrDirect();
+}
+
 void TestPorts::sysexBankAndLargestMessage()
 {
+    QFETCH(bool, direct);
+    if (testbackend::isPipeWire())
+        QSKIP("PipeWire's JACK (0.3.65) crashes the receiving client in jack_port_get_buffer "
+              "when a cycle brings it many sysex, even 200 of 10 bytes on a direct connection");
     BurstRig rig;
-    QVERIFY(rig.open());
+    QVERIFY(rig.open(direct));
     QList<QByteArray> sent;
     for (int i = 0; i < 200; ++i)
         sent << sysex(1000, char(i % 120 + 1));
@@ -511,6 +572,7 @@ void TestPorts::portFollowedAwayAndBack()
         unit.plugIn();
     else
         keys.plugIn();
+    QCOMPARE((output ? unit.portName() : keys.portName()) != name, testbackend::isAlsa());
     QVERIFY(back.wait(10000));
     QCOMPARE(back.first().first().toString(), name);
     QVERIFY(ping(from, to));
@@ -529,6 +591,7 @@ void TestPorts::absentOutputOpensWhenItAppears()
     QCOMPARE(rig.router.chosenMidiOut(), name);
     QSignalSpy back(&rig.router, &MidiIO::portReconnected);
     late.plugIn();
+    QCOMPARE(late.portName() != name, testbackend::isAlsa());
     QVERIFY(back.wait(10000));
     QVERIFY(ping(rig.source, late));
     QVERIFY(rig.sink.log->all().empty());
