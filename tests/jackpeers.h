@@ -38,7 +38,9 @@ private:
 class JackSink
 {
 public:
-    explicit JackSink(const std::string &client = "Test Sink") : in(RtMidi::UNIX_JACK, client)
+    explicit JackSink(const std::string &client = "Test Sink",
+                      std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>())
+        : log(std::move(log)), in(RtMidi::UNIX_JACK, client)
     {
         in.ignoreTypes(false, false, false);
         in.setCallback(&JackSink::received, this);
@@ -54,7 +56,7 @@ public:
         return QString::fromStdString(client) + QStringLiteral(":in");
     }
 
-    std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
+    const std::shared_ptr<MessageLog> log;
 
 private:
     static void received(double, std::vector<unsigned char> *message, void *self)

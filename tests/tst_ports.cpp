@@ -1,4 +1,5 @@
 #include "jackpeers.h"
+#include "midipeers.h"
 
 #include "midi/jackclient.h"
 
@@ -13,36 +14,48 @@
 
 namespace {
 
+QString routerVirtualInput()
+{
+    return testbackend::isAlsa() ? QStringLiteral("Brantolex helper input:Brantolex helper virtual input")
+                                 : QStringLiteral("Brantolex helper:Brantolex helper virtual input");
+}
+
 const QByteArray sentinel = QByteArray::fromHex("b07f7f"); // no burst uses controller 127
 
-// A source and a sink on the JACK server, and a router made after them so
+// What the router sent, as far as the wire tells: PipeWire's JACK turns a
+// Note On of velocity 0 into a Note Off of velocity 64 (which no test sends).
+QList<QByteArray> asSent(QList<QByteArray> messages, bool withoutSentinels)
+{
+    if (withoutSentinels)
+        messages.removeAll(sentinel);
+    if (testbackend::isPipeWire())
+        for (QByteArray &m : messages)
+            if (m.size() == 3 && (uchar(m[0]) & 0xF0) == 0x80 && m[2] == 0x40)
+                m = QByteArray(1, char(0x90 | (m[0] & 0x0F))) + m[1] + '\0';
+    return messages;
+}
+
+// A source and a sink on the MIDI system, and a router made after them so
 // that its lists name them.
 struct Rig
 {
     Rig()
     {
         router.setMidiChannel(1);
-        inIndex = int(router.midiInPorts.indexOf(JackSource::portName()));
-        outIndex = int(router.midiOutPorts.indexOf(JackSink::portName()));
+        inIndex = int(router.midiInPorts.indexOf(source.portName()));
+        outIndex = int(router.midiOutPorts.indexOf(sink.portName()));
     }
     // Opens both ports and waits until a message makes it through: a new
     // connection takes effect at the server's next cycle.
-    bool open()
+    bool open() { return reopen() && warmUp(); }
+    bool reopen() { return router.openMidiIn(inIndex, false) && router.openMidiOut(outIndex); }
+    bool warmUp()
     {
-        if (!router.openMidiIn(inIndex, false) || !router.openMidiOut(outIndex))
-            return false;
-        return warmUp();
-    }
-    bool warmUp(int attempts = 50)
-    {
-        for (int attempt = 0; attempt < attempts; ++attempt) {
-            sendRaw(sentinel);
-            if (QTest::qWaitFor([&] { return sink.log->size() > 0; }, 200)) {
-                sink.log->clear();
-                return true;
-            }
-        }
-        return false;
+        const bool through =
+            ::warmUp([&] { sendRaw(sentinel); }, [&] { return sink.log->size() > 0; },
+                     [&] { return reopen(); });
+        sink.log->clear();
+        return through;
     }
     void send(const char *h) { sendRaw(hex(h)); }
     void sendRaw(const QByteArray &m) { source.send(bytes(m)); }
@@ -64,21 +77,18 @@ struct Rig
     }
     QList<QByteArray> received(bool withoutSentinels = true) const
     {
-        QList<QByteArray> all = qmessages(sink.log->all());
-        if (withoutSentinels)
-            all.removeAll(sentinel);
-        return all;
+        return asSent(qmessages(sink.log->all()), withoutSentinels);
     }
 
-    JackSource source;
-    JackSink sink;
+    PeerSource source;
+    PeerSink sink;
     MidiIO router;
     int inIndex = -1;
     int outIndex = -1;
 };
 
-// The router between the two ends of a libjack peer: its virtual input fed
-// by whole cycles, its output read without allocating.
+// The router between the two ends of a burst peer: its virtual input fed
+// as fast as the system takes it, its output read without loss.
 struct BurstRig
 {
     BurstRig()
@@ -87,21 +97,27 @@ struct BurstRig
         router.setIgnoreSysex(false);
     }
     // A client that opened slowly may never run its cycle: set up again when
-    // the ping does not come back.
-    bool open()
+    // the ping does not come back. Direct: the peer's ends connected to
+    // each other, what the router is measured against.
+    bool open(bool direct = false)
     {
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            peer = std::make_unique<JackBurstPeer>("Test Burst");
+        const auto setUp = [&] {
+            peer = std::make_unique<BurstPeer>("Test Burst");
+            if (direct)
+                return peer->isOpen() && peer->connectTo(peer->inName());
+            // JACK's lists are read again at once; ALSA's at the next look.
             router.refreshPorts();
-            if (peer->isOpen() && router.openMidiIn(-1, true) &&
-                router.openMidiOutNamed(QString::fromStdString(peer->inName())) &&
-                peer->connectTo("Brantolex helper:Brantolex helper virtual input") &&
-                exchange({}, 2000)) {
-                all.clear();
-                return true;
-            }
-        }
-        return false;
+            return peer->isOpen() &&
+                   QTest::qWaitFor([&] { return router.midiOutPorts.contains(peer->inName()); },
+                                   10000) &&
+                   router.openMidiIn(-1, true) && router.openMidiOutNamed(peer->inName()) &&
+                   peer->connectTo(routerVirtualInput());
+        };
+        const bool through =
+            setUp() && ::warmUp([&] { peer->send({bytes(sentinel)}); },
+                                [&] { return received(false).contains(sentinel); }, setUp);
+        all.clear();
+        return through;
     }
     bool send(const QList<QByteArray> &messages)
     {
@@ -111,43 +127,59 @@ struct BurstRig
         return QTest::qWaitFor([&] { return peer->send(list); }, 10000);
     }
     // Sends the messages and the sentinel behind them, and waits for it.
-    bool exchange(const QList<QByteArray> &messages, int timeoutMs = 20000)
+    // Gives up when nothing arrived for 5 s: what was lost stays lost.
+    bool exchange(const QList<QByteArray> &messages)
     {
-        return send(QList<QByteArray>(messages) << sentinel) &&
-               QTest::qWaitFor([&] { return received(false).contains(sentinel); }, timeoutMs);
+        if (!send(QList<QByteArray>(messages) << sentinel))
+            return false;
+        QElapsedTimer quiet;
+        quiet.start();
+        bool back = false;
+        (void)QTest::qWaitFor(
+            [&] {
+                const std::vector<Bytes> fresh = peer->takeReceived();
+                for (const Bytes &m : fresh) {
+                    all << qbytes(m);
+                    back = back || all.last() == sentinel;
+                }
+                if (!fresh.empty())
+                    quiet.restart();
+                return back || quiet.elapsed() > 5000;
+            },
+            120000);
+        if (!back)
+            qWarning("the sentinel never came back; %lld messages arrived",
+                     qlonglong(received().size()));
+        return back;
     }
     QList<QByteArray> received(bool withoutSentinels = true)
     {
         for (Bytes &m : peer->takeReceived())
             all << qbytes(m);
-        QList<QByteArray> got = all;
-        if (withoutSentinels)
-            got.removeAll(sentinel);
-        return got;
+        return asSent(all, withoutSentinels);
     }
 
     MidiIO router;
-    std::unique_ptr<JackBurstPeer> peer;
+    std::unique_ptr<BurstPeer> peer;
     QList<QByteArray> all;
 };
 
 // Sends through the router until the sentinel reaches the given sink.
-bool ping(JackSource &source, JackSink &sink)
+bool ping(PeerSource &source, PeerSink &sink)
 {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        source.send(bytes(sentinel));
-        if (QTest::qWaitFor([&] { return sink.log->size() > 0; }, 200)) {
-            sink.log->clear();
-            return true;
-        }
-    }
-    return false;
+    const bool through =
+        warmUp([&] { source.send(bytes(sentinel)); }, [&] { return sink.log->size() > 0; });
+    sink.log->clear();
+    return through;
 }
 
-// The router's input port, under either of its names.
+// The router's input port, under either of its names. On JACK one client
+// holds both of the router's ports; on ALSA each has a client of its own.
 QStringList routerInputs()
 {
-    QStringList ports = jackPorts(QStringLiteral("Brantolex helper:"));
+    if (testbackend::isAlsa())
+        return peerPorts(QStringLiteral("Brantolex helper input:"));
+    QStringList ports = peerPorts(QStringLiteral("Brantolex helper:"));
     ports.removeAll(QStringLiteral("Brantolex helper:RtMidi Output"));
     return ports;
 }
@@ -176,7 +208,9 @@ private slots:
     void badIndexesKeepThePortOpen();
     void vanishedPortFailsCleanly();
     void shiftedPortListOpensTheNamedPort();
+    void burstArrivesCompleteAndInOrder_data();
     void burstArrivesCompleteAndInOrder();
+    void sysexBankAndLargestMessage_data();
     void sysexBankAndLargestMessage();
     void burstThenSwitchKeepsTheSelectionWhole();
     void heldNotesReleasedOnTheWire_data();
@@ -190,18 +224,18 @@ private slots:
 
 void TestPorts::initTestCase()
 {
-    QVERIFY2(!qEnvironmentVariableIsEmpty("JACK_DEFAULT_SERVER"),
-             "these tests need the private JACK server of the test suite");
-    QVERIFY2(!jackPorts(QStringLiteral("system:")).isEmpty(), "the JACK server does not answer");
+    qInfo("back-end: %s", qPrintable(testbackend::name()));
+    const QString problem = testbackend::select();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void TestPorts::listsMatchTheSystem()
 {
     Rig rig;
-    QCOMPARE(rig.router.api(), RtMidi::UNIX_JACK);
+    QCOMPARE(rig.router.systemName(), testbackend::systemName());
     QVERIFY(rig.inIndex >= 0);
     QVERIFY(rig.outIndex >= 0);
-    RtMidiIn in(RtMidi::UNIX_JACK, "Test Lister In");
+    RtMidiIn in(testbackend::api(), "Test Lister In");
     QStringList others;
     for (unsigned int i = 0; i < in.getPortCount(); ++i)
         if (!QString::fromStdString(in.getPortName(i)).startsWith(QLatin1String("Brantolex helper")))
@@ -299,11 +333,11 @@ void TestPorts::virtualInput()
     QVERIFY2(ports.first().endsWith(QStringLiteral(":Brantolex helper virtual input")),
              qPrintable(ports.first()));
 
-    JackSourceTo other(QStringLiteral("Brantolex helper virtual input"), "Test Other Source");
+    PeerSourceTo other(QStringLiteral("Brantolex helper virtual input"), "Test Other Source");
     QVERIFY(other.connected);
     // Only what is connected to it reaches the virtual input, not the source
     // the router would open by index.
-    QCOMPARE(jackConnections(ports.first()), QStringList{"Test Other Source:RtMidi Output"});
+    QCOMPARE(peerConnections(ports.first()), QStringList{"Test Other Source:RtMidi Output"});
     other.send(bytes(hex("903c64")));
     QTRY_COMPARE_WITH_TIMEOUT(rig.received(), QList<QByteArray>{hex("903c64")}, 10000);
 }
@@ -357,9 +391,9 @@ void TestPorts::badIndexesKeepThePortOpen()
 
 void TestPorts::vanishedPortFailsCleanly()
 {
-    auto gone = std::make_unique<JackSink>("Test Gone Sink");
+    auto gone = std::make_unique<PeerSink>("Test Gone Sink");
     Rig rig;
-    const int index = int(rig.router.midiOutPorts.indexOf(JackSink::portName("Test Gone Sink")));
+    const int index = int(rig.router.midiOutPorts.indexOf(gone->portName()));
     QVERIFY(index >= 0);
     QVERIFY(rig.open());
     gone.reset();
@@ -376,10 +410,9 @@ void TestPorts::vanishedPortFailsCleanly()
 void TestPorts::shiftedPortListOpensTheNamedPort()
 {
     // A port listed before the sink disappears, so the sink's index moves.
-    auto early = std::make_unique<JackSink>("Test Early Sink");
+    auto early = std::make_unique<PeerSink>("Test Early Sink");
     Rig rig;
-    const int earlyIndex =
-        int(rig.router.midiOutPorts.indexOf(JackSink::portName("Test Early Sink")));
+    const int earlyIndex = int(rig.router.midiOutPorts.indexOf(early->portName()));
     QVERIFY(earlyIndex >= 0 && earlyIndex < rig.outIndex);
     early.reset();
     QVERIFY(rig.open());
@@ -396,13 +429,30 @@ QList<QByteArray> controlChanges(int count)
     return list;
 }
 
+// The router and, as the measure, a direct connection: what the system
+// itself carries.
+void routerOrDirect()
+{
+    QTest::addColumn<bool>("direct");
+    QTest::newRow("direct connection") << true;
+    QTest::newRow("through the router") << false;
+}
+
+void TestPorts::burstArrivesCompleteAndInOrder_data()
+{
+    routerOrDirect();
+}
+
 void TestPorts::burstArrivesCompleteAndInOrder()
 {
+    QFETCH(bool, direct);
     BurstRig rig;
-    QVERIFY(rig.open());
+    QVERIFY(rig.open(direct));
     const QList<QByteArray> sent = controlChanges(10000);
     QVERIFY(rig.exchange(sent));
     QCOMPARE(rig.received(), sent);
+    if (direct)
+        return;
 
     // Far more than a cycle carries, queued on the output at once: what does
     // not fit waits for the next cycles.
@@ -421,13 +471,25 @@ QByteArray sysex(int size, char fill)
     return m;
 }
 
+void TestPorts::sysexBankAndLargestMessage_data()
+{
+    routerOrDirect();
+}
+
 void TestPorts::sysexBankAndLargestMessage()
 {
+    QFETCH(bool, direct);
+    if (testbackend::isPipeWire())
+        QSKIP("PipeWire's JACK (0.3.65) crashes the receiving client in jack_port_get_buffer "
+              "when a cycle brings it many sysex, even 200 of 10 bytes on a direct connection");
     BurstRig rig;
-    QVERIFY(rig.open());
+    QVERIFY(rig.open(direct));
     QList<QByteArray> sent;
-    for (int i = 0; i < 64; ++i)
-        sent << sysex(1000, char(i + 1));
+    for (int i = 0; i < 200; ++i)
+        sent << sysex(1000, char(i % 120 + 1));
+    // The sequencer has no limit of its own; a unit's dump can be this long.
+    if (testbackend::isAlsa())
+        sent << sysex(64 * 1024, 0x22);
     sent << hex("b00102");
     QVERIFY(rig.exchange(sent));
     QCOMPARE(rig.received(), sent);
@@ -457,10 +519,9 @@ void TestPorts::heldNotesReleasedOnTheWire_data()
 void TestPorts::heldNotesReleasedOnTheWire()
 {
     QFETCH(bool, replaceOutput);
-    JackSink spare("Test Spare Sink");
+    PeerSink spare("Test Spare Sink");
     Rig rig;
-    const int spareIndex =
-        int(rig.router.midiOutPorts.indexOf(JackSink::portName("Test Spare Sink")));
+    const int spareIndex = int(rig.router.midiOutPorts.indexOf(spare.portName()));
     QVERIFY(spareIndex >= 0);
     QVERIFY(rig.open());
     rig.send("903c64");
@@ -487,47 +548,51 @@ void TestPorts::portFollowedAwayAndBack_data()
 void TestPorts::portFollowedAwayAndBack()
 {
     QFETCH(bool, output);
-    const QString name =
-        output ? JackSink::portName("Test Unit") : JackSource::portName("Test Keys");
-    auto unit = std::make_unique<JackSink>("Test Unit");
-    auto keys = std::make_unique<JackSource>("Test Keys");
+    PeerSink unit("Test Unit");
+    PeerSource keys("Test Keys");
+    const QString name = output ? unit.portName() : keys.portName();
     Rig rig;
     QSignalSpy lost(&rig.router, &MidiIO::portLost);
     QSignalSpy back(&rig.router, &MidiIO::portReconnected);
     QVERIFY(output ? rig.router.openMidiIn(rig.inIndex, false) : rig.router.openMidiInNamed(name));
     QVERIFY(output ? rig.router.openMidiOutNamed(name) : rig.router.openMidiOut(rig.outIndex));
-    JackSource &from = output ? rig.source : *keys;
-    JackSink &to = output ? *unit : rig.sink;
+    PeerSource &from = output ? rig.source : keys;
+    PeerSink &to = output ? unit : rig.sink;
     QVERIFY(ping(from, to));
 
-    // Switched off, and on again.
+    // Switched off, and on again (on ALSA under another client number).
     if (output)
-        unit.reset();
+        unit.unplug();
     else
-        keys.reset();
+        keys.unplug();
     QVERIFY(lost.wait(10000));
     QCOMPARE(lost.first().first().toString(), name);
     QCOMPARE(output ? rig.router.outputOpen() : rig.router.inputOpen(), false);
     QCOMPARE(output ? rig.router.chosenMidiOut() : rig.router.chosenMidiIn(), name);
     if (output)
-        unit = std::make_unique<JackSink>("Test Unit");
+        unit.plugIn();
     else
-        keys = std::make_unique<JackSource>("Test Keys");
+        keys.plugIn();
+    QCOMPARE((output ? unit.portName() : keys.portName()) != name, testbackend::isAlsa());
     QVERIFY(back.wait(10000));
     QCOMPARE(back.first().first().toString(), name);
-    QVERIFY(ping(output ? rig.source : *keys, output ? *unit : rig.sink));
+    QVERIFY(ping(from, to));
 }
 
 void TestPorts::absentOutputOpensWhenItAppears()
 {
-    const QString name = JackSink::portName("Test Late Unit");
+    // Its name as a session before this one stored it.
+    PeerSink late("Test Late Unit");
+    const QString name = late.portName();
+    late.unplug();
     Rig rig;
     QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
     QVERIFY(!rig.router.openMidiOutNamed(name));
     QVERIFY(!rig.router.outputOpen());
     QCOMPARE(rig.router.chosenMidiOut(), name);
     QSignalSpy back(&rig.router, &MidiIO::portReconnected);
-    JackSink late("Test Late Unit");
+    late.plugIn();
+    QCOMPARE(late.portName() != name, testbackend::isAlsa());
     QVERIFY(back.wait(10000));
     QVERIFY(ping(rig.source, late));
     QVERIFY(rig.sink.log->all().empty());
@@ -549,14 +614,15 @@ void TestPorts::otherPortsComingAndGoingChangeNoChoice()
     const QStringList all = rig.router.midiInPorts + rig.router.midiOutPorts;
     QVERIFY2(all.filter(QStringLiteral("Brantolex helper")).isEmpty(), qPrintable(all.join(", ")));
     QVERIFY(rig.router.openMidiInNamed(chosenIn));
+    QString passerByName;
     {
-        JackSink passerBy("Test Passer-by");
+        PeerSink passerBy("Test Passer-by");
+        passerByName = passerBy.portName();
         QVERIFY(changed.wait(10000));
         QCOMPARE(changed.count(), 1);
-        QVERIFY(rig.router.midiOutPorts.contains(JackSink::portName("Test Passer-by")));
+        QVERIFY(rig.router.midiOutPorts.contains(passerByName));
     }
-    QTRY_VERIFY_WITH_TIMEOUT(
-        !rig.router.midiOutPorts.contains(JackSink::portName("Test Passer-by")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.router.midiOutPorts.contains(passerByName), 10000);
     QCOMPARE(lost.count(), 0);
     QCOMPARE(back.count(), 0);
     QCOMPARE(rig.router.chosenMidiIn(), chosenIn);
@@ -568,6 +634,9 @@ void TestPorts::otherPortsComingAndGoingChangeNoChoice()
 
 void TestPorts::serverStoppedMidRun()
 {
+    if (testbackend::kind() != testbackend::Kind::Jack)
+        QSKIP("a JACK server of the test's own: ALSA's sequencer does not stop, and PipeWire's "
+              "JACK ignores the server's name");
     // A server of this test's own, so the suite's server stays up.
     // A fixed name per suite server: JACK keeps a slot for every server name
     // and frees a dead one only when a server of the same name comes back.

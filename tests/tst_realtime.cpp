@@ -2,6 +2,7 @@
 // frame, a long sysex goes through in pieces, a port that flaps and a server
 // that restarts are followed without the user.
 #include "jackpeers.h"
+#include "midipeers.h"
 
 #include "midi/jackclient.h"
 #include "midi/messagequeue.h"
@@ -233,9 +234,9 @@ private slots:
 
 void TestRealtime::initTestCase()
 {
-    QVERIFY2(!qEnvironmentVariableIsEmpty("JACK_DEFAULT_SERVER"),
-             "these tests need the private JACK server of the test suite");
-    qInfo("back-end: JACK (%s)", qgetenv("JACK_DEFAULT_SERVER").constData());
+    qInfo("back-end: %s", qPrintable(testbackend::name()));
+    const QString problem = testbackend::select();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
 void TestRealtime::framesKept_data()
@@ -315,6 +316,8 @@ void TestRealtime::inputFlapFollowed()
 
 void TestRealtime::serverRestartFollowed()
 {
+    if (testbackend::isPipeWire())
+        QSKIP("PipeWire's JACK answers under any server name: it cannot be restarted here");
     // A server of our own under a name of our own, stopped and started again.
     const QByteArray suiteServer = qgetenv("JACK_DEFAULT_SERVER");
     const QString name = QString::fromLocal8Bit(suiteServer) + QStringLiteral("-restart");

@@ -1,0 +1,475 @@
+#include "alsapeers.h"
+
+#include <alsa/asoundlib.h>
+
+#include <functional>
+#include <iostream>
+
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+// The most the sequencer gives one client; a burst through a slow reader
+// needs all of it.
+constexpr int largestPool = 2000;
+// A variable-length event is read whole: room for the largest sysex.
+constexpr std::size_t inputBuffer = 256 * 1024;
+
+QString listedName(const char *client, const char *port, int clientNumber, int portNumber)
+{
+    return QStringLiteral("%1:%2 %3:%4")
+        .arg(QString::fromUtf8(client), QString::fromUtf8(port))
+        .arg(clientNumber)
+        .arg(portNumber);
+}
+
+// Every port there is: its address, "Client:port" and the router's name.
+void forEachPort(snd_seq_t *seq,
+                 const std::function<void(const snd_seq_addr_t &, const QString &plain,
+                                          const QString &listed)> &visit)
+{
+    snd_seq_client_info_t *client;
+    snd_seq_port_info_t *port;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        const int c = snd_seq_client_info_get_client(client);
+        snd_seq_port_info_set_client(port, c);
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(seq, port) >= 0) {
+            const char *clientName = snd_seq_client_info_get_name(client);
+            const char *portName = snd_seq_port_info_get_name(port);
+            const snd_seq_addr_t addr = *snd_seq_port_info_get_addr(port);
+            visit(addr,
+                  QString::fromUtf8(clientName) + QLatin1Char(':') + QString::fromUtf8(portName),
+                  listedName(clientName, portName, addr.client, addr.port));
+        }
+    }
+}
+
+// A port by either of its names.
+bool findPort(snd_seq_t *seq, const QString &name, snd_seq_addr_t &found)
+{
+    bool there = false;
+    forEachPort(seq, [&](const snd_seq_addr_t &addr, const QString &plain, const QString &listed) {
+        if (!there && (name == plain || name == listed)) {
+            found = addr;
+            there = true;
+        }
+    });
+    return there;
+}
+
+QString shortName(snd_seq_t *seq, const snd_seq_addr_t &addr)
+{
+    QString name;
+    forEachPort(seq, [&](const snd_seq_addr_t &a, const QString &plain, const QString &) {
+        if (a.client == addr.client && a.port == addr.port)
+            name = plain;
+    });
+    return name;
+}
+
+} // namespace
+
+// One sequencer client: its ports, a sender's encoder and, once asked, a
+// thread that reads everything that reaches it.
+class AlsaClient
+{
+public:
+    using Deliver = std::function<void(const Bytes &)>;
+
+    explicit AlsaClient(const std::string &name)
+    {
+        if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, SND_SEQ_NONBLOCK) < 0) {
+            std::cerr << "test peer '" << name << "': no ALSA sequencer\n";
+            seq = nullptr;
+            return;
+        }
+        snd_seq_set_client_name(seq, name.c_str());
+        snd_seq_set_client_pool_input(seq, largestPool);
+        snd_seq_set_client_pool_output(seq, largestPool);
+        snd_seq_set_input_buffer_size(seq, inputBuffer);
+        snd_midi_event_new(16, &encoder);
+        snd_midi_event_new(16, &decoder);
+        snd_midi_event_no_status(decoder, 1);
+        stop = eventfd(0, EFD_CLOEXEC);
+    }
+    ~AlsaClient()
+    {
+        if (reader.joinable()) {
+            const std::uint64_t one = 1;
+            if (write(stop, &one, sizeof one) == sizeof one)
+                reader.join();
+            else
+                reader.detach();
+        }
+        if (stop >= 0)
+            close(stop);
+        if (encoder)
+            snd_midi_event_free(encoder);
+        if (decoder)
+            snd_midi_event_free(decoder);
+        if (seq)
+            snd_seq_close(seq);
+    }
+    AlsaClient(const AlsaClient &) = delete;
+    AlsaClient &operator=(const AlsaClient &) = delete;
+
+    bool isOpen() const { return seq != nullptr; }
+    int number() const { return seq ? snd_seq_client_id(seq) : -1; }
+    snd_seq_t *handle() const { return seq; }
+
+    int addPort(const char *name, unsigned int caps)
+    {
+        if (!seq)
+            return -1;
+        return snd_seq_create_simple_port(
+            seq, name, caps, SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    }
+    QString portName(int port) const
+    {
+        if (!seq || port < 0)
+            return QString();
+        snd_seq_client_info_t *client;
+        snd_seq_port_info_t *info;
+        snd_seq_client_info_alloca(&client);
+        snd_seq_port_info_alloca(&info);
+        if (snd_seq_get_client_info(seq, client) < 0 || snd_seq_get_port_info(seq, port, info) < 0)
+            return QString();
+        return listedName(snd_seq_client_info_get_name(client), snd_seq_port_info_get_name(info),
+                          number(), port);
+    }
+    bool connect(int port, const QString &dest)
+    {
+        snd_seq_addr_t addr;
+        return seq && findPort(seq, dest, addr) &&
+               snd_seq_connect_to(seq, port, addr.client, addr.port) == 0;
+    }
+
+    // 0, or what the sequencer said (a full pool at the receiver).
+    int send(int port, const Bytes &message)
+    {
+        if (!seq || message.empty())
+            return -EINVAL;
+        snd_seq_event_t ev;
+        if (message.front() == 0xF0) {
+            for (std::size_t at = 0; at < message.size(); at += alsaSysexPiece) {
+                snd_seq_ev_clear(&ev);
+                snd_seq_ev_set_sysex(&ev, unsigned(std::min(alsaSysexPiece, message.size() - at)),
+                                     const_cast<unsigned char *>(message.data() + at));
+                if (const int error = output(port, ev))
+                    return error;
+            }
+            return 0;
+        }
+        snd_seq_ev_clear(&ev);
+        snd_midi_event_reset_encode(encoder);
+        const long used = snd_midi_event_encode(encoder, message.data(), long(message.size()), &ev);
+        if (used != long(message.size()) || ev.type == SND_SEQ_EVENT_NONE)
+            return -EINVAL;
+        return output(port, ev);
+    }
+
+    void startReading(Deliver deliver)
+    {
+        if (!seq || stop < 0)
+            return;
+        reader = std::thread([this, deliver = std::move(deliver)] { readLoop(deliver); });
+        // A receiver that reads at once, as a unit's driver does: where we
+        // may (as root in the guest), ahead of every sender.
+        sched_param realtime{};
+        realtime.sched_priority = 50;
+        pthread_setschedparam(reader.native_handle(), SCHED_FIFO, &realtime);
+    }
+
+private:
+    int output(int port, snd_seq_event_t &ev)
+    {
+        snd_seq_ev_set_source(&ev, port);
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        const int result = snd_seq_event_output_direct(seq, &ev);
+        return result < 0 ? result : 0;
+    }
+
+    void readLoop(const Deliver &deliver)
+    {
+        const int count = snd_seq_poll_descriptors_count(seq, POLLIN);
+        std::vector<pollfd> fds(std::size_t(count) + 1);
+        snd_seq_poll_descriptors(seq, fds.data(), unsigned(count), POLLIN);
+        fds.back() = {stop, POLLIN, 0};
+        Bytes sysex;
+        bool overrunSaid = false;
+        for (;;) {
+            if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
+                return;
+            if (fds.back().revents)
+                return;
+            for (;;) {
+                snd_seq_event_t *ev = nullptr;
+                const int result = snd_seq_event_input(seq, &ev);
+                if (result == -ENOSPC) {
+                    // Our pool overflowed: a loss the test must not blame on the router.
+                    if (!overrunSaid)
+                        std::cerr << "test peer " << number()
+                                  << ": its input pool overflowed, events lost\n";
+                    overrunSaid = true;
+                    continue;
+                }
+                if (result < 0 || !ev)
+                    break;
+                take(*ev, sysex, deliver);
+            }
+        }
+    }
+
+    // Sysex comes in pieces; it is whole at its F7. A real-time byte may sit
+    // between two pieces; anything else cuts the sysex short, and what came
+    // of it is recorded as it is.
+    void take(const snd_seq_event_t &ev, Bytes &sysex, const Deliver &deliver)
+    {
+        if (ev.type == SND_SEQ_EVENT_SYSEX) {
+            const auto *p = static_cast<const unsigned char *>(ev.data.ext.ptr);
+            const std::size_t n = ev.data.ext.len;
+            if (n > 0 && p[0] == 0xF0 && !sysex.empty()) {
+                deliver(sysex);
+                sysex.clear();
+            }
+            sysex.insert(sysex.end(), p, p + n);
+            if (!sysex.empty() && sysex.back() == 0xF7) {
+                deliver(sysex);
+                sysex.clear();
+            }
+            return;
+        }
+        unsigned char buffer[16];
+        snd_midi_event_reset_decode(decoder);
+        const long size = snd_midi_event_decode(decoder, buffer, sizeof buffer, &ev);
+        if (size <= 0)
+            return; // not a MIDI message
+        if (!sysex.empty() && buffer[0] < 0xF8) {
+            deliver(sysex);
+            sysex.clear();
+        }
+        deliver(Bytes(buffer, buffer + size));
+    }
+
+    snd_seq_t *seq = nullptr;
+    snd_midi_event_t *encoder = nullptr;
+    snd_midi_event_t *decoder = nullptr;
+    int stop = -1;
+    std::thread reader;
+};
+
+AlsaSource::AlsaSource(const std::string &client) : seq(std::make_unique<AlsaClient>(client))
+{
+    port = seq->addPort("out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+}
+
+AlsaSource::~AlsaSource() = default;
+
+bool AlsaSource::isOpen() const
+{
+    return port >= 0;
+}
+
+int AlsaSource::clientNumber() const
+{
+    return seq->number();
+}
+
+QString AlsaSource::portName() const
+{
+    return seq->portName(port);
+}
+
+bool AlsaSource::send(const Bytes &message)
+{
+    return seq->send(port, message) == 0;
+}
+
+AlsaSink::AlsaSink(const std::string &client, std::shared_ptr<MessageLog> log)
+    : log(std::move(log)), seq(std::make_unique<AlsaClient>(client))
+{
+    port = seq->addPort("in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
+    std::shared_ptr<MessageLog> to = this->log;
+    seq->startReading([to](const Bytes &m) { to->append(m.data(), m.size()); });
+}
+
+AlsaSink::~AlsaSink() = default;
+
+bool AlsaSink::isOpen() const
+{
+    return port >= 0;
+}
+
+int AlsaSink::clientNumber() const
+{
+    return seq->number();
+}
+
+QString AlsaSink::portName() const
+{
+    return seq->portName(port);
+}
+
+AlsaBurstPeer::AlsaBurstPeer(const std::string &client, int window)
+    : seq(std::make_unique<AlsaClient>(client)), window(std::size_t(std::max(window, 0)))
+{
+    out = seq->addPort("out", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ);
+    in = seq->addPort("in", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE);
+    if (out < 0 || in < 0)
+        return;
+    arrived->setHook([this](const Bytes &) {
+        std::lock_guard<std::mutex> lock(mutex);
+        wake.notify_all();
+    });
+    std::shared_ptr<MessageLog> to = arrived;
+    seq->startReading([to](const Bytes &m) { to->append(m.data(), m.size()); });
+    sender = std::thread([this] { sendLoop(); });
+}
+
+AlsaBurstPeer::~AlsaBurstPeer()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        wake.notify_all();
+    }
+    if (sender.joinable())
+        sender.join();
+    seq.reset(); // its reader calls the hook until then
+}
+
+bool AlsaBurstPeer::isOpen() const
+{
+    return sender.joinable();
+}
+
+QString AlsaBurstPeer::inName() const
+{
+    return seq->portName(in);
+}
+
+QString AlsaBurstPeer::outName() const
+{
+    return seq->portName(out);
+}
+
+bool AlsaBurstPeer::connectTo(const QString &port)
+{
+    return seq->connect(out, port);
+}
+
+bool AlsaBurstPeer::send(std::vector<Bytes> messages)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    lists.push_back(std::move(messages));
+    wake.notify_all();
+    return true;
+}
+
+std::vector<Bytes> AlsaBurstPeer::takeReceived()
+{
+    std::vector<Bytes> all = arrived->all();
+    std::vector<Bytes> fresh(all.begin() + std::ptrdiff_t(std::min(taken, all.size())), all.end());
+    taken = all.size();
+    return fresh;
+}
+
+int AlsaBurstPeer::refused() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return refusals;
+}
+
+void AlsaBurstPeer::sendLoop()
+{
+    std::size_t sent = 0;
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+        wake.wait(lock, [&] { return stopping || !lists.empty(); });
+        if (stopping)
+            return;
+        const std::vector<Bytes> list = std::move(lists.front());
+        lists.pop_front();
+        for (const Bytes &m : list) {
+            // A message the router keeps back never returns: a second
+            // without news lets the next one go.
+            if (window > 0 &&
+                !wake.wait_for(lock, std::chrono::seconds(1),
+                               [&] {
+                                   return stopping ||
+                                          std::ptrdiff_t(sent) - std::ptrdiff_t(window) <
+                                              std::ptrdiff_t(arrived->size());
+                               }) &&
+                stopping)
+                return;
+            lock.unlock();
+            const bool ok = seq->send(out, m) == 0;
+            lock.lock();
+            if (!ok)
+                ++refusals;
+            ++sent;
+        }
+    }
+}
+
+AlsaNumberHold::AlsaNumberHold(int number)
+{
+    // A new client takes the lowest free number: open until one has it.
+    std::vector<std::unique_ptr<AlsaClient>> others;
+    for (int attempt = 0; attempt < 64 && number >= 0; ++attempt) {
+        auto client = std::make_unique<AlsaClient>("Test Number Hold");
+        if (!client->isOpen())
+            break;
+        if (client->number() == number) {
+            holder = std::move(client);
+            break;
+        }
+        others.push_back(std::move(client));
+    }
+}
+
+AlsaNumberHold::~AlsaNumberHold() = default;
+
+QStringList alsaPorts(const QString &prefix)
+{
+    QStringList names;
+    AlsaClient lister("Test Lister");
+    if (!lister.isOpen())
+        return names;
+    forEachPort(lister.handle(),
+                [&](const snd_seq_addr_t &, const QString &plain, const QString &) {
+                    if (plain.startsWith(prefix))
+                        names << plain;
+                });
+    return names;
+}
+
+QStringList alsaConnections(const QString &port)
+{
+    QStringList names;
+    AlsaClient lister("Test Lister");
+    snd_seq_addr_t root;
+    if (!lister.isOpen() || !findPort(lister.handle(), port, root))
+        return names;
+    snd_seq_query_subscribe_t *query;
+    snd_seq_query_subscribe_alloca(&query);
+    snd_seq_query_subscribe_set_root(query, &root);
+    for (const auto type : {SND_SEQ_QUERY_SUBS_READ, SND_SEQ_QUERY_SUBS_WRITE}) {
+        snd_seq_query_subscribe_set_type(query, type);
+        snd_seq_query_subscribe_set_index(query, 0);
+        while (snd_seq_query_port_subscribers(lister.handle(), query) >= 0) {
+            names << shortName(lister.handle(), *snd_seq_query_subscribe_get_addr(query));
+            snd_seq_query_subscribe_set_index(query, snd_seq_query_subscribe_get_index(query) + 1);
+        }
+    }
+    return names;
+}

@@ -1,0 +1,115 @@
+#pragma once
+
+#include "recordingsink.h"
+
+#include <QStringList>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The other side of the router's ports on an ALSA sequencer, written against
+// alsa-lib: a source that sends, a sink that records, a burst peer with both.
+// Port names are given as the router lists them ("Client:port 129:0").
+
+class AlsaClient;
+
+// A sysex goes out in pieces of this many bytes, as a kernel MIDI port
+// delivers it; a whole 64 KB message would not fit a receiver's pool.
+constexpr std::size_t alsaSysexPiece = 256;
+
+class AlsaSource
+{
+public:
+    explicit AlsaSource(const std::string &client = "Test Source");
+    ~AlsaSource();
+    bool isOpen() const;
+    int clientNumber() const;
+    QString portName() const;
+    // False when the sequencer refused it (a receiver's pool was full).
+    bool send(const Bytes &message);
+
+private:
+    std::unique_ptr<AlsaClient> seq;
+    int port = -1;
+};
+
+// Records every message that reaches its port "in", without loss: the
+// largest input pool and a thread of its own that reads at once.
+class AlsaSink
+{
+public:
+    explicit AlsaSink(const std::string &client = "Test Sink",
+                      std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>());
+    ~AlsaSink();
+    bool isOpen() const;
+    int clientNumber() const;
+    QString portName() const;
+
+    const std::shared_ptr<MessageLog> log;
+
+private:
+    std::unique_ptr<AlsaClient> seq;
+    int port = -1;
+};
+
+// Both ends of a burst on one client: "out" sends queued lists in order on a
+// thread of its own, "in" records. window 0 sends as fast as the sequencer
+// takes them (what a keyboard or a file player does); a window of N waits
+// while N sent are not back yet, so a receiver's pool never overflows.
+class AlsaBurstPeer
+{
+public:
+    explicit AlsaBurstPeer(const std::string &client, int window = 0);
+    ~AlsaBurstPeer();
+    AlsaBurstPeer(const AlsaBurstPeer &) = delete;
+    AlsaBurstPeer &operator=(const AlsaBurstPeer &) = delete;
+
+    bool isOpen() const;
+    QString inName() const;
+    QString outName() const;
+    // Connects "out" to the named port.
+    bool connectTo(const QString &port);
+    // Queues a list to send after the ones before it.
+    bool send(std::vector<Bytes> messages);
+    // What arrived since the last call.
+    std::vector<Bytes> takeReceived();
+    // Messages the sequencer refused so far (the receiver's pool was full).
+    int refused() const;
+
+private:
+    void sendLoop();
+
+    std::unique_ptr<AlsaClient> seq;
+    int out = -1, in = -1;
+    const std::size_t window;
+    std::shared_ptr<MessageLog> arrived = std::make_shared<MessageLog>();
+    std::size_t taken = 0;
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::vector<Bytes>> lists;
+    bool stopping = false;
+    int refusals = 0;
+    std::thread sender;
+};
+
+// Keeps a client number taken after its client closed, so that a client
+// made again under the same name gets another: a unit plugged in again.
+class AlsaNumberHold
+{
+public:
+    explicit AlsaNumberHold(int number);
+    ~AlsaNumberHold();
+
+private:
+    std::unique_ptr<AlsaClient> holder;
+};
+
+// "Client:port" of every port whose name starts with the prefix.
+QStringList alsaPorts(const QString &prefix);
+// "Client:port" of the ports connected to the named one, either way.
+QStringList alsaConnections(const QString &port);
