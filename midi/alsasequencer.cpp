@@ -3,9 +3,12 @@
 #include <alsa/asoundlib.h>
 
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -22,7 +25,8 @@ constexpr const char *outPortName = "RtMidi Output";
 constexpr const char *watchClient = "Brantolex helper watch";
 // The largest message read in one piece; larger sysex arrive in pieces.
 constexpr std::size_t largestRead = 1u << 20;
-constexpr std::size_t encodeBuffer = 32 * 1024;
+constexpr std::size_t encodeBuffer = 64;
+constexpr std::size_t sysexPiece = 256;
 
 snd_seq_t *sq(void *s)
 {
@@ -39,12 +43,15 @@ snd_seq_t *openSeq(const char *name, int mode)
 }
 
 // A burst from a sender that does not wait must fit the pools.
-void sizePools(snd_seq_t *seq)
+void sizePools(snd_seq_t *seq, bool input)
 {
-    snd_seq_set_client_pool_input(seq, 2000);
-    snd_seq_set_client_pool_output(seq, 2000);
-    snd_seq_set_input_buffer_size(seq, 4u << 20);
-    snd_seq_set_output_buffer_size(seq, 1u << 20);
+    if (input) {
+        snd_seq_set_client_pool_input(seq, 2000);
+        snd_seq_set_input_buffer_size(seq, 4u << 20);
+    } else {
+        snd_seq_set_client_pool_output(seq, 2000);
+        snd_seq_set_output_buffer_size(seq, 1u << 20);
+    }
 }
 
 bool listed(unsigned int type)
@@ -131,7 +138,7 @@ std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, voi
     in->source = from;
     in->handler = handler;
     in->user = user;
-    sizePools(seq);
+    sizePools(seq, true);
     in->port = snd_seq_create_simple_port(
         seq, from.empty() ? virtualInPortName : inPortName,
         SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
@@ -176,6 +183,11 @@ bool Input::relink()
 
 void Input::run()
 {
+    // Where the system allows it, the input keeps up with a burst as a
+    // real-time reader does; elsewhere it reads as fast as it is scheduled.
+    sched_param param{};
+    param.sched_priority = std::max(1, sched_get_priority_min(SCHED_FIFO) + 10);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     auto *s = sq(seq);
     auto *p = static_cast<snd_midi_event_t *>(parser);
     for (;;) {
@@ -209,7 +221,7 @@ std::unique_ptr<Sink> Sink::open(const std::string &destination)
     std::unique_ptr<Sink> sink(new Sink);
     sink->seq = seq;
     sink->destination = destination;
-    sizePools(seq);
+    sizePools(seq, false);
     sink->port = snd_seq_create_simple_port(
         seq, outPortName, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
@@ -244,9 +256,39 @@ bool Sink::relink()
     return r >= 0 || r == -EBUSY;
 }
 
-bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
+bool Sink::output(void *event)
 {
     auto *s = sq(seq);
+    auto *ev = static_cast<snd_seq_event_t *>(event);
+    snd_seq_ev_set_source(ev, port);
+    snd_seq_ev_set_subs(ev);
+    snd_seq_ev_set_direct(ev);
+    // A receiver whose pool is full is waited for, not dropped.
+    int r;
+    while ((r = snd_seq_event_output_direct(s, ev)) == -EAGAIN) {
+        if (stopping.load(std::memory_order_acquire))
+            return false;
+        waitFor(s, POLLOUT, -1, 50);
+    }
+    return r >= 0;
+}
+
+bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
+{
+    if (size == 0)
+        return true;
+    if (bytes[0] == 0xF0 || bytes[0] < 0x80) {
+        // A sysex, or the rest of one, in pieces a receiver's pool can hold.
+        for (std::size_t at = 0; at < size; at += sysexPiece) {
+            snd_seq_event_t ev;
+            snd_seq_ev_clear(&ev);
+            snd_seq_ev_set_sysex(&ev, unsigned(std::min(sysexPiece, size - at)),
+                                 const_cast<unsigned char *>(bytes + at));
+            if (!output(&ev))
+                return false;
+        }
+        return true;
+    }
     auto *e = static_cast<snd_midi_event_t *>(encoder);
     snd_midi_event_reset_encode(e);
     while (size > 0) {
@@ -257,19 +299,7 @@ bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
             return false;
         bytes += used;
         size -= std::size_t(used);
-        if (ev.type == SND_SEQ_EVENT_NONE)
-            continue;
-        snd_seq_ev_set_source(&ev, port);
-        snd_seq_ev_set_subs(&ev);
-        snd_seq_ev_set_direct(&ev);
-        // A receiver whose pool is full is waited for, not dropped.
-        int r;
-        while ((r = snd_seq_event_output_direct(s, &ev)) == -EAGAIN) {
-            if (stopping.load(std::memory_order_acquire))
-                return false;
-            waitFor(s, POLLOUT, -1, 50);
-        }
-        if (r < 0)
+        if (ev.type != SND_SEQ_EVENT_NONE && !output(&ev))
             return false;
     }
     return true;

@@ -63,6 +63,7 @@ public:
 
 private:
     Sink() = default;
+    bool output(void *event);
 
     void *seq = nullptr;
     void *encoder = nullptr;

@@ -10,6 +10,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <iostream>
 #include <thread>
 
@@ -143,6 +144,10 @@ void MidiIO::refreshPorts()
     QStringList inputs, outputs, appeared;
     if (alsaWatch) {
         alsaWatch->list(inputs, outputs);
+        inputs.erase(std::remove_if(inputs.begin(), inputs.end(), MidiSystem::isOwnPort),
+                     inputs.end());
+        outputs.erase(std::remove_if(outputs.begin(), outputs.end(), MidiSystem::isOwnPort),
+                      outputs.end());
         applyPortLists(inputs, outputs, alsaWatch->takeAppeared());
         return;
     }
@@ -177,9 +182,8 @@ void MidiIO::followPorts(const QStringList &appeared)
     case FollowedPort::Action::Close:
         say() << "the MIDI output \"" << MidiSystem::toPortName(out.openOn)
               << "\" has gone; it is opened again when it comes back\n";
-        target = out.openOn;
         dropOutput(true);
-        emit portLost(target);
+        emit portLost(out.chosen);
         break;
     case FollowedPort::Action::Relink:
         if (NoteOutput *current = output.load())
@@ -188,7 +192,7 @@ void MidiIO::followPorts(const QStringList &appeared)
     case FollowedPort::Action::Open:
         if (openOutput(target)) {
             say() << "the MIDI output \"" << MidiSystem::toPortName(target) << "\" is open\n";
-            emit portReconnected(target);
+            emit portReconnected(out.chosen);
         }
         break;
     case FollowedPort::Action::None:
@@ -200,9 +204,8 @@ void MidiIO::followPorts(const QStringList &appeared)
     case FollowedPort::Action::Close:
         say() << "the MIDI input \"" << MidiSystem::toPortName(in.openOn)
               << "\" has gone; it is opened again when it comes back\n";
-        target = in.openOn;
         dropInput();
-        emit portLost(target);
+        emit portLost(in.chosen);
         break;
     case FollowedPort::Action::Relink:
         if (jack)
@@ -213,7 +216,7 @@ void MidiIO::followPorts(const QStringList &appeared)
     case FollowedPort::Action::Open:
         if (openInput(target)) {
             say() << "the MIDI input \"" << MidiSystem::toPortName(target) << "\" is open\n";
-            emit portReconnected(target);
+            emit portReconnected(in.chosen);
         }
         break;
     case FollowedPort::Action::None:

@@ -3,6 +3,7 @@
 #include <RtMidi.h>
 
 #include <bitset>
+#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -25,8 +26,20 @@ bool NoteOutput::send(const Message *messages, std::size_t count)
             return false;
     bool taken = accepting();
     if (taken) {
+        // Each message carries how much input went before it, so the
+        // output keeps the order they came in.
         std::lock_guard<std::mutex> lock(sendMutex);
-        taken = sent.push(messages, count);
+        const std::uint32_t stamp = inputStamp();
+        unsigned char records[8][sizeof stamp + largestSent];
+        Message stamped[8];
+        if (count > 8)
+            return false;
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(records[i], &stamp, sizeof stamp);
+            std::memcpy(records[i] + sizeof stamp, messages[i].bytes, messages[i].size);
+            stamped[i] = {records[i], sizeof stamp + messages[i].size};
+        }
+        taken = sent.push(stamped, count);
     }
     if (taken)
         wake();
@@ -85,7 +98,7 @@ void NoteOutput::adoptHeld(const HeldTable &notes)
 }
 
 ThreadedOutput::ThreadedOutput(std::unique_ptr<MidiSink> sink, std::size_t queueBytes)
-    : NoteOutput(64 * 1024), sink(std::move(sink)), input(queueBytes),
+    : NoteOutput(queueBytes), sink(std::move(sink)), input(queueBytes),
       scratch(new unsigned char[queueBytes]), scratchSize(queueBytes)
 {
     sem_init(&wakeUp, 0, 0);
@@ -118,7 +131,10 @@ bool ThreadedOutput::forward(const unsigned char *bytes, std::size_t size, std::
         countDrop();
         return false;
     }
-    sem_post(&wakeUp); // async-signal-safe, takes no lock
+    forwarded.fetch_add(1, std::memory_order_release);
+    // Only a sleeping writer needs the (system call of a) wake-up.
+    if (sleeping.exchange(false))
+        sem_post(&wakeUp); // async-signal-safe, takes no lock
     return true;
 }
 
@@ -154,22 +170,29 @@ void ThreadedOutput::run()
     auto writeOne = [this](const unsigned char *bytes, std::size_t size) {
         return write(bytes, size);
     };
+    // A composed message goes once the input forwarded before it has gone.
+    auto due = [this](std::uint32_t stamp) { return std::int32_t(stamp - written) <= 0; };
     while (!stopping.load(std::memory_order_acquire)) {
         busy.store(true, std::memory_order_release);
-        drainSent(writeOne);
+        drainSent(writeOne, due);
         while (const std::size_t size = input.frontSize()) {
-            if (size > scratchSize) {
+            if (size <= scratchSize) {
+                input.pop(scratch.get());
+                if (admit(scratch.get(), size))
+                    write(scratch.get(), size);
+            } else {
                 input.skip();
-                continue;
             }
-            input.pop(scratch.get());
-            if (admit(scratch.get(), size))
-                write(scratch.get(), size);
-            drainSent(writeOne); // composed messages need not wait for a burst
+            ++written;
+            drainSent(writeOne, due);
         }
         busy.store(false, std::memory_order_release);
-        if (!sent.empty() || !input.empty())
+        sleeping.store(true);
+        if (!sent.empty() || !input.empty()) {
+            sleeping.store(false);
             continue;
+        }
         sem_wait(&wakeUp);
+        sleeping.store(false);
     }
 }

@@ -4,6 +4,7 @@
 #include "midi/midisink.h"
 
 #include <array>
+#include <cstring>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -61,7 +62,15 @@ public:
 protected:
     // The writing thread's part. write(bytes, size) returns false when the
     // port takes no more now; what was not written waits for the next call.
-    template <typename Write> bool drainSent(Write write);
+    // A message goes only once due(stamp) says the input forwarded before
+    // it was sent has gone out.
+    template <typename Write, typename Due> bool drainSent(Write write, Due due);
+    template <typename Write> bool drainSent(Write write)
+    {
+        return drainSent(write, [](std::uint32_t) { return true; });
+    }
+    // How many messages the input has forwarded: sent messages carry it.
+    virtual std::uint32_t inputStamp() const { return 0; }
     // Whether a message may go (and notes it as held or released).
     bool admit(const unsigned char *bytes, std::size_t size);
     void countDrop() { dropped.fetch_add(1, std::memory_order_relaxed); }
@@ -97,6 +106,7 @@ public:
 private:
     void wake() override;
     bool accepting() const override;
+    std::uint32_t inputStamp() const override { return forwarded.load(std::memory_order_acquire); }
     void run();
     bool write(const unsigned char *bytes, std::size_t size);
 
@@ -107,6 +117,9 @@ private:
     sem_t wakeUp;
     std::atomic<bool> stopping{false};
     std::atomic<bool> busy{false};
+    std::atomic<bool> sleeping{false};
+    std::atomic<std::uint32_t> forwarded{0};
+    std::uint32_t written = 0; // the writer's count of forwarded messages handled
     bool failing = false;
     std::thread writer;
 };
@@ -128,21 +141,29 @@ template <typename Write> bool NoteOutput::releaseSome(Write write)
     return true;
 }
 
-template <typename Write> bool NoteOutput::drainSent(Write write)
+template <typename Write, typename Due>
+bool NoteOutput::drainSent(Write write, Due due)
 {
     constexpr unsigned char releaseMarker = 0xFD;
-    unsigned char message[4];
+    constexpr std::size_t stampSize = sizeof(std::uint32_t);
+    unsigned char record[stampSize + 4];
     for (;;) {
         if (releaseFrom >= 0 && !releaseSome(write))
             return false;
-        const std::size_t size = sent.frontSize();
-        if (size == 0)
+        const std::size_t recordSize = sent.frontSize();
+        if (recordSize == 0)
             return true;
-        if (size > sizeof message) {
-            sent.skip(); // send() takes nothing larger
+        if (recordSize > sizeof record || recordSize <= stampSize) {
+            sent.skip(); // send() makes nothing else
             continue;
         }
-        sent.peek(message);
+        sent.peek(record);
+        std::uint32_t stamp;
+        std::memcpy(&stamp, record, stampSize);
+        if (!due(stamp))
+            return true;
+        const unsigned char *message = record + stampSize;
+        const std::size_t size = recordSize - stampSize;
         if (size == 1 && message[0] == releaseMarker) {
             sent.skip();
             releaseFrom = 0;
