@@ -5,6 +5,7 @@
 #include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
 
+#include <QAbstractItemView>
 #include <QFile>
 #include <QMetaMethod>
 #include <QProcess>
@@ -19,6 +20,7 @@
 #include <RtMidi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -211,6 +213,12 @@ private slots:
     void pluginLabel_data();
     void pluginLabel();
     void disabledLabelFollowsRouter();
+    void labelReadableAfterLoad_data();
+    void labelReadableAfterLoad();
+    void virtualInputKeepsItsConnections();
+    void popupKeepsWorkingWhilePortsChange();
+    void stateLineFits_data();
+    void stateLineFits();
     void unitOffAtStartAndAgainLater();
     void otherPortsComingAndGoingKeepTheChoice();
     void noPortsAtAll_data();
@@ -691,6 +699,7 @@ void TestMainWindow::closeWithoutChange_data()
     QTest::newRow("window resized") << outOfRange << "resize";
     QTest::newRow("disabled virtual box clicked") << edited << "virtual";
     QTest::newRow("no file, tabs switched") << QByteArray() << "tabs";
+    QTest::newRow("quit by Ctrl+Q") << edited << "quit";
 }
 
 void TestMainWindow::closeWithoutChange()
@@ -720,6 +729,9 @@ void TestMainWindow::closeWithoutChange()
             const bool checked = ui->c_createVirtualInput->isChecked();
             clickBox(window, ui->c_createVirtualInput);
             QCOMPARE(ui->c_createVirtualInput->isChecked(), checked);
+        } else if (action == QLatin1String("quit")) {
+            QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+            QVERIFY(!window.isVisible());
         }
     }
 
@@ -1155,6 +1167,207 @@ void TestMainWindow::disabledLabelFollowsRouter()
     QVERIFY(!ui->l_currentPlugin->isEnabled());
     clickBox(window, ui->c_translateCC0toPluginSelect);
     QVERIFY(ui->l_currentPlugin->isEnabled());
+}
+
+void TestMainWindow::labelReadableAfterLoad_data()
+{
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<bool>("translate");
+
+    QTest::newRow("default palette") << false << true;
+    QTest::newRow("dark palette") << true << true;
+    QTest::newRow("default palette, translation off") << false << false;
+    QTest::newRow("dark palette, translation off") << true << false;
+}
+
+// Measured on the label as drawn: after a load its text stands out from
+// the window as the palette's text does (WCAG contrast of 4.5 at least),
+// and with the translation off it has the palette's disabled colour.
+void TestMainWindow::labelReadableAfterLoad()
+{
+    QFETCH(bool, dark);
+    QFETCH(bool, translate);
+    const QPalette before = QApplication::palette();
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
+    if (dark) {
+        QPalette palette = before;
+        for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base})
+            palette.setColor(role, QColor(0x22, 0x20, 0x20));
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            palette.setColor(role, QColor(0xe6, 0xe3, 0xe0));
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            palette.setColor(QPalette::Disabled, role, QColor(0x7a, 0x76, 0x74));
+        QApplication::setPalette(palette);
+    }
+    writeConfig("[Plugin]\nloadingTime2=20\n");
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    window.router()->replaceOutput(new RecordingSink(std::make_shared<MessageLog>()));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy loading(window.router(), &MidiIO::setIsLoadingPlugin);
+    feedFromInputThread(window.router(), {{0xB0, 0x00, 0x01}, {0xC0, 0x09}});
+    QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, waitMs);
+    QTRY_COMPARE(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 10"));
+    if (!translate)
+        clickBox(window, ui->c_translateCC0toPluginSelect);
+
+    QLabel *label = ui->l_currentPlugin;
+    const QImage image = label->grab(label->contentsRect()).toImage();
+    QHash<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            ++counts[image.pixel(x, y)];
+    QRgb background = counts.constBegin().key();
+    for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)
+        if (it.value() > counts.value(background))
+            background = it.key();
+    const auto luminance = [](QRgb rgb) {
+        const auto linear = [](int c) {
+            const double v = c / 255.0;
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(qRed(rgb)) + 0.7152 * linear(qGreen(rgb)) +
+               0.0722 * linear(qBlue(rgb));
+    };
+    const auto contrast = [&](QRgb a, QRgb b) {
+        const double la = luminance(a), lb = luminance(b);
+        return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
+    QRgb text = background;
+    for (auto it = counts.constBegin(); it != counts.constEnd(); ++it)
+        if (contrast(it.key(), background) > contrast(text, background))
+            text = it.key();
+    const QPalette palette = window.palette();
+    if (translate) {
+        QVERIFY2(contrast(text, background) >= 4.5,
+                 qPrintable(QStringLiteral("%1 on %2: %3:1")
+                                .arg(QColor(text).name(), QColor(background).name())
+                                .arg(contrast(text, background), 0, 'f', 1)));
+        QCOMPARE(QColor(text), palette.color(QPalette::Active, QPalette::WindowText));
+    } else {
+        QCOMPARE(QColor(text), palette.color(QPalette::Disabled, QPalette::WindowText));
+    }
+}
+
+// Other programs connect to the virtual input; nothing done on the Device
+// tab, by keyboard or mouse, may open it again and cut them off.
+void TestMainWindow::virtualInputKeepsItsConnections()
+{
+    writeConfig("[MIDI]\nmidiOutDevice=" + QByteArray::fromStdString(sinkA->fullName) + "\n");
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QStringList ours = jackPorts(QStringLiteral("Brantolex helper input:"));
+    QCOMPARE(ours.size(), 1);
+    JackSourceTo first(QStringLiteral("virtual input"), "bx-peer-1");
+    JackSourceTo second(QStringLiteral("virtual input"), "bx-peer-2");
+    QVERIFY(first.connected && second.connected);
+    QTRY_COMPARE_WITH_TIMEOUT(jackConnections(ours.first()).size(), 2, waitMs);
+    const QStringList connected = jackConnections(ours.first());
+
+    const auto key = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
+        QWidget *target = QApplication::focusWidget() ? QApplication::focusWidget() : &window;
+        QTest::keyClick(target, key, modifiers);
+    };
+    key(Qt::Key_D, Qt::AltModifier);
+    QCOMPARE(ui->tabWidget->currentWidget(), ui->Device);
+    key(Qt::Key_I, Qt::AltModifier);
+    key(Qt::Key_Down);
+    key(Qt::Key_Up);
+    QTest::mouseClick(ui->c_midiInDevice, Qt::LeftButton);
+    key(Qt::Key_Escape);
+    key(Qt::Key_O, Qt::AltModifier);
+    QCOMPARE(QApplication::focusWidget(), ui->c_midiOutDevice);
+    key(Qt::Key_Down);
+    key(Qt::Key_Up);
+    key(Qt::Key_V, Qt::AltModifier);
+    key(Qt::Key_Space);
+    key(Qt::Key_Tab);
+    key(Qt::Key_Up);
+    QCoreApplication::processEvents();
+    QCOMPARE(window.router()->chosenMidiOut(), QString::fromStdString(sinkA->fullName));
+    QVERIFY(window.router()->inputIsVirtual());
+    QCOMPARE(jackConnections(ours.first()), connected);
+}
+
+// A port comes while the user is in the output list: the list grows under
+// the open popup, and the keyboard still picks the entry below the chosen
+// one.
+void TestMainWindow::popupKeepsWorkingWhilePortsChange()
+{
+    writeConfig("[MIDI]\nmidiOutDevice=" + QByteArray::fromStdString(sinkA->fullName) + "\n");
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    QComboBox *combo = ui->c_midiOutDevice;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ui->tabWidget->setCurrentWidget(ui->Device);
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_F4);
+    QTRY_VERIFY(combo->view()->isVisible());
+    const int count = combo->count();
+    auto newcomer = makeSink("bx-newcomer");
+    QVERIFY(newcomer);
+    QTRY_COMPARE_WITH_TIMEOUT(combo->count(), count + 1, waitMs);
+    const QStringList ports = window.router()->midiOutPorts;
+    const QString below = ports.value(ports.indexOf(QString::fromStdString(sinkA->fullName)) + 1);
+    QVERIFY(!below.isEmpty());
+    QTest::keyClick(combo->view(), Qt::Key_Down);
+    QTest::keyClick(combo->view(), Qt::Key_Return);
+    QTRY_VERIFY(!combo->view()->isVisible());
+    QCOMPARE(combo->currentText(), below);
+    QCOMPARE(window.router()->chosenMidiOut(), below);
+}
+
+void TestMainWindow::stateLineFits_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("shown"); // a pattern
+
+    const QString out = QStringLiteral("Output port %1 is absent");
+    const QString in = QStringLiteral("Input port %1 is absent");
+    const QString jack = QStringLiteral("JACK server stopped");
+    const QString longName = QStringLiteral("Synth B with a rather long client name:unit port 1");
+    QTest::newRow("all well") << 400 << QStringList{} << QStringList{} << "^$";
+    QTest::newRow("one that fits") << 400 << QStringList{out} << QStringList{"Synth B:unit"}
+                                   << "^Output port Synth B:unit is absent$";
+    QTest::newRow("long name elided in the middle")
+        << 260 << QStringList{out} << QStringList{longName}
+        << "^Output port Synth B.*\u2026.*port 1 is absent$";
+    QTest::newRow("three that fit")
+        << 900 << QStringList{jack, out, in} << QStringList{"", "Synth B:unit", "Keys:out"}
+        << "^JACK server stopped; Output port Synth B:unit is absent; Input port Keys:out is "
+           "absent$";
+    QTest::newRow("two, names elided")
+        << 520 << QStringList{out, in} << QStringList{longName, longName}
+        << "^Output port Synth.*\u2026.*1 is absent; Input port Synth.*\u2026.*1 is absent$";
+    QTest::newRow("two, room for the first only")
+        << 230 << QStringList{out, in} << QStringList{"Synth B:unit", "Keys:out"}
+        << "^Output port Synth B:unit is absent$";
+}
+
+// The most important first; a name is elided in its middle so the words
+// around it stay; the line never needs more than the width it has.
+void TestMainWindow::stateLineFits()
+{
+    QFETCH(int, width);
+    QFETCH(QStringList, texts);
+    QFETCH(QStringList, names);
+    QFETCH(QString, shown);
+    MidiStateLine line;
+    line.resize(width, line.height());
+    QList<MidiStateLine::Problem> problems;
+    for (int i = 0; i < texts.size(); ++i)
+        problems.append({texts.at(i), names.at(i)});
+    line.setProblems(problems);
+    QVERIFY2(QRegularExpression(shown).match(line.text()).hasMatch(), qPrintable(line.text()));
+    QVERIFY(line.fontMetrics().horizontalAdvance(line.text()) <= width);
+    QCOMPARE(line.sizeHint().height(), line.height());
+    QCOMPARE(line.toolTip().count(QLatin1Char('\n')), std::max(int(texts.size()) - 1, 0));
 }
 
 // The unit is off when the program starts: its stored ports show as absent,
