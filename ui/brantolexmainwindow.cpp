@@ -199,7 +199,6 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     settingsChanged = false;
 
     updatePGAndPluginName();
-    updateMidiState();
 
     // Quits as closing the window does: the destructor saves.
     auto *quit = new QAction(tr("Quit"), this);
