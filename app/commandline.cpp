@@ -56,14 +56,14 @@ CommandLine::CommandLine(int argc, char **argv)
 {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         return;
-    // Without a display no window can open anyway; then any option may be a
-    // mistake that deserves its usage text rather than the toolkit's abort.
+    // Without a display no window can open anyway; then any argument may be
+    // a mistake that deserves its usage text rather than the toolkit's abort.
     const bool noDisplay =
         qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     const char *windowless[] = {"--headless", "--list-ports", "--help", "-h",
                                 "--help-all", "--version",    "-v",     "-?"};
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        bool offscreen = noDisplay && argv[i][0] == '-';
+        bool offscreen = noDisplay;
         for (const char *option : windowless)
             offscreen = offscreen || std::strcmp(argv[i], option) == 0;
         if (offscreen) {
