@@ -215,7 +215,7 @@ void TestCommandLine::midiSystemKept()
     QCOMPARE(file.value(QStringLiteral("MIDI/midiSystem"), QStringLiteral("-")).toString(), kept);
 }
 
-// No window, no display: it routes from the virtual input to the chosen
+// No window, and no display needed: it routes from the virtual input to the chosen
 // output until SIGTERM, then saves.
 void TestCommandLine::headlessRoutesAndSaves()
 {
@@ -224,6 +224,8 @@ void TestCommandLine::headlessRoutesAndSaves()
     QProcess process;
     QProcessEnvironment env;
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("brantolex.startup.debug=true"));
+    // A display that is named but not there, as in an ssh session.
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
     start(process, {QStringLiteral("--headless")}, env);
     QByteArray errors;
     QVERIFY(QTest::qWaitFor(
