@@ -253,64 +253,45 @@ void TestCommandLine::headlessRoutesAndSaves()
     QVERIFY(file.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
 }
 
-// Docks match a window to its desktop entry by the window's class.
+// Docks match a window to its desktop entry by the window's class, the
+// second part of WM_CLASS.
 void TestCommandLine::windowClassMatchesDesktopEntry()
 {
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     const QString xwininfo = QStandardPaths::findExecutable(QStringLiteral("xwininfo"));
-    const QString xprop = QStandardPaths::findExecutable(QStringLiteral("xprop"));
-    if (xvfb.isEmpty() || xwininfo.isEmpty() || xprop.isEmpty())
-        QSKIP("needs Xvfb, xwininfo and xprop");
+    if (xvfb.isEmpty() || xwininfo.isEmpty())
+        QSKIP("needs Xvfb and xwininfo");
     const QString id = QStringLiteral("org.brantolexfixer.BrantolexFixer");
     QFile entry(QStringLiteral(PACKAGING_DIR "/") + id + QStringLiteral(".desktop"));
     QVERIFY(entry.open(QIODevice::ReadOnly));
-    QVERIFY(QString::fromUtf8(entry.readAll())
-                .split(QLatin1Char('\n'))
-                .contains(QStringLiteral("StartupWMClass=") + id));
+    QVERIFY(entry.readAll().split('\n').contains("StartupWMClass=" + id.toLatin1()));
 
     QProcess server;
-    QTemporaryDir work;
-    const QString displayFile = work.filePath(QStringLiteral("display"));
-    server.setStandardOutputFile(displayFile);
     server.start(xvfb, {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
-    QVERIFY(server.waitForStarted(waitMs));
-    QString display;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            QFile file(displayFile);
-            display = file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll()).trimmed()
-                                                     : QString();
-            return !display.isEmpty();
-        },
-        waitMs));
-    QProcess program;
+    QVERIFY(server.waitForReadyRead(waitMs));
     QProcessEnvironment env;
-    env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + display);
+    env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + server.readAll().trimmed());
+    QProcess program;
     start(program, {}, env);
-    QString windowId;
+    QString wmClass;
     QVERIFY(QTest::qWaitFor(
         [&] {
             QProcess info;
             info.setProcessEnvironment(env);
             info.start(xwininfo, {"-root", "-tree"});
             info.waitForFinished(waitMs);
-            const QRegularExpressionMatch match =
-                QRegularExpression(QStringLiteral("(0x[0-9a-f]+) \"Brantolex Fixer\": \\(\""))
-                    .match(QString::fromUtf8(info.readAllStandardOutput()));
-            windowId = match.captured(1);
-            return !windowId.isEmpty();
+            wmClass = QRegularExpression(
+                          QStringLiteral("\"Brantolex Fixer\": \\(\"[^\"]*\" \"([^\"]*)\"\\)"))
+                          .match(QString::fromUtf8(info.readAllStandardOutput()))
+                          .captured(1);
+            return !wmClass.isEmpty();
         },
         waitMs));
-    QProcess property;
-    property.setProcessEnvironment(env);
-    property.start(xprop, {"-id", windowId, "WM_CLASS"});
-    QVERIFY(property.waitForFinished(waitMs));
-    const QString wmClass = QString::fromUtf8(property.readAllStandardOutput()).trimmed();
     program.terminate();
     QVERIFY(program.waitForFinished(waitMs));
     server.terminate();
     server.waitForFinished(waitMs);
-    QVERIFY2(wmClass.endsWith(QStringLiteral(", \"") + id + QLatin1Char('"')), qPrintable(wmClass));
+    QCOMPARE(wmClass, id);
 }
 
 QTEST_MAIN(TestCommandLine)
