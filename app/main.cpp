@@ -1,3 +1,4 @@
+#include "app/commandline.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
 #include "ui/brantolexmainwindow.h"
@@ -18,7 +19,11 @@ Q_LOGGING_CATEGORY(lcStartup, "brantolex.startup", QtWarningMsg)
 
 int main(int argc, char **argv)
 {
+    CommandLine commandLine(argc, argv);
     QApplication app(argc, argv);
+    const int answered = commandLine.process(QApplication::arguments());
+    if (answered >= 0)
+        return answered;
     SingleApplication guard(applicationKey, &app);
     // Without a place that is ours alone, anyone could stop or impersonate
     // the instance: better not to start at all, and say so.
@@ -38,9 +43,12 @@ int main(int argc, char **argv)
     int exitCode = -1;
     {
         BrantolexMainWindow window;
-        window.show();
+        if (!commandLine.headless())
+            window.show();
         if (lcStartup().isDebugEnabled())
-            QTimer::singleShot(0, &window, [] { qCDebug(lcStartup, "window shown"); });
+            QTimer::singleShot(0, &window, [&commandLine] {
+                qCDebug(lcStartup, commandLine.headless() ? "routing" : "window shown");
+            });
         try {
             exitCode = app.exec();
         } catch (...) {

@@ -1,8 +1,11 @@
+#include "jackpeers.h"
 #include "midi/midiio.h"
 #include "midi/midisink.h"
 #include "ui/brantolexmainwindow.h"
+#include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
 
+#include <QAbstractItemView>
 #include <QFile>
 #include <QMetaMethod>
 #include <QProcess>
@@ -17,13 +20,13 @@
 #include <RtMidi.h>
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-using Bytes = std::vector<unsigned char>;
 Q_DECLARE_METATYPE(Bytes)
 using KeyValues = QMap<QString, QString>;
 
@@ -133,27 +136,6 @@ std::vector<Bytes> withoutPings(std::vector<Bytes> messages)
     return messages;
 }
 
-// Stands in for the unit's output when only the bytes matter.
-class RecordingSink : public MidiSink
-{
-public:
-    bool sendMessage(const unsigned char *bytes, std::size_t size) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        got.emplace_back(bytes, bytes + size);
-        return true;
-    }
-    std::vector<Bytes> messages() const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return got;
-    }
-
-private:
-    mutable std::mutex mutex;
-    std::vector<Bytes> got;
-};
-
 // As RtMidi's input thread would: the router's signals then cross threads.
 void feedFromInputThread(MidiIO *router, const QList<Bytes> &messages)
 {
@@ -179,6 +161,17 @@ void clickBox(BrantolexMainWindow &window, QCheckBox *box)
     const QRect indicator =
         box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
     QTest::mouseClick(box, Qt::LeftButton, {}, indicator.center());
+}
+
+// "red" while the label has the loading colour of its own, "palette" when
+// every colour comes from the window's palette.
+QString labelColour(const QLabel *label)
+{
+    const QPalette own = label->palette();
+    if (own.color(QPalette::Active, QPalette::WindowText) == QColor(Qt::red))
+        return QStringLiteral("red");
+    return own == label->parentWidget()->palette() ? QStringLiteral("palette")
+                                                   : QStringLiteral("own colours");
 }
 
 QString bytesText(const std::vector<Bytes> &messages)
@@ -220,6 +213,12 @@ private slots:
     void pluginLabel_data();
     void pluginLabel();
     void disabledLabelFollowsRouter();
+    void labelReadableAfterLoad_data();
+    void labelReadableAfterLoad();
+    void virtualInputKeepsItsConnections();
+    void popupKeepsWorkingWhilePortsChange();
+    void stateLineFits_data();
+    void stateLineFits();
     void unitOffAtStartAndAgainLater();
     void otherPortsComingAndGoingKeepTheChoice();
     void noPortsAtAll_data();
@@ -408,8 +407,8 @@ void TestMainWindow::firstStart()
         QCOMPARE(window.size(), QSize(295, 194));
         QVERIFY(ui->c_createVirtualInput->isChecked());
         QVERIFY(!ui->c_createVirtualInput->isEnabled());
-        QVERIFY(ui->c_midiInDevice->isEnabled());
-        QVERIFY(ui->l_midiInDevice->isEnabled());
+        QVERIFY(!ui->c_midiInDevice->isEnabled());
+        QVERIFY(!ui->l_midiInDevice->isEnabled());
         QVERIFY(!ui->c_sysex->isChecked());
         QVERIFY(!ui->c_midiClockMessages->isChecked());
         QVERIFY(ui->c_translateCC0toPluginSelect->isChecked());
@@ -431,7 +430,8 @@ void TestMainWindow::firstStart()
             QCOMPARE(ui->c_midiOutDevice->itemText(i), router->midiOutPorts.at(i));
         QVERIFY(!portName(router->midiInPorts, QStringLiteral("bxa-src")).isEmpty());
         QVERIFY(!portName(router->midiOutPorts, QStringLiteral("bxb-sink")).isEmpty());
-        QCOMPARE(ui->c_midiInDevice->currentIndex(), 0);
+        // The virtual input is in use: the box offers nothing to choose.
+        QCOMPARE(ui->c_midiInDevice->currentIndex(), -1);
         QCOMPARE(ui->c_midiOutDevice->currentIndex(), 0);
         QVERIFY(router->outputOpen());
         QVERIFY(router->inputOpen());
@@ -439,6 +439,7 @@ void TestMainWindow::firstStart()
 
         QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("VARKONI - 1"));
         QCOMPARE(ui->l_currentPlugin->styleSheet(), QString());
+        QCOMPARE(window.midiStateLine()->text(), QString());
         QCOMPARE(ui->tabWidget->currentIndex(), 0);
 
         // Reading the settings wrote nothing.
@@ -508,7 +509,7 @@ void TestMainWindow::storedValues()
 
     QCOMPARE(ui->c_createVirtualInput->isChecked(), virtualInput);
     QVERIFY(!ui->c_createVirtualInput->isEnabled());
-    QVERIFY(ui->c_midiInDevice->isEnabled());
+    QCOMPARE(ui->c_midiInDevice->isEnabled(), !virtualInput);
     QCOMPARE(ui->c_sysex->isChecked(), sysex);
     QCOMPARE(ui->c_midiClockMessages->isChecked(), clock);
     QCOMPARE(ui->c_translateCC0toPluginSelect->isChecked(), translate);
@@ -698,6 +699,7 @@ void TestMainWindow::closeWithoutChange_data()
     QTest::newRow("window resized") << outOfRange << "resize";
     QTest::newRow("disabled virtual box clicked") << edited << "virtual";
     QTest::newRow("no file, tabs switched") << QByteArray() << "tabs";
+    QTest::newRow("quit by Ctrl+Q") << edited << "quit";
 }
 
 void TestMainWindow::closeWithoutChange()
@@ -727,6 +729,9 @@ void TestMainWindow::closeWithoutChange()
             const bool checked = ui->c_createVirtualInput->isChecked();
             clickBox(window, ui->c_createVirtualInput);
             QCOMPARE(ui->c_createVirtualInput->isChecked(), checked);
+        } else if (action == QLatin1String("quit")) {
+            QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+            QVERIFY(!window.isVisible());
         }
     }
 
@@ -1011,7 +1016,7 @@ void TestMainWindow::virtualInputBox()
         Ui_BrantolexMainWindow *ui = window.form();
         MidiIO *router = window.router();
         QCOMPARE(router->inputIsVirtual(), !checkedAfter);
-        QVERIFY(ui->c_midiInDevice->isEnabled());
+        QCOMPARE(ui->c_midiInDevice->isEnabled(), checkedAfter);
 
         ui->c_createVirtualInput->setEnabled(true);
         clickBox(window, ui->c_createVirtualInput);
@@ -1020,7 +1025,7 @@ void TestMainWindow::virtualInputBox()
         QCOMPARE(router->inputIsVirtual(), checkedAfter);
         QCOMPARE(ui->c_midiInDevice->isEnabled(), !checkedAfter);
         QCOMPARE(ui->l_midiInDevice->isEnabled(), !checkedAfter);
-        QCOMPARE(ui->c_midiInDevice->currentText(), inName);
+        QCOMPARE(ui->c_midiInDevice->currentText(), checkedAfter ? QString() : inName);
         if (!checkedAfter) {
             router->setMidiChannel(1);
             checkRoute(window, *sourceA, *sourceB, *sinkA, 66);
@@ -1038,13 +1043,10 @@ void TestMainWindow::pluginLabel_data()
     QTest::addColumn<bool>("translate");
     QTest::addColumn<QList<Bytes>>("input");
     QTest::addColumn<QList<Bytes>>("sent");
-    // Label text and style sheet right after each router signal was handled.
+    // The label's accessible name and colour right after each router
+    // signal was handled.
     QTest::addColumn<QStringList>("seen");
     QTest::addColumn<QString>("finalText");
-    QTest::addColumn<QString>("finalStyle");
-
-    const QString red = QStringLiteral("QLabel {color: red }");
-    const QString black = QStringLiteral("QLabel {color: black }");
     // Through the input callback on a thread of our own with a recording
     // unit, and through real ports: a source of ours to a sink of ours.
     for (const bool ports : {false, true}) {
@@ -1052,17 +1054,16 @@ void TestMainWindow::pluginLabel_data()
         QTest::addRow("plug-in switch, %s", via)
             << ports << true << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}}
             << QList<Bytes>{{0xC0, 0x68}, {0x90, 0x40, 0x7F}, {0x90, 0x40, 0x00}, {0xC0, 0x05}}
-            << QStringList{"plugin: QUENDRA - 1 / ", "loading true: QUENDRA - 1 / " + red,
-                           "loading false: QUENDRA - 1 / " + black,
-                           "program: QUENDRA - 6 / " + black}
-            << "QUENDRA - 6" << black;
+            << QStringList{"plugin: QUENDRA - 1 / palette",
+                           "loading true: QUENDRA - 1, loading / red",
+                           "loading false: QUENDRA - 1 / palette", "program: QUENDRA - 6 / palette"}
+            << "QUENDRA - 6";
         QTest::addRow("program change, same plug-in, %s", via)
             << ports << true << QList<Bytes>{{0xC0, 0x05}} << QList<Bytes>{{0xC0, 0x05}}
-            << QStringList{"program: VARKONI - 6 / "} << "VARKONI - 6" << QString();
+            << QStringList{"program: VARKONI - 6 / palette"} << "VARKONI - 6";
         QTest::addRow("translation off passes through, %s", via)
             << ports << false << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}}
-            << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}} << QStringList{} << "VARKONI - 1"
-            << QString();
+            << QList<Bytes>{{0xB0, 0x00, 0x03}, {0xC0, 0x05}} << QStringList{} << "VARKONI - 1";
     }
 }
 
@@ -1074,7 +1075,6 @@ void TestMainWindow::pluginLabel()
     QFETCH(QList<Bytes>, sent);
     QFETCH(QStringList, seen);
     QFETCH(QString, finalText);
-    QFETCH(QString, finalStyle);
 
     // Plug-in 3 is loadingTime4; short, so the test does not wait long.
     QByteArray config("[Plugin]\nloadingTime4=50\n");
@@ -1091,19 +1091,19 @@ void TestMainWindow::pluginLabel()
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
     QCOMPARE(router->loadingTime(3), 50);
-    RecordingSink *unit = nullptr;
+    std::shared_ptr<MessageLog> unit;
     std::size_t before = 0;
     if (throughPorts) {
         QVERIFY(router->inputOpen() && !router->inputIsVirtual());
         QVERIFY2(routeFlows(window, *sourceA, *sinkA), "no MIDI flows through the router");
         before = sinkA->messages().size();
     } else {
-        unit = new RecordingSink;
-        router->replaceOutput(unit);
+        unit = std::make_shared<MessageLog>();
+        router->replaceOutput(new RecordingSink(unit));
     }
     auto arrived = [&] {
         if (unit)
-            return bytesText(unit->messages());
+            return bytesText(unit->all());
         const std::vector<Bytes> got = sinkA->messages();
         return bytesText(withoutPings({got.begin() + qMin(before, got.size()), got.end()}));
     };
@@ -1118,8 +1118,8 @@ void TestMainWindow::pluginLabel()
     QStringList history;
     QObject probe;
     auto record = [&](const QString &what) {
-        history << what + QStringLiteral(": ") + ui->l_currentPlugin->text() +
-                       QStringLiteral(" / ") + ui->l_currentPlugin->styleSheet();
+        history << what + QStringLiteral(": ") + ui->l_currentPlugin->accessibleName() +
+                       QStringLiteral(" / ") + labelColour(ui->l_currentPlugin);
     };
     connect(router, &MidiIO::pluginChanged, &probe, [&] { record(QStringLiteral("plugin")); });
     connect(router, &MidiIO::programmChanged, &probe, [&] { record(QStringLiteral("program")); });
@@ -1139,7 +1139,7 @@ void TestMainWindow::pluginLabel()
     QTRY_COMPARE_WITH_TIMEOUT(history.size(), seen.size(), waitMs);
     QCOMPARE(history, seen);
     QCOMPARE(ui->l_currentPlugin->text(), finalText);
-    QCOMPARE(ui->l_currentPlugin->styleSheet(), finalStyle);
+    QCOMPARE(labelColour(ui->l_currentPlugin), QStringLiteral("palette"));
     QVERIFY(!router->loadingPlugin());
 }
 
@@ -1152,11 +1152,10 @@ void TestMainWindow::disabledLabelFollowsRouter()
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
-    router->replaceOutput(new RecordingSink);
+    router->replaceOutput(new RecordingSink(std::make_shared<MessageLog>()));
 
     feedFromInputThread(router, {{0xB0, 0x00, 0x01}, {0xC0, 0x09}});
-    QTRY_COMPARE_WITH_TIMEOUT(ui->l_currentPlugin->styleSheet(),
-                              QStringLiteral("QLabel {color: red }"), waitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(labelColour(ui->l_currentPlugin), QStringLiteral("red"), waitMs);
     QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 1"));
     clickBox(window, ui->c_translateCC0toPluginSelect);
     QVERIFY(!ui->l_currentPlugin->isEnabled());
@@ -1164,48 +1163,265 @@ void TestMainWindow::disabledLabelFollowsRouter()
 
     QVERIFY(QMetaObject::invokeMethod(router, "sendCurProgChange"));
     QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 10"));
-    QCOMPARE(ui->l_currentPlugin->styleSheet(), QStringLiteral("QLabel {color: black }"));
+    QCOMPARE(labelColour(ui->l_currentPlugin), QStringLiteral("palette"));
     QVERIFY(!ui->l_currentPlugin->isEnabled());
     clickBox(window, ui->c_translateCC0toPluginSelect);
     QVERIFY(ui->l_currentPlugin->isEnabled());
 }
 
-// The unit is off when the program starts: its stored port shows as absent,
-// no stranger is opened in its place, and the choice survives a save. When
-// the unit comes on, and again after it went off and on, its port is opened
-// with no action.
-void TestMainWindow::unitOffAtStartAndAgainLater()
+void TestMainWindow::labelReadableAfterLoad_data()
 {
-    const std::string client = "bx-late-unit";
-    const QString name = QString::fromStdString(client) + QStringLiteral(":unit");
-    const QString absent = name + QStringLiteral(" (absent)");
-    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" +
-                QByteArray::fromStdString(sourceA->fullName) + "\nmidiOutDevice=" + name.toUtf8() +
-                "\n");
-    {
-        BrantolexMainWindow window;
-        QCOMPARE(window.form()->c_midiOutDevice->currentText(), absent);
-        QVERIFY(!window.router()->outputOpen());
-        clickBox(window, window.form()->c_sysex);
-    }
-    QCOMPARE(configValues().value(QStringLiteral("MIDI/midiOutDevice")), name);
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<bool>("translate");
 
+    QTest::newRow("default palette") << false << true;
+    QTest::newRow("dark palette") << true << true;
+    QTest::newRow("default palette, translation off") << false << false;
+    QTest::newRow("dark palette, translation off") << true << false;
+}
+
+// Measured on the label as drawn: after a load its text stands out from
+// the window as the palette's text does (WCAG contrast of 4.5 at least),
+// and with the translation off it has the palette's disabled colour.
+void TestMainWindow::labelReadableAfterLoad()
+{
+    QFETCH(bool, dark);
+    QFETCH(bool, translate);
+    const QPalette before = QApplication::palette();
+    const auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
+    if (dark) {
+        QPalette palette = before;
+        for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base})
+            palette.setColor(role, QColor(0x22, 0x20, 0x20));
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            palette.setColor(role, QColor(0xe6, 0xe3, 0xe0));
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            palette.setColor(QPalette::Disabled, role, QColor(0x7a, 0x76, 0x74));
+        QApplication::setPalette(palette);
+    }
+    writeConfig("[Plugin]\nloadingTime2=20\n");
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
-    QVERIFY(!window.router()->outputOpen());
-    for (unsigned char round = 0; round < 2; ++round) {
-        auto unit = makeSink(client);
-        QVERIFY(unit);
-        QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiOutDevice->currentText(), name, waitMs);
-        QVERIFY(window.router()->outputOpen());
-        QVERIFY(window.statusBar()->currentMessage().contains(name));
-        checkRoute(window, *sourceB, *sourceA, *unit, 70 + round);
-        if (QTest::currentTestFailed())
-            return;
-        unit.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiOutDevice->currentText(), absent, waitMs);
-        QVERIFY(!window.router()->outputOpen());
+    window.router()->replaceOutput(new RecordingSink(std::make_shared<MessageLog>()));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QSignalSpy loading(window.router(), &MidiIO::setIsLoadingPlugin);
+    feedFromInputThread(window.router(), {{0xB0, 0x00, 0x01}, {0xC0, 0x09}});
+    QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, waitMs);
+    QTRY_COMPARE(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 10"));
+    if (!translate)
+        clickBox(window, ui->c_translateCC0toPluginSelect);
+
+    QLabel *label = ui->l_currentPlugin;
+    const QImage image = label->grab(label->contentsRect()).toImage();
+    // The commonest colour is the background; the text's is the one that
+    // stands out most from it.
+    QHash<QRgb, int> counts;
+    QRgb background = image.pixel(0, 0);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (++counts[image.pixel(x, y)] > counts.value(background))
+                background = image.pixel(x, y);
+    const auto luminance = [](QRgb rgb) {
+        const auto linear = [](int c) {
+            const double v = c / 255.0;
+            return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * linear(qRed(rgb)) + 0.7152 * linear(qGreen(rgb)) +
+               0.0722 * linear(qBlue(rgb));
+    };
+    const auto contrast = [&](QRgb a, QRgb b) {
+        const double la = luminance(a), lb = luminance(b);
+        return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+    };
+    QRgb text = background;
+    for (QRgb colour : counts.keys())
+        if (contrast(colour, background) > contrast(text, background))
+            text = colour;
+    const QPalette palette = window.palette();
+    if (translate) {
+        QVERIFY2(contrast(text, background) >= 4.5,
+                 qPrintable(QStringLiteral("%1 on %2: %3:1")
+                                .arg(QColor(text).name(), QColor(background).name())
+                                .arg(contrast(text, background), 0, 'f', 1)));
+        QCOMPARE(QColor(text), palette.color(QPalette::Active, QPalette::WindowText));
+    } else {
+        QCOMPARE(QColor(text), palette.color(QPalette::Disabled, QPalette::WindowText));
     }
+}
+
+// Other programs connect to the virtual input; nothing done on the Device
+// tab, by keyboard or mouse, may open it again and cut them off.
+void TestMainWindow::virtualInputKeepsItsConnections()
+{
+    writeConfig("[MIDI]\nmidiOutDevice=" + QByteArray::fromStdString(sinkA->fullName) + "\n");
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QStringList ours = jackPorts(QStringLiteral("Brantolex helper input:"));
+    QCOMPARE(ours.size(), 1);
+    JackSourceTo first(QStringLiteral("virtual input"), "bx-peer-1");
+    JackSourceTo second(QStringLiteral("virtual input"), "bx-peer-2");
+    QVERIFY(first.connected && second.connected);
+    QTRY_COMPARE_WITH_TIMEOUT(jackConnections(ours.first()).size(), 2, waitMs);
+    const QStringList connected = jackConnections(ours.first());
+
+    const auto key = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
+        QWidget *target = QApplication::focusWidget() ? QApplication::focusWidget() : &window;
+        QTest::keyClick(target, key, modifiers);
+    };
+    key(Qt::Key_D, Qt::AltModifier);
+    QCOMPARE(ui->tabWidget->currentWidget(), ui->Device);
+    for (Qt::Key mnemonic : {Qt::Key_I, Qt::Key_O, Qt::Key_V}) {
+        key(mnemonic, Qt::AltModifier);
+        for (Qt::Key next : {Qt::Key_Down, Qt::Key_Up, Qt::Key_Space, Qt::Key_Escape})
+            key(next);
+    }
+    QTest::mouseClick(ui->c_midiInDevice, Qt::LeftButton);
+    key(Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    QCOMPARE(window.router()->chosenMidiOut(), QString::fromStdString(sinkA->fullName));
+    QVERIFY(window.router()->inputIsVirtual());
+    QCOMPARE(jackConnections(ours.first()), connected);
+}
+
+// A port comes while the user is in the output list: the list grows under
+// the open popup, and the keyboard still picks the entry below the chosen
+// one.
+void TestMainWindow::popupKeepsWorkingWhilePortsChange()
+{
+    writeConfig("[MIDI]\nmidiOutDevice=" + QByteArray::fromStdString(sinkA->fullName) + "\n");
+    BrantolexMainWindow window;
+    Ui_BrantolexMainWindow *ui = window.form();
+    QComboBox *combo = ui->c_midiOutDevice;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ui->tabWidget->setCurrentWidget(ui->Device);
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_F4);
+    QTRY_VERIFY(combo->view()->isVisible());
+    const int count = combo->count();
+    auto newcomer = makeSink("bx-newcomer");
+    QVERIFY(newcomer);
+    QTRY_COMPARE_WITH_TIMEOUT(combo->count(), count + 1, waitMs);
+    const QStringList ports = window.router()->midiOutPorts;
+    const QString below = ports.value(ports.indexOf(QString::fromStdString(sinkA->fullName)) + 1);
+    QVERIFY(!below.isEmpty());
+    QTest::keyClick(combo->view(), Qt::Key_Down);
+    QTest::keyClick(combo->view(), Qt::Key_Return);
+    QTRY_VERIFY(!combo->view()->isVisible());
+    QCOMPARE(combo->currentText(), below);
+    QCOMPARE(window.router()->chosenMidiOut(), below);
+}
+
+void TestMainWindow::stateLineFits_data()
+{
+    QTest::addColumn<int>("width");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("shown"); // a pattern
+
+    const QString out = QStringLiteral("Output port %1 is absent");
+    const QString in = QStringLiteral("Input port %1 is absent");
+    const QString jack = QStringLiteral("JACK server stopped");
+    const QString longName = QStringLiteral("Synth B with a rather long client name:unit port 1");
+    QTest::newRow("long name elided in the middle")
+        << 260 << QStringList{out} << QStringList{longName}
+        << "^Output port Synth B.*\u2026.*port 1 is absent$";
+    QTest::newRow("three that fit")
+        << 900 << QStringList{jack, out, in} << QStringList{"", "Synth B:unit", "Keys:out"}
+        << "^JACK server stopped; Output port Synth B:unit is absent; Input port Keys:out is "
+           "absent$";
+    QTest::newRow("two, names elided")
+        << 520 << QStringList{out, in} << QStringList{longName, longName}
+        << "^Output port Synth.*\u2026.*1 is absent; Input port Synth.*\u2026.*1 is absent$";
+    QTest::newRow("two, room for the first only")
+        << 230 << QStringList{out, in} << QStringList{"Synth B:unit", "Keys:out"}
+        << "^Output port Synth B:unit is absent$";
+}
+
+// The most important first; a name is elided in its middle so the words
+// around it stay; the line never needs more than the width it has.
+void TestMainWindow::stateLineFits()
+{
+    QFETCH(int, width);
+    QFETCH(QStringList, texts);
+    QFETCH(QStringList, names);
+    QFETCH(QString, shown);
+    MidiStateLine line;
+    line.resize(width, line.height());
+    QList<MidiStateLine::Problem> problems;
+    for (int i = 0; i < texts.size(); ++i)
+        problems.append({texts.at(i), names.at(i)});
+    line.setProblems(problems);
+    QVERIFY2(QRegularExpression(shown).match(line.text()).hasMatch(), qPrintable(line.text()));
+    QVERIFY(line.fontMetrics().horizontalAdvance(line.text()) <= width);
+    QCOMPARE(line.sizeHint().height(), line.height());
+    QCOMPARE(line.toolTip().count(QLatin1Char('\n')), std::max(int(texts.size()) - 1, 0));
+}
+
+// The unit is off when the program starts: its stored ports show as absent,
+// no stranger is opened in their place, one lasting line names what is
+// absent, and the choice survives a save. When the unit comes on, and again
+// after it went off and on, its ports are opened with no action and the
+// line clears. The window keeps its size throughout, and so does what it
+// saves.
+void TestMainWindow::unitOffAtStartAndAgainLater()
+{
+    const QString out = QStringLiteral("bx-late-unit:unit");
+    const QString in = QStringLiteral("bx-late-keys:keys");
+    const QString absentLines =
+        QStringLiteral("Output port %1 is absent\nInput port %2 is absent").arg(out, in);
+    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
+                "\nmidiOutDevice=" + out.toUtf8() + "\n");
+    {
+        BrantolexMainWindow window;
+        QCOMPARE(window.form()->c_midiOutDevice->currentText(), out + QStringLiteral(" (absent)"));
+        QVERIFY(!window.router()->outputOpen());
+        QCOMPARE(window.midiStateLine()->toolTip(), absentLines);
+        clickBox(window, window.form()->c_sysex);
+    }
+    QCOMPARE(configValues().value(QStringLiteral("MIDI/midiOutDevice")), out);
+    QCOMPARE(configValues().value(QStringLiteral("MIDI/midiInDevice")), in);
+
+    QSize size;
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        MidiStateLine *line = window.midiStateLine();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        size = window.size();
+        QVERIFY(line->text().startsWith(QStringLiteral("Output port ")));
+        for (unsigned char round = 0; round < 2; ++round) {
+            auto unit = makeSink("bx-late-unit");
+            auto keys = makeSource("bx-late-keys");
+            QVERIFY(unit && keys);
+            QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), QString(), waitMs);
+            QCOMPARE(line->text(), QString());
+            QCOMPARE(ui->c_midiOutDevice->currentText(), out);
+            QCOMPARE(ui->c_midiInDevice->currentText(), in);
+            checkRoute(window, *sourceB, *keys, *unit, 70 + round);
+            if (QTest::currentTestFailed())
+                return;
+            if (round == 0) {
+                // At its least size, where a line that takes room would
+                // make the window grow.
+                window.resize(1, 1);
+                QTRY_VERIFY(window.width() > 1);
+                size = window.size();
+            }
+            unit.reset();
+            keys.reset();
+            QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), absentLines, waitMs);
+            QVERIFY(!window.router()->outputOpen());
+            QVERIFY(!window.router()->inputOpen());
+            QCOMPARE(window.size(), size);
+        }
+    }
+    BrantolexMainWindow window;
+    QCOMPARE(window.size(), size);
 }
 
 // Ports listed before the chosen ones go and come back: the lists follow,
@@ -1293,15 +1509,20 @@ void TestMainWindow::noPortsAtAll()
     QVERIFY(wait.waitForFinished(2 * waitMs));
     QCOMPARE(wait.exitCode(), 0);
 
+    const QString absentLine =
+        virtualInput ? QString() : QStringLiteral("Input port gone:0 is absent");
     writeConfig(virtualInput ? "[MIDI]\nmidiInDevice=gone:0\n"
                              : "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=gone:0\n");
     {
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
         MidiIO *router = window.router();
-        // The stored input is kept, shown as absent.
-        QCOMPARE(ui->c_midiInDevice->count(), 1);
-        QCOMPARE(ui->c_midiInDevice->currentText(), QStringLiteral("gone:0 (absent)"));
+        // The stored input is kept, shown as absent unless the virtual
+        // input is in use.
+        QCOMPARE(ui->c_midiInDevice->count(), virtualInput ? 0 : 1);
+        QCOMPARE(ui->c_midiInDevice->currentText(),
+                 virtualInput ? QString() : QStringLiteral("gone:0 (absent)"));
+        QCOMPARE(window.midiStateLine()->toolTip(), absentLine);
         QCOMPARE(ui->c_midiOutDevice->count(), 0);
         QCOMPARE(ui->c_midiOutDevice->currentIndex(), -1);
         QCOMPARE(router->inputOpen(), virtualInput);
@@ -1315,6 +1536,26 @@ void TestMainWindow::noPortsAtAll()
     QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice"), QStringLiteral("absent")),
              QString());
     QCOMPARE(written.value(QStringLiteral("MIDI/midiClockMessages")), QStringLiteral("Yes"));
+
+    // No output was ever chosen: the first that appears is taken, as at
+    // start, and saved only with a change of the user's. The absent input
+    // stays the choice.
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        auto unit = makeSink("bx-first-unit");
+        auto keys = makeSource("bx-first-keys");
+        QVERIFY(unit && keys);
+        QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiOutDevice->currentText(),
+                                  QString::fromStdString(unit->fullName), waitMs);
+        QVERIFY(window.router()->outputOpen());
+        QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiInDevice->count(), virtualInput ? 1 : 2, waitMs);
+        QCOMPARE(window.router()->inputIsVirtual(), virtualInput);
+        QCOMPARE(window.router()->inputOpen(), virtualInput);
+        QCOMPARE(window.midiStateLine()->toolTip(), absentLine);
+    }
+    QCOMPARE(configValues().value(QStringLiteral("MIDI/midiOutDevice"), QStringLiteral("absent")),
+             QString());
 }
 
 QTEST_MAIN(TestMainWindow)

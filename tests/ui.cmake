@@ -4,3 +4,10 @@ brantolex_add_test(tst_form tst_form.cpp)
 # Real ports on the private JACK server: the window lists, opens and routes
 # through them.
 brantolex_add_test(tst_mainwindow tst_mainwindow.cpp JACK)
+# The program's options, from outside (the built program, no display) and
+# inside; its window's class against the desktop entry under Xvfb.
+brantolex_add_test(tst_commandline tst_commandline.cpp JACK)
+target_compile_definitions(tst_commandline PRIVATE
+    BRANTOLEX_EXE="$<TARGET_FILE:brantolex-fixer>"
+    PACKAGING_DIR="${PROJECT_SOURCE_DIR}/packaging")
+add_dependencies(tst_commandline brantolex-fixer)

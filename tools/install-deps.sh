@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev librtmidi-dev libjack-jackd2-dev jackd2
     libbenchmark-dev bc
     xvfb xauth imagemagick
-    desktop-file-utils appstream
+    desktop-file-utils appstream x11-utils
     # the MIDI tests on a real ALSA sequencer, in a QEMU guest (tests/alsa-vm.sh)
     qemu-system-x86 linux-image-amd64 busybox-static alsa-utils kmod cpio libasound2-dev
     # and on PipeWire's JACK

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Takes a picture of each tab of the main window under Xvfb into docs/.
+# Takes a picture of each tab of the main window under Xvfb into docs/, and
+# one of the Device tab in a dark colour scheme.
 # Usage: tools/screenshots.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,8 +57,8 @@ if command -v jackd >/dev/null; then
 fi
 
 shoot() {
-    local tab=$1 name=$2
-    "$tool" "$tab" >"$work/out" 2>"$work/err" &
+    local tab=$1 name=$2 scheme=${3:-}
+    "$tool" "$tab" $scheme >"$work/out" 2>"$work/err" &
     local pid=$!
     pids+=("$pid")
     for _ in $(seq 300); do
@@ -82,3 +83,4 @@ shoot() {
 shoot 0 events-tab
 shoot 1 device-tab
 shoot 2 about-tab
+shoot 1 device-tab-dark dark

@@ -1,12 +1,15 @@
 // Shows the main window with one tab current, for tools/screenshots.sh.
-// Usage: brantolex-screenshot TAB   (0 Events, 1 Device, 2 About)
+// Usage: brantolex-screenshot TAB [dark]   (0 Events, 1 Device, 2 About;
+// "dark" for a dark colour scheme, as a desktop's dark theme gives)
 // Prints "ready X Y W H" (the window's frame on the screen) once it is shown.
 
+#include "app/commandline.h"
 #include "midi/midiio.h"
 #include "ui/brantolexmainwindow.h"
 #include "ui/ui_brantolexmainwindow.h"
 
 #include <QApplication>
+#include <QStyleFactory>
 #include <QTimer>
 #include <QWindow>
 
@@ -18,7 +21,32 @@
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
+    CommandLine::setIdentity();
     const int tab = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 0;
+    if (argc > 2 && QByteArray(argv[2]) == "dark") {
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+        QPalette dark;
+        const QColor window(0x2b, 0x29, 0x29), base(0x1f, 0x1d, 0x1d), text(0xe6, 0xe3, 0xe0),
+            disabled(0x80, 0x7c, 0x7a);
+        dark.setColor(QPalette::Window, window);
+        dark.setColor(QPalette::Button, window);
+        dark.setColor(QPalette::Base, base);
+        dark.setColor(QPalette::AlternateBase, window);
+        dark.setColor(QPalette::ToolTipBase, base);
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text,
+                          QPalette::ToolTipText, QPalette::BrightText})
+            dark.setColor(role, text);
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            dark.setColor(QPalette::Disabled, role, disabled);
+        dark.setColor(QPalette::Light, window.lighter(150));
+        dark.setColor(QPalette::Midlight, window.lighter(125));
+        dark.setColor(QPalette::Mid, window.darker(120));
+        dark.setColor(QPalette::Dark, window.darker(150));
+        dark.setColor(QPalette::Shadow, Qt::black);
+        dark.setColor(QPalette::Highlight, QColor(0x3d, 0x6e, 0xa8));
+        dark.setColor(QPalette::HighlightedText, Qt::white);
+        QApplication::setPalette(dark);
+    }
 
     // A sequencer and a unit to pick from, on the MIDI system the router
     // chooses; made before the window so its router lists them.

@@ -2,8 +2,10 @@
 
 #include "midi/midiio.h"
 #include "settings/profile.h"
+#include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDataStream>
 #include <QRect>
@@ -73,32 +75,73 @@ QString chosenPort(const QStringList &ports, const QString &stored)
     return utf8.hasError() ? stored : decoded;
 }
 
-// The system's ports in its order; a chosen port that is not there stays,
-// marked, so that the choice shows and is kept.
-void fillPorts(QComboBox *combo, const QStringList &ports, const QString &chosen)
+// What a port box lists: the system's ports in its order, and a chosen
+// port that is not there, marked, so that the choice shows and is kept.
+struct PortItem
+{
+    QString text;
+    QString port;
+    bool operator==(const PortItem &other) const
+    {
+        return text == other.text && port == other.port;
+    }
+};
+
+PortItem itemAt(const QComboBox *combo, int index)
+{
+    return {combo->itemText(index), combo->itemData(index).toString()};
+}
+
+// Brings the box to the list item by item, never by clearing it: an open
+// popup keeps its rows and the row the user is on. With showChoice false
+// the box shows no entry (the virtual input is in use).
+void showPortList(QComboBox *combo, const QStringList &ports, const QString &chosen,
+                  bool showChoice)
 {
     const QSignalBlocker blocker(combo);
-    combo->clear();
+    QList<PortItem> wanted;
     for (const QString &port : ports)
-        combo->addItem(port, port);
-    int index = chosen.isEmpty() ? -1 : int(ports.indexOf(chosen));
-    const bool absent = !chosen.isEmpty() && index < 0;
-    // The box is narrow: the whole text in the tip, and the shown text grey.
-    combo->setPalette(QPalette());
-    combo->setToolTip(QString());
-    if (absent) {
-        const QString text = BrantolexMainWindow::tr("%1 (absent)").arg(chosen);
-        combo->addItem(text, chosen);
-        index = combo->count() - 1;
-        QPalette grey = combo->palette();
-        const QColor disabled = grey.color(QPalette::Disabled, QPalette::Text);
-        combo->setItemData(index, disabled, Qt::ForegroundRole);
-        grey.setColor(QPalette::Active, QPalette::ButtonText, disabled);
-        grey.setColor(QPalette::Inactive, QPalette::ButtonText, disabled);
-        combo->setPalette(grey);
-        combo->setToolTip(text);
+        wanted.append({port, port});
+    const bool absent = showChoice && !chosen.isEmpty() && !ports.contains(chosen);
+    const QString absentText = BrantolexMainWindow::tr("%1 (absent)").arg(chosen);
+    if (absent)
+        wanted.append({absentText, chosen});
+
+    for (int i = combo->count() - 1; i >= 0; --i)
+        if (!wanted.contains(itemAt(combo, i)))
+            combo->removeItem(i);
+    for (int i = 0; i < int(wanted.size()); ++i) {
+        if (i < combo->count() && itemAt(combo, i) == wanted.at(i))
+            continue;
+        // Listed further down: the system's order changed.
+        for (int j = i + 1; j < combo->count(); ++j) {
+            if (itemAt(combo, j) == wanted.at(i)) {
+                combo->removeItem(j);
+                break;
+            }
+        }
+        combo->insertItem(i, wanted.at(i).text, wanted.at(i).port);
     }
-    combo->setCurrentIndex(index);
+    while (combo->count() > int(wanted.size()))
+        combo->removeItem(combo->count() - 1);
+
+    // The box is narrow: the whole text in the tip, and an absent choice
+    // grey.
+    QPalette palette;
+    if (absent) {
+        const QColor disabled = combo->palette().color(QPalette::Disabled, QPalette::Text);
+        combo->setItemData(combo->count() - 1, disabled, Qt::ForegroundRole);
+        palette.setColor(QPalette::Active, QPalette::ButtonText, disabled);
+        palette.setColor(QPalette::Inactive, QPalette::ButtonText, disabled);
+    }
+    combo->setPalette(palette);
+    combo->setToolTip(absent ? absentText : QString());
+
+    int index = -1;
+    if (showChoice && !chosen.isEmpty())
+        index = absent ? combo->count() - 1 : int(ports.indexOf(chosen));
+    if (combo->currentIndex() != index)
+        combo->setCurrentIndex(index);
 }
 
 // QWidget::restoreGeometry reads data that was cut short as zeros, reports
@@ -127,14 +170,16 @@ bool isUsableGeometry(const QByteArray &data)
            (major <= 2 || !degenerate(client));
 }
 
-const char labelLoading[] = "QLabel {color: red }";
-const char labelLoaded[] = "QLabel {color: black }";
 } // namespace
 
 BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_BrantolexMainWindow)
 {
     ui->setupUi(this);
+    // There from the start, so that news never changes the window's size.
+    stateLine = new MidiStateLine(this);
+    stateLine->setObjectName(QStringLiteral("l_midiState"));
+    statusBar()->addPermanentWidget(stateLine, 1);
     midiIO = new MidiIO;
 
     loadSettings();
@@ -145,7 +190,7 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
 
     // Each loaded choice reaches the router exactly once, here; the
     // connections below come later so none of this fires a slot twice.
-    onMidiInPortChanged(ui->c_midiInDevice->currentIndex());
+    openChosenInput();
     onMidiOutPortChanged(ui->c_midiOutDevice->currentIndex());
     onMidiChannelChanged(ui->c_midiChannel->value());
     onMidiClockMessagesChanged(ui->c_midiClockMessages->isChecked());
@@ -153,7 +198,14 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     onMidiCC02PluginSelect(ui->c_translateCC0toPluginSelect->isChecked());
     settingsChanged = false;
 
-    ui->l_currentPlugin->setText(midiIO->getPGAndPluginName());
+    updatePGAndPluginName();
+
+    // Quits as closing the window does: the destructor saves.
+    auto *quit = new QAction(tr("Quit"), this);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setShortcutContext(Qt::ApplicationShortcut);
+    addAction(quit);
+    connect(quit, &QAction::triggered, this, &QWidget::close);
 
     // clicked and activated come from the user only, never from our own
     // setters. The router's signals may come from the MIDI input thread, so
@@ -175,10 +227,9 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     connect(midiIO, &MidiIO::programmChanged, this, &BrantolexMainWindow::updatePGAndPluginName);
     connect(midiIO, &MidiIO::setIsLoadingPlugin, this, &BrantolexMainWindow::setIsLoadingPlugin);
     connect(midiIO, &MidiIO::portsChanged, this, &BrantolexMainWindow::onPortsChanged);
-    connect(midiIO, &MidiIO::portLost, this,
-            [this](const QString &name) { showStatus(tr("%1 has gone").arg(name)); });
-    connect(midiIO, &MidiIO::portReconnected, this,
-            [this](const QString &name) { showStatus(tr("%1 is back").arg(name)); });
+    connect(midiIO, &MidiIO::portLost, this, &BrantolexMainWindow::updateMidiState);
+    connect(midiIO, &MidiIO::portReconnected, this, &BrantolexMainWindow::updateMidiState);
+    connect(midiIO, &MidiIO::systemChanged, this, &BrantolexMainWindow::updateMidiState);
 }
 
 BrantolexMainWindow::~BrantolexMainWindow()
@@ -215,8 +266,7 @@ void BrantolexMainWindow::loadSettings()
     chosenOut = chosenPort(midiIO->midiOutPorts,
                            profile.value(QString::fromLatin1(groupMidi),
                                          QString::fromLatin1(keyMidiOutDevice), QString()));
-    fillPorts(ui->c_midiInDevice, midiIO->midiInPorts, chosenIn);
-    fillPorts(ui->c_midiOutDevice, midiIO->midiOutPorts, chosenOut);
+    showPorts();
 
     int times[MidiIO::pluginCount];
     for (int i = MidiIO::pluginCount - 1; i >= 0; --i)
@@ -259,27 +309,39 @@ void BrantolexMainWindow::minimizeToTray()
     qDebug("%s", "minimizeToTray");
 }
 
+// The box is disabled while the program runs; the slot stays for a click
+// all the same.
 void BrantolexMainWindow::onCreateVirtualInPort(bool on)
 {
-    if (on || chosenIn.isEmpty())
-        midiIO->openMidiIn(ui->c_midiInDevice->currentIndex(), on);
+    if (on != midiIO->inputIsVirtual())
+        openChosenInput();
+    showPorts();
+    updateMidiState();
+    settingsChanged = true;
+}
+
+// The virtual input is opened once and then left alone: opening it again
+// would cut every connection other programs made to it.
+void BrantolexMainWindow::openChosenInput()
+{
+    if (ui->c_createVirtualInput->isChecked())
+        midiIO->openMidiIn(-1, true);
+    else if (chosenIn.isEmpty())
+        midiIO->openMidiIn(-1, false);
     else
         midiIO->openMidiInNamed(chosenIn);
-    ui->c_midiInDevice->setEnabled(!on);
-    ui->l_midiInDevice->setEnabled(!on);
-    settingsChanged = true;
 }
 
 // Ports are opened by name: the list may have changed since it was shown.
 void BrantolexMainWindow::onMidiInPortChanged(int idx)
 {
+    if (ui->c_createVirtualInput->isChecked())
+        return;
     if (idx >= 0)
         chosenIn = ui->c_midiInDevice->itemData(idx).toString();
-    if (ui->c_createVirtualInput->isChecked() || idx < 0)
-        midiIO->openMidiIn(idx, ui->c_createVirtualInput->isChecked());
-    else
-        midiIO->openMidiInNamed(chosenIn);
-    fillPorts(ui->c_midiInDevice, midiIO->midiInPorts, chosenIn);
+    openChosenInput();
+    showPorts();
+    updateMidiState();
     settingsChanged = true;
 }
 
@@ -291,27 +353,52 @@ void BrantolexMainWindow::onMidiOutPortChanged(int idx)
     } else {
         midiIO->openMidiOut(idx);
     }
-    fillPorts(ui->c_midiOutDevice, midiIO->midiOutPorts, chosenOut);
+    showPorts();
+    updateMidiState();
     settingsChanged = true;
 }
 
+// With no choice ever made, the first port that appears is taken, as at
+// start; like a choice made at start, it is saved only with a change of
+// the user's.
 void BrantolexMainWindow::onPortsChanged()
 {
-    fillPorts(ui->c_midiInDevice, midiIO->midiInPorts, chosenIn);
-    fillPorts(ui->c_midiOutDevice, midiIO->midiOutPorts, chosenOut);
+    if (chosenOut.isEmpty() && !midiIO->midiOutPorts.isEmpty()) {
+        chosenOut = midiIO->midiOutPorts.first();
+        midiIO->openMidiOutNamed(chosenOut);
+    }
+    if (chosenIn.isEmpty() && !midiIO->midiInPorts.isEmpty()) {
+        chosenIn = midiIO->midiInPorts.first();
+        if (!ui->c_createVirtualInput->isChecked())
+            midiIO->openMidiInNamed(chosenIn);
+    }
+    showPorts();
+    updateMidiState();
 }
 
-// A status line only while there is news; it goes with the message.
-void BrantolexMainWindow::showStatus(const QString &text)
+void BrantolexMainWindow::showPorts()
 {
-    QStatusBar *bar = statusBar();
-    if (!bar->property("hidesWhenEmpty").toBool()) {
-        bar->setProperty("hidesWhenEmpty", true);
-        connect(bar, &QStatusBar::messageChanged, bar,
-                [bar](const QString &message) { bar->setVisible(!message.isEmpty()); });
-    }
-    bar->show();
-    bar->showMessage(text, 5000);
+    const bool virtualInput = ui->c_createVirtualInput->isChecked();
+    showPortList(ui->c_midiInDevice, midiIO->midiInPorts, chosenIn, !virtualInput);
+    showPortList(ui->c_midiOutDevice, midiIO->midiOutPorts, chosenOut, true);
+    ui->c_midiInDevice->setPlaceholderText(virtualInput ? tr("(virtual input)") : QString());
+    ui->c_midiInDevice->setEnabled(!virtualInput);
+    ui->l_midiInDevice->setEnabled(!virtualInput);
+}
+
+// The system first: without it no port can be there.
+void BrantolexMainWindow::updateMidiState()
+{
+    QList<MidiStateLine::Problem> problems;
+    const QString system = midiIO->systemProblem();
+    if (!system.isEmpty())
+        problems.append({system, QString()});
+    if (!chosenOut.isEmpty() && !midiIO->midiOutPorts.contains(chosenOut))
+        problems.append({tr("Output port %1 is absent"), chosenOut});
+    if (!ui->c_createVirtualInput->isChecked() && !chosenIn.isEmpty() &&
+        !midiIO->midiInPorts.contains(chosenIn))
+        problems.append({tr("Input port %1 is absent"), chosenIn});
+    stateLine->setProblems(problems);
 }
 
 void BrantolexMainWindow::onMidiChannelChanged(int idx)
@@ -345,9 +432,26 @@ void BrantolexMainWindow::updatePGAndPluginName()
     // Asks now rather than trusting the signal's moment: a queued signal may
     // arrive after the router has moved on.
     ui->l_currentPlugin->setText(midiIO->getPGAndPluginName());
+    updateLabelName();
 }
 
+void BrantolexMainWindow::updateLabelName()
+{
+    const QString text = ui->l_currentPlugin->text();
+    ui->l_currentPlugin->setAccessibleName(labelLoading ? tr("%1, loading").arg(text) : text);
+}
+
+// Colours from the palette, so the label reads in any scheme; only the
+// wait has its own colour. The disabled group is left to the palette, so a
+// label without translation looks disabled, loading or not.
 void BrantolexMainWindow::setIsLoadingPlugin(bool is_loading)
 {
-    ui->l_currentPlugin->setStyleSheet(QLatin1String(is_loading ? labelLoading : labelLoaded));
+    labelLoading = is_loading;
+    QPalette palette;
+    if (is_loading) {
+        palette.setColor(QPalette::Active, QPalette::WindowText, Qt::red);
+        palette.setColor(QPalette::Inactive, QPalette::WindowText, Qt::red);
+    }
+    ui->l_currentPlugin->setPalette(palette);
+    updateLabelName();
 }

@@ -3,12 +3,14 @@
 #include <QMainWindow>
 
 class MidiIO;
+class MidiStateLine;
 class Ui_BrantolexMainWindow;
 
 // The program's only window. It owns the MIDI router, restores the user's
 // choices into its controls and hands them to the router, turns each change
 // of a control into one router call, and shows the router's plug-in and
-// program in red while the unit loads. Saving happens in the destructor.
+// program in red while the unit loads, and says in a lasting line what
+// keeps MIDI from flowing. Saving happens in the destructor.
 class BrantolexMainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -19,6 +21,7 @@ public:
 
     MidiIO *router() const { return midiIO; }
     Ui_BrantolexMainWindow *form() const { return ui; }
+    MidiStateLine *midiStateLine() const { return stateLine; }
 
 protected slots:
     void minimizeToTray();
@@ -33,10 +36,14 @@ protected slots:
     void setIsLoadingPlugin(bool is_loading);
 
 private:
+    void openChosenInput();
     void onPortsChanged();
+    void showPorts();
+    void updateMidiState();
+    // The label's text for screen readers, which cannot see its colour.
+    void updateLabelName();
     void loadSettings();
     void saveSettings();
-    void showStatus(const QString &text);
 
     MidiIO *midiIO = nullptr;
     // Set by the seven control slots only; without it an exit leaves the
@@ -45,4 +52,6 @@ private:
     Ui_BrantolexMainWindow *ui = nullptr;
     // The ports the user chose, present or not; what the settings keep.
     QString chosenIn, chosenOut;
+    MidiStateLine *stateLine = nullptr;
+    bool labelLoading = false;
 };

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QStringList>
+
+// The program's own options. Those that end the program at once (--help,
+// --version, --list-ports, a mistake) are answered here, before the
+// single-instance guard, so they work while an instance runs.
+class CommandLine
+{
+public:
+    // Before the application object: options that show no window get the
+    // offscreen platform (unless the user named one), so they work without
+    // a display.
+    CommandLine(int argc, char **argv);
+
+    // The arguments the application object left, the toolkit's own taken
+    // out. Returns the exit code when the program ends here, otherwise -1;
+    // then the MIDI system is chosen, from the option (which the settings
+    // keep) or from the settings.
+    int process(const QStringList &arguments);
+
+    bool headless() const { return runHeadless; }
+
+    // Names the program as the desktop knows it: the window's class and the
+    // desktop entry match.
+    static void setIdentity();
+
+private:
+    bool runHeadless = false;
+};

@@ -1,0 +1,305 @@
+// The program's options, from outside as a user types them (no display, a
+// home of its own) and, for the MIDI system's choice, in the process.
+#include "app/commandline.h"
+#include "jackpeers.h"
+#include "midi/midiio.h"
+#include "ui/brantolexmainwindow.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+const int waitMs = 30000;
+const Bytes ping = {0x90, 0x7F, 0x01};
+
+// Sends until something arrives: a new connection takes a cycle or two.
+bool pinged(const std::function<void()> &send, const MessageLog &log)
+{
+    for (int attempt = 0; attempt < 30; ++attempt) {
+        send();
+        if (QTest::qWaitFor([&] { return log.size() > 0; }, 200))
+            return true;
+    }
+    return false;
+}
+} // namespace
+
+class TestCommandLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void answers_data();
+    void answers();
+    void listedNamesOpenTheirPorts();
+    void midiSystemKept_data();
+    void midiSystemKept();
+    void headlessRoutesAndSaves();
+    void windowClassMatchesDesktopEntry();
+
+private:
+    QString configPath() const { return home.filePath(QStringLiteral(".Brantolex_Fixer/config")); }
+    void writeConfig(const QByteArray &text);
+    // The program without a display, as on a rack machine; the home, runtime
+    // and temporary directories are the test's.
+    void start(QProcess &process, const QStringList &arguments,
+               const QProcessEnvironment &extra = {});
+
+    QTemporaryDir home, runtime;
+};
+
+void TestCommandLine::initTestCase()
+{
+    QVERIFY(home.isValid() && runtime.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
+}
+
+void TestCommandLine::init()
+{
+    QFile::remove(configPath());
+}
+
+void TestCommandLine::writeConfig(const QByteArray &text)
+{
+    QDir().mkpath(home.filePath(QStringLiteral(".Brantolex_Fixer")));
+    QFile file(configPath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(text), text.size());
+}
+
+void TestCommandLine::start(QProcess &process, const QStringList &arguments,
+                            const QProcessEnvironment &extra)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    env.insert(extra);
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(BRANTOLEX_EXE), arguments);
+    QVERIFY(process.waitForStarted(waitMs));
+}
+
+void TestCommandLine::answers_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // patterns
+    QTest::addColumn<QString>("err");
+
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "--list-ports.*--midi-system"
+                          << "^$";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "^Brantolex Fixer \\d+\\.\\d+\\n$"
+                             << "^$";
+    QTest::newRow("unknown option") << QStringList{"--list-port"} << 2 << "^$"
+                                    << "list-port.*Usage:.*--headless";
+    QTest::newRow("unknown MIDI system")
+        << QStringList{"--midi-system", "oss", "--list-ports"} << 2 << "^$"
+        << "oss.*Usage:";
+    QTest::newRow("MIDI system missing") << QStringList{"--midi-system"} << 2 << "^$"
+                                         << "Usage:";
+    QTest::newRow("stray argument") << QStringList{"ports"} << 2 << "^$"
+                                    << "ports.*Usage:";
+}
+
+// Answered at once, with no display and nothing written.
+void TestCommandLine::answers()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QProcess process;
+    start(process, arguments);
+    QVERIFY(process.waitForFinished(waitMs));
+    const QString stdOut = QString::fromUtf8(process.readAllStandardOutput());
+    const QString stdErr = QString::fromUtf8(process.readAllStandardError());
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), exitCode);
+    const auto matches = [](const QString &pattern, const QString &text) {
+        return QRegularExpression(pattern, QRegularExpression::DotMatchesEverythingOption)
+            .match(text)
+            .hasMatch();
+    };
+    QVERIFY2(matches(out, stdOut), qPrintable(stdOut));
+    QVERIFY2(matches(err, stdErr), qPrintable(stdErr));
+    QVERIFY(!QFile::exists(configPath()));
+}
+
+// What --list-ports prints is what the settings take: pasted into the file,
+// the names open those very ports and MIDI flows through them.
+void TestCommandLine::listedNamesOpenTheirPorts()
+{
+    JackSource source("bx-cl-src");
+    JackSink sink("bx-cl-sink");
+    QProcess process;
+    start(process, {QStringLiteral("--list-ports")});
+    QVERIFY(process.waitForFinished(waitMs));
+    QCOMPARE(process.exitCode(), 0);
+    QStringList inputs, outputs;
+    const QStringList lines = QString::fromUtf8(process.readAllStandardOutput())
+                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        const QString kind = line.section(QLatin1Char('\t'), 0, 0);
+        const QString name = line.section(QLatin1Char('\t'), 1);
+        QVERIFY2(kind == QLatin1String("in") || kind == QLatin1String("out"), qPrintable(line));
+        (kind == QLatin1String("in") ? inputs : outputs) << name;
+    }
+    {
+        const MidiIO router;
+        QCOMPARE(inputs, router.midiInPorts);
+        QCOMPARE(outputs, router.midiOutPorts);
+    }
+    const QString in = JackSource::portName("bx-cl-src");
+    const QString out = JackSink::portName("bx-cl-sink");
+    QVERIFY(inputs.contains(in) && outputs.contains(out));
+    QVERIFY(inputs.contains(QStringLiteral("Foreign Synth:midi out")));
+
+    writeConfig(
+        "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + inputs.at(inputs.indexOf(in)).toUtf8() +
+        "\nmidiOutDevice=" + outputs.at(outputs.indexOf(out)).toUtf8() + "\n");
+    BrantolexMainWindow window;
+    QVERIFY(window.router()->inputOpen() && !window.router()->inputIsVirtual());
+    QVERIFY(pinged([&] { source.send(ping); }, *sink.log));
+}
+
+void TestCommandLine::midiSystemKept_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("used");
+    QTest::addColumn<QString>("kept"); // "-" for no key
+
+    QTest::newRow("nothing chosen") << QByteArray() << QStringList{} << ""
+                                    << "-";
+    QTest::newRow("kept choice") << QByteArray("jack") << QStringList{} << "jack"
+                                 << "jack";
+    QTest::newRow("option over kept choice")
+        << QByteArray("jack") << QStringList{"--midi-system", "alsa"} << "alsa"
+        << "alsa";
+    QTest::newRow("option in capitals")
+        << QByteArray() << QStringList{"--midi-system=JACK"} << "jack"
+        << "jack";
+    QTest::newRow("back to the usual order")
+        << QByteArray("jack") << QStringList{"--midi-system", "auto"} << ""
+        << "auto";
+    QTest::newRow("hand-edited nonsense") << QByteArray("oss") << QStringList{} << ""
+                                          << "oss";
+}
+
+// The option chooses the system the router uses and stays for the next
+// starts; without it, the settings choose.
+void TestCommandLine::midiSystemKept()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(QStringList, options);
+    QFETCH(QString, used);
+    QFETCH(QString, kept);
+    if (!stored.isEmpty())
+        writeConfig("[MIDI]\nmidiSystem=" + stored + "\n");
+    MidiIO::setPreferredSystem(QStringLiteral("alsa"));
+    CommandLine commandLine(0, nullptr);
+    QCOMPARE(commandLine.process(QStringList{QStringLiteral("brantolex-fixer")} + options), -1);
+    QCOMPARE(MidiIO::preferredSystem(), used);
+    QSettings file(configPath(), QSettings::IniFormat);
+    QCOMPARE(file.value(QStringLiteral("MIDI/midiSystem"), QStringLiteral("-")).toString(), kept);
+}
+
+// No window, and no display needed: it routes from the virtual input to the chosen
+// output until SIGTERM, then saves.
+void TestCommandLine::headlessRoutesAndSaves()
+{
+    JackSink sink("bx-cl-unit");
+    writeConfig("[MIDI]\nmidiOutDevice=" + JackSink::portName("bx-cl-unit").toUtf8() + "\n");
+    QProcess process;
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("brantolex.startup.debug=true"));
+    // A display that is named but not there, as in an ssh session.
+    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
+    start(process, {QStringLiteral("--headless")}, env);
+    QByteArray errors;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            errors += process.readAllStandardError();
+            return errors.contains("brantolex.startup: routing") ||
+                   process.state() == QProcess::NotRunning;
+        },
+        waitMs));
+    QVERIFY2(errors.contains("routing"), errors.constData());
+    QVERIFY(!errors.contains("window shown"));
+    std::unique_ptr<JackSourceTo> source;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            source = std::make_unique<JackSourceTo>(QStringLiteral("virtual input"), "bx-cl-keys");
+            return source->connected;
+        },
+        waitMs));
+    QVERIFY(pinged([&] { source->send(ping); }, *sink.log));
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(waitMs));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QSettings file(configPath(), QSettings::IniFormat);
+    QVERIFY(file.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
+}
+
+// Docks match a window to its desktop entry by the window's class, the
+// second part of WM_CLASS.
+void TestCommandLine::windowClassMatchesDesktopEntry()
+{
+    const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+    const QString xwininfo = QStandardPaths::findExecutable(QStringLiteral("xwininfo"));
+    if (xvfb.isEmpty() || xwininfo.isEmpty())
+        QSKIP("needs Xvfb and xwininfo");
+    const QString id = QStringLiteral("org.brantolexfixer.BrantolexFixer");
+    QFile entry(QStringLiteral(PACKAGING_DIR "/") + id + QStringLiteral(".desktop"));
+    QVERIFY(entry.open(QIODevice::ReadOnly));
+    QVERIFY(entry.readAll().split('\n').contains("StartupWMClass=" + id.toLatin1()));
+
+    QProcess server;
+    server.start(xvfb, {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
+    const auto stop = qScopeGuard([&] {
+        server.terminate();
+        server.waitForFinished(waitMs);
+    });
+    QVERIFY(server.waitForReadyRead(waitMs));
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + server.readAll().trimmed());
+    // The keyboard library of the X connection reads a string past its end
+    // (strndup), and the X libraries keep what they allocate: in the
+    // sanitizer build both checks are off for this child, which is not ours.
+    env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
+    QProcess program;
+    start(program, {}, env);
+    QString wmClass;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            QProcess info;
+            info.setProcessEnvironment(env);
+            info.start(xwininfo, {"-root", "-tree"});
+            info.waitForFinished(waitMs);
+            wmClass = QRegularExpression(
+                          QStringLiteral("\"Brantolex Fixer\": \\(\"[^\"]*\" \"([^\"]*)\"\\)"))
+                          .match(QString::fromUtf8(info.readAllStandardOutput()))
+                          .captured(1);
+            return !wmClass.isEmpty();
+        },
+        waitMs));
+    program.terminate();
+    QVERIFY(program.waitForFinished(waitMs));
+    QCOMPARE(wmClass, id);
+}
+
+QTEST_MAIN(TestCommandLine)
+#include "tst_commandline.moc"
