@@ -17,6 +17,7 @@ constexpr const char *inPortName = "RtMidi Input";
 constexpr const char *virtualInPortName = "Brantolex helper virtual input";
 constexpr const char *outPortName = "RtMidi Output";
 constexpr int drainTimeoutMs = 250;
+constexpr std::size_t backlogPerCycle = 1024;
 
 jack_client_t *jc(void *c)
 {
@@ -118,11 +119,10 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
                 client->portsChanged();
         },
         self.get());
-    self->inPort =
-        jack_port_register(c, inPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    self->inPort = jack_port_register(c, inPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     self->outPort =
         jack_port_register(c, outPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    if (!self->inPort || !self->outPort ||
+    if (!self->inPort.load() || !self->outPort ||
         jack_set_process_callback(c, &JackClient::process, self.get()) != 0 ||
         jack_activate(c) != 0) {
         std::fputs("Brantolex Fixer: could not set up the JACK MIDI ports\n", stderr);
@@ -199,28 +199,37 @@ bool JackClient::connectInput(const std::string &from)
 {
     if (serverGone())
         return false;
-    jack_port_disconnect(jc(client), jp(inPort));
     const bool toVirtual = from.empty();
     if (toVirtual != virtualInput) {
-        // Others connect to the virtual input by its name.
-        if (jack_port_rename(jc(client), jp(inPort), toVirtual ? virtualInPortName : inPortName))
-            std::fputs("Brantolex Fixer: could not rename the JACK input port\n", stderr);
+        // Others connect to the virtual input by its name: a port of that
+        // name takes the old one's place (not every JACK renames ports).
+        jack_port_t *next = jack_port_register(jc(client), toVirtual ? virtualInPortName : inPortName,
+                                               JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        if (!next) {
+            std::fputs("Brantolex Fixer: could not make the JACK input port\n", stderr);
+            return false;
+        }
+        void *old = inPort.exchange(next);
+        waitCycles(2); // the cycle no longer reads the old port
+        jack_port_unregister(jc(client), jp(old));
         virtualInput = toVirtual;
+    } else {
+        jack_port_disconnect(jc(client), jp(inPort.load()));
     }
     source = from;
-    return toVirtual || connect(inPort, nullptr, source, true);
+    return toVirtual || connect(inPort.load(), nullptr, source, true);
 }
 
 void JackClient::disconnectInput()
 {
     source.clear();
     if (!serverGone() && !virtualInput)
-        jack_port_disconnect(jc(client), jp(inPort));
+        jack_port_disconnect(jc(client), jp(inPort.load()));
 }
 
 bool JackClient::relinkInput()
 {
-    return !source.empty() && connect(inPort, nullptr, source, true);
+    return !source.empty() && connect(inPort.load(), nullptr, source, true);
 }
 
 bool JackClient::connectOutput(const std::string &to)
@@ -244,6 +253,16 @@ void JackClient::disconnectOutput()
 bool JackClient::relink()
 {
     return !destination.empty() && connect(outPort, nullptr, destination, false);
+}
+
+void JackClient::waitCycles(std::uint64_t count)
+{
+    const std::uint64_t until = cycles.load(std::memory_order_acquire) + count;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(drainTimeoutMs);
+    while (!serverGone() && cycles.load(std::memory_order_acquire) < until &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void JackClient::drain()
@@ -273,30 +292,52 @@ bool JackClient::writeNow(const unsigned char *bytes, std::size_t size)
     return true;
 }
 
-// What earlier cycles could not take, in order, at the cycle's start; a
-// message larger than an event goes out in pieces.
-bool JackClient::drainCarried()
+// What waited goes out a few KB a cycle (at least one message), far above
+// the wire's rate: some JACK servers (PipeWire's) lose a whole cycle's
+// output when the buffer is full.
+bool JackClient::takeBacklogRoom(std::size_t size)
 {
+    if (backlogRoom < size && backlogRoom != backlogStart)
+        return false;
+    backlogRoom -= std::min(backlogRoom, size);
+    return true;
+}
+
+// What earlier cycles could not take, at the cycle's start: the input that
+// waited and what other threads sent, in the order they came. A message
+// larger than an event goes out in pieces.
+void JackClient::drainBacklog()
+{
+    auto write = [this](const unsigned char *bytes, std::size_t size) {
+        return takeBacklogRoom(size) && writeNow(bytes, size);
+    };
+    // A message sent by another thread goes once the input carried before it has.
+    auto due = [this](std::uint32_t stamp) { return std::int32_t(stamp - carriedOut) <= 0; };
     for (;;) {
+        if (!drainSent(write, due))
+            return;
         if (pieceDone < pieceSize) {
-            const std::size_t room = jack_midi_max_event_size(buffer);
-            if (room == 0)
-                return false;
-            const std::size_t n = std::min(room, pieceSize - pieceDone);
+            const std::size_t n =
+                std::min(jack_midi_max_event_size(buffer), pieceSize - pieceDone);
+            if (n == 0 || !takeBacklogRoom(n))
+                return;
             jack_midi_event_write(buffer, lastFrame, piece.get() + pieceDone, n);
             pieceDone += n;
+            if (pieceDone == pieceSize)
+                ++carriedOut;
             continue;
         }
         const std::size_t size = carried.frontSize();
         if (size == 0)
-            return true;
+            return;
         if (size <= largest) {
-            if (jack_midi_max_event_size(buffer) < size)
-                return false;
+            if (jack_midi_max_event_size(buffer) < size || !takeBacklogRoom(size))
+                return;
             jack_midi_data_t *event = jack_midi_event_reserve(buffer, lastFrame, size);
             if (!event)
-                return false;
+                return;
             carried.pop(event);
+            ++carriedOut;
             continue;
         }
         carried.pop(piece.get()); // forward() took nothing larger than the piece buffer
@@ -314,12 +355,15 @@ bool JackClient::forward(const unsigned char *bytes, std::size_t size, std::uint
     if (!admit(bytes, size))
         return true;
     lastFrame = std::max(lastFrame, frame);
-    if (carried.empty() && pieceDone >= pieceSize && size <= largest && writeNow(bytes, size))
+    // Behind anything that waits, so nothing overtakes.
+    if (carried.empty() && sent.empty() && pieceDone >= pieceSize && size <= largest &&
+        writeNow(bytes, size))
         return true;
     if (size > pieceCapacity || !carried.push(bytes, size)) {
         countDrop();
         return false;
     }
+    carriedIn.fetch_add(1, std::memory_order_release);
     return true;
 }
 
@@ -331,16 +375,14 @@ int JackClient::process(std::uint32_t frames, void *me)
     if (self->largest == 0)
         self->largest = jack_midi_max_event_size(self->buffer);
     self->lastFrame = 0;
+    self->backlogRoom = self->backlogStart = std::min<std::size_t>(backlogPerCycle, self->largest / 2);
     self->cycleThread = pthread_self();
     self->inCycle.store(true, std::memory_order_relaxed);
 
-    // What other threads sent goes ahead of this cycle's input.
-    self->drainSent([self](const unsigned char *bytes, std::size_t size) {
-        return self->writeNow(bytes, size);
-    });
-    self->drainCarried();
+    // What waited goes ahead of this cycle's input.
+    self->drainBacklog();
 
-    void *in = jack_port_get_buffer(jp(self->inPort), frames);
+    void *in = jack_port_get_buffer(jp(self->inPort.load(std::memory_order_acquire)), frames);
     const std::uint32_t count = jack_midi_get_event_count(in);
     for (std::uint32_t i = 0; i < count; ++i) {
         jack_midi_event_t event;

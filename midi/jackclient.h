@@ -64,11 +64,15 @@ private:
     JackClient(std::size_t queueBytes);
     static int process(std::uint32_t frames, void *self);
     bool writeNow(const unsigned char *bytes, std::size_t size);
-    bool drainCarried();
+    bool takeBacklogRoom(std::size_t size);
+    void drainBacklog();
+    std::uint32_t inputStamp() const override { return carriedIn.load(std::memory_order_acquire); }
     bool connect(void *from, void *to, const std::string &other, bool otherIsSource);
+    void waitCycles(std::uint64_t count);
 
     void *client = nullptr;
-    void *inPort = nullptr;
+    // Swapped under the cycle when the input changes its name.
+    std::atomic<void *> inPort{nullptr};
     void *outPort = nullptr;
     InputHandler input = nullptr;
     void *user = nullptr;
@@ -89,7 +93,10 @@ private:
     pthread_t cycleThread{};
     std::atomic<bool> inCycle{false};
     std::size_t largest = 0;
+    std::size_t backlogRoom = 0, backlogStart = 0; // of this cycle, for what waited
     MessageQueue carried;
+    std::atomic<std::uint32_t> carriedIn{0}; // messages that went into carried
+    std::uint32_t carriedOut = 0;            // and those that left it
     std::unique_ptr<unsigned char[]> piece;
     std::size_t pieceSize = 0, pieceDone = 0;
     const std::size_t pieceCapacity;

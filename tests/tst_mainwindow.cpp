@@ -117,7 +117,8 @@ private:
 // Sends pings until one arrives: a new connection takes effect at the
 // server's next cycle, and a JACK client that opened slowly may never run
 // its cycle at all.
-const Bytes ping = {0x90, 0x7F, 0x01};
+// A controller, not a note: a note would be held, and released at a switch.
+const Bytes ping = {0xB0, 0x66, 0x01};
 
 bool pinged(const std::function<void()> &send, const std::function<std::size_t()> &arrived)
 {
@@ -1259,7 +1260,7 @@ void TestMainWindow::virtualInputKeepsItsConnections()
     Ui_BrantolexMainWindow *ui = window.form();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QStringList ours = jackPorts(QStringLiteral("Brantolex helper input:"));
+    const QStringList ours = jackPorts(QStringLiteral("Brantolex helper:Brantolex helper virtual input"));
     QCOMPARE(ours.size(), 1);
     JackSourceTo first(QStringLiteral("virtual input"), "bx-peer-1");
     JackSourceTo second(QStringLiteral("virtual input"), "bx-peer-2");

@@ -32,7 +32,8 @@ using Messages = QList<QByteArray>;
 
 const QByteArray shownLine("brantolex.startup: window shown");
 // Sent until one arrives, to know the connection is up; never part of a check.
-const QByteArray sentinel = QByteArray::fromHex("900101");
+// A controller, not a note: a note would be held, and released at a switch.
+const QByteArray sentinel = QByteArray::fromHex("b06601");
 
 // A pre-written configuration: the test sink as output, the virtual input,
 // channel 1, short loading times.
