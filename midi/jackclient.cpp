@@ -76,7 +76,8 @@ JackClient::JackClient(std::size_t queueBytes)
 }
 
 std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
-                                             std::function<void()> portsChanged)
+                                             std::function<void()> portsChanged,
+                                             std::atomic<bool> *lost)
 {
     jack_set_error_function(jackMessage);
     jack_set_info_function(jackMessage);
@@ -91,10 +92,13 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
     self->input = input;
     self->user = user;
     self->portsChanged = std::move(portsChanged);
+    self->lost = lost;
     jack_on_info_shutdown(
         c,
         [](jack_status_t, const char *, void *me) {
-            static_cast<JackClient *>(me)->gone.store(true, std::memory_order_release);
+            auto *client = static_cast<JackClient *>(me);
+            client->gone.store(true, std::memory_order_release);
+            client->lost->store(true, std::memory_order_release);
         },
         self.get());
     jack_set_port_registration_callback(

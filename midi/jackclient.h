@@ -26,8 +26,10 @@ public:
 
     // Null when there is no server (or no slot on it). portsChanged runs on
     // JACK's notification thread when a port comes, goes or is renamed.
+    // lost is set when the server goes away.
     static std::unique_ptr<JackClient> open(InputHandler input, void *user,
-                                            std::function<void()> portsChanged);
+                                            std::function<void()> portsChanged,
+                                            std::atomic<bool> *lost);
     // libjack's threads of a client whose server went away may still run,
     // and closing it would reach into the dead server's memory: such a
     // client is kept, untouched, for the rest of the process.
@@ -77,6 +79,7 @@ private:
     InputHandler input = nullptr;
     void *user = nullptr;
     std::atomic<bool> gone{false};
+    std::atomic<bool> *lost = nullptr;
     std::atomic<std::uint64_t> cycles{0};
 
     // The GUI thread's: what the ports are connected to.

@@ -8,7 +8,6 @@
 #include "midi/routerworker.h"
 #include "midi/timer.h"
 
-#include <QTimer>
 
 #include <algorithm>
 #include <iostream>
@@ -37,18 +36,12 @@ MidiIO::MidiIO() : QObject(nullptr)
     timer = new Timer(this, 3000);
     connect(timer, &Timer::timerDone, this, &MidiIO::sendCurProgChange);
     worker = std::make_unique<RouterWorker>([this](int e, int v) { onWorkerEvent(e, v); },
-                                            [this] { reportDrops(); });
-    startSystem();
-    // A MIDI system that is missing, or a JACK server that stops, is looked
-    // for again: the choices stand until it is back.
-    systemTimer = new QTimer(this);
-    connect(systemTimer, &QTimer::timeout, this, &MidiIO::checkSystem);
-    systemTimer->start(500);
+                                            [this] { onTick(); });
+    searching = !startSystem();
 }
 
 MidiIO::~MidiIO()
 {
-    delete systemTimer;
     delete portPoller;
     portPoller = nullptr;
     alsaWatch.reset();
@@ -67,10 +60,14 @@ bool MidiIO::startSystem()
 {
     for (RtMidi::Api api : MidiSystem::candidates()) {
         if (api == RtMidi::UNIX_JACK) {
-            jack = JackClient::open(&MidiIO::onInput, this, [this] {
-                if (!refreshPending.exchange(true))
-                    QMetaObject::invokeMethod(this, &MidiIO::refreshPorts, Qt::QueuedConnection);
-            });
+            jack = JackClient::open(
+                &MidiIO::onInput, this,
+                [this] {
+                    if (!refreshPending.exchange(true))
+                        QMetaObject::invokeMethod(this, &MidiIO::refreshPorts,
+                                                  Qt::QueuedConnection);
+                },
+                &systemLost);
             if (!jack)
                 continue;
             midiApi = api;
@@ -109,12 +106,15 @@ void MidiIO::checkSystem()
         JackClient::dispose(std::move(jack));
         midiApi = RtMidi::UNSPECIFIED;
         systemGone = true;
+        systemLost = false;
+        searching = true;
         applyPortLists({}, {}, {});
         emit systemChanged();
         return;
     }
     if (midiApi != RtMidi::UNSPECIFIED || !startSystem())
         return;
+    searching = false;
     if (wantVirtual)
         openInput(QString());
     followPorts({});
@@ -565,7 +565,16 @@ void MidiIO::onWorkerEvent(int event, int value)
     }
 }
 
-// One line when messages start being dropped, one when they stop.
+// The worker's tick: a MIDI system that is missing, or a JACK server that
+// stopped, is looked for again (the choices stand until it is back); and
+// one line when messages start being dropped, one when they stop.
+void MidiIO::onTick()
+{
+    if (systemLost.load() || (searching.load() && ++ticksSearching % 4 == 0))
+        QMetaObject::invokeMethod(this, &MidiIO::checkSystem, Qt::QueuedConnection);
+    reportDrops();
+}
+
 void MidiIO::reportDrops()
 {
     std::uint32_t dropped = 0;

@@ -21,7 +21,6 @@ class Watch;
 } // namespace AlsaSequencer
 class JackClient;
 class PortPoller;
-class QTimer;
 class RouterWorker;
 class Timer;
 
@@ -134,6 +133,7 @@ private:
     void route(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
     bool forwardOut(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
     void onWorkerEvent(int event, int value);
+    void onTick();
     void reportDrops();
     bool send(const MidiSink::Message *messages, std::size_t count);
     void releaseHeldNotes();
@@ -184,7 +184,8 @@ private:
     mutable std::mutex outMutex;
     NoteOutput::HeldTable lostHeld{};
     PortPoller *portPoller = nullptr;
-    QTimer *systemTimer = nullptr;
+    std::atomic<bool> systemLost{false}, searching{false};
+    unsigned ticksSearching = 0; // the worker's
     bool systemGone = false;
     std::atomic<bool> refreshPending{false};
     std::uint32_t dropsInEpisode = 0;
