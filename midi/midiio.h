@@ -5,22 +5,14 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include <RtMidi.h>
 
+#include "midi/midiports.h"
 #include "midi/midisink.h"
-#include "midi/noteoutput.h"
 #include "midi/pluginswitch.h"
-#include "midi/portfollower.h"
 
-namespace AlsaSequencer {
-class Input;
-class Watch;
-} // namespace AlsaSequencer
-class JackClient;
-class PortPoller;
 class RouterWorker;
 class Timer;
 
@@ -49,8 +41,8 @@ public:
     bool openMidiInNamed(const QString &name);
     bool openMidiOutNamed(const QString &name);
     // The chosen ports; empty for none (and for the virtual input).
-    QString chosenMidiIn() const { return in.chosen; }
-    QString chosenMidiOut() const { return out.chosen; }
+    QString chosenMidiIn() const { return ports->chosenIn(); }
+    QString chosenMidiOut() const { return ports->chosenOut(); }
 
     void setMidiChannel(int channel);
     void setTranslateCC0(bool on);
@@ -89,12 +81,12 @@ public:
     int currentProgram() const { return plugins.currentProgram(); }
     int requestedProgram() const { return plugins.requestedProgram(); }
     int loadingTime(int index) const;
-    bool inputOpen() const { return inIsOpen; }
-    bool outputOpen() const { return outIsOpen; }
-    bool inputIsVirtual() const { return midiInVirtual; }
+    bool inputOpen() const { return ports->inputOpen(); }
+    bool outputOpen() const { return ports->outputOpen(); }
+    bool inputIsVirtual() const { return ports->inputIsVirtual(); }
     // Notes forwarded and not yet released.
-    int heldNoteCount() const;
-    RtMidi::Api api() const { return midiApi; }
+    int heldNoteCount() const { return ports->heldNoteCount(); }
+    RtMidi::Api api() const { return ports->api(); }
 
     // The display name of plug-in index 0..7, empty for any other index.
     static QString pluginName(int index) { return PluginSwitch::pluginName(index); }
@@ -105,10 +97,10 @@ public:
     static bool setPreferredSystem(const QString &system);
     static QString preferredSystem();
     // The system in use ("ALSA", "JACK", ...), empty for none.
-    QString systemName() const;
+    QString systemName() const { return ports->systemName(); }
     // Empty while the MIDI system is there; otherwise one line for the user,
     // such as "JACK server stopped" or "No MIDI system found".
-    QString systemProblem() const;
+    QString systemProblem() const { return ports->systemProblem(); }
 
 signals:
     void pluginChanged();
@@ -131,28 +123,11 @@ private:
     static void onInput(void *self, const unsigned char *bytes, std::size_t size,
                         std::uint32_t frame);
     void route(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
-    bool forwardOut(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
     void onWorkerEvent(int event, int value);
-    void onTick();
-    void reportDrops();
     bool send(const MidiSink::Message *messages, std::size_t count);
-    void releaseHeldNotes();
     void finish(PluginSwitch::Step step);
 
-    bool startSystem();
-    void checkSystem();
-    void watchPorts();
-    void applyPortLists(const QStringList &inputs, const QStringList &outputs,
-                        const QStringList &appeared);
-    void followPorts(const QStringList &appeared);
-    bool openInput(const QString &name);
-    void dropInput();
-    bool openOutput(const QString &name);
-    void setOutput(std::unique_ptr<NoteOutput> owned, NoteOutput *output);
-    void dropOutput(bool lost);
-
     PluginSwitch plugins;
-    std::unique_ptr<RouterWorker> worker;
     Timer *timer = nullptr;
     std::atomic<int> midiChannel{-1};
     std::atomic<bool> ignoreClockMessages{true};
@@ -166,27 +141,7 @@ public:
     QStringList midiOutPorts;
 
 private:
-    RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
-    std::unique_ptr<JackClient> jack;
-    std::unique_ptr<RtMidiIn> midiIn;
-    std::unique_ptr<AlsaSequencer::Watch> alsaWatch;
-    std::unique_ptr<AlsaSequencer::Input> alsaIn;
-    bool midiInVirtual = false;
-    bool wantVirtual = false; // the user's choice, kept while the system is away
-    bool inIsOpen = false, outIsOpen = false;
-    FollowedPort in, out;
-    // The input reads the output without a lock: it counts itself in, and
-    // an output is deleted only once it is out of the input's reach.
-    std::atomic<NoteOutput *> output{nullptr};
-    std::atomic<int> outputUsers{0};
-    std::unique_ptr<NoteOutput> ownedOutput;
-    // Serialises composed sends against replacing the output.
-    mutable std::mutex outMutex;
-    NoteOutput::HeldTable lostHeld{};
-    PortPoller *portPoller = nullptr;
-    std::atomic<bool> systemLost{false}, searching{false};
-    unsigned ticksSearching = 0; // the worker's
-    bool systemGone = false;
-    std::atomic<bool> refreshPending{false};
-    std::uint32_t dropsInEpisode = 0;
+    std::unique_ptr<RouterWorker> worker;
+    // Made last and gone first: it reaches the worker and the lists.
+    std::unique_ptr<MidiPorts> ports;
 };

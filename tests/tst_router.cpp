@@ -1,6 +1,7 @@
 #include "recordingsink.h"
 
 #include "midi/messagequeue.h"
+#include "midi/noteoutput.h"
 #include "midi/portpoller.h"
 #include "midi/timer.h"
 

@@ -1,0 +1,460 @@
+#include "midi/midiports.h"
+
+#include "midi/alsasequencer.h"
+#include "midi/jackclient.h"
+#include "midi/midisystem.h"
+#include "midi/portpoller.h"
+
+#include <algorithm>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+std::ostream &say()
+{
+    return std::cerr << "Brantolex Fixer: ";
+}
+
+} // namespace
+
+MidiPorts::MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler input, void *user,
+                     RtMidiIn::RtMidiCallback callback, void *callbackUser)
+    : QObject(nullptr), midiInPorts(inputs), midiOutPorts(outputs), inputHandler(input),
+      inputUser(user), callback(callback), callbackUser(callbackUser)
+{
+    searching = !startSystem();
+}
+
+MidiPorts::~MidiPorts()
+{
+    delete portPoller;
+    portPoller = nullptr;
+    alsaWatch.reset();
+    dropInput();
+    if (jack && !jack->serverGone())
+        jack->disconnectInput();
+    dropOutput(false);
+    setOutput(nullptr, nullptr);
+    JackClient::dispose(std::move(jack)); // no input arrives after this
+}
+
+// News of ports comes on the MIDI system's thread; the lists are read again
+// on the GUI thread, once for a flurry.
+void MidiPorts::notifyPorts()
+{
+    if (!refreshPending.exchange(true))
+        QMetaObject::invokeMethod(this, &MidiPorts::refreshPorts, Qt::QueuedConnection);
+}
+
+void MidiPorts::tick()
+{
+    if (systemLost.load() || (searching.load() && ++ticksSearching % 4 == 0))
+        QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
+    reportDrops();
+}
+
+void MidiPorts::setChannel(int routed)
+{
+    std::lock_guard<std::mutex> lock(outMutex);
+    channel = routed;
+    if (NoteOutput *current = output.load()) {
+        current->setChannel(routed);
+        current->releaseHeldNotes();
+    }
+    if (jack)
+        jack->setChannel(routed);
+}
+
+void MidiPorts::drain()
+{
+    std::lock_guard<std::mutex> lock(outMutex);
+    if (NoteOutput *current = output.load())
+        current->drain();
+}
+
+bool MidiPorts::startSystem()
+{
+    for (RtMidi::Api api : MidiSystem::candidates()) {
+        if (api == RtMidi::UNIX_JACK) {
+            jack = JackClient::open(
+                inputHandler, inputUser, [this] { notifyPorts(); }, &systemLost);
+            if (!jack)
+                continue;
+            midiApi = api;
+            jack->setChannel(channel);
+            refreshPorts();
+            return true;
+        }
+        if (api == RtMidi::LINUX_ALSA) {
+            alsaWatch = AlsaSequencer::Watch::open([this] { notifyPorts(); });
+            if (!alsaWatch)
+                continue;
+            midiApi = api;
+            refreshPorts();
+            return true;
+        }
+        QStringList inputs, outputs;
+        if (!MidiSystem::listPorts(api, inputs, outputs))
+            continue;
+        midiApi = api;
+        applyPortLists(inputs, outputs, {});
+        watchPorts();
+        return true;
+    }
+    return false;
+}
+
+void MidiPorts::checkSystem()
+{
+    if (jack && jack->serverGone()) {
+        say() << "the JACK server stopped; the ports are opened again when it is back\n";
+        dropInput();
+        dropOutput(true);
+        JackClient::dispose(std::move(jack));
+        midiApi = RtMidi::UNSPECIFIED;
+        systemGone = true;
+        systemLost = false;
+        searching = true;
+        applyPortLists({}, {}, {});
+        emit systemChanged();
+        return;
+    }
+    if (midiApi != RtMidi::UNSPECIFIED || !startSystem())
+        return;
+    searching = false;
+    if (wantVirtual)
+        openInput(QString());
+    followPorts({});
+    systemGone = false;
+    emit systemChanged();
+}
+
+// JACK announces ports that come and go; other systems are asked every
+// half second, off the GUI thread. Either way the lists are compared here.
+void MidiPorts::watchPorts()
+{
+    const RtMidi::Api api = midiApi;
+    portPoller = new PortPoller(
+        [api](QStringList &inputs, QStringList &outputs) {
+            MidiSystem::listPorts(api, inputs, outputs);
+        },
+        [this](const QStringList &inputs, const QStringList &outputs) {
+            QMetaObject::invokeMethod(
+                this, [this, inputs, outputs] { applyPortLists(inputs, outputs, {}); },
+                Qt::QueuedConnection);
+        });
+}
+
+void MidiPorts::refreshPorts()
+{
+    refreshPending = false;
+    QStringList inputs, outputs, appeared;
+    if (alsaWatch) {
+        alsaWatch->list(inputs, outputs);
+        inputs.erase(std::remove_if(inputs.begin(), inputs.end(), MidiSystem::isOwnPort),
+                     inputs.end());
+        outputs.erase(std::remove_if(outputs.begin(), outputs.end(), MidiSystem::isOwnPort),
+                      outputs.end());
+        applyPortLists(inputs, outputs, alsaWatch->takeAppeared());
+        return;
+    }
+    if (!jack)
+        return;
+    for (const std::string &name : jack->midiPorts(true))
+        inputs << MidiSystem::fromPortName(name);
+    for (const std::string &name : jack->midiPorts(false))
+        outputs << MidiSystem::fromPortName(name);
+    for (const std::string &name : jack->takeAppeared())
+        appeared << MidiSystem::fromPortName(name);
+    applyPortLists(inputs, outputs, appeared);
+}
+
+void MidiPorts::applyPortLists(const QStringList &inputs, const QStringList &outputs,
+                            const QStringList &appeared)
+{
+    const bool changed = inputs != midiInPorts || outputs != midiOutPorts;
+    midiInPorts = inputs;
+    midiOutPorts = outputs;
+    followPorts(appeared);
+    if (changed)
+        emit portsChanged();
+}
+
+void MidiPorts::followPorts(const QStringList &appeared)
+{
+    QString target;
+    // A sink handed in is no port to follow.
+    const bool handedIn = outIsOpen && out.openOn.isEmpty();
+    switch (handedIn ? FollowedPort::Action::None : out.next(midiOutPorts, appeared, &target)) {
+    case FollowedPort::Action::Close:
+        say() << "the MIDI output \"" << MidiSystem::toPortName(out.openOn)
+              << "\" has gone; it is opened again when it comes back\n";
+        dropOutput(true);
+        emit portLost(out.chosen);
+        break;
+    case FollowedPort::Action::Relink:
+        if (NoteOutput *current = output.load())
+            current->relink();
+        break;
+    case FollowedPort::Action::Open:
+        if (openOutput(target)) {
+            say() << "the MIDI output \"" << MidiSystem::toPortName(target) << "\" is open\n";
+            emit portReconnected(out.chosen);
+        }
+        break;
+    case FollowedPort::Action::None:
+        break;
+    }
+    if (wantVirtual)
+        return;
+    switch (in.next(midiInPorts, appeared, &target)) {
+    case FollowedPort::Action::Close:
+        say() << "the MIDI input \"" << MidiSystem::toPortName(in.openOn)
+              << "\" has gone; it is opened again when it comes back\n";
+        dropInput();
+        emit portLost(in.chosen);
+        break;
+    case FollowedPort::Action::Relink:
+        if (jack)
+            jack->relinkInput();
+        else if (alsaIn)
+            alsaIn->relink();
+        break;
+    case FollowedPort::Action::Open:
+        if (openInput(target)) {
+            say() << "the MIDI input \"" << MidiSystem::toPortName(target) << "\" is open\n";
+            emit portReconnected(in.chosen);
+        }
+        break;
+    case FollowedPort::Action::None:
+        break;
+    }
+}
+
+bool MidiPorts::openMidiIn(int index, bool createVirtual)
+{
+    if (!createVirtual)
+        return index >= 0 && index < midiInPorts.size() && openMidiInNamed(midiInPorts.at(index));
+    in.chosen.clear();
+    wantVirtual = true;
+    return openInput(QString());
+}
+
+bool MidiPorts::openMidiInNamed(const QString &name)
+{
+    in.chosen = name;
+    wantVirtual = false;
+    const QString port = MidiSystem::matchPort(midiInPorts, name);
+    if (port.isEmpty()) {
+        dropInput();
+        say() << "the MIDI input \"" << MidiSystem::toPortName(name)
+              << "\" is not there; it is opened when it appears\n";
+        return false;
+    }
+    return openInput(port);
+}
+
+// The named port, or the virtual input for no name.
+bool MidiPorts::openInput(const QString &name)
+{
+    dropInput();
+    if (jack) {
+        if (!jack->connectInput(MidiSystem::toPortName(name)))
+            return false;
+    } else if (alsaWatch) {
+        alsaIn = AlsaSequencer::Input::open(MidiSystem::toPortName(name), inputHandler, inputUser);
+        if (!alsaIn)
+            return false;
+    } else if (midiApi != RtMidi::UNSPECIFIED) {
+        midiIn = MidiSystem::openInput(midiApi, name, callback, callbackUser);
+        if (!midiIn)
+            return false;
+    } else {
+        return false;
+    }
+    midiInVirtual = name.isEmpty();
+    in.openOn = name;
+    inIsOpen = true;
+    return true;
+}
+
+bool MidiPorts::closeMidiIn()
+{
+    in.chosen.clear();
+    wantVirtual = false;
+    dropInput();
+    if (jack)
+        jack->disconnectInput();
+    return true;
+}
+
+// Closes the input but keeps the user's choice.
+void MidiPorts::dropInput()
+{
+    in.openOn.clear();
+    inIsOpen = midiInVirtual = false;
+    MidiSystem::closeInput(std::move(midiIn));
+    midiIn.reset();
+    alsaIn.reset(); // its thread has stopped when this returns
+    // The Note Offs of what the input held will never come.
+    releaseHeldNotes();
+}
+
+bool MidiPorts::openMidiOut(int index)
+{
+    return index >= 0 && index < midiOutPorts.size() && openMidiOutNamed(midiOutPorts.at(index));
+}
+
+bool MidiPorts::openMidiOutNamed(const QString &name)
+{
+    out.chosen = name;
+    lostHeld = {}; // the user moved on from the unit that went
+    const QString port = MidiSystem::matchPort(midiOutPorts, name);
+    if (port.isEmpty()) {
+        dropOutput(false);
+        say() << "the MIDI output \"" << MidiSystem::toPortName(name)
+              << "\" is not there; it is opened when it appears\n";
+        return false;
+    }
+    return openOutput(port);
+}
+
+bool MidiPorts::openOutput(const QString &name)
+{
+    dropOutput(false);
+    if (jack) {
+        if (!jack->connectOutput(MidiSystem::toPortName(name)))
+            return false;
+        setOutput(nullptr, jack.get());
+    } else if (alsaWatch) {
+        auto sink = AlsaSequencer::Sink::open(MidiSystem::toPortName(name));
+        if (!sink)
+            return false;
+        auto opened = std::make_unique<ThreadedOutput>(std::move(sink));
+        NoteOutput *raw = opened.get();
+        setOutput(std::move(opened), raw);
+    } else if (midiApi != RtMidi::UNSPECIFIED) {
+        std::unique_ptr<NoteOutput> opened = MidiSystem::openOutput(midiApi, name);
+        if (!opened)
+            return false;
+        NoteOutput *raw = opened.get();
+        setOutput(std::move(opened), raw);
+    } else {
+        return false;
+    }
+    out.openOn = name;
+    outIsOpen = true;
+    // Notes left sounding when the unit went are released now it is back.
+    std::lock_guard<std::mutex> lock(outMutex);
+    output.load()->adoptHeld(lostHeld);
+    lostHeld = {};
+    return true;
+}
+
+bool MidiPorts::closeMidiOut()
+{
+    out.chosen.clear();
+    dropOutput(false);
+    return true;
+}
+
+// lost: the port went away; its held notes wait for its return.
+void MidiPorts::dropOutput(bool lost)
+{
+    out.openOn.clear();
+    outIsOpen = false;
+    NoteOutput *current = output.load();
+    if (!current)
+        return;
+    if (lost) {
+        lostHeld = current->takeHeld();
+    } else {
+        current->releaseHeldNotes();
+        current->drain();
+    }
+    if (jack && current == jack.get()) {
+        if (!lost)
+            jack->disconnectOutput();
+        setOutput(nullptr, nullptr);
+        return;
+    }
+    setOutput(nullptr, nullptr);
+}
+
+void MidiPorts::setOutput(std::unique_ptr<NoteOutput> owned, NoteOutput *next)
+{
+    if (next)
+        next->setChannel(channel);
+    std::unique_ptr<NoteOutput> old;
+    {
+        std::lock_guard<std::mutex> lock(outMutex);
+        output.store(next);
+        old = std::move(ownedOutput);
+        ownedOutput = std::move(owned);
+    }
+    while (outputUsers.load() != 0)
+        std::this_thread::yield();
+    old.reset(); // lets what it queued go out first
+}
+
+void MidiPorts::replaceOutput(MidiSink *sink)
+{
+    dropOutput(false);
+    if (!sink)
+        return;
+    auto opened = std::make_unique<ThreadedOutput>(std::unique_ptr<MidiSink>(sink));
+    NoteOutput *raw = opened.get();
+    setOutput(std::move(opened), raw);
+    outIsOpen = true;
+}
+
+int MidiPorts::heldNoteCount() const
+{
+    std::lock_guard<std::mutex> lock(outMutex);
+    NoteOutput *current = output.load();
+    return current ? current->heldNoteCount() : 0;
+}
+
+bool MidiPorts::send(const MidiSink::Message *messages, std::size_t count)
+{
+    std::lock_guard<std::mutex> lock(outMutex);
+    NoteOutput *current = output.load();
+    return !current || current->send(messages, count);
+}
+
+void MidiPorts::releaseHeldNotes()
+{
+    std::lock_guard<std::mutex> lock(outMutex);
+    if (NoteOutput *current = output.load())
+        current->releaseHeldNotes();
+}
+
+void MidiPorts::reportDrops()
+{
+    std::uint32_t dropped = 0;
+    {
+        std::lock_guard<std::mutex> lock(outMutex);
+        if (NoteOutput *current = output.load())
+            dropped = current->takeDropped();
+    }
+    if (dropped && !dropsInEpisode)
+        say() << "the MIDI output is not taking messages (queue full); they are dropped\n";
+    else if (!dropped && dropsInEpisode)
+        say() << dropsInEpisode << " MIDI message(s) were dropped; output flows again\n";
+    dropsInEpisode = dropped ? dropsInEpisode + dropped : 0;
+}
+
+QString MidiPorts::systemName() const
+{
+    return MidiSystem::displayName(midiApi);
+}
+
+QString MidiPorts::systemProblem() const
+{
+    if (systemGone)
+        return QStringLiteral("JACK server stopped");
+    if (systemName().isEmpty())
+        return QStringLiteral("No MIDI system found");
+    return QString();
+}

@@ -1,0 +1,131 @@
+#pragma once
+
+#include "midi/midisink.h"
+#include "midi/noteoutput.h"
+#include "midi/portfollower.h"
+
+#include <QObject>
+#include <QStringList>
+
+#include <RtMidi.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace AlsaSequencer {
+class Input;
+class Watch;
+} // namespace AlsaSequencer
+class JackClient;
+class PortPoller;
+
+// The router's ports: the MIDI system chosen and looked for again when it
+// is missing or stopped, the input and the output opened by name and
+// followed as ports come and go. The GUI thread's, but for forward() (the
+// input's, lock-free) and the sends (any thread but the input's).
+class MidiPorts : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Runs on the input's thread for each message it brings.
+    using InputHandler = void (*)(void *user, const unsigned char *bytes, std::size_t size,
+                                  std::uint32_t frame);
+    // The lists are the router's, kept up to date here.
+    MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler input, void *user,
+              RtMidiIn::RtMidiCallback callback, void *callbackUser);
+    // Closes both ports; no input arrives once this returns.
+    ~MidiPorts() override;
+
+    bool openMidiIn(int index, bool createVirtual);
+    bool openMidiInNamed(const QString &name);
+    bool closeMidiIn();
+    bool openMidiOut(int index);
+    bool openMidiOutNamed(const QString &name);
+    bool closeMidiOut();
+    void replaceOutput(MidiSink *sink);
+    void refreshPorts();
+
+    QString chosenIn() const { return in.chosen; }
+    QString chosenOut() const { return out.chosen; }
+    bool inputOpen() const { return inIsOpen; }
+    bool outputOpen() const { return outIsOpen; }
+    bool inputIsVirtual() const { return midiInVirtual; }
+    RtMidi::Api api() const { return midiApi; }
+    QString systemName() const;
+    QString systemProblem() const;
+
+    // The input's: lock-free. No output is no refusal.
+    bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame)
+    {
+        outputUsers.fetch_add(1);
+        NoteOutput *current = output.load();
+        const bool taken = !current || current->forward(bytes, size, frame);
+        outputUsers.fetch_sub(1);
+        return taken;
+    }
+    // Any other thread's.
+    bool send(const MidiSink::Message *messages, std::size_t count);
+    void releaseHeldNotes();
+    void setChannel(int channel);
+    int heldNoteCount() const;
+    void drain();
+    // The worker's, a few times a second: looks for the system again when
+    // needed, reports drops once an episode.
+    void tick();
+
+signals:
+    void portsChanged();
+    void portLost(const QString &name);
+    void portReconnected(const QString &name);
+    void systemChanged();
+
+private:
+    bool startSystem();
+    void checkSystem();
+    void watchPorts();
+    void notifyPorts();
+    void applyPortLists(const QStringList &inputs, const QStringList &outputs,
+                        const QStringList &appeared);
+    void followPorts(const QStringList &appeared);
+    bool openInput(const QString &name);
+    void dropInput();
+    bool openOutput(const QString &name);
+    void setOutput(std::unique_ptr<NoteOutput> owned, NoteOutput *output);
+    void dropOutput(bool lost);
+    void reportDrops();
+
+    QStringList &midiInPorts;
+    QStringList &midiOutPorts;
+    const InputHandler inputHandler;
+    void *const inputUser;
+    const RtMidiIn::RtMidiCallback callback;
+    void *const callbackUser;
+
+    RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
+    std::unique_ptr<JackClient> jack;
+    std::unique_ptr<RtMidiIn> midiIn;
+    std::unique_ptr<AlsaSequencer::Watch> alsaWatch;
+    std::unique_ptr<AlsaSequencer::Input> alsaIn;
+    PortPoller *portPoller = nullptr;
+    bool midiInVirtual = false;
+    bool wantVirtual = false; // the user's choice, kept while the system is away
+    bool inIsOpen = false, outIsOpen = false;
+    FollowedPort in, out;
+    int channel = -1;
+    // The input reads the output without a lock: it counts itself in, and
+    // an output is deleted only once it is out of the input's reach.
+    std::atomic<NoteOutput *> output{nullptr};
+    std::atomic<int> outputUsers{0};
+    std::unique_ptr<NoteOutput> ownedOutput;
+    // Serialises composed sends against replacing the output.
+    mutable std::mutex outMutex;
+    NoteOutput::HeldTable lostHeld{};
+    bool systemGone = false;
+    std::atomic<bool> systemLost{false}, searching{false};
+    std::atomic<bool> refreshPending{false};
+    unsigned ticksSearching = 0;   // the worker's
+    std::uint32_t dropsInEpisode = 0; // the worker's
+};
