@@ -26,13 +26,17 @@ MidiIO::MidiIO() : QObject(nullptr)
     timer = new Timer(this, 3000);
     connect(timer, &Timer::timerDone, this, &MidiIO::sendCurProgChange);
     worker = std::make_unique<RouterWorker>([this](int e, int v) { onWorkerEvent(e, v); },
-                                            [this] { ports->tick(); });
+                                            [this] {
+                                                if (MidiPorts *p = ticked.load())
+                                                    p->tick();
+                                            });
     ports = std::make_unique<MidiPorts>(midiInPorts, midiOutPorts, &MidiIO::onInput, this,
                                         &MidiIO::midiInCallback, callbackCell);
     connect(ports.get(), &MidiPorts::portsChanged, this, &MidiIO::portsChanged);
     connect(ports.get(), &MidiPorts::portLost, this, &MidiIO::portLost);
     connect(ports.get(), &MidiPorts::portReconnected, this, &MidiIO::portReconnected);
     connect(ports.get(), &MidiPorts::systemChanged, this, &MidiIO::systemChanged);
+    ticked = ports.get();
 }
 
 MidiIO::~MidiIO()

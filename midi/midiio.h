@@ -144,4 +144,5 @@ private:
     std::unique_ptr<RouterWorker> worker;
     // Made last and gone first: it reaches the worker and the lists.
     std::unique_ptr<MidiPorts> ports;
+    std::atomic<MidiPorts *> ticked{nullptr}; // the worker's view, once the ports are there
 };
