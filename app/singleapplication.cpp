@@ -1,5 +1,7 @@
 #include "app/singleapplication.h"
 
+#include "settings/useraccount.h"
+
 #include "app/localmessage.h"
 #include "app/privatedirectory.h"
 #include "app/threadedlocalserver.h"
@@ -65,21 +67,11 @@ const std::vector<PrivateDirectory> &privateDirectories(ServerRegistry &registry
 
 QString loginName()
 {
-    const uid_t uid = geteuid();
-    long bufferSize = sysconf(_SC_GETPW_R_SIZE_MAX);
-    if (bufferSize <= 0)
-        bufferSize = 1024;
-    std::vector<char> buffer(static_cast<std::size_t>(bufferSize));
-    passwd entry{};
-    passwd *found = nullptr;
-    int error = 0;
-    while ((error = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
-           buffer.size() < 1024 * 1024)
-        buffer.resize(buffer.size() * 2);
-    if (error == 0 && found && found->pw_name && *found->pw_name)
-        return QString::fromLocal8Bit(found->pw_name);
+    const QByteArray name = currentUserAccount().name;
+    if (!name.isEmpty())
+        return QString::fromLocal8Bit(name);
     // Containers often run under a uid with no password entry.
-    return QString::number(uid);
+    return QString::number(geteuid());
 }
 
 QString errnoText(int number)

@@ -1,8 +1,8 @@
 // Time from the reappearance of the chosen output port to the first message
 // delivered on it, with the real router: a feeder sends into the router's
 // virtual input all along, and a unit port comes and goes ten times.
-#include <RtMidi.h>
 #include "midi/midiio.h"
+#include <RtMidi.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

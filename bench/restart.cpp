@@ -64,7 +64,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 10;
-    const QString name = QStringLiteral("brantolex-restart-%1").arg(QCoreApplication::applicationPid());
+    const QString name =
+        QStringLiteral("brantolex-restart-%1").arg(QCoreApplication::applicationPid());
     qputenv("JACK_DEFAULT_SERVER", name.toLocal8Bit());
     qputenv("JACK_NO_AUDIO_RESERVATION", "1");
 
@@ -84,10 +85,10 @@ int main(int argc, char **argv)
         Unit unit;
         unit.client = jack_client_open("Bench Unit", JackNoStartServer, nullptr);
         if (unit.client) {
-            unit.in = jack_port_register(unit.client, "in", JACK_DEFAULT_MIDI_TYPE,
-                                         JackPortIsInput, 0);
-            unit.out = jack_port_register(unit.client, "out", JACK_DEFAULT_MIDI_TYPE,
-                                          JackPortIsOutput, 0);
+            unit.in =
+                jack_port_register(unit.client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+            unit.out =
+                jack_port_register(unit.client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         }
         if (!unit.in || !unit.out || jack_set_process_callback(unit.client, &process, &unit) ||
             jack_activate(unit.client)) {

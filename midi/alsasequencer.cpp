@@ -1,5 +1,7 @@
 #include "midi/alsasequencer.h"
 
+#include "midi/midisystem.h"
+
 #include <alsa/asoundlib.h>
 
 #include <poll.h>
@@ -17,11 +19,11 @@ namespace AlsaSequencer {
 
 namespace {
 
-constexpr const char *inClient = "Brantolex helper input";
-constexpr const char *inPortName = "RtMidi Input";
-constexpr const char *virtualInPortName = "Brantolex helper virtual input";
-constexpr const char *outClient = "Brantolex helper output";
-constexpr const char *outPortName = "RtMidi Output";
+using MidiSystem::inClient;
+using MidiSystem::inPortName;
+using MidiSystem::outClient;
+using MidiSystem::outPortName;
+using MidiSystem::virtualInPortName;
 constexpr const char *watchClient = "Brantolex helper watch";
 // The largest message read in one piece; larger sysex arrive in pieces.
 constexpr std::size_t largestRead = 1u << 20;
@@ -139,10 +141,10 @@ std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, voi
     in->handler = handler;
     in->user = user;
     sizePools(seq, true);
-    in->port = snd_seq_create_simple_port(
-        seq, from.empty() ? virtualInPortName : inPortName,
-        SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
-        SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
+    in->port =
+        snd_seq_create_simple_port(seq, from.empty() ? virtualInPortName : inPortName,
+                                   SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE,
+                                   SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     snd_midi_event_t *parser = nullptr;
     if (in->port < 0 || snd_midi_event_new(64, &parser) < 0 || (!from.empty() && !in->relink())) {
         std::fprintf(stderr, "Brantolex Fixer: could not open the ALSA MIDI input\n");

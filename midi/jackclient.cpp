@@ -1,5 +1,7 @@
 #include "midi/jackclient.h"
 
+#include "midi/midisystem.h"
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
@@ -12,10 +14,10 @@
 
 namespace {
 
-constexpr const char *ownClient = "Brantolex helper";
-constexpr const char *inPortName = "RtMidi Input";
-constexpr const char *virtualInPortName = "Brantolex helper virtual input";
-constexpr const char *outPortName = "RtMidi Output";
+constexpr const char *ownClient = MidiSystem::jackClient;
+using MidiSystem::inPortName;
+using MidiSystem::outPortName;
+using MidiSystem::virtualInPortName;
 constexpr int drainTimeoutMs = 250;
 constexpr std::size_t backlogPerCycle = 1024;
 
@@ -63,11 +65,6 @@ void jackMessage(const char *text)
 }
 
 } // namespace
-
-const char *JackClient::clientName()
-{
-    return ownClient;
-}
 
 JackClient::JackClient(std::size_t queueBytes)
     : NoteOutput(queueBytes), carried(queueBytes), piece(new unsigned char[1u << 20]),
@@ -124,8 +121,7 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
         },
         self.get());
     self->inPort = jack_port_register(c, inPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    self->outPort =
-        jack_port_register(c, outPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    self->outPort = jack_port_register(c, outPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!self->inPort.load() || !self->outPort ||
         jack_set_process_callback(c, &JackClient::process, self.get()) != 0 ||
         jack_activate(c) != 0) {
@@ -207,8 +203,9 @@ bool JackClient::connectInput(const std::string &from)
     if (toVirtual != virtualInput) {
         // Others connect to the virtual input by its name: a port of that
         // name takes the old one's place (not every JACK renames ports).
-        jack_port_t *next = jack_port_register(jc(client), toVirtual ? virtualInPortName : inPortName,
-                                               JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        jack_port_t *next =
+            jack_port_register(jc(client), toVirtual ? virtualInPortName : inPortName,
+                               JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         if (!next) {
             std::fputs("Brantolex Fixer: could not make the JACK input port\n", stderr);
             return false;
@@ -321,8 +318,7 @@ void JackClient::drainBacklog()
         if (!drainSent(write, due))
             return;
         if (pieceDone < pieceSize) {
-            const std::size_t n =
-                std::min(jack_midi_max_event_size(buffer), pieceSize - pieceDone);
+            const std::size_t n = std::min(jack_midi_max_event_size(buffer), pieceSize - pieceDone);
             if (n == 0 || !takeBacklogRoom(n))
                 return;
             jack_midi_event_write(buffer, lastFrame, piece.get() + pieceDone, n);
@@ -379,7 +375,8 @@ int JackClient::process(std::uint32_t frames, void *me)
     if (self->largest == 0)
         self->largest = jack_midi_max_event_size(self->buffer);
     self->lastFrame = 0;
-    self->backlogRoom = self->backlogStart = std::min<std::size_t>(backlogPerCycle, self->largest / 2);
+    self->backlogRoom = self->backlogStart =
+        std::min<std::size_t>(backlogPerCycle, self->largest / 2);
     self->cycleThread = pthread_self();
     self->inCycle.store(true, std::memory_order_relaxed);
 

@@ -60,8 +60,6 @@ public:
     bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame) override;
     void drain() override;
 
-    static const char *clientName();
-
 private:
     JackClient(std::size_t queueBytes);
     static int process(std::uint32_t frames, void *self);

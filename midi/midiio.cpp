@@ -79,13 +79,6 @@ bool MidiIO::openMidiOutNamed(const QString &name)
     return ports->openMidiOutNamed(name);
 }
 
-
-
-
-
-
-
-
 void MidiIO::replaceOutput(MidiSink *sink)
 {
     ports->replaceOutput(sink);
@@ -100,8 +93,6 @@ bool MidiIO::send(const MidiSink::Message *messages, std::size_t count)
 {
     return ports->send(messages, count);
 }
-
-
 
 void MidiIO::setMidiChannel(int channel)
 {
@@ -163,8 +154,7 @@ void MidiIO::midiInCallback(double timeStamp, std::vector<unsigned char> *messag
     (*static_cast<MidiIO **>(userData))->route(message->data(), message->size(), 0);
 }
 
-void MidiIO::onInput(void *self, const unsigned char *bytes, std::size_t size,
-                     std::uint32_t frame)
+void MidiIO::onInput(void *self, const unsigned char *bytes, std::size_t size, std::uint32_t frame)
 {
     static_cast<MidiIO *>(self)->route(bytes, size, frame);
 }
@@ -227,7 +217,6 @@ void MidiIO::onWorkerEvent(int event, int value)
         return;
     }
 }
-
 
 void MidiIO::switchPlugin()
 {

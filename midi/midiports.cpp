@@ -171,7 +171,7 @@ void MidiPorts::refreshPorts()
 }
 
 void MidiPorts::applyPortLists(const QStringList &inputs, const QStringList &outputs,
-                            const QStringList &appeared)
+                               const QStringList &appeared)
 {
     const bool changed = inputs != midiInPorts || outputs != midiOutPorts;
     midiInPorts = inputs;

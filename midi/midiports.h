@@ -126,6 +126,6 @@ private:
     bool systemGone = false;
     std::atomic<bool> systemLost{false}, searching{false};
     std::atomic<bool> refreshPending{false};
-    unsigned ticksSearching = 0;   // the worker's
+    unsigned ticksSearching = 0;      // the worker's
     std::uint32_t dropsInEpisode = 0; // the worker's
 };

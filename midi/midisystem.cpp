@@ -1,7 +1,6 @@
 #include "midi/midisystem.h"
 
 #include "midi/alsasequencer.h"
-#include "midi/jackclient.h"
 #include "midi/noteoutput.h"
 #include "midi/rtmidisink.h"
 
@@ -9,16 +8,10 @@
 
 #include <iostream>
 
-
 namespace {
 
 constexpr const char *listInClient = "Brantolex Fixer In";
 constexpr const char *listOutClient = "Brantolex Fixer Out";
-constexpr const char *inClient = "Brantolex helper input";
-constexpr const char *inPortName = "RtMidi Input";
-constexpr const char *virtualInPortName = "Brantolex helper virtual input";
-constexpr const char *outClient = "Brantolex helper output";
-constexpr const char *outPortName = "RtMidi Output";
 
 QString preferredName;
 
@@ -145,7 +138,7 @@ std::string toPortName(const QString &name)
 
 bool isOwnPort(const QString &name)
 {
-    return name.startsWith(QLatin1String(JackClient::clientName()));
+    return name.startsWith(QLatin1String(jackClient));
 }
 
 bool listPorts(RtMidi::Api api, QStringList &inputs, QStringList &outputs)

@@ -14,6 +14,14 @@ class NoteOutput;
 // by name (JACK has a client of its own, see JackClient).
 namespace MidiSystem {
 
+// The names other MIDI software sees. On JACK one client holds both ports.
+inline constexpr const char *inClient = "Brantolex helper input";
+inline constexpr const char *outClient = "Brantolex helper output";
+inline constexpr const char *jackClient = "Brantolex helper";
+inline constexpr const char *inPortName = "RtMidi Input";
+inline constexpr const char *virtualInPortName = "Brantolex helper virtual input";
+inline constexpr const char *outPortName = "RtMidi Output";
+
 // "alsa", "jack", or empty for the platform's order; false for other names.
 bool setPreferred(const QString &system);
 QString preferred();

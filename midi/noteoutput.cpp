@@ -3,9 +3,9 @@
 #include <RtMidi.h>
 
 #include <bitset>
-#include <cstring>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace {

@@ -4,9 +4,9 @@
 #include "midi/midisink.h"
 
 #include <array>
-#include <cstring>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -141,8 +141,7 @@ template <typename Write> bool NoteOutput::releaseSome(Write write)
     return true;
 }
 
-template <typename Write, typename Due>
-bool NoteOutput::drainSent(Write write, Due due)
+template <typename Write, typename Due> bool NoteOutput::drainSent(Write write, Due due)
 {
     constexpr unsigned char releaseMarker = 0xFD;
     constexpr std::size_t stampSize = sizeof(std::uint32_t);

@@ -60,8 +60,8 @@ PluginSwitch::Step PluginSwitch::switchNow(int channel, const Send &send, const 
     return switchLocked(channel, send, release, false);
 }
 
-PluginSwitch::Step PluginSwitch::switchLocked(int channel, const Send &send,
-                                              const Release &release, bool wasLoading)
+PluginSwitch::Step PluginSwitch::switchLocked(int channel, const Send &send, const Release &release,
+                                              bool wasLoading)
 {
     const int program = reqProg;
     const int plugin = reqPlugin;

@@ -12,9 +12,9 @@ public:
     enum class Action
     {
         None,
-        Close,  // the port it is open on went away
-        Open,   // the chosen port is there and not open: open target
-        Relink  // it went and came back between two looks
+        Close, // the port it is open on went away
+        Open,  // the chosen port is there and not open: open target
+        Relink // it went and came back between two looks
     };
 
     // What to do with the lists as they are now; appeared: ports that

@@ -1,5 +1,7 @@
 #include "settings/profile.h"
 
+#include "settings/useraccount.h"
+
 #include "settings/iniedit.h"
 
 #include <QDir>
@@ -17,19 +19,9 @@ const char configFileName[] = "config";
 
 QString passwordDatabaseHome()
 {
-    long bufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    if (bufferSize <= 0)
-        bufferSize = 1024;
-    std::vector<char> buffer(static_cast<std::size_t>(bufferSize));
-    passwd entry{};
-    passwd *found = nullptr;
-    int error = 0;
-    while ((error = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found)) ==
-               ERANGE &&
-           buffer.size() < 1024 * 1024)
-        buffer.resize(buffer.size() * 2);
-    if (error == 0 && found && found->pw_dir && found->pw_dir[0] == '/')
-        return QDir::cleanPath(QFile::decodeName(found->pw_dir));
+    const QByteArray home = currentUserAccount().home;
+    if (home.startsWith('/'))
+        return QDir::cleanPath(QFile::decodeName(home));
     return QString();
 }
 } // namespace

@@ -1260,7 +1260,8 @@ void TestMainWindow::virtualInputKeepsItsConnections()
     Ui_BrantolexMainWindow *ui = window.form();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QStringList ours = jackPorts(QStringLiteral("Brantolex helper:Brantolex helper virtual input"));
+    const QStringList ours =
+        jackPorts(QStringLiteral("Brantolex helper:Brantolex helper virtual input"));
     QCOMPARE(ours.size(), 1);
     JackSourceTo first(QStringLiteral("virtual input"), "bx-peer-1");
     JackSourceTo second(QStringLiteral("virtual input"), "bx-peer-2");

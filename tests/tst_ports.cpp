@@ -16,8 +16,9 @@ namespace {
 
 QString routerVirtualInput()
 {
-    return testbackend::isAlsa() ? QStringLiteral("Brantolex helper input:Brantolex helper virtual input")
-                                 : QStringLiteral("Brantolex helper:Brantolex helper virtual input");
+    return testbackend::isAlsa()
+               ? QStringLiteral("Brantolex helper input:Brantolex helper virtual input")
+               : QStringLiteral("Brantolex helper:Brantolex helper virtual input");
 }
 
 const QByteArray sentinel = QByteArray::fromHex("b07f7f"); // no burst uses controller 127
@@ -238,7 +239,8 @@ void TestPorts::listsMatchTheSystem()
     RtMidiIn in(testbackend::api(), "Test Lister In");
     QStringList others;
     for (unsigned int i = 0; i < in.getPortCount(); ++i)
-        if (!QString::fromStdString(in.getPortName(i)).startsWith(QLatin1String("Brantolex helper")))
+        if (!QString::fromStdString(in.getPortName(i))
+                 .startsWith(QLatin1String("Brantolex helper")))
             others << QString::fromStdString(in.getPortName(i));
     QCOMPARE(rig.router.midiInPorts, others);
     QVERIFY(!rig.router.inputOpen());

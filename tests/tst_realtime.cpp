@@ -88,8 +88,9 @@ public:
     {
         script.clear();
         for (std::size_t at = 0; at < message.size(); at += piece)
-            script.push_back({0, Bytes(message.begin() + long(at),
-                                       message.begin() + long(std::min(message.size(), at + piece)))});
+            script.push_back(
+                {0, Bytes(message.begin() + long(at),
+                          message.begin() + long(std::min(message.size(), at + piece)))});
         onePerCycle = true;
         pending.store(true, std::memory_order_release);
         if (!QTest::qWaitFor([this] { return !pending.load(std::memory_order_acquire); }, waitMs))
@@ -104,8 +105,8 @@ public:
             Arrival a;
             std::memcpy(&a.cycle, record.data(), 8);
             std::memcpy(&a.frame, record.data() + 8, 4);
-            a.bytes = QByteArray(reinterpret_cast<const char *>(record.data() + 12),
-                                 int(size - 12));
+            a.bytes =
+                QByteArray(reinterpret_cast<const char *>(record.data() + 12), int(size - 12));
             got.push_back(a);
         }
         return got;
@@ -296,8 +297,8 @@ void TestRealtime::inputFlapFollowed()
     // The chosen input goes and comes back faster than anyone looks.
     Rig rig("Test Flapper");
     QVERIFY(rig.peer.isOpen());
-    auto *extra = jack_port_register(rig.peer.client, "flap", JACK_DEFAULT_MIDI_TYPE,
-                                     JackPortIsOutput, 0);
+    auto *extra =
+        jack_port_register(rig.peer.client, "flap", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     QVERIFY(extra);
     const QString source = QString::fromStdString(rig.peer.name("flap"));
     QTRY_VERIFY_WITH_TIMEOUT(rig.router.midiInPorts.contains(source), waitMs);
