@@ -125,6 +125,14 @@ private:
     MessageQueue arrived{64u << 20};
 };
 
+// A handle of a server that went away must not be closed (libjack would
+// reach into the dead server's memory): it is kept, still reachable.
+template <typename T> void keepUnclosed(std::unique_ptr<T> handle)
+{
+    static auto *kept = new std::vector<std::shared_ptr<void>>;
+    kept->emplace_back(handle.release(), [](void *) {});
+}
+
 // The names of all JACK ports whose full name starts with the given text.
 QStringList jackPorts(const QString &prefix);
 // The ports connected to the named one.

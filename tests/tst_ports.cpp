@@ -715,9 +715,8 @@ void TestPorts::serverStoppedMidRun()
     QVERIFY(!late.inputOpen());
     QVERIFY(!late.openMidiOut(0));
     QVERIFY(!late.outputOpen());
-    // Handles of a dead server are never closed.
-    (void)source.release();
-    (void)sink.release();
+    keepUnclosed(std::move(source));
+    keepUnclosed(std::move(sink));
 }
 
 QTEST_MAIN(TestPorts)
