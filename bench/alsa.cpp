@@ -1,7 +1,7 @@
 // The router on a real ALSA sequencer against a direct connection between
 // the same peers: bursts sent in one go, and latency one message at a time.
 // Prints Markdown rows; bench/alsa.sh runs it in the guest.
-// Usage: bench_alsa burst MACHINE-LABEL [--header]
+// Usage: bench_alsa burst MACHINE-LABEL RUNS [--header]
 //        bench_alsa latency MESSAGES
 #include "alsapeers.h"
 
@@ -145,7 +145,7 @@ struct BurstResult
 };
 
 // Sends the burst and the sentinel behind it, takes what arrives until the
-// sentinel does or nothing came for 10 s.
+// sentinel does or nothing came for 5 s.
 BurstResult run(AlsaBurstPeer &peer, const std::vector<Bytes> &sent)
 {
     BurstResult r;
@@ -168,7 +168,7 @@ BurstResult run(AlsaBurstPeer &peer, const std::vector<Bytes> &sent)
                     got.push_back(std::move(m));
                 }
             }
-            return r.sentinelBack || Clock::now() - last > std::chrono::seconds(10);
+            return r.sentinelBack || Clock::now() - last > std::chrono::seconds(5);
         },
         600000);
     // In order: each arrival must match the next sent message not yet seen.
@@ -225,20 +225,68 @@ std::optional<BurstResult> throughRouter(const std::vector<Bytes> &sent)
     return r;
 }
 
-QString describe(const std::optional<BurstResult> &r, std::size_t count)
+double median(std::vector<double> v)
 {
-    if (!r || !r->ran)
-        return QStringLiteral("no path");
-    QString s =
-        QStringLiteral("%1 of %2, %3 intact in order").arg(r->arrived).arg(count).arg(r->intact);
-    if (r->refused > 0)
-        s += QStringLiteral(", %1 refused at the source").arg(r->refused);
-    s += r->sentinelBack ? QStringLiteral(", %1 ms").arg(r->ms, 0, 'f', 0)
-                         : QStringLiteral(", end marker lost");
-    return s;
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
-int burstTable(const QString &machine, bool header)
+// One path's runs of one burst.
+struct BurstRuns
+{
+    std::vector<BurstResult> runs;
+
+    std::size_t intact() const
+    {
+        std::size_t n = 0;
+        for (const BurstResult &r : runs)
+            n += r.intact;
+        return n;
+    }
+    double ms() const
+    {
+        std::vector<double> times;
+        for (const BurstResult &r : runs)
+            if (r.sentinelBack)
+                times.push_back(r.ms);
+        return median(times);
+    }
+    // "200 / 39 / 200 of 200 intact in order, 71 refused at the source, ..."
+    QString describe(std::size_t count) const
+    {
+        QStringList intacts;
+        std::size_t broken = 0;
+        int refused = 0, markersLost = 0, failed = 0;
+        for (const BurstResult &r : runs) {
+            if (!r.ran) {
+                ++failed;
+                continue;
+            }
+            intacts << QString::number(r.intact);
+            broken += r.arrived - r.intact;
+            refused += r.refused;
+            markersLost += r.sentinelBack ? 0 : 1;
+        }
+        QString s =
+            intacts.isEmpty() ? QStringLiteral("none") : intacts.join(QStringLiteral(" / "));
+        s += QStringLiteral(" of %1 intact in order").arg(count);
+        if (broken > 0)
+            s += QStringLiteral(", %1 broken").arg(broken);
+        if (refused > 0)
+            s += QStringLiteral(", %1 refused at the source").arg(refused);
+        if (markersLost > 0)
+            s += QStringLiteral(", end marker lost in %1").arg(markersLost);
+        if (failed > 0)
+            s += QStringLiteral(", %1 runs without a path").arg(failed);
+        if (ms() > 0)
+            s += QStringLiteral(", %1 ms").arg(ms(), 0, 'f', 0);
+        return s;
+    }
+};
+
+int burstTable(const QString &machine, int runs, bool header)
 {
     if (header) {
         std::printf("| burst | machine | direct connection | through the router | "
@@ -253,21 +301,21 @@ int burstTable(const QString &machine, bool header)
     (void)direct(warm);
     (void)throughRouter(warm);
 
+    const auto ratio = [](double a, double b) {
+        return b > 0 ? QString::number(a / b, 'f', 3) : QStringLiteral("-");
+    };
     for (const Burst &b : bursts()) {
-        const auto d = direct(b.messages);
-        const auto r = throughRouter(b.messages);
-        const auto ratio = [](double a, double b) {
-            return b > 0 ? QString::number(a / b, 'f', 3) : QStringLiteral("-");
-        };
-        const QString countRatio =
-            d && r ? ratio(double(r->intact), double(d->intact)) : QStringLiteral("-");
-        const QString timeRatio = d && r && d->sentinelBack && r->sentinelBack
-                                      ? ratio(r->ms, d->ms)
-                                      : QStringLiteral("-");
+        // In turns, so that what the guest does meanwhile weighs on both.
+        BurstRuns d, r;
+        for (int run = 0; run < runs; ++run) {
+            d.runs.push_back(direct(b.messages).value_or(BurstResult{}));
+            r.runs.push_back(throughRouter(b.messages).value_or(BurstResult{}));
+        }
         std::printf("| %s | %s | %s | %s | %s | %s |\n", b.label, qPrintable(machine),
-                    qPrintable(describe(d, b.messages.size())),
-                    qPrintable(describe(r, b.messages.size())), qPrintable(countRatio),
-                    qPrintable(timeRatio));
+                    qPrintable(d.describe(b.messages.size())),
+                    qPrintable(r.describe(b.messages.size())),
+                    qPrintable(ratio(double(r.intact()), double(d.intact()))),
+                    qPrintable(ratio(r.ms(), d.ms())));
         std::fflush(stdout);
     }
     return 0;
@@ -415,7 +463,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     if (args.isEmpty() || (args[0] != "burst" && args[0] != "latency")) {
-        std::fprintf(stderr, "usage: %s burst MACHINE-LABEL [--header] | latency MESSAGES\n",
+        std::fprintf(stderr, "usage: %s burst MACHINE-LABEL RUNS [--header] | latency MESSAGES\n",
                      argv[0]);
         return 2;
     }
@@ -426,6 +474,8 @@ int main(int argc, char **argv)
     }
     MidiIO::setPreferredSystem(QStringLiteral("alsa"));
     if (args[0] == "burst")
-        return burstTable(args.value(1, QStringLiteral("quiet")), args.contains("--header"));
+        return burstTable(args.value(1, QStringLiteral("quiet")),
+                          std::max(1, args.value(2, QStringLiteral("3")).toInt()),
+                          args.contains("--header"));
     return latencyTable(std::max(1, args.value(1, QStringLiteral("1000")).toInt()));
 }
