@@ -187,8 +187,7 @@ BurstResult run(AlsaBurstPeer &peer, const std::vector<Bytes> &sent)
     return r;
 }
 
-// Pings until the sentinel comes back: a new subscription is at once in
-// effect, but the router's output follows its port from its own thread.
+// Pings until the sentinel comes back: the burst meets a path that carries.
 bool warmUp(AlsaBurstPeer &peer)
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
