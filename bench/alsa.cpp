@@ -1,0 +1,480 @@
+// The router on a real ALSA sequencer against a direct connection between
+// the same peers: bursts sent in one go, and latency one message at a time.
+// Prints Markdown rows; bench/alsa.sh runs it in the guest.
+// Usage: bench_alsa burst MACHINE-LABEL RUNS [--header]
+//        bench_alsa latency MESSAGES
+#include "alsapeers.h"
+
+#include "midi/midiio.h"
+
+#include <QCoreApplication>
+#include <QTest>
+
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const QString routerInput = QStringLiteral("Brantolex helper input:Brantolex helper virtual input");
+const Bytes sentinel{0xB0, 0x7F, 0x7F}; // no burst uses controller 127
+
+// A port by its "Client:port" name, with or without its numbers.
+bool findPort(snd_seq_t *seq, const QString &name, snd_seq_addr_t &found)
+{
+    snd_seq_client_info_t *client;
+    snd_seq_port_info_t *port;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
+        snd_seq_port_info_set_port(port, -1);
+        while (snd_seq_query_next_port(seq, port) >= 0) {
+            const QString plain = QString::fromUtf8(snd_seq_client_info_get_name(client)) +
+                                  QLatin1Char(':') +
+                                  QString::fromUtf8(snd_seq_port_info_get_name(port));
+            const snd_seq_addr_t *addr = snd_seq_port_info_get_addr(port);
+            if (name == plain ||
+                name == plain + QStringLiteral(" %1:%2").arg(addr->client).arg(addr->port)) {
+                found = *addr;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Subscribes one port to another, as aconnect does: the peers' own classes
+// connect only a burst peer's output.
+bool subscribe(const QString &from, const QString &to)
+{
+    snd_seq_t *seq = nullptr;
+    if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0)
+        return false;
+    snd_seq_addr_t sender, dest;
+    int r = -ENOENT;
+    if (findPort(seq, from, sender) && findPort(seq, to, dest)) {
+        snd_seq_port_subscribe_t *sub;
+        snd_seq_port_subscribe_alloca(&sub);
+        snd_seq_port_subscribe_set_sender(sub, &sender);
+        snd_seq_port_subscribe_set_dest(sub, &dest);
+        r = snd_seq_subscribe_port(seq, sub);
+    }
+    snd_seq_close(seq);
+    return r >= 0 || r == -EBUSY;
+}
+
+// The router as the program sets it up for a unit: channel 1, sysex passed.
+std::unique_ptr<MidiIO> makeRouter()
+{
+    auto router = std::make_unique<MidiIO>();
+    router->setMidiChannel(1);
+    router->setIgnoreSysex(false);
+    router->setIgnoreClockMessages(true);
+    router->setTranslateCC0(true);
+    return router;
+}
+
+// The router's virtual input and its output to the named port.
+bool openRouter(MidiIO &router, const QString &sinkPort)
+{
+    router.refreshPorts();
+    return QTest::qWaitFor([&] { return router.midiOutPorts.contains(sinkPort); }, 10000) &&
+           router.openMidiIn(-1, true) && router.openMidiOutNamed(sinkPort);
+}
+
+// ---------------------------------------------------------------- bursts ---
+
+struct Burst
+{
+    const char *label;
+    std::vector<Bytes> messages;
+};
+
+Bytes sysex(std::size_t size, int index)
+{
+    // Every byte depends on the message and its place: pieces that arrive
+    // swapped or twice do not pass as intact.
+    Bytes m(size);
+    for (std::size_t k = 0; k < size; ++k)
+        m[k] = static_cast<unsigned char>((std::size_t(index) * 7 + k) % 125 + 1);
+    m.front() = 0xF0;
+    m.back() = 0xF7;
+    return m;
+}
+
+std::vector<Burst> bursts()
+{
+    std::vector<Burst> all;
+    for (const int count : {1000, 5000}) {
+        Burst b{count == 1000 ? "1,000 CCs" : "5,000 CCs", {}};
+        for (int i = 0; i < count; ++i)
+            b.messages.push_back({0xB0, static_cast<unsigned char>(i % 120 + 1),
+                                  static_cast<unsigned char>(i % 128)});
+        all.push_back(std::move(b));
+    }
+    Burst bank{"200 sysex of 1 KB", {}};
+    for (int i = 0; i < 200; ++i)
+        bank.messages.push_back(sysex(1024, i));
+    all.push_back(std::move(bank));
+    all.push_back({"1 sysex of 64 KB", {sysex(64 * 1024, 0)}});
+    return all;
+}
+
+struct BurstResult
+{
+    bool ran = false;
+    std::size_t arrived = 0, intact = 0;
+    int refused = 0;
+    double ms = 0; // from the send to the sentinel's arrival, to 10 ms
+    bool sentinelBack = false;
+};
+
+// Sends the burst and the sentinel behind it, takes what arrives until the
+// sentinel does or nothing came for 5 s.
+BurstResult run(AlsaBurstPeer &peer, const std::vector<Bytes> &sent)
+{
+    BurstResult r;
+    std::vector<Bytes> got;
+    std::vector<Bytes> list(sent);
+    list.push_back(sentinel);
+    const auto start = Clock::now();
+    if (!peer.send(std::move(list)))
+        return r;
+    r.ran = true;
+    auto last = Clock::now();
+    (void)QTest::qWaitFor(
+        [&] {
+            for (Bytes &m : peer.takeReceived()) {
+                last = Clock::now();
+                if (m == sentinel) {
+                    r.sentinelBack = true;
+                    r.ms = std::chrono::duration<double, std::milli>(last - start).count();
+                } else {
+                    got.push_back(std::move(m));
+                }
+            }
+            return r.sentinelBack || Clock::now() - last > std::chrono::seconds(5);
+        },
+        600000);
+    // In order: each arrival must match the next sent message not yet seen.
+    std::size_t next = 0;
+    for (const Bytes &m : got) {
+        std::size_t k = next;
+        while (k < sent.size() && sent[k] != m)
+            ++k;
+        if (k < sent.size()) {
+            ++r.intact;
+            next = k + 1;
+        }
+    }
+    r.arrived = got.size();
+    r.refused = peer.refused();
+    return r;
+}
+
+// Pings until the sentinel comes back: the burst meets a path that carries.
+bool warmUp(AlsaBurstPeer &peer)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        peer.send({sentinel});
+        if (QTest::qWaitFor(
+                [&] {
+                    const std::vector<Bytes> got = peer.takeReceived();
+                    return std::find(got.begin(), got.end(), sentinel) != got.end();
+                },
+                1000))
+            return true;
+    }
+    return false;
+}
+
+std::optional<BurstResult> direct(const std::vector<Bytes> &sent)
+{
+    AlsaBurstPeer peer("Bench Burst");
+    if (!peer.isOpen() || !peer.connectTo(peer.inName()) || !warmUp(peer))
+        return std::nullopt;
+    return run(peer, sent);
+}
+
+std::optional<BurstResult> throughRouter(const std::vector<Bytes> &sent)
+{
+    AlsaBurstPeer peer("Bench Burst");
+    const auto router = makeRouter();
+    if (!peer.isOpen() || !openRouter(*router, peer.inName()) || !peer.connectTo(routerInput) ||
+        !warmUp(peer))
+        return std::nullopt;
+    BurstResult r = run(peer, sent);
+    // What the router still holds goes to a peer that is about to close.
+    router->settle();
+    return r;
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// One path's runs of one burst.
+struct BurstRuns
+{
+    std::vector<BurstResult> runs;
+
+    std::size_t intact() const
+    {
+        std::size_t n = 0;
+        for (const BurstResult &r : runs)
+            n += r.intact;
+        return n;
+    }
+    double ms() const
+    {
+        std::vector<double> times;
+        for (const BurstResult &r : runs)
+            if (r.sentinelBack)
+                times.push_back(r.ms);
+        return median(times);
+    }
+    // "200 / 39 / 200 of 200 intact in order, 71 refused at the source, ..."
+    QString describe(std::size_t count) const
+    {
+        QStringList intacts;
+        std::size_t broken = 0;
+        int refused = 0, markersLost = 0, failed = 0;
+        for (const BurstResult &r : runs) {
+            if (!r.ran) {
+                ++failed;
+                continue;
+            }
+            intacts << QString::number(r.intact);
+            broken += r.arrived - r.intact;
+            refused += r.refused;
+            markersLost += r.sentinelBack ? 0 : 1;
+        }
+        QString s =
+            intacts.isEmpty() ? QStringLiteral("none") : intacts.join(QStringLiteral(" / "));
+        s += QStringLiteral(" of %1 intact in order").arg(count);
+        if (broken > 0)
+            s += QStringLiteral(", %1 broken").arg(broken);
+        if (refused > 0)
+            s += QStringLiteral(", %1 refused at the source").arg(refused);
+        if (markersLost > 0)
+            s += QStringLiteral(", end marker lost in %1").arg(markersLost);
+        if (failed > 0)
+            s += QStringLiteral(", %1 runs without a path").arg(failed);
+        if (ms() > 0)
+            s += QStringLiteral(", %1 ms").arg(ms(), 0, 'f', 0);
+        return s;
+    }
+};
+
+int burstTable(const QString &machine, int runs, bool header)
+{
+    if (header) {
+        std::printf("| burst | machine | direct connection | through the router | "
+                    "ratio intact | ratio time |\n|---|---|---|---|---|---|\n");
+    }
+    // Not shown: the guest's emulator translates code the first time it
+    // runs, which would weigh on the first row's first path.
+    std::vector<Bytes> warm(bursts()[0].messages);
+    warm.resize(200);
+    for (int i = 0; i < 5; ++i)
+        warm.push_back(sysex(1024, i));
+    (void)direct(warm);
+    (void)throughRouter(warm);
+
+    const auto ratio = [](double a, double b) {
+        return b > 0 ? QString::number(a / b, 'f', 3) : QStringLiteral("-");
+    };
+    for (const Burst &b : bursts()) {
+        // In turns, so that what the guest does meanwhile weighs on both.
+        BurstRuns d, r;
+        for (int run = 0; run < runs; ++run) {
+            d.runs.push_back(direct(b.messages).value_or(BurstResult{}));
+            r.runs.push_back(throughRouter(b.messages).value_or(BurstResult{}));
+        }
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", b.label, qPrintable(machine),
+                    qPrintable(d.describe(b.messages.size())),
+                    qPrintable(r.describe(b.messages.size())),
+                    qPrintable(ratio(double(r.intact()), double(d.intact()))),
+                    qPrintable(ratio(r.ms(), d.ms())));
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+// --------------------------------------------------------------- latency ---
+
+// One path's source and sink; the sink's reader times each arrival.
+struct LatencyRig
+{
+    explicit LatencyRig(const std::string &name)
+        : source(name + " Source"), sink(name + " Sink", log)
+    {
+        log->setHook([this](const Bytes &) {
+            std::lock_guard<std::mutex> lock(mutex);
+            arrived.notify_all();
+        });
+    }
+    bool isOpen() const { return source.isOpen() && sink.isOpen(); }
+
+    // Sends the message and waits for it: the time from just before the
+    // send to the sink's read, in µs; none when it did not come back.
+    std::optional<double> roundTrip(const Bytes &m)
+    {
+        const std::size_t before = log->size();
+        const auto start = Clock::now();
+        if (!source.send(m))
+            return std::nullopt;
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!arrived.wait_for(lock, std::chrono::seconds(5), [&] { return log->size() > before; }))
+            return std::nullopt;
+        lock.unlock();
+        if (log->all()[before] != m)
+            return std::nullopt;
+        return std::chrono::duration<double, std::micro>(log->timeOf(before) - start).count();
+    }
+    bool warmUp()
+    {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            source.send(sentinel);
+            if (QTest::qWaitFor([&] { return log->size() > 0; }, 1000)) {
+                // Late pings must not pass for a measured message.
+                QTest::qWait(200);
+                log->clear();
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
+    std::mutex mutex;
+    std::condition_variable arrived;
+    AlsaSource source;
+    AlsaSink sink;
+};
+
+struct Latency
+{
+    int sent = 0;
+    std::vector<double> us;
+    double average = 0, peak = 0, jitterAverage = 0, jitterPeak = 0;
+
+    void add(std::optional<double> t)
+    {
+        ++sent;
+        if (t)
+            us.push_back(*t);
+    }
+    void sum()
+    {
+        if (us.empty())
+            return;
+        for (const double x : us)
+            average += x / double(us.size());
+        peak = *std::max_element(us.begin(), us.end());
+        for (const double x : us) {
+            const double deviation = std::fabs(x - average);
+            jitterAverage += deviation / double(us.size());
+            jitterPeak = std::max(jitterPeak, deviation);
+        }
+    }
+    QString row(const char *path) const
+    {
+        return QStringLiteral("| %1 | %2 of %3 | %4 | %5 | %6 | %7 |")
+            .arg(QString::fromUtf8(path))
+            .arg(us.size())
+            .arg(sent)
+            .arg(average, 0, 'f', 0)
+            .arg(peak, 0, 'f', 0)
+            .arg(jitterAverage, 0, 'f', 0)
+            .arg(jitterPeak, 0, 'f', 0);
+    }
+};
+
+// Both paths open side by side and measured in turns, one message each, so
+// that what the guest does meanwhile weighs on both alike.
+int latencyTable(int messages)
+{
+    LatencyRig directRig("Bench Direct"), routerRig("Bench Routed");
+    const auto router = makeRouter();
+    if (!directRig.isOpen() || !routerRig.isOpen() ||
+        !subscribe(directRig.source.portName(), directRig.sink.portName()) || !directRig.warmUp()) {
+        std::fprintf(stderr, "bench_alsa: no direct connection\n");
+        return 1;
+    }
+    if (!openRouter(*router, routerRig.sink.portName()) ||
+        !subscribe(routerRig.source.portName(), routerInput) || !routerRig.warmUp()) {
+        std::fprintf(stderr, "bench_alsa: no path through the router\n");
+        return 1;
+    }
+    Latency d, r;
+    // The first rounds are not counted: the guest's emulator translates code
+    // the first time it runs.
+    const int unmeasured = std::min(100, messages);
+    for (int i = -unmeasured; i < messages; ++i) {
+        const Bytes m{0xB0, static_cast<unsigned char>((i + unmeasured) % 120 + 1),
+                      static_cast<unsigned char>((i + unmeasured) % 128)};
+        const auto td = directRig.roundTrip(m);
+        const auto tr = routerRig.roundTrip(m);
+        if (i >= 0) {
+            d.add(td);
+            r.add(tr);
+        }
+    }
+    d.sum();
+    r.sum();
+    const auto ratio = [](double a, double b) {
+        return b > 0 ? QString::number(a / b, 'f', 2) : QStringLiteral("-");
+    };
+    std::printf("| path | back | average µs | peak µs | jitter average µs | jitter peak µs |\n"
+                "|---|---|---|---|---|---|\n%s\n%s\n",
+                qPrintable(d.row("direct connection")), qPrintable(r.row("through the router")));
+    std::printf("| ratio router/direct | | %s | %s | %s | %s |\n",
+                qPrintable(ratio(r.average, d.average)), qPrintable(ratio(r.peak, d.peak)),
+                qPrintable(ratio(r.jitterAverage, d.jitterAverage)),
+                qPrintable(ratio(r.jitterPeak, d.jitterPeak)));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    if (args.isEmpty() || (args[0] != "burst" && args[0] != "latency")) {
+        std::fprintf(stderr, "usage: %s burst MACHINE-LABEL RUNS [--header] | latency MESSAGES\n",
+                     argv[0]);
+        return 2;
+    }
+    if (access("/dev/snd/seq", R_OK | W_OK) != 0) {
+        std::fprintf(stderr,
+                     "bench_alsa: no ALSA sequencer here; bench/alsa.sh runs it in a guest\n");
+        return 1;
+    }
+    MidiIO::setPreferredSystem(QStringLiteral("alsa"));
+    if (args[0] == "burst")
+        return burstTable(args.value(1, QStringLiteral("quiet")),
+                          std::max(1, args.value(2, QStringLiteral("3")).toInt()),
+                          args.contains("--header"));
+    return latencyTable(std::max(1, args.value(1, QStringLiteral("1000")).toInt()));
+}

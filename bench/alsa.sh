@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The router on a real ALSA sequencer, in one run on one guest of
+# tests/alsa-vm.sh (this machine has no /dev/snd): bursts sent in one go
+# through the router and through a direct connection, on a quiet machine and
+# with two busy loops running, then latency and jitter one message at a time.
+# Every figure is given beside the direct connection's, as a ratio. Each
+# burst runs a few times, the two paths in turns: whether a receiver keeps up
+# with a sender that does not wait is a race the host's load decides, and
+# the sequencer empties a receiver's whole queue when it overflows.
+# Usage: bench/alsa.sh [build-dir] [messages] [runs]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+messages=${2:-1000}
+runs=${3:-3}
+bench=$build/bench/bench_alsa
+
+if [ "${BRANTOLEX_ALSA_BENCH_GUEST:-}" != 1 ]; then
+    [ -x "$bench" ] || { echo "no $bench: build first (tools/build.sh $build)" >&2; exit 1; }
+    exec tests/alsa-vm.sh --cache "$build/alsa-vm" --timeout 1800 \
+        --env BRANTOLEX_ALSA_BENCH_GUEST=1 -- bash bench/alsa.sh "$build" "$messages" "$runs"
+fi
+
+# In the guest from here on.
+hogs=()
+stop_hogs() {
+    for pid in "${hogs[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${hogs[@]}"; do wait "$pid" 2>/dev/null || true; done
+    hogs=()
+}
+trap stop_hogs EXIT
+
+echo "ALSA sequencer in a QEMU guest: kernel $(uname -r), $(nproc) vCPUs"
+echo
+echo "Bursts sent in one go (no window), $runs runs each; busy: two busy loops on the guest's CPUs"
+echo
+"$bench" burst quiet "$runs" --header
+for _ in 1 2; do
+    (while :; do :; done) &
+    hogs+=($!)
+done
+"$bench" burst busy "$runs"
+stop_hogs
+echo
+echo "Latency and jitter: $messages Control Changes one at a time (sent, waited for, the next)"
+echo
+"$bench" latency "$messages"
