@@ -130,7 +130,8 @@ bool available()
     return access("/dev/snd/seq", R_OK | W_OK) == 0;
 }
 
-std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, void *user)
+std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, void *user,
+                                   std::atomic<std::uint32_t> *overruns)
 {
     snd_seq_t *seq = openSeq(inClient, SND_SEQ_OPEN_INPUT);
     if (!seq)
@@ -140,6 +141,7 @@ std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, voi
     in->source = from;
     in->handler = handler;
     in->user = user;
+    in->overruns = overruns;
     sizePools(seq, true);
     in->port =
         snd_seq_create_simple_port(seq, from.empty() ? virtualInPortName : inPortName,
@@ -195,6 +197,8 @@ void Input::run()
     for (;;) {
         snd_seq_event_t *ev = nullptr;
         const int r = snd_seq_event_input(s, &ev);
+        if (r == -ENOSPC)
+            overruns->fetch_add(1, std::memory_order_relaxed);
         if (r == -EAGAIN || r == -ENOSPC) {
             // ENOSPC: the kernel dropped what overflowed; reading goes on.
             if (r == -EAGAIN && !waitFor(s, POLLIN, wakeFd, -1))

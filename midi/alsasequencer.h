@@ -30,7 +30,10 @@ class Input
 public:
     using Handler = void (*)(void *user, const unsigned char *bytes, std::size_t size,
                              std::uint32_t frame);
-    static std::unique_ptr<Input> open(const std::string &source, Handler handler, void *user);
+    // overruns counts the times the sequencer dropped what overflowed the
+    // input's pool (a sender that does not wait, faster than the reader).
+    static std::unique_ptr<Input> open(const std::string &source, Handler handler, void *user,
+                                       std::atomic<std::uint32_t> *overruns);
     ~Input();
     // Connects again to the source after it went and came back.
     bool relink();
@@ -46,6 +49,7 @@ private:
     std::string source;
     Handler handler = nullptr;
     void *user = nullptr;
+    std::atomic<std::uint32_t> *overruns = nullptr;
     std::unique_ptr<unsigned char[]> buffer;
     std::thread thread;
 };

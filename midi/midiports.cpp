@@ -263,7 +263,8 @@ bool MidiPorts::openInput(const QString &name)
         if (!jack->connectInput(MidiSystem::toPortName(name)))
             return false;
     } else if (alsaWatch) {
-        alsaIn = AlsaSequencer::Input::open(MidiSystem::toPortName(name), inputHandler, inputUser);
+        alsaIn = AlsaSequencer::Input::open(MidiSystem::toPortName(name), inputHandler, inputUser,
+                                            &inputOverruns);
         if (!alsaIn)
             return false;
     } else if (midiApi != RtMidi::UNSPECIFIED) {
@@ -443,6 +444,11 @@ void MidiPorts::reportDrops()
     else if (!dropped && dropsInEpisode)
         say() << dropsInEpisode << " MIDI message(s) were dropped; output flows again\n";
     dropsInEpisode = dropped ? dropsInEpisode + dropped : 0;
+
+    const std::uint32_t overrun = inputOverruns.exchange(0, std::memory_order_relaxed);
+    if (overrun && !overrunning)
+        say() << "the MIDI input could not keep up: the MIDI system dropped messages\n";
+    overrunning = overrun != 0;
 }
 
 QString MidiPorts::systemName() const

@@ -128,4 +128,6 @@ private:
     std::atomic<bool> refreshPending{false};
     unsigned ticksSearching = 0;      // the worker's
     std::uint32_t dropsInEpisode = 0; // the worker's
+    std::atomic<std::uint32_t> inputOverruns{0};
+    bool overrunning = false; // the worker's
 };
