@@ -165,10 +165,10 @@ PeerSourceTo::PeerSourceTo(const QString &inputPortContains, const std::string &
     }
 }
 
-BurstPeer::BurstPeer(const std::string &client, int perCycle)
+BurstPeer::BurstPeer(const std::string &client, int perCycle, int window)
 {
     if (testbackend::isAlsa())
-        alsa = std::make_unique<AlsaBurstPeer>(client);
+        alsa = std::make_unique<AlsaBurstPeer>(client, window);
     else
         jack = std::make_unique<JackBurstPeer>(client, perCycle);
 }

@@ -104,7 +104,9 @@ private:
 class BurstPeer
 {
 public:
-    explicit BurstPeer(const std::string &client, int perCycle = 1000);
+    // perCycle: on JACK, messages sent a cycle; window: on ALSA, messages in
+    // flight at most (0: as fast as the sequencer takes them).
+    explicit BurstPeer(const std::string &client, int perCycle = 1000, int window = 0);
     ~BurstPeer();
     bool isOpen() const;
     QString inName() const;

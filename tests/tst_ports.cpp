@@ -103,7 +103,7 @@ struct BurstRig
     bool open(bool direct = false)
     {
         const auto setUp = [&] {
-            peer = std::make_unique<BurstPeer>("Test Burst");
+            peer = std::make_unique<BurstPeer>("Test Burst", 1000, window);
             if (direct)
                 return peer->isOpen() && peer->connectTo(peer->inName());
             // JACK's lists are read again at once; ALSA's at the next look.
@@ -161,6 +161,7 @@ struct BurstRig
     }
 
     MidiIO router;
+    int window = 0; // on ALSA: messages in flight at most, 0 for no limit
     std::unique_ptr<BurstPeer> peer;
     QList<QByteArray> all;
 };
@@ -485,6 +486,10 @@ void TestPorts::sysexBankAndLargestMessage()
         QSKIP("PipeWire's JACK (0.3.65) crashes the receiving client in jack_port_get_buffer "
               "when a cycle brings it many sysex, even 200 of 10 bytes on a direct connection");
     BurstRig rig;
+    // A sequencer client's pool holds some 45 sysex of 1 KB: from a sender
+    // that does not wait, a bank arrives whole only if the receiver happens
+    // to keep up, over a direct connection as through the router.
+    rig.window = 8;
     QVERIFY(rig.open(direct));
     QList<QByteArray> sent;
     for (int i = 0; i < 200; ++i)
