@@ -7,6 +7,7 @@
 #include "midi/timer.h"
 
 #include <iostream>
+#include <thread>
 
 namespace {
 
@@ -41,8 +42,13 @@ MidiIO::MidiIO() : QObject(nullptr)
 
 MidiIO::~MidiIO()
 {
-    // The worker ticks into the ports: it goes first, then nothing reaches
-    // the router once the ports have closed.
+    // The input keeps coming until the ports have closed (the output drains
+    // first): from now on it is dropped at the door. The worker goes before
+    // the ports it sends to.
+    closing = true;
+    while (routing.load() != 0)
+        std::this_thread::yield();
+    ticked = nullptr;
     worker.reset();
     ports.reset();
     delete timer;
@@ -163,6 +169,15 @@ void MidiIO::onInput(void *self, const unsigned char *bytes, std::size_t size, s
 // port; what takes longer goes to the worker.
 void MidiIO::route(const unsigned char *bytes, std::size_t size, std::uint32_t frame)
 {
+    // Counted in, so that closing waits for a message on its way.
+    struct Pass
+    {
+        std::atomic<int> &count;
+        ~Pass() { count.fetch_sub(1); }
+    } pass{routing};
+    routing.fetch_add(1);
+    if (closing.load())
+        return;
     FilterFlags flags;
     flags.channel = midiChannel.load(std::memory_order_relaxed);
     flags.ignoreSysex = ignoreSysex.load(std::memory_order_relaxed);

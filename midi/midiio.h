@@ -145,4 +145,6 @@ private:
     // Made last and gone first: it reaches the worker and the lists.
     std::unique_ptr<MidiPorts> ports;
     std::atomic<MidiPorts *> ticked{nullptr}; // the worker's view, once the ports are there
+    std::atomic<bool> closing{false};
+    std::atomic<int> routing{0}; // input messages being routed now
 };

@@ -566,6 +566,10 @@ void TestPorts::portFollowedAwayAndBack()
     PeerSource &from = output ? rig.source : keys;
     PeerSink &to = output ? unit : rig.sink;
     QVERIFY(ping(from, to));
+    // A note held when the port goes: its Note Off would never come.
+    const QByteArray held = hex("903c64"), off = hex("803c00");
+    from.send(bytes(held));
+    QTRY_VERIFY_WITH_TIMEOUT(qmessages(to.log->all()).contains(held), 10000);
 
     // Switched off, and on again (on ALSA under another client number).
     if (output)
@@ -573,6 +577,9 @@ void TestPorts::portFollowedAwayAndBack()
     else
         keys.unplug();
     QVERIFY(lost.wait(10000));
+    // The keyboard gone, the note is released on the unit at once.
+    if (!output)
+        QTRY_VERIFY_WITH_TIMEOUT(qmessages(to.log->all()).contains(off), 10000);
     QCOMPARE(lost.first().first().toString(), name);
     QCOMPARE(output ? rig.router.outputOpen() : rig.router.inputOpen(), false);
     QCOMPARE(output ? rig.router.chosenMidiOut() : rig.router.chosenMidiIn(), name);
@@ -583,6 +590,9 @@ void TestPorts::portFollowedAwayAndBack()
     QCOMPARE((output ? unit.portName() : keys.portName()) != name, testbackend::isAlsa());
     QVERIFY(back.wait(10000));
     QCOMPARE(back.first().first().toString(), name);
+    // The unit back, the note it was left with is released.
+    if (output)
+        QTRY_VERIFY_WITH_TIMEOUT(qmessages(to.log->all()).endsWith(off), 10000);
     QVERIFY(ping(from, to));
 }
 
