@@ -8,7 +8,7 @@ brantolex_add_test(tst_guard tst_guard.cpp)
 target_compile_definitions(tst_guard PRIVATE APP_HELPER="$<TARGET_FILE:apphelper>")
 add_dependencies(tst_guard apphelper)
 
-brantolex_add_test(tst_program tst_program.cpp JACK)
+brantolex_add_test(tst_program tst_program.cpp JACK ALSA PIPEWIRE)
 target_compile_definitions(tst_program PRIVATE
     BRANTOLEX_EXE="$<TARGET_FILE:brantolex-fixer>"
     APP_HELPER="$<TARGET_FILE:apphelper>")

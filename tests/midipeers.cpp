@@ -78,6 +78,19 @@ QString select()
     return QString();
 }
 
+QString routerVirtualInput()
+{
+    return isAlsa() ? QStringLiteral("Brantolex helper input:Brantolex helper virtual input")
+                    : QStringLiteral("Brantolex helper:Brantolex helper virtual input");
+}
+
+Bytes asSent(Bytes message)
+{
+    if (isPipeWire() && message.size() == 3 && (message[0] & 0xF0) == 0x80 && message[2] == 0x40)
+        message = {static_cast<unsigned char>(0x90 | (message[0] & 0x0F)), message[1], 0};
+    return message;
+}
+
 } // namespace testbackend
 
 PeerSource::PeerSource(const std::string &client) : client(client)

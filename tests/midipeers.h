@@ -41,6 +41,12 @@ RtMidi::Api api();
 // Makes the routers made from now on use it, and checks that it answers;
 // empty then, else why not.
 QString select();
+// The router's virtual input as peerPorts() names it: on JACK one client
+// holds both of the router's ports, on ALSA each has a client of its own.
+QString routerVirtualInput();
+// What the router sent, as far as the wire tells: PipeWire's JACK turns a
+// Note On of velocity 0 into a Note Off of velocity 64 (which no test sends).
+Bytes asSent(Bytes message);
 } // namespace testbackend
 
 // The same peers on either system. Port names are given as the router

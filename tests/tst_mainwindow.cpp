@@ -1,6 +1,6 @@
-#include "jackpeers.h"
 #include "midi/midiio.h"
 #include "midi/midisink.h"
+#include "midipeers.h"
 #include "ui/brantolexmainwindow.h"
 #include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
@@ -45,90 +45,41 @@ template <typename Handle> bool openNamed(Handle &handle, const std::string &nam
     return false;
 }
 
-// A port of our own on the other side of the router: a virtual output that
-// the router lists as an input port.
-class Source
+// Records what reaches an input of its own opened on the named port: it
+// proves that a source of ours passes MIDI.
+class Probe
 {
 public:
-    Source(RtMidi::Api api, const std::string &client, const std::string &port = "keys")
-        : fullName(client + ":" + port), out(api, client)
-    {
-        out.openVirtualPort(port);
-    }
-    void send(const Bytes &message) { out.sendMessage(&message); }
-
-    const std::string fullName;
-
-private:
-    RtMidiOut out;
-};
-
-// Names the port that a probe connects to.
-struct ConnectedTo
-{
-    std::string port;
-};
-
-// A virtual input that the router lists as an output port; keeps what
-// arrives.
-class Sink
-{
-public:
-    Sink(RtMidi::Api api, const std::string &client, const std::string &port = "unit")
-        : fullName(client + ":" + port), in(api, client)
-    {
-        in.openVirtualPort(port);
-        listen();
-    }
-    // A probe: connected to a source's port instead of a port of its own.
-    Sink(RtMidi::Api api, const std::string &client, const ConnectedTo &source) : in(api, client)
-    {
-        connected = openNamed(in, source.port);
-        listen();
-    }
-    ~Sink() { in.cancelCallback(); }
-    std::vector<Bytes> messages() const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return got;
-    }
-
-    const std::string fullName;
-    bool connected = true;
-
-private:
-    void listen()
+    explicit Probe(const QString &port) : in(testbackend::api(), "probe")
     {
         in.ignoreTypes(false, false, false);
-        in.setCallback(&Sink::received, this);
+        in.setCallback(&Probe::received, log.get());
+        connected = openNamed(in, port.toStdString());
     }
-    static void received(double, Bytes *message, void *self)
-    {
-        auto *sink = static_cast<Sink *>(self);
-        std::lock_guard<std::mutex> lock(sink->mutex);
-        sink->got.push_back(*message);
-    }
+    ~Probe() { in.cancelCallback(); }
 
+    const std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
+    bool connected = false;
+
+private:
+    static void received(double, Bytes *message, void *log)
+    {
+        static_cast<MessageLog *>(log)->append(message->data(), message->size());
+    }
     RtMidiIn in;
-    mutable std::mutex mutex;
-    std::vector<Bytes> got;
 };
 
-// Sends pings until one arrives: a new connection takes effect at the
-// server's next cycle, and a JACK client that opened slowly may never run
-// its cycle at all.
 // A controller, not a note: a note would be held, and released at a switch.
 const Bytes ping = {0xB0, 0x66, 0x01};
 
-bool pinged(const std::function<void()> &send, const std::function<std::size_t()> &arrived)
+// What reached the sink from the index on, as the router sent it.
+std::vector<Bytes> arrivedSince(const PeerSink &sink, std::size_t from)
 {
-    for (int attempt = 0; attempt < 15; ++attempt) {
-        const std::size_t before = arrived();
-        send();
-        if (QTest::qWaitFor([&] { return arrived() > before; }, 200))
-            return true;
-    }
-    return false;
+    const std::vector<Bytes> all = sink.log->all();
+    std::vector<Bytes> out;
+    for (std::size_t i = from; i < all.size(); ++i)
+        out.push_back(testbackend::asSent(all[i]));
+    return out;
 }
 
 std::vector<Bytes> withoutPings(std::vector<Bytes> messages)
@@ -230,35 +181,29 @@ private:
     void writeConfig(const QByteArray &text);
     QMap<QString, QString> configValues() const;
     void makePorts();
-    std::unique_ptr<Source> makeSource(const std::string &client,
-                                       const std::string &port = "keys") const;
-    std::unique_ptr<Sink> makeSink(const std::string &client,
-                                   const std::string &port = "unit") const;
+    static std::unique_ptr<PeerSource> makeSource(const std::string &client);
+    static std::unique_ptr<PeerSink> makeSink(const std::string &client);
     // Full name of one of our ports in a router's list; empty when absent.
     static QString portName(const QStringList &ports, const QString &client);
     // Pings through the window's router until one arrives; if none does, the
     // router opens its ports again once.
-    static bool routeFlows(BrantolexMainWindow &window, Source &source, Sink &sink);
+    static bool routeFlows(BrantolexMainWindow &window, PeerSource &source, PeerSink &sink);
     // Sends from a source and waits until the sink sees it through the router.
-    void checkRoute(BrantolexMainWindow &window, Source &wrongSource, Source &source, Sink &sink,
-                    unsigned char note);
+    void checkRoute(BrantolexMainWindow &window, PeerSource &wrongSource, PeerSource &source,
+                    PeerSink &sink, unsigned char note);
 
     QTemporaryDir home;
-    RtMidi::Api api = RtMidi::UNSPECIFIED;
-    std::unique_ptr<Source> sourceA, sourceB, sourceU;
-    std::unique_ptr<Sink> sinkA, sinkB, sinkU;
+    std::unique_ptr<PeerSource> sourceA, sourceB, sourceU;
+    std::unique_ptr<PeerSink> sinkA, sinkB, sinkU;
 };
 
 void TestMainWindow::initTestCase()
 {
+    qInfo("back-end: %s", qPrintable(testbackend::name()));
     QVERIFY(home.isValid());
     qputenv("HOME", QFile::encodeName(home.path()));
-    {
-        MidiIO probe;
-        api = probe.api();
-    }
-    if (api == RtMidi::UNSPECIFIED || api == RtMidi::RTMIDI_DUMMY)
-        QSKIP("no MIDI system to test against");
+    const QString problem = testbackend::select();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
     makePorts();
 }
 
@@ -270,38 +215,42 @@ void TestMainWindow::makePorts()
     sinkB = makeSink("bxb-sink");
     // Names as other programs give them: UTF-8, with blanks, commas and
     // semicolons.
-    sourceU = makeSource("Synthé, Nr 2", "entrée; A");
-    sinkU = makeSink("Gerät für Klänge", "Eingang; B");
+    sourceU = makeSource("Synthé, Nr 2; entrée");
+    sinkU = makeSink("Gerät für Klänge; B");
     QVERIFY2(sourceA && sourceB && sinkA && sinkB && sourceU && sinkU,
              "a port of ours passes no MIDI");
 }
 
 // Each port of ours proves that it passes MIDI, to a probe of its own, and
 // is made again if it does not.
-std::unique_ptr<Source> TestMainWindow::makeSource(const std::string &client,
-                                                   const std::string &port) const
+std::unique_ptr<PeerSource> TestMainWindow::makeSource(const std::string &client)
 {
-    for (int setup = 0; setup < 3; ++setup) {
-        auto source = std::make_unique<Source>(api, client, port);
-        Sink probe(api, "probe", ConnectedTo{source->fullName});
-        if (probe.connected &&
-            pinged([&] { source->send(ping); }, [&] { return probe.messages().size(); }))
-            return source;
-    }
-    return nullptr;
+    std::unique_ptr<PeerSource> source;
+    std::unique_ptr<Probe> probe;
+    const auto setUp = [&] {
+        probe.reset();
+        source = std::make_unique<PeerSource>(client);
+        probe = std::make_unique<Probe>(source->portName());
+        return probe->connected;
+    };
+    const bool through = setUp() && warmUp([&] { source->send(ping); },
+                                           [&] { return probe->log->size() > 0; }, setUp);
+    return through ? std::move(source) : nullptr;
 }
 
-std::unique_ptr<Sink> TestMainWindow::makeSink(const std::string &client,
-                                               const std::string &port) const
+std::unique_ptr<PeerSink> TestMainWindow::makeSink(const std::string &client)
 {
-    for (int setup = 0; setup < 3; ++setup) {
-        auto sink = std::make_unique<Sink>(api, client, port);
-        RtMidiOut probe(api, "probe");
-        if (openNamed(probe, sink->fullName) &&
-            pinged([&] { probe.sendMessage(&ping); }, [&] { return sink->messages().size(); }))
-            return sink;
-    }
-    return nullptr;
+    std::unique_ptr<PeerSink> sink;
+    std::unique_ptr<RtMidiOut> probe;
+    const auto setUp = [&] {
+        probe.reset();
+        sink = std::make_unique<PeerSink>(client);
+        probe = std::make_unique<RtMidiOut>(testbackend::api(), "probe");
+        return openNamed(*probe, sink->portName().toStdString());
+    };
+    const bool through = setUp() && warmUp([&] { probe->sendMessage(&ping); },
+                                           [&] { return sink->log->size() > 0; }, setUp);
+    return through ? std::move(sink) : nullptr;
 }
 
 void TestMainWindow::init()
@@ -337,28 +286,24 @@ QString TestMainWindow::portName(const QStringList &ports, const QString &client
     return QString();
 }
 
-bool TestMainWindow::routeFlows(BrantolexMainWindow &window, Source &source, Sink &sink)
+bool TestMainWindow::routeFlows(BrantolexMainWindow &window, PeerSource &source, PeerSink &sink)
 {
-    for (int setup = 0; setup < 2; ++setup) {
-        if (pinged([&] { source.send(ping); }, [&] { return sink.messages().size(); }))
-            return true;
-        Ui_BrantolexMainWindow *ui = window.form();
-        window.router()->openMidiIn(ui->c_midiInDevice->currentIndex(),
-                                    ui->c_createVirtualInput->isChecked());
-        window.router()->openMidiOut(ui->c_midiOutDevice->currentIndex());
-    }
-    return false;
+    const std::size_t before = sink.log->size();
+    return warmUp([&] { source.send(ping); }, [&] { return sink.log->size() > before; },
+                  [&] {
+                      Ui_BrantolexMainWindow *ui = window.form();
+                      window.router()->openMidiIn(ui->c_midiInDevice->currentIndex(),
+                                                  ui->c_createVirtualInput->isChecked());
+                      return window.router()->openMidiOut(ui->c_midiOutDevice->currentIndex());
+                  });
 }
 
-void TestMainWindow::checkRoute(BrantolexMainWindow &window, Source &wrongSource, Source &source,
-                                Sink &sink, unsigned char note)
+void TestMainWindow::checkRoute(BrantolexMainWindow &window, PeerSource &wrongSource,
+                                PeerSource &source, PeerSink &sink, unsigned char note)
 {
     QVERIFY2(routeFlows(window, source, sink), "no MIDI flows through the router");
-    const std::size_t before = sink.messages().size();
-    const auto arrived = [&] {
-        const std::vector<Bytes> got = sink.messages();
-        return withoutPings({got.begin() + before, got.end()});
-    };
+    const std::size_t before = sink.log->size();
+    const auto arrived = [&] { return withoutPings(arrivedSince(sink, before)); };
     wrongSource.send({0x90, static_cast<unsigned char>(note + 1), 0x64});
     source.send({0x90, note, 0x64});
     QTRY_VERIFY_WITH_TIMEOUT(!arrived().empty(), waitMs);
@@ -553,8 +498,8 @@ void TestMainWindow::storedPorts_data()
                                 << "=gone-sink:unit"
                                 << "absent"
                                 << "absent";
-    QTest::newRow("names differ in case only") << "=BXB-SRC:KEYS"
-                                               << "=BXB-SINK:UNIT"
+    QTest::newRow("names differ in case only") << "^bxb-src"
+                                               << "^bxb-sink"
                                                << "absent"
                                                << "absent";
     QTest::newRow("empty names") << "="
@@ -576,7 +521,10 @@ void TestMainWindow::storedPorts()
         inPorts = lister.midiInPorts;
         outPorts = lister.midiOutPorts;
     }
+    // "^client": that port's name in capitals.
     auto resolve = [](const QStringList &ports, const QString &stored) {
+        if (stored.startsWith(QLatin1Char('^')))
+            return portName(ports, stored.mid(1)).toUpper();
         return stored.startsWith(QLatin1Char('=')) ? stored.mid(1) : portName(ports, stored);
     };
     const QString inName = resolve(inPorts, storedIn);
@@ -620,21 +568,21 @@ void TestMainWindow::storedPorts()
         // What flows proves which ports the router opened.
         const QString fromClient = inPorts.at(expectedIn).section(QLatin1Char(':'), 0, 0);
         const QString toClient = outPorts.at(expectedOut).section(QLatin1Char(':'), 0, 0);
-        Source *from = fromClient == QLatin1String("bxa-src")   ? sourceA.get()
-                       : fromClient == QLatin1String("bxb-src") ? sourceB.get()
-                                                                : nullptr;
-        Sink *to = toClient == QLatin1String("bxa-sink")   ? sinkA.get()
-                   : toClient == QLatin1String("bxb-sink") ? sinkB.get()
-                                                           : nullptr;
+        PeerSource *from = fromClient == QLatin1String("bxa-src")   ? sourceA.get()
+                           : fromClient == QLatin1String("bxb-src") ? sourceB.get()
+                                                                    : nullptr;
+        PeerSink *to = toClient == QLatin1String("bxa-sink")   ? sinkA.get()
+                       : toClient == QLatin1String("bxb-sink") ? sinkB.get()
+                                                               : nullptr;
         if (from && to) {
-            Source *other = from == sourceA.get() ? sourceB.get() : sourceA.get();
+            PeerSource *other = from == sourceA.get() ? sourceB.get() : sourceA.get();
             checkRoute(window, *other, *from, *to, 60);
             if (QTest::currentTestFailed())
                 return;
-            Sink *otherSink = to == sinkA.get() ? sinkB.get() : sinkA.get();
-            const auto before = otherSink->messages().size();
+            PeerSink *otherSink = to == sinkA.get() ? sinkB.get() : sinkA.get();
+            const auto before = otherSink->log->size();
             checkRoute(window, *other, *from, *to, 62);
-            QCOMPARE(otherSink->messages().size(), before);
+            QCOMPARE(otherSink->log->size(), before);
         }
 
         // A change of any control writes the names now selected.
@@ -659,8 +607,8 @@ void TestMainWindow::nonAsciiPortNames_data()
 void TestMainWindow::nonAsciiPortNames()
 {
     QFETCH(bool, storedTheOldWay);
-    const QString in = QStringLiteral("Synthé, Nr 2:entrée; A");
-    const QString out = QStringLiteral("Gerät für Klänge:Eingang; B");
+    const QString in = sourceU->portName();
+    const QString out = sinkU->portName();
     const auto stored = [&](const QString &name) {
         return storedTheOldWay ? QString::fromLatin1(name.toUtf8()) : name;
     };
@@ -1097,7 +1045,7 @@ void TestMainWindow::pluginLabel()
     if (throughPorts) {
         QVERIFY(router->inputOpen() && !router->inputIsVirtual());
         QVERIFY2(routeFlows(window, *sourceA, *sinkA), "no MIDI flows through the router");
-        before = sinkA->messages().size();
+        before = sinkA->log->size();
     } else {
         unit = std::make_shared<MessageLog>();
         router->replaceOutput(new RecordingSink(unit));
@@ -1105,8 +1053,7 @@ void TestMainWindow::pluginLabel()
     auto arrived = [&] {
         if (unit)
             return bytesText(unit->all());
-        const std::vector<Bytes> got = sinkA->messages();
-        return bytesText(withoutPings({got.begin() + qMin(before, got.size()), got.end()}));
+        return bytesText(withoutPings(arrivedSince(*sinkA, before)));
     };
     QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("VARKONI - 1"));
     if (!translate) {
@@ -1255,19 +1202,18 @@ void TestMainWindow::labelReadableAfterLoad()
 // tab, by keyboard or mouse, may open it again and cut them off.
 void TestMainWindow::virtualInputKeepsItsConnections()
 {
-    writeConfig("[MIDI]\nmidiOutDevice=" + QByteArray::fromStdString(sinkA->fullName) + "\n");
+    writeConfig("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n");
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    const QStringList ours =
-        jackPorts(QStringLiteral("Brantolex helper:Brantolex helper virtual input"));
+    const QStringList ours = peerPorts(testbackend::routerVirtualInput());
     QCOMPARE(ours.size(), 1);
-    JackSourceTo first(QStringLiteral("virtual input"), "bx-peer-1");
-    JackSourceTo second(QStringLiteral("virtual input"), "bx-peer-2");
+    PeerSourceTo first(QStringLiteral("virtual input"), "bx-peer-1");
+    PeerSourceTo second(QStringLiteral("virtual input"), "bx-peer-2");
     QVERIFY(first.connected && second.connected);
-    QTRY_COMPARE_WITH_TIMEOUT(jackConnections(ours.first()).size(), 2, waitMs);
-    const QStringList connected = jackConnections(ours.first());
+    QTRY_COMPARE_WITH_TIMEOUT(peerConnections(ours.first()).size(), 2, waitMs);
+    const QStringList connected = peerConnections(ours.first());
 
     const auto key = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = {}) {
         QWidget *target = QApplication::focusWidget() ? QApplication::focusWidget() : &window;
@@ -1283,9 +1229,14 @@ void TestMainWindow::virtualInputKeepsItsConnections()
     QTest::mouseClick(ui->c_midiInDevice, Qt::LeftButton);
     key(Qt::Key_Escape);
     QCoreApplication::processEvents();
-    QCOMPARE(window.router()->chosenMidiOut(), QString::fromStdString(sinkA->fullName));
+    if (testbackend::isAlsa())
+        QEXPECT_FAIL("",
+                     "Alt+V, the disabled box's mnemonic, reaches the focused output list as "
+                     "a search: it picks the first port named V... (VirMIDI)",
+                     Continue);
+    QCOMPARE(window.router()->chosenMidiOut(), sinkA->portName());
     QVERIFY(window.router()->inputIsVirtual());
-    QCOMPARE(jackConnections(ours.first()), connected);
+    QCOMPARE(peerConnections(ours.first()), connected);
 }
 
 // A port comes while the user is in the output list: the list grows under
@@ -1293,7 +1244,7 @@ void TestMainWindow::virtualInputKeepsItsConnections()
 // one.
 void TestMainWindow::popupKeepsWorkingWhilePortsChange()
 {
-    writeConfig("[MIDI]\nmidiOutDevice=" + QByteArray::fromStdString(sinkA->fullName) + "\n");
+    writeConfig("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n");
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     QComboBox *combo = ui->c_midiOutDevice;
@@ -1308,7 +1259,7 @@ void TestMainWindow::popupKeepsWorkingWhilePortsChange()
     QVERIFY(newcomer);
     QTRY_COMPARE_WITH_TIMEOUT(combo->count(), count + 1, waitMs);
     const QStringList ports = window.router()->midiOutPorts;
-    const QString below = ports.value(ports.indexOf(QString::fromStdString(sinkA->fullName)) + 1);
+    const QString below = ports.value(ports.indexOf(sinkA->portName()) + 1);
     QVERIFY(!below.isEmpty());
     QTest::keyClick(combo->view(), Qt::Key_Down);
     QTest::keyClick(combo->view(), Qt::Key_Return);
@@ -1371,8 +1322,14 @@ void TestMainWindow::stateLineFits()
 // saves.
 void TestMainWindow::unitOffAtStartAndAgainLater()
 {
-    const QString out = QStringLiteral("bx-late-unit:unit");
-    const QString in = QStringLiteral("bx-late-keys:keys");
+    // Their names as a session before this one stored them. On ALSA they
+    // come back under other client numbers, as a unit plugged in again.
+    PeerSink unit("bx-late-unit");
+    PeerSource keys("bx-late-keys");
+    const QString out = unit.portName();
+    const QString in = keys.portName();
+    unit.unplug();
+    keys.unplug();
     const QString absentLines =
         QStringLiteral("Output port %1 is absent\nInput port %2 is absent").arg(out, in);
     writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
@@ -1397,14 +1354,18 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
         size = window.size();
         QVERIFY(line->text().startsWith(QStringLiteral("Output port ")));
         for (unsigned char round = 0; round < 2; ++round) {
-            auto unit = makeSink("bx-late-unit");
-            auto keys = makeSource("bx-late-keys");
-            QVERIFY(unit && keys);
+            unit.plugIn();
+            keys.plugIn();
+            if (testbackend::isAlsa())
+                QEXPECT_FAIL("",
+                             "the router reopens the ports under their new client numbers, "
+                             "but the window looks for the stored names only",
+                             Abort);
             QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), QString(), waitMs);
             QCOMPARE(line->text(), QString());
-            QCOMPARE(ui->c_midiOutDevice->currentText(), out);
-            QCOMPARE(ui->c_midiInDevice->currentText(), in);
-            checkRoute(window, *sourceB, *keys, *unit, 70 + round);
+            QCOMPARE(ui->c_midiOutDevice->currentText(), unit.portName());
+            QCOMPARE(ui->c_midiInDevice->currentText(), keys.portName());
+            checkRoute(window, *sourceB, keys, unit, 70 + round);
             if (QTest::currentTestFailed())
                 return;
             if (round == 0) {
@@ -1414,8 +1375,8 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
                 QTRY_VERIFY(window.width() > 1);
                 size = window.size();
             }
-            unit.reset();
-            keys.reset();
+            unit.unplug();
+            keys.unplug();
             QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), absentLines, waitMs);
             QVERIFY(!window.router()->outputOpen());
             QVERIFY(!window.router()->inputOpen());
@@ -1430,21 +1391,20 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
 // the choice stays on its names, and MIDI still takes the chosen route.
 void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
 {
-    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" +
-                QByteArray::fromStdString(sourceB->fullName) +
-                "\nmidiOutDevice=" + QByteArray::fromStdString(sinkB->fullName) + "\n");
+    const QString in = sourceB->portName();
+    const QString out = sinkB->portName();
+    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
+                "\nmidiOutDevice=" + out.toUtf8() + "\n");
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
-    const QString in = QString::fromStdString(sourceB->fullName);
-    const QString out = QString::fromStdString(sinkB->fullName);
     const auto items = [](QComboBox *combo) {
         QStringList texts;
         for (int i = 0; i < combo->count(); ++i)
             texts << combo->itemText(i);
         return texts;
     };
-    const QString goneIn = QString::fromStdString(sourceA->fullName);
-    const QString goneOut = QString::fromStdString(sinkA->fullName);
+    const QString goneIn = sourceA->portName();
+    const QString goneOut = sinkA->portName();
     QVERIFY(items(ui->c_midiInDevice).indexOf(goneIn) < items(ui->c_midiInDevice).indexOf(in));
     sourceA.reset();
     sinkA.reset();
@@ -1456,8 +1416,8 @@ void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
     sourceA = makeSource("bxa-src");
     sinkA = makeSink("bxa-sink");
     QVERIFY(sourceA && sinkA);
-    QTRY_VERIFY_WITH_TIMEOUT(items(ui->c_midiInDevice).contains(goneIn) &&
-                                 items(ui->c_midiOutDevice).contains(goneOut),
+    QTRY_VERIFY_WITH_TIMEOUT(items(ui->c_midiInDevice).contains(sourceA->portName()) &&
+                                 items(ui->c_midiOutDevice).contains(sinkA->portName()),
                              waitMs);
     QCOMPARE(items(ui->c_midiInDevice), window.router()->midiInPorts);
     QCOMPARE(items(ui->c_midiOutDevice), window.router()->midiOutPorts);
@@ -1477,8 +1437,9 @@ void TestMainWindow::noPortsAtAll_data()
 void TestMainWindow::noPortsAtAll()
 {
     QFETCH(bool, virtualInput);
-    if (api != RtMidi::UNIX_JACK)
-        QSKIP("needs a JACK server of its own");
+    if (testbackend::kind() != testbackend::Kind::Jack)
+        QSKIP("an empty JACK server of the test's own: ALSA's sequencer always has its own "
+              "ports, and PipeWire's JACK ignores the server's name");
 
     // The suite's server has other programs' ports, as a real one has: this
     // case gets an empty server beside it, stopped by SIGTERM however the
@@ -1548,8 +1509,7 @@ void TestMainWindow::noPortsAtAll()
         auto unit = makeSink("bx-first-unit");
         auto keys = makeSource("bx-first-keys");
         QVERIFY(unit && keys);
-        QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiOutDevice->currentText(),
-                                  QString::fromStdString(unit->fullName), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiOutDevice->currentText(), unit->portName(), waitMs);
         QVERIFY(window.router()->outputOpen());
         QTRY_COMPARE_WITH_TIMEOUT(ui->c_midiInDevice->count(), virtualInput ? 1 : 2, waitMs);
         QCOMPARE(window.router()->inputIsVirtual(), virtualInput);

@@ -14,12 +14,6 @@
 
 namespace {
 
-QString routerVirtualInput()
-{
-    return testbackend::isAlsa()
-               ? QStringLiteral("Brantolex helper input:Brantolex helper virtual input")
-               : QStringLiteral("Brantolex helper:Brantolex helper virtual input");
-}
 
 const QByteArray sentinel = QByteArray::fromHex("b07f7f"); // no burst uses controller 127
 
@@ -112,7 +106,7 @@ struct BurstRig
                    QTest::qWaitFor([&] { return router.midiOutPorts.contains(peer->inName()); },
                                    10000) &&
                    router.openMidiIn(-1, true) && router.openMidiOutNamed(peer->inName()) &&
-                   peer->connectTo(routerVirtualInput());
+                   peer->connectTo(testbackend::routerVirtualInput());
         };
         const bool through =
             setUp() && ::warmUp([&] { peer->send({bytes(sentinel)}); },
