@@ -1,6 +1,7 @@
 #include "ui/brantolexmainwindow.h"
 
 #include "midi/midiio.h"
+#include "midi/midisystem.h"
 #include "settings/profile.h"
 #include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
@@ -8,6 +9,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDataStream>
+#include <QKeyEvent>
 #include <QRect>
 #include <QSignalBlocker>
 #include <QStatusBar>
@@ -65,7 +67,7 @@ QString chosenPort(const QStringList &ports, const QString &stored)
 {
     if (stored.isEmpty())
         return ports.value(0);
-    if (ports.contains(stored))
+    if (ports.contains(stored) || !MidiSystem::matchPort(ports, stored).isEmpty())
         return stored;
     const QByteArray bytes = stored.toLatin1();
     if (QString::fromLatin1(bytes) != stored)
@@ -102,7 +104,9 @@ void showPortList(QComboBox *combo, const QStringList &ports, const QString &cho
     QList<PortItem> wanted;
     for (const QString &port : ports)
         wanted.append({port, port});
-    const bool absent = showChoice && !chosen.isEmpty() && !ports.contains(chosen);
+    // A unit plugged in again may come back under other client numbers.
+    const QString listed = MidiSystem::matchPort(ports, chosen);
+    const bool absent = showChoice && !chosen.isEmpty() && listed.isEmpty();
     const QString absentText = BrantolexMainWindow::tr("%1 (absent)").arg(chosen);
     if (absent)
         wanted.append({absentText, chosen});
@@ -139,7 +143,7 @@ void showPortList(QComboBox *combo, const QStringList &ports, const QString &cho
 
     int index = -1;
     if (showChoice && !chosen.isEmpty())
-        index = absent ? combo->count() - 1 : int(ports.indexOf(chosen));
+        index = absent ? combo->count() - 1 : int(ports.indexOf(listed));
     if (combo->currentIndex() != index)
         combo->setCurrentIndex(index);
 }
@@ -212,6 +216,11 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     // they arrive queued.
     connect(ui->c_createVirtualInput, &QCheckBox::clicked, this,
             &BrantolexMainWindow::onCreateVirtualInPort);
+    // Alt and a letter is a mnemonic; one that leads nowhere (the In port
+    // box while the virtual input is on) must not reach a port box as a
+    // search that picks another port.
+    ui->c_midiInDevice->installEventFilter(this);
+    ui->c_midiOutDevice->installEventFilter(this);
     connect(ui->c_midiInDevice, &QComboBox::activated, this,
             &BrantolexMainWindow::onMidiInPortChanged);
     connect(ui->c_midiOutDevice, &QComboBox::activated, this,
@@ -393,10 +402,10 @@ void BrantolexMainWindow::updateMidiState()
     const QString system = midiIO->systemProblem();
     if (!system.isEmpty())
         problems.append({system, QString()});
-    if (!chosenOut.isEmpty() && !midiIO->midiOutPorts.contains(chosenOut))
+    if (!chosenOut.isEmpty() && MidiSystem::matchPort(midiIO->midiOutPorts, chosenOut).isEmpty())
         problems.append({tr("Output port %1 is absent"), chosenOut});
     if (!ui->c_createVirtualInput->isChecked() && !chosenIn.isEmpty() &&
-        !midiIO->midiInPorts.contains(chosenIn))
+        MidiSystem::matchPort(midiIO->midiInPorts, chosenIn).isEmpty())
         problems.append({tr("Input port %1 is absent"), chosenIn});
     stateLine->setProblems(problems);
 }
@@ -454,4 +463,12 @@ void BrantolexMainWindow::setIsLoadingPlugin(bool is_loading)
     }
     ui->l_currentPlugin->setPalette(palette);
     updateLabelName();
+}
+
+bool BrantolexMainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress &&
+        (static_cast<QKeyEvent *>(event)->modifiers() & Qt::AltModifier))
+        return true;
+    return QMainWindow::eventFilter(watched, event);
 }

@@ -23,6 +23,9 @@ public:
     Ui_BrantolexMainWindow *form() const { return ui; }
     MidiStateLine *midiStateLine() const { return stateLine; }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 protected slots:
     void minimizeToTray();
     void onCreateVirtualInPort(bool on);
