@@ -3,6 +3,7 @@
 #include "app/commandline.h"
 #include "jackpeers.h"
 #include "midi/midiio.h"
+#include "signalprocess.h"
 #include "ui/brantolexmainwindow.h"
 
 #include <QFile>
@@ -246,7 +247,7 @@ void TestCommandLine::headlessRoutesAndSaves()
         },
         waitMs));
     QVERIFY(pinged([&] { source->send(ping); }, *sink.log));
-    ::kill(pid_t(process.processId()), SIGTERM);
+    signalProcess(process, SIGTERM);
     QVERIFY(process.waitForFinished(waitMs));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);

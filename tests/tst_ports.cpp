@@ -1,5 +1,6 @@
 #include "jackpeers.h"
 #include "midipeers.h"
+#include "signalprocess.h"
 
 #include "midi/jackclient.h"
 
@@ -13,7 +14,6 @@
 #include <thread>
 
 namespace {
-
 
 const QByteArray sentinel = QByteArray::fromHex("b07f7f"); // no burst uses controller 127
 
@@ -687,7 +687,7 @@ void TestPorts::serverStoppedMidRun()
 
     // A server that stops cycling: sends fill the queue, then are refused,
     // and never wait.
-    ::kill(pid_t(server.processId()), SIGSTOP);
+    signalProcess(server, SIGSTOP);
     auto fill = std::async(std::launch::async, [&] {
         for (int i = 0; i < 4000000; ++i)
             if (!router->sendMidiMessage(0xB0, 0, 1, 2))
@@ -696,7 +696,7 @@ void TestPorts::serverStoppedMidRun()
     });
     if (fill.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
         qFatal("sends waited for a stalled JACK server");
-    ::kill(pid_t(server.processId()), SIGCONT);
+    signalProcess(server, SIGCONT);
     // At least the queue's floor of 256 KiB of Control Changes.
     QVERIFY(fill.get() > 256 * 1024 / 7);
 

@@ -3,6 +3,7 @@
 // as a user of its own, so that the instance's directories are the test's
 // alone.
 #include "midipeers.h"
+#include "signalprocess.h"
 
 #include "app/privatedirectory.h"
 
@@ -221,7 +222,7 @@ public:
         errors += process.readAllStandardError();
         return errors;
     }
-    void signal(int number) { ::kill(pid_t(process.processId()), number); }
+    void signal(int number) { signalProcess(process, number); }
     bool endedNormally()
     {
         return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
@@ -494,19 +495,19 @@ void TestProgram::quitSignalsCounted()
     QVERIFY(helper.waitForReadyRead(30000));
     QCOMPARE(helper.readLine().trimmed(), QByteArray("ready"));
 
-    ::kill(pid_t(helper.processId()), SIGTERM);
+    signalProcess(helper, SIGTERM);
     while (!helper.canReadLine())
         QVERIFY(helper.waitForReadyRead(30000));
     QCOMPARE(helper.readLine().trimmed(), QByteArray("received=" + QByteArray::number(SIGTERM)));
 
     // The second is ignored: it has come by the time the answer does.
-    ::kill(pid_t(helper.processId()), SIGHUP);
+    signalProcess(helper, SIGHUP);
     helper.write("still there?\n");
     while (!helper.canReadLine())
         QVERIFY(helper.waitForReadyRead(30000));
     QCOMPARE(helper.readLine().trimmed(), QByteArray("alive"));
     // The third within 5 s ends it, with a word.
-    ::kill(pid_t(helper.processId()), SIGINT);
+    signalProcess(helper, SIGINT);
     QVERIFY(helper.waitForFinished(30000));
     QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
     QVERIFY(helper.readAllStandardError().contains("three quit signals within 5 s"));
