@@ -214,7 +214,8 @@ bool JackClient::connectInput(const std::string &from)
         waitCycles(2); // the cycle no longer reads the old port
         jack_port_unregister(jc(client), jp(old));
         virtualInput = toVirtual;
-    } else {
+    } else if (!toVirtual) {
+        // The virtual input keeps what others connected to it.
         jack_port_disconnect(jc(client), jp(inPort.load()));
     }
     source = from;
