@@ -1381,8 +1381,24 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
 // the choice stays on its names, and MIDI still takes the chosen route.
 void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
 {
-    const QString in = sourceB->portName();
-    const QString out = sinkB->portName();
+    // Of ours, the one listed first goes: PipeWire lists by object number,
+    // which it hands out again, not by age.
+    QStringList inPorts, outPorts;
+    {
+        MidiIO lister;
+        inPorts = lister.midiInPorts;
+        outPorts = lister.midiOutPorts;
+    }
+    const auto first = [](const QStringList &ports, auto &a, auto &b) -> auto &
+    {
+        return ports.indexOf(a->portName()) < ports.indexOf(b->portName()) ? a : b;
+    };
+    auto &goneSource = first(inPorts, sourceA, sourceB);
+    auto &keptSource = &goneSource == &sourceA ? sourceB : sourceA;
+    auto &goneSink = first(outPorts, sinkA, sinkB);
+    auto &keptSink = &goneSink == &sinkA ? sinkB : sinkA;
+    const QString in = keptSource->portName();
+    const QString out = keptSink->portName();
     writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
                 "\nmidiOutDevice=" + out.toUtf8() + "\n");
     BrantolexMainWindow window;
@@ -1393,27 +1409,26 @@ void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
             texts << combo->itemText(i);
         return texts;
     };
-    const QString goneIn = sourceA->portName();
-    const QString goneOut = sinkA->portName();
-    QVERIFY(items(ui->c_midiInDevice).indexOf(goneIn) < items(ui->c_midiInDevice).indexOf(in));
-    sourceA.reset();
-    sinkA.reset();
+    const QString goneIn = goneSource->portName();
+    const QString goneOut = goneSink->portName();
+    goneSource.reset();
+    goneSink.reset();
     QTRY_VERIFY_WITH_TIMEOUT(!items(ui->c_midiInDevice).contains(goneIn) &&
                                  !items(ui->c_midiOutDevice).contains(goneOut),
                              waitMs);
     QCOMPARE(ui->c_midiInDevice->currentText(), in);
     QCOMPARE(ui->c_midiOutDevice->currentText(), out);
-    sourceA = makeSource("bxa-src");
-    sinkA = makeSink("bxa-sink");
-    QVERIFY(sourceA && sinkA);
-    QTRY_VERIFY_WITH_TIMEOUT(items(ui->c_midiInDevice).contains(sourceA->portName()) &&
-                                 items(ui->c_midiOutDevice).contains(sinkA->portName()),
+    goneSource = makeSource(goneIn.section(QLatin1Char(':'), 0, 0).toStdString());
+    goneSink = makeSink(goneOut.section(QLatin1Char(':'), 0, 0).toStdString());
+    QVERIFY(goneSource && goneSink);
+    QTRY_VERIFY_WITH_TIMEOUT(items(ui->c_midiInDevice).contains(goneSource->portName()) &&
+                                 items(ui->c_midiOutDevice).contains(goneSink->portName()),
                              waitMs);
     QCOMPARE(items(ui->c_midiInDevice), window.router()->midiInPorts);
     QCOMPARE(items(ui->c_midiOutDevice), window.router()->midiOutPorts);
     QCOMPARE(ui->c_midiInDevice->currentText(), in);
     QCOMPARE(ui->c_midiOutDevice->currentText(), out);
-    checkRoute(window, *sourceA, *sourceB, *sinkB, 72);
+    checkRoute(window, *goneSource, *keptSource, *keptSink, 72);
 }
 
 void TestMainWindow::noPortsAtAll_data()
