@@ -1,5 +1,9 @@
 #include "app/threadedlocalserver.h"
 
+#include <QSemaphore>
+
+#include <memory>
+
 #include "app/localthread.h"
 
 #include <QFile>
@@ -149,5 +153,11 @@ void ThreadedLocalServer::incomingConnection(quintptr socketDescriptor)
     connect(thread, &LocalThread::messageReceived, this, &ThreadedLocalServer::messageReceived,
             Qt::QueuedConnection);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater, Qt::QueuedConnection);
+    // Started one at a time: a thread makes its wakeup descriptors as it
+    // starts, and the next count must see them.
+    auto up = std::make_shared<QSemaphore>();
+    connect(
+        thread, &QThread::started, thread, [up] { up->release(); }, Qt::DirectConnection);
     thread->start();
+    up->tryAcquire(1, 5000);
 }
