@@ -21,9 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -186,7 +184,7 @@ private:
     // Full name of one of our ports in a router's list; empty when absent.
     static QString portName(const QStringList &ports, const QString &client);
     // Pings through the window's router until one arrives; if none does, the
-    // router opens its ports again once.
+    // router opens its ports again.
     static bool routeFlows(BrantolexMainWindow &window, PeerSource &source, PeerSink &sink);
     // Sends from a source and waits until the sink sees it through the router.
     void checkRoute(BrantolexMainWindow &window, PeerSource &wrongSource, PeerSource &source,
@@ -228,7 +226,10 @@ std::unique_ptr<PeerSource> TestMainWindow::makeSource(const std::string &client
     std::unique_ptr<PeerSource> source;
     std::unique_ptr<Probe> probe;
     const auto setUp = [&] {
+        // The old one first: JACK would give a second client of the name
+        // another name.
         probe.reset();
+        source.reset();
         source = std::make_unique<PeerSource>(client);
         probe = std::make_unique<Probe>(source->portName());
         return probe->connected;
@@ -244,6 +245,7 @@ std::unique_ptr<PeerSink> TestMainWindow::makeSink(const std::string &client)
     std::unique_ptr<RtMidiOut> probe;
     const auto setUp = [&] {
         probe.reset();
+        sink.reset();
         sink = std::make_unique<PeerSink>(client);
         probe = std::make_unique<RtMidiOut>(testbackend::api(), "probe");
         return openNamed(*probe, sink->portName().toStdString());
