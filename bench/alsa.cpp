@@ -32,32 +32,6 @@ using Clock = std::chrono::steady_clock;
 const QString routerInput = QStringLiteral("Brantolex helper input:Brantolex helper virtual input");
 const Bytes sentinel{0xB0, 0x7F, 0x7F}; // no burst uses controller 127
 
-// A port by its "Client:port" name, with or without its numbers.
-bool findPort(snd_seq_t *seq, const QString &name, snd_seq_addr_t &found)
-{
-    snd_seq_client_info_t *client;
-    snd_seq_port_info_t *port;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&port);
-    snd_seq_client_info_set_client(client, -1);
-    while (snd_seq_query_next_client(seq, client) >= 0) {
-        snd_seq_port_info_set_client(port, snd_seq_client_info_get_client(client));
-        snd_seq_port_info_set_port(port, -1);
-        while (snd_seq_query_next_port(seq, port) >= 0) {
-            const QString plain = QString::fromUtf8(snd_seq_client_info_get_name(client)) +
-                                  QLatin1Char(':') +
-                                  QString::fromUtf8(snd_seq_port_info_get_name(port));
-            const snd_seq_addr_t *addr = snd_seq_port_info_get_addr(port);
-            if (name == plain ||
-                name == plain + QStringLiteral(" %1:%2").arg(addr->client).arg(addr->port)) {
-                found = *addr;
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
 // Subscribes one port to another, as aconnect does: the peers' own classes
 // connect only a burst peer's output.
 bool subscribe(const QString &from, const QString &to)
@@ -67,7 +41,7 @@ bool subscribe(const QString &from, const QString &to)
         return false;
     snd_seq_addr_t sender, dest;
     int r = -ENOENT;
-    if (findPort(seq, from, sender) && findPort(seq, to, dest)) {
+    if (findAlsaPort(seq, from, sender) && findAlsaPort(seq, to, dest)) {
         snd_seq_port_subscribe_t *sub;
         snd_seq_port_subscribe_alloca(&sub);
         snd_seq_port_subscribe_set_sender(sub, &sender);

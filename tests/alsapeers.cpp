@@ -52,19 +52,6 @@ void forEachPort(snd_seq_t *seq,
     }
 }
 
-// A port by either of its names.
-bool findPort(snd_seq_t *seq, const QString &name, snd_seq_addr_t &found)
-{
-    bool there = false;
-    forEachPort(seq, [&](const snd_seq_addr_t &addr, const QString &plain, const QString &listed) {
-        if (!there && (name == plain || name == listed)) {
-            found = addr;
-            there = true;
-        }
-    });
-    return there;
-}
-
 QString shortName(snd_seq_t *seq, const snd_seq_addr_t &addr)
 {
     QString name;
@@ -76,6 +63,19 @@ QString shortName(snd_seq_t *seq, const snd_seq_addr_t &addr)
 }
 
 } // namespace
+
+// A port by either of its names.
+bool findAlsaPort(snd_seq_t *seq, const QString &name, snd_seq_addr_t &found)
+{
+    bool there = false;
+    forEachPort(seq, [&](const snd_seq_addr_t &addr, const QString &plain, const QString &listed) {
+        if (!there && (name == plain || name == listed)) {
+            found = addr;
+            there = true;
+        }
+    });
+    return there;
+}
 
 // One sequencer client: its ports, a sender's encoder and, once asked, a
 // thread that reads everything that reaches it.
@@ -148,7 +148,7 @@ public:
     bool connect(int port, const QString &dest)
     {
         snd_seq_addr_t addr;
-        return seq && findPort(seq, dest, addr) &&
+        return seq && findAlsaPort(seq, dest, addr) &&
                snd_seq_connect_to(seq, port, addr.client, addr.port) == 0;
     }
 
@@ -458,7 +458,7 @@ QStringList alsaConnections(const QString &port)
     QStringList names;
     AlsaClient lister("Test Lister");
     snd_seq_addr_t root;
-    if (!lister.isOpen() || !findPort(lister.handle(), port, root))
+    if (!lister.isOpen() || !findAlsaPort(lister.handle(), port, root))
         return names;
     snd_seq_query_subscribe_t *query;
     snd_seq_query_subscribe_alloca(&query);

@@ -17,6 +17,11 @@
 // Port names are given as the router lists them ("Client:port 129:0").
 
 class AlsaClient;
+typedef struct _snd_seq snd_seq_t;
+struct snd_seq_addr;
+
+// A port by its "Client:port" name or by the name the router lists.
+bool findAlsaPort(snd_seq_t *seq, const QString &name, snd_seq_addr &found);
 
 // A sysex goes out in pieces of this many bytes, as a kernel MIDI port
 // delivers it; a whole 64 KB message would not fit a receiver's pool.
