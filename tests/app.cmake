@@ -13,11 +13,6 @@ target_compile_definitions(tst_program PRIVATE
     BRANTOLEX_EXE="$<TARGET_FILE:brantolex-fixer>"
     APP_HELPER="$<TARGET_FILE:apphelper>")
 add_dependencies(tst_program brantolex-fixer apphelper)
-# After the port tests on the same PipeWire: they take a port made later to
-# be listed later, and PipeWire hands out the numbers of gone objects again.
-if(TEST tst_program_pipewire)
-    set_tests_properties(tst_program_pipewire PROPERTIES DEPENDS tst_ports_pipewire)
-endif()
 
 # What `cmake --install` puts in place, checked by desktop-file-validate and
 # appstreamcli.
