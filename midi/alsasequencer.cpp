@@ -113,15 +113,37 @@ void wake(int fd)
         return;
 }
 
-// Waits for the sequencer or the wake-up; false once woken to stop.
-bool waitFor(snd_seq_t *seq, short events, int wakeFd, int timeoutMs)
+} // namespace
+
+// The descriptors to wait on, made once: the input thread allocates nothing
+// once it runs.
+struct Poll
 {
-    std::vector<pollfd> fds(std::size_t(snd_seq_poll_descriptors_count(seq, events)) + 1);
-    const int n = snd_seq_poll_descriptors(seq, fds.data(), unsigned(fds.size() - 1), events);
-    fds[std::size_t(n)] = {wakeFd, POLLIN, 0};
-    poll(fds.data(), nfds_t(n + (wakeFd >= 0 ? 1 : 0)), timeoutMs);
-    return !(wakeFd >= 0 && (fds[std::size_t(n)].revents & POLLIN));
-}
+    // events: POLLIN or POLLOUT on the sequencer; wakeFd: an eventfd that
+    // says stop (or -1).
+    Poll(snd_seq_t *seq, short events, int wakeFd)
+    {
+        const int count = snd_seq_poll_descriptors_count(seq, events);
+        fds.resize(std::size_t(std::max(count, 0)) + 1);
+        used = std::size_t(
+            std::max(0, snd_seq_poll_descriptors(seq, fds.data(), unsigned(fds.size() - 1), events)));
+        if (wakeFd >= 0)
+            fds[used++] = {wakeFd, POLLIN, 0};
+        wakeAt = wakeFd >= 0 ? int(used) - 1 : -1;
+    }
+    // Waits for the sequencer or the wake-up; false once woken to stop.
+    bool wait(int timeoutMs)
+    {
+        poll(fds.data(), nfds_t(used), timeoutMs);
+        return !(wakeAt >= 0 && (fds[std::size_t(wakeAt)].revents & POLLIN));
+    }
+
+    std::vector<pollfd> fds;
+    std::size_t used = 0;
+    int wakeAt = -1;
+};
+
+namespace {
 
 } // namespace
 
@@ -133,7 +155,8 @@ bool available()
 std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, void *user,
                                    std::atomic<std::uint32_t> *overruns)
 {
-    snd_seq_t *seq = openSeq(inClient, SND_SEQ_OPEN_INPUT);
+    // Duplex: a note with a duration sends its own Note Off back to it.
+    snd_seq_t *seq = openSeq(inClient, SND_SEQ_OPEN_DUPLEX);
     if (!seq)
         return nullptr;
     std::unique_ptr<Input> in(new Input);
@@ -158,8 +181,15 @@ std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, voi
     }
     snd_midi_event_no_status(parser, 1);
     in->parser = parser;
+    in->client = snd_seq_client_id(seq);
+    in->queue = snd_seq_alloc_named_queue(seq, "Brantolex note lengths");
+    if (in->queue >= 0) {
+        snd_seq_start_queue(seq, in->queue, nullptr);
+        snd_seq_drain_output(seq);
+    }
     in->buffer.reset(new unsigned char[largestRead]);
     in->wakeFd = eventfd(0, EFD_CLOEXEC);
+    in->poll = std::make_unique<Poll>(seq, POLLIN, in->wakeFd);
     in->thread = std::thread([raw = in.get()] { raw->run(); });
     return in;
 }
@@ -172,6 +202,8 @@ Input::~Input()
     if (thread.joinable())
         thread.join();
     snd_midi_event_free(static_cast<snd_midi_event_t *>(parser));
+    if (queue >= 0)
+        snd_seq_free_queue(sq(seq), queue);
     snd_seq_close(sq(seq));
     close(wakeFd);
 }
@@ -201,7 +233,7 @@ void Input::run()
             overruns->fetch_add(1, std::memory_order_relaxed);
         if (r == -EAGAIN || r == -ENOSPC) {
             // ENOSPC: the kernel dropped what overflowed; reading goes on.
-            if (r == -EAGAIN && !waitFor(s, POLLIN, wakeFd, -1))
+            if (r == -EAGAIN && !poll->wait(-1))
                 return;
             continue;
         }
@@ -213,10 +245,42 @@ void Input::run()
             handler(user, data, ev->data.ext.len, 0);
             continue;
         }
+        if (ev->type == SND_SEQ_EVENT_NOTE) {
+            // A note with a duration: its Note On now, its Note Off later.
+            const snd_seq_ev_note_t &note = ev->data.note;
+            const unsigned char on[3] = {static_cast<unsigned char>(0x90 | (note.channel & 0x0F)),
+                                         static_cast<unsigned char>(note.note & 0x7F),
+                                         static_cast<unsigned char>(note.velocity & 0x7F)};
+            handler(user, on, sizeof on, 0);
+            scheduleNoteOff(&note);
+            continue;
+        }
         const long n = snd_midi_event_decode(p, buffer.get(), long(largestRead), ev);
         if (n > 0)
             handler(user, buffer.get(), std::size_t(n), 0);
     }
+}
+
+// The duration is in milliseconds, as a sender without a queue of its own
+// means it. Without a queue the note ends at once rather than never.
+void Input::scheduleNoteOff(const void *data)
+{
+    const auto &note = *static_cast<const snd_seq_ev_note_t *>(data);
+    const unsigned char off[3] = {static_cast<unsigned char>(0x80 | (note.channel & 0x0F)),
+                                  static_cast<unsigned char>(note.note & 0x7F),
+                                  static_cast<unsigned char>(note.off_velocity & 0x7F)};
+    if (queue >= 0) {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_noteoff(&ev, off[0] & 0x0F, off[1], off[2]);
+        snd_seq_ev_set_source(&ev, port);
+        snd_seq_ev_set_dest(&ev, client, port);
+        const snd_seq_real_time_t after{note.duration / 1000, (note.duration % 1000) * 1000000};
+        snd_seq_ev_schedule_real(&ev, queue, 1, &after);
+        if (snd_seq_event_output_direct(sq(seq), &ev) >= 0)
+            return;
+    }
+    handler(user, off, sizeof off, 0);
 }
 
 std::unique_ptr<Sink> Sink::open(const std::string &destination)
@@ -242,6 +306,7 @@ std::unique_ptr<Sink> Sink::open(const std::string &destination)
         return nullptr;
     }
     sink->encoder = encoder;
+    sink->stopFd = eventfd(0, EFD_CLOEXEC);
     return sink;
 }
 
@@ -251,6 +316,25 @@ Sink::~Sink()
         return;
     snd_midi_event_free(static_cast<snd_midi_event_t *>(encoder));
     snd_seq_close(sq(seq));
+    if (stopFd >= 0)
+        close(stopFd);
+}
+
+void Sink::stop()
+{
+    stopping.store(true, std::memory_order_release);
+    wake(stopFd);
+}
+
+// Asked before a note is counted as sounding: a unit whose port went away
+// took its connection with it.
+bool Sink::reaches() const
+{
+    snd_seq_port_info_t *info;
+    snd_seq_port_info_alloca(&info);
+    if (snd_seq_get_port_info(sq(seq), port, info) < 0)
+        return true;
+    return snd_seq_port_info_get_read_use(info) > 0;
 }
 
 bool Sink::relink()
@@ -269,12 +353,18 @@ bool Sink::output(void *event)
     snd_seq_ev_set_source(ev, port);
     snd_seq_ev_set_subs(ev);
     snd_seq_ev_set_direct(ev);
-    // A receiver whose pool is full is waited for, not dropped.
+    // A receiver whose pool is full is waited for, not dropped. The
+    // sequencer tells no sender when a receiver has room again (its own
+    // descriptor is always writable): it looks again, a little later each
+    // time, until the sink is stopped.
     int r;
+    int pauseMs = 1;
     while ((r = snd_seq_event_output_direct(s, ev)) == -EAGAIN) {
         if (stopping.load(std::memory_order_acquire))
             return false;
-        waitFor(s, POLLOUT, -1, 50);
+        pollfd stop{stopFd, POLLIN, 0};
+        ::poll(&stop, 1, pauseMs);
+        pauseMs = std::min(pauseMs * 2, 16);
     }
     return r >= 0;
 }
@@ -329,6 +419,7 @@ std::unique_ptr<Watch> Watch::open(std::function<void()> changed)
         return nullptr;
     }
     watch->wakeFd = eventfd(0, EFD_CLOEXEC);
+    watch->poll = std::make_unique<Poll>(seq, POLLIN, watch->wakeFd);
     watch->thread = std::thread([raw = watch.get()] { raw->run(); });
     return watch;
 }
@@ -372,7 +463,7 @@ void Watch::run()
         snd_seq_event_t *ev = nullptr;
         const int r = snd_seq_event_input(s, &ev);
         if (r == -EAGAIN) {
-            if (!waitFor(s, POLLIN, wakeFd, -1))
+            if (!poll->wait(-1))
                 return;
             continue;
         }

@@ -19,6 +19,8 @@
 // stored choices stay valid.
 namespace AlsaSequencer {
 
+struct Poll;
+
 // Whether this machine has a sequencer to talk to.
 bool available();
 
@@ -41,11 +43,14 @@ public:
 private:
     Input() = default;
     void run();
+    void scheduleNoteOff(const void *note);
 
     void *seq = nullptr;
     void *parser = nullptr;
-    int port = -1;
+    int client = -1, port = -1;
+    int queue = -1; // Note Offs of notes with a duration come back through it
     int wakeFd = -1;
+    std::unique_ptr<Poll> poll;
     std::string source;
     Handler handler = nullptr;
     void *user = nullptr;
@@ -63,7 +68,8 @@ public:
     ~Sink() override;
     bool sendMessage(const unsigned char *bytes, std::size_t size) override;
     bool relink() override;
-    void stop() override { stopping.store(true, std::memory_order_release); }
+    bool reaches() const override;
+    void stop() override;
 
 private:
     Sink() = default;
@@ -72,6 +78,7 @@ private:
     void *seq = nullptr;
     void *encoder = nullptr;
     int port = -1;
+    int stopFd = -1;
     std::string destination;
     std::atomic<bool> stopping{false};
 };
@@ -93,6 +100,7 @@ private:
 
     void *seq = nullptr;
     int wakeFd = -1;
+    std::unique_ptr<Poll> poll;
     std::function<void()> changed;
     std::mutex mutex;
     QStringList appeared;

@@ -3,6 +3,7 @@
 #include "midi/midisystem.h"
 
 #include <jack/jack.h>
+#include <jack/metadata.h>
 #include <jack/midiport.h>
 
 #include <algorithm>
@@ -18,8 +19,7 @@ constexpr const char *ownClient = MidiSystem::jackClient;
 using MidiSystem::inPortName;
 using MidiSystem::outPortName;
 using MidiSystem::virtualInPortName;
-constexpr int drainTimeoutMs = 250;
-constexpr std::size_t backlogPerCycle = 1024;
+constexpr int waitTimeoutMs = 250;
 
 jack_client_t *jc(void *c)
 {
@@ -64,13 +64,25 @@ void jackMessage(const char *text)
         std::fprintf(stderr, "%s\n", text);
 }
 
-} // namespace
-
-JackClient::JackClient(std::size_t queueBytes)
-    : NoteOutput(queueBytes), carried(queueBytes), piece(new unsigned char[1u << 20]),
-      pieceCapacity(1u << 20)
+// Each port also answers to the name it had when the input and the output
+// were clients of their own, so that connections saved by patchbays and
+// sessions under those names still find it.
+std::string formerName(const char *port)
 {
+    const bool output = std::strcmp(port, outPortName) == 0;
+    return std::string(output ? MidiSystem::outClient : MidiSystem::inClient) + ":" + port;
 }
+
+const char *prettyName(const char *port)
+{
+    if (std::strcmp(port, outPortName) == 0)
+        return "Brantolex Fixer: to the unit";
+    if (std::strcmp(port, virtualInPortName) == 0)
+        return "Brantolex Fixer: virtual input";
+    return "Brantolex Fixer: input";
+}
+
+} // namespace
 
 std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
                                              std::function<void()> portsChanged,
@@ -84,12 +96,15 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
     probing = false;
     if (!c)
         return nullptr;
-    std::unique_ptr<JackClient> self(new JackClient(queueBytes(c)));
+    std::unique_ptr<JackClient> self(new JackClient);
     self->client = c;
     self->input = input;
     self->user = user;
     self->portsChanged = std::move(portsChanged);
     self->lost = lost;
+    JackClient *raw = self.get();
+    self->out = std::make_unique<JackOutput>(queueBytes(c), self->gone,
+                                             [raw] { return raw->relinkOutput(); });
     jack_on_info_shutdown(
         c,
         [](jack_status_t, const char *, void *me) {
@@ -97,7 +112,7 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
             client->gone.store(true, std::memory_order_release);
             client->lost->store(true, std::memory_order_release);
         },
-        self.get());
+        raw);
     jack_set_port_registration_callback(
         c,
         [](jack_port_id_t id, int registered, void *me) {
@@ -109,7 +124,7 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
             if (client->portsChanged)
                 client->portsChanged();
         },
-        self.get());
+        raw);
     jack_set_port_rename_callback(
         c,
         [](jack_port_id_t, const char *, const char *newName, void *me) {
@@ -119,11 +134,11 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
             if (client->portsChanged)
                 client->portsChanged();
         },
-        self.get());
+        raw);
     self->inPort = jack_port_register(c, inPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     self->outPort = jack_port_register(c, outPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!self->inPort.load() || !self->outPort ||
-        jack_set_process_callback(c, &JackClient::process, self.get()) != 0 ||
+        jack_set_process_callback(c, &JackClient::process, raw) != 0 ||
         jack_activate(c) != 0) {
         std::fputs("Brantolex Fixer: could not set up the JACK MIDI ports\n", stderr);
         self->silence();
@@ -131,20 +146,25 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
         self->client = nullptr;
         return nullptr;
     }
+    self->activated = std::chrono::steady_clock::now();
+    self->nameForPatchbays(self->inPort.load());
+    self->nameForPatchbays(self->outPort);
     return self;
+}
+
+void JackClient::nameForPatchbays(void *port)
+{
+    const char *shortName = jack_port_short_name(jp(port));
+    jack_port_set_alias(jp(port), formerName(shortName).c_str());
+    jack_set_property(jc(client), jack_port_uuid(jp(port)), JACK_METADATA_PRETTY_NAME,
+                      prettyName(shortName), "text/plain");
 }
 
 void JackClient::dispose(std::unique_ptr<JackClient> client)
 {
-    if (!client)
-        return;
-    client->silence();
-    if (!client->serverGone())
-        return; // the destructor closes it
-    static std::mutex mutex;
-    static auto *kept = new std::vector<JackClient *>;
-    std::lock_guard<std::mutex> lock(mutex);
-    kept->push_back(client.release());
+    if (client)
+        client->silence();
+    client.reset();
 }
 
 JackClient::~JackClient()
@@ -152,8 +172,12 @@ JackClient::~JackClient()
     silence();
     if (!client)
         return;
-    drain();
-    jack_deactivate(jc(client));
+    if (!serverGone()) {
+        out->drain();
+        jack_deactivate(jc(client));
+    }
+    // After the server went away this still ends libjack's threads (the
+    // cycle's among them) and unmaps the dead server's memory.
     jack_client_close(jc(client));
 }
 
@@ -161,6 +185,15 @@ void JackClient::silence()
 {
     std::lock_guard<std::mutex> lock(notifyMutex);
     portsChanged = nullptr;
+}
+
+bool JackClient::neverCycled(std::chrono::milliseconds after)
+{
+    if (stallReported || serverGone() || out->cycles() != 0 ||
+        std::chrono::steady_clock::now() - activated < after)
+        return false;
+    stallReported = true;
+    return true;
 }
 
 std::vector<std::string> JackClient::midiPorts(bool sources) const
@@ -179,14 +212,13 @@ std::vector<std::string> JackClient::takeAppeared()
     return list;
 }
 
-bool JackClient::connect(void *from, void *to, const std::string &other, bool otherIsSource)
+bool JackClient::connect(void *own, const std::string &other, bool otherIsSource)
 {
-    (void)to;
     if (serverGone())
         return false;
-    const std::string own = jack_port_name(jp(from));
-    const int linked = otherIsSource ? jack_connect(jc(client), other.c_str(), own.c_str())
-                                     : jack_connect(jc(client), own.c_str(), other.c_str());
+    const std::string ownName = jack_port_name(jp(own));
+    const int linked = otherIsSource ? jack_connect(jc(client), other.c_str(), ownName.c_str())
+                                     : jack_connect(jc(client), ownName.c_str(), other.c_str());
     if (linked != 0 && linked != EEXIST) {
         std::fprintf(stderr, "Brantolex Fixer: could not connect to the MIDI port \"%s\"\n",
                      other.c_str());
@@ -199,6 +231,7 @@ bool JackClient::connectInput(const std::string &from)
 {
     if (serverGone())
         return false;
+    disconnectInput();
     const bool toVirtual = from.empty();
     if (toVirtual != virtualInput) {
         // Others connect to the virtual input by its name: a port of that
@@ -213,25 +246,35 @@ bool JackClient::connectInput(const std::string &from)
         void *old = inPort.exchange(next);
         waitCycles(2); // the cycle no longer reads the old port
         jack_port_unregister(jc(client), jp(old));
+        nameForPatchbays(next);
         virtualInput = toVirtual;
-    } else if (!toVirtual) {
-        // The virtual input keeps what others connected to it.
-        jack_port_disconnect(jc(client), jp(inPort.load()));
     }
     source = from;
-    return toVirtual || connect(inPort.load(), nullptr, source, true);
+    if (!toVirtual && !connect(inPort.load(), source, true))
+        return false;
+    listening.store(true, std::memory_order_release);
+    return true;
 }
 
 void JackClient::disconnectInput()
 {
     source.clear();
-    if (!serverGone() && !virtualInput)
+    if (serverGone())
+        return;
+    // The virtual input keeps what others connected to it; it just stops
+    // listening.
+    const bool wasListening = listening.exchange(false, std::memory_order_acq_rel);
+    if (!virtualInput)
         jack_port_disconnect(jc(client), jp(inPort.load()));
+    // A disconnection takes effect at a cycle's start: what the old source
+    // had in the current cycle is still routed.
+    if (wasListening)
+        waitCycles(2);
 }
 
 bool JackClient::relinkInput()
 {
-    return !source.empty() && connect(inPort.load(), nullptr, source, true);
+    return !source.empty() && connect(inPort.load(), source, true);
 }
 
 bool JackClient::connectOutput(const std::string &to)
@@ -240,159 +283,46 @@ bool JackClient::connectOutput(const std::string &to)
         return false;
     disconnectOutput();
     destination = to;
-    return connect(outPort, nullptr, destination, false);
+    return connect(outPort, destination, false);
 }
 
 void JackClient::disconnectOutput()
 {
     // What was queued for the old destination (Note Offs above all) reaches it first.
-    drain();
+    out->drain();
     destination.clear();
     if (!serverGone())
         jack_port_disconnect(jc(client), jp(outPort));
 }
 
-bool JackClient::relink()
+bool JackClient::relinkOutput()
 {
-    return !destination.empty() && connect(outPort, nullptr, destination, false);
+    return !destination.empty() && connect(outPort, destination, false);
 }
 
 void JackClient::waitCycles(std::uint64_t count)
 {
-    const std::uint64_t until = cycles.load(std::memory_order_acquire) + count;
+    const std::uint64_t until = out->cycles() + count;
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(drainTimeoutMs);
-    while (!serverGone() && cycles.load(std::memory_order_acquire) < until &&
-           std::chrono::steady_clock::now() < deadline)
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(waitTimeoutMs);
+    while (!serverGone() && out->cycles() < until && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-void JackClient::drain()
-{
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(drainTimeoutMs);
-    std::uint64_t emptiedAt = 0;
-    bool emptied = false;
-    while (!serverGone() && std::chrono::steady_clock::now() < deadline) {
-        const std::uint64_t now = cycles.load(std::memory_order_acquire);
-        if (!emptied && sent.empty() && carried.empty()) {
-            emptied = true;
-            emptiedAt = now;
-        }
-        // One cycle more, so that the peer has read it.
-        if (emptied && now >= emptiedAt + 2)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-bool JackClient::writeNow(const unsigned char *bytes, std::size_t size)
-{
-    if (jack_midi_max_event_size(buffer) < size)
-        return false;
-    jack_midi_event_write(buffer, lastFrame, bytes, size);
-    return true;
-}
-
-// What waited goes out a few KB a cycle (at least one message), far above
-// the wire's rate: some JACK servers (PipeWire's) lose a whole cycle's
-// output when the buffer is full.
-bool JackClient::takeBacklogRoom(std::size_t size)
-{
-    if (backlogRoom < size && backlogRoom != backlogStart)
-        return false;
-    backlogRoom -= std::min(backlogRoom, size);
-    return true;
-}
-
-// What earlier cycles could not take, at the cycle's start: the input that
-// waited and what other threads sent, in the order they came. A message
-// larger than an event goes out in pieces.
-void JackClient::drainBacklog()
-{
-    auto write = [this](const unsigned char *bytes, std::size_t size) {
-        return takeBacklogRoom(size) && writeNow(bytes, size);
-    };
-    // A message sent by another thread goes once the input carried before it has.
-    auto due = [this](std::uint32_t stamp) { return std::int32_t(stamp - carriedOut) <= 0; };
-    for (;;) {
-        if (!drainSent(write, due))
-            return;
-        if (pieceDone < pieceSize) {
-            const std::size_t n = std::min(jack_midi_max_event_size(buffer), pieceSize - pieceDone);
-            if (n == 0 || !takeBacklogRoom(n))
-                return;
-            jack_midi_event_write(buffer, lastFrame, piece.get() + pieceDone, n);
-            pieceDone += n;
-            if (pieceDone == pieceSize)
-                ++carriedOut;
-            continue;
-        }
-        const std::size_t size = carried.frontSize();
-        if (size == 0)
-            return;
-        if (size <= largest) {
-            if (jack_midi_max_event_size(buffer) < size || !takeBacklogRoom(size))
-                return;
-            jack_midi_data_t *event = jack_midi_event_reserve(buffer, lastFrame, size);
-            if (!event)
-                return;
-            carried.pop(event);
-            ++carriedOut;
-            continue;
-        }
-        carried.pop(piece.get()); // forward() took nothing larger than the piece buffer
-        pieceSize = size;
-        pieceDone = 0;
-    }
-}
-
-bool JackClient::forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame)
-{
-    if (size == 0)
-        return true;
-    if (!inCycle.load(std::memory_order_relaxed) || !pthread_equal(pthread_self(), cycleThread))
-        return send(bytes, size); // not from the port's own cycle
-    if (!admit(bytes, size))
-        return true;
-    lastFrame = std::max(lastFrame, frame);
-    // Behind anything that waits, so nothing overtakes.
-    if (carried.empty() && sent.empty() && pieceDone >= pieceSize && size <= largest &&
-        writeNow(bytes, size))
-        return true;
-    if (size > pieceCapacity || !carried.push(bytes, size)) {
-        countDrop();
-        return false;
-    }
-    carriedIn.fetch_add(1, std::memory_order_release);
-    return true;
 }
 
 int JackClient::process(std::uint32_t frames, void *me)
 {
     auto *self = static_cast<JackClient *>(me);
-    self->buffer = jack_port_get_buffer(jp(self->outPort), frames);
-    jack_midi_clear_buffer(self->buffer);
-    if (self->largest == 0)
-        self->largest = jack_midi_max_event_size(self->buffer);
-    self->lastFrame = 0;
-    self->backlogRoom = self->backlogStart =
-        std::min<std::size_t>(backlogPerCycle, self->largest / 2);
-    self->cycleThread = pthread_self();
-    self->inCycle.store(true, std::memory_order_relaxed);
-
-    // What waited goes ahead of this cycle's input.
-    self->drainBacklog();
-
-    void *in = jack_port_get_buffer(jp(self->inPort.load(std::memory_order_acquire)), frames);
-    const std::uint32_t count = jack_midi_get_event_count(in);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, in, i) == 0)
-            self->input(self->user, event.buffer, event.size, event.time);
+    jack_port_t *outPort = jp(self->outPort);
+    self->out->beginCycle(jack_port_get_buffer(outPort, frames), jack_port_connected(outPort) > 0);
+    if (self->listening.load(std::memory_order_acquire)) {
+        void *in = jack_port_get_buffer(jp(self->inPort.load(std::memory_order_acquire)), frames);
+        const std::uint32_t count = jack_midi_get_event_count(in);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, in, i) == 0)
+                self->input(self->user, event.buffer, event.size, event.time);
+        }
     }
-    self->inCycle.store(false, std::memory_order_relaxed);
-    self->buffer = nullptr;
-    self->cycles.fetch_add(1, std::memory_order_release);
+    self->out->endCycle();
     return 0;
 }

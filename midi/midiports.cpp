@@ -21,7 +21,8 @@ std::ostream &say()
 MidiPorts::MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler input, void *user,
                      RtMidiIn::RtMidiCallback callback, void *callbackUser)
     : QObject(nullptr), midiInPorts(inputs), midiOutPorts(outputs), inputHandler(input),
-      inputUser(user), callback(callback), callbackUser(callbackUser)
+      inputUser(user), callback(callback), callbackUser(callbackUser),
+      wantedApi(MidiSystem::chosen())
 {
     searching = !startSystem();
 }
@@ -32,8 +33,6 @@ MidiPorts::~MidiPorts()
     portPoller = nullptr;
     alsaWatch.reset();
     dropInput();
-    if (jack && !jack->serverGone())
-        jack->disconnectInput();
     dropOutput(false);
     setOutput(nullptr, nullptr);
     JackClient::dispose(std::move(jack)); // no input arrives after this
@@ -51,6 +50,8 @@ void MidiPorts::tick()
 {
     if (systemLost.load() || (searching.load() && ++ticksSearching % 4 == 0))
         QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
+    if (++ticksWatching % 4 == 0)
+        QMetaObject::invokeMethod(this, &MidiPorts::restartSystem, Qt::QueuedConnection);
     reportDrops();
 }
 
@@ -63,7 +64,7 @@ void MidiPorts::setChannel(int routed)
         current->releaseHeldNotes();
     }
     if (jack)
-        jack->setChannel(routed);
+        jack->output()->setChannel(routed);
 }
 
 void MidiPorts::drain()
@@ -75,36 +76,37 @@ void MidiPorts::drain()
 
 bool MidiPorts::startSystem()
 {
-    for (RtMidi::Api api : MidiSystem::candidates()) {
-        if (api == RtMidi::UNIX_JACK) {
-            jack = JackClient::open(
-                inputHandler, inputUser, [this] { notifyPorts(); }, &systemLost);
-            if (!jack)
-                continue;
-            midiApi = api;
-            jack->setChannel(channel);
-            refreshPorts();
-            return true;
-        }
-        if (api == RtMidi::LINUX_ALSA) {
-            alsaWatch = AlsaSequencer::Watch::open([this] { notifyPorts(); });
-            if (!alsaWatch)
-                continue;
-            midiApi = api;
-            refreshPorts();
-            return true;
-        }
-        QStringList inputs, outputs;
-        if (!MidiSystem::listPorts(api, inputs, outputs))
-            continue;
+    const RtMidi::Api api = wantedApi;
+    if (!MidiSystem::usable(api))
+        return false;
+    if (api == RtMidi::UNIX_JACK) {
+        jack = JackClient::open(
+            inputHandler, inputUser, [this] { notifyPorts(); }, &systemLost);
+        if (!jack)
+            return false;
         midiApi = api;
-        applyPortLists(inputs, outputs, {});
-        watchPorts();
+        jack->output()->setChannel(channel);
+        refreshPorts();
         return true;
     }
-    return false;
+    if (api == RtMidi::LINUX_ALSA) {
+        alsaWatch = AlsaSequencer::Watch::open([this] { notifyPorts(); });
+        if (!alsaWatch)
+            return false;
+        midiApi = api;
+        refreshPorts();
+        return true;
+    }
+    QStringList inputs, outputs;
+    if (!MidiSystem::listPorts(api, inputs, outputs))
+        return false;
+    midiApi = api;
+    applyPortLists(inputs, outputs, {});
+    watchPorts();
+    return true;
 }
 
+// Runs a few times a second while the system is missing or went away.
 void MidiPorts::checkSystem()
 {
     if (jack && jack->serverGone()) {
@@ -122,12 +124,36 @@ void MidiPorts::checkSystem()
     }
     if (midiApi != RtMidi::UNSPECIFIED || !startSystem())
         return;
+    if (systemGone)
+        say() << "the JACK server is back\n";
+    systemBack();
+}
+
+void MidiPorts::systemBack()
+{
     searching = false;
     if (wantVirtual)
         openInput(QString());
     followPorts({});
     systemGone = false;
     emit systemChanged();
+}
+
+// On these machines a fresh JACK client sometimes never gets its cycle and
+// passes nothing: it is opened again with the same ports and connections.
+void MidiPorts::restartSystem()
+{
+    if (!jack || !jack->neverCycled(std::chrono::seconds(2)))
+        return;
+    say() << "the JACK client's process cycle has not run since it started; opening it again\n";
+    dropInput();
+    dropOutput(true);
+    JackClient::dispose(std::move(jack));
+    midiApi = RtMidi::UNSPECIFIED;
+    if (startSystem())
+        systemBack();
+    else
+        searching = true;
 }
 
 // JACK announces ports that come and go; other systems are asked every
@@ -194,8 +220,11 @@ void MidiPorts::followPorts(const QStringList &appeared)
         emit portLost(out.chosen);
         break;
     case FollowedPort::Action::Relink:
-        if (NoteOutput *current = output.load())
+        // Back before anyone looked: what it was left sounding is released.
+        if (NoteOutput *current = output.load()) {
             current->relink();
+            current->releaseHeldNotes();
+        }
         break;
     case FollowedPort::Action::Open:
         if (openOutput(target)) {
@@ -216,6 +245,8 @@ void MidiPorts::followPorts(const QStringList &appeared)
         emit portLost(in.chosen);
         break;
     case FollowedPort::Action::Relink:
+        // The Note Offs it had while away never came.
+        releaseHeldNotes();
         if (jack)
             jack->relinkInput();
         else if (alsaIn)
@@ -285,12 +316,11 @@ bool MidiPorts::closeMidiIn()
     in.chosen.clear();
     wantVirtual = false;
     dropInput();
-    if (jack)
-        jack->disconnectInput();
     return true;
 }
 
-// Closes the input but keeps the user's choice.
+// Closes the input but keeps the user's choice. The old source is cut off
+// first: only once it can bring nothing more are its notes released.
 void MidiPorts::dropInput()
 {
     in.openOn.clear();
@@ -298,6 +328,8 @@ void MidiPorts::dropInput()
     MidiSystem::closeInput(std::move(midiIn));
     midiIn.reset();
     alsaIn.reset(); // its thread has stopped when this returns
+    if (jack)
+        jack->disconnectInput();
     // The Note Offs of what the input held will never come.
     releaseHeldNotes();
 }
@@ -310,7 +342,6 @@ bool MidiPorts::openMidiOut(int index)
 bool MidiPorts::openMidiOutNamed(const QString &name)
 {
     out.chosen = name;
-    lostHeld = {}; // the user moved on from the unit that went
     const QString port = MidiSystem::matchPort(midiOutPorts, name);
     if (port.isEmpty()) {
         dropOutput(false);
@@ -327,7 +358,7 @@ bool MidiPorts::openOutput(const QString &name)
     if (jack) {
         if (!jack->connectOutput(MidiSystem::toPortName(name)))
             return false;
-        setOutput(nullptr, jack.get());
+        setOutput(nullptr, jack->output());
     } else if (alsaWatch) {
         auto sink = AlsaSequencer::Sink::open(MidiSystem::toPortName(name));
         if (!sink)
@@ -346,10 +377,13 @@ bool MidiPorts::openOutput(const QString &name)
     }
     out.openOn = name;
     outIsOpen = true;
-    // Notes left sounding when the unit went are released now it is back.
-    std::lock_guard<std::mutex> lock(outMutex);
-    output.load()->adoptHeld(lostHeld);
-    lostHeld = {};
+    // Notes left sounding when this unit went are released now it is back.
+    const auto owedHere = owed.find(out.chosen);
+    if (owedHere != owed.end()) {
+        std::lock_guard<std::mutex> lock(outMutex);
+        output.load()->adoptHeld(*owedHere);
+        owed.erase(owedHere);
+    }
     return true;
 }
 
@@ -360,7 +394,7 @@ bool MidiPorts::closeMidiOut()
     return true;
 }
 
-// lost: the port went away; its held notes wait for its return.
+// lost: the port went away; the notes it was left sounding are owed to it.
 void MidiPorts::dropOutput(bool lost)
 {
     out.openOn.clear();
@@ -368,35 +402,52 @@ void MidiPorts::dropOutput(bool lost)
     NoteOutput *current = output.load();
     if (!current)
         return;
-    if (lost) {
-        lostHeld = current->takeHeld();
-    } else {
+    if (!lost) {
         current->releaseHeldNotes();
         current->drain();
     }
-    if (jack && current == jack.get()) {
-        if (!lost)
-            jack->disconnectOutput();
-        setOutput(nullptr, nullptr);
-        return;
+    std::unique_ptr<NoteOutput> old = detachOutput();
+    if (lost) {
+        // Out of the input's reach now; what its writer still has reaches no one.
+        current->drain();
+        const NoteOutput::HeldTable notes = current->takeHeld();
+        if (std::any_of(notes.begin(), notes.end(), [](std::uint64_t w) { return w != 0; })) {
+            NoteOutput::HeldTable &entry = owed[out.chosen];
+            for (std::size_t i = 0; i < entry.size(); ++i)
+                entry[i] |= notes[i];
+        }
+    } else if (jack && current == jack->output()) {
+        jack->disconnectOutput();
     }
-    setOutput(nullptr, nullptr);
+    old.reset(); // lets what it queued go out first
 }
 
 void MidiPorts::setOutput(std::unique_ptr<NoteOutput> owned, NoteOutput *next)
 {
+    std::unique_ptr<NoteOutput> old = detachOutput();
     if (next)
         next->setChannel(channel);
-    std::unique_ptr<NoteOutput> old;
     {
         std::lock_guard<std::mutex> lock(outMutex);
         output.store(next);
-        old = std::move(ownedOutput);
         ownedOutput = std::move(owned);
+    }
+    old.reset(); // lets what it queued go out first
+}
+
+// Takes the output out of the input's reach; the one the router owned is
+// handed back.
+std::unique_ptr<NoteOutput> MidiPorts::detachOutput()
+{
+    std::unique_ptr<NoteOutput> old;
+    {
+        std::lock_guard<std::mutex> lock(outMutex);
+        output.store(nullptr);
+        old = std::move(ownedOutput);
     }
     while (outputUsers.load() != 0)
         std::this_thread::yield();
-    old.reset(); // lets what it queued go out first
+    return old;
 }
 
 void MidiPorts::replaceOutput(MidiSink *sink)

@@ -4,6 +4,7 @@
 #include "midi/noteoutput.h"
 #include "midi/portfollower.h"
 
+#include <QHash>
 #include <QObject>
 #include <QStringList>
 
@@ -85,6 +86,9 @@ signals:
 private:
     bool startSystem();
     void checkSystem();
+    // Opens the JACK client again when its cycle never ran.
+    void restartSystem();
+    void systemBack();
     void watchPorts();
     void notifyPorts();
     void applyPortLists(const QStringList &inputs, const QStringList &outputs,
@@ -94,6 +98,7 @@ private:
     void dropInput();
     bool openOutput(const QString &name);
     void setOutput(std::unique_ptr<NoteOutput> owned, NoteOutput *output);
+    std::unique_ptr<NoteOutput> detachOutput();
     void dropOutput(bool lost);
     void reportDrops();
 
@@ -104,6 +109,7 @@ private:
     const RtMidiIn::RtMidiCallback callback;
     void *const callbackUser;
 
+    const RtMidi::Api wantedApi; // picked once: a system that goes is waited for
     RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
     std::unique_ptr<JackClient> jack;
     std::unique_ptr<RtMidiIn> midiIn;
@@ -122,11 +128,14 @@ private:
     std::unique_ptr<NoteOutput> ownedOutput;
     // Serialises composed sends against replacing the output.
     mutable std::mutex outMutex;
-    NoteOutput::HeldTable lostHeld{};
+    // Notes left sounding at a unit whose port went away, by the chosen
+    // port: released there when it is back, never on another.
+    QHash<QString, NoteOutput::HeldTable> owed;
     bool systemGone = false;
     std::atomic<bool> systemLost{false}, searching{false};
     std::atomic<bool> refreshPending{false};
     unsigned ticksSearching = 0;      // the worker's
+    unsigned ticksWatching = 0;       // the worker's
     std::uint32_t dropsInEpisode = 0; // the worker's
     std::atomic<std::uint32_t> inputOverruns{0};
     bool overrunning = false; // the worker's

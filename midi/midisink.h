@@ -26,6 +26,9 @@ public:
     virtual bool accepting() const { return true; }
     // Connects again to a destination that went and came back.
     virtual bool relink() { return true; }
+    // Whether what is sent now reaches the destination (it is connected);
+    // a note sent to no one is not sounding.
+    virtual bool reaches() const { return true; }
     // Asks a send that waits for the receiver to give up: the sink closes.
     virtual void stop() {}
     virtual bool sendMessages(const Message *messages, std::size_t count)

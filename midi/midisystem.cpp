@@ -15,30 +15,6 @@ constexpr const char *listOutClient = "Brantolex Fixer Out";
 
 QString preferredName;
 
-RtMidi::Api platformDefault()
-{
-    if (preferredName == QLatin1String("jack"))
-        return RtMidi::UNIX_JACK;
-    if (preferredName == QLatin1String("alsa"))
-        return RtMidi::LINUX_ALSA;
-#if defined(__APPLE__)
-    return RtMidi::MACOSX_CORE;
-#elif defined(_WIN32)
-    return RtMidi::WINDOWS_MM;
-#else
-    return RtMidi::LINUX_ALSA;
-#endif
-}
-
-// Trying ALSA without its sequencer device only fills stderr with errors.
-bool usable(RtMidi::Api api)
-{
-#if defined(__linux__)
-    if (api == RtMidi::LINUX_ALSA)
-        return AlsaSequencer::available();
-#endif
-    return api != RtMidi::RTMIDI_DUMMY && api != RtMidi::UNSPECIFIED;
-}
 
 template <typename Handle> void readPortNames(Handle &handle, QStringList &names)
 {
@@ -95,19 +71,29 @@ QString preferred()
     return preferredName;
 }
 
-std::vector<RtMidi::Api> candidates()
+RtMidi::Api chosen()
 {
-    std::vector<RtMidi::Api> compiled;
-    RtMidi::getCompiledApi(compiled);
-    std::vector<RtMidi::Api> order;
-    const RtMidi::Api first = platformDefault();
-    for (RtMidi::Api api : compiled)
-        if (api == first && usable(api))
-            order.push_back(api);
-    for (RtMidi::Api api : compiled)
-        if (api != first && usable(api))
-            order.push_back(api);
-    return order;
+    if (preferredName == QLatin1String("jack"))
+        return RtMidi::UNIX_JACK;
+    if (preferredName == QLatin1String("alsa"))
+        return RtMidi::LINUX_ALSA;
+#if defined(__APPLE__)
+    return RtMidi::MACOSX_CORE;
+#elif defined(_WIN32)
+    return RtMidi::WINDOWS_MM;
+#else
+    return AlsaSequencer::available() ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
+#endif
+}
+
+// Trying ALSA without its sequencer device only fills stderr with errors.
+bool usable(RtMidi::Api api)
+{
+#if defined(__linux__)
+    if (api == RtMidi::LINUX_ALSA)
+        return AlsaSequencer::available();
+#endif
+    return api != RtMidi::RTMIDI_DUMMY && api != RtMidi::UNSPECIFIED;
 }
 
 QString displayName(RtMidi::Api api)

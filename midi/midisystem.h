@@ -22,12 +22,15 @@ inline constexpr const char *inPortName = "RtMidi Input";
 inline constexpr const char *virtualInPortName = "Brantolex helper virtual input";
 inline constexpr const char *outPortName = "RtMidi Output";
 
-// "alsa", "jack", or empty for the platform's order; false for other names.
+// "alsa", "jack", or empty for the platform's own; false for other names.
 bool setPreferred(const QString &system);
 QString preferred();
-// The preferred system first (else the platform's own), then every other
-// compiled one that can work here; the dummy API never.
-std::vector<RtMidi::Api> candidates();
+// The one system a router uses: the preferred one, or else the ALSA
+// sequencer where this machine has one, otherwise JACK. A router picks it
+// once, and waits for it while it is away: it never moves to another.
+RtMidi::Api chosen();
+// Whether the system can be tried now.
+bool usable(RtMidi::Api api);
 QString displayName(RtMidi::Api api);
 
 QString fromPortName(const std::string &name);

@@ -6,12 +6,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
-constexpr unsigned char releaseMarker = 0xFD;
 constexpr std::size_t largestSent = 4; // composed messages are short
+constexpr std::size_t mostInABatch = 8;
 
 } // namespace
 
@@ -21,23 +20,36 @@ NoteOutput::~NoteOutput() = default;
 
 bool NoteOutput::send(const Message *messages, std::size_t count)
 {
+    if (count == 0 || count > mostInABatch)
+        return false;
     for (std::size_t i = 0; i < count; ++i)
         if (messages[i].size == 0 || messages[i].size > largestSent)
             return false;
+    return push(Composed, messages, count);
+}
+
+bool NoteOutput::releaseHeldNotes()
+{
+    return push(Release, nullptr, 1);
+}
+
+// Each record carries its kind and how much input went before it, so the
+// writer keeps the order they came in.
+bool NoteOutput::push(Kind kind, const Message *messages, std::size_t count)
+{
     bool taken = accepting();
     if (taken) {
-        // Each message carries how much input went before it, so the
-        // output keeps the order they came in.
         std::lock_guard<std::mutex> lock(sendMutex);
         const std::uint32_t stamp = inputStamp();
-        unsigned char records[8][sizeof stamp + largestSent];
-        Message stamped[8];
-        if (count > 8)
-            return false;
+        unsigned char records[mostInABatch][1 + sizeof stamp + largestSent];
+        Message stamped[mostInABatch];
         for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(records[i], &stamp, sizeof stamp);
-            std::memcpy(records[i] + sizeof stamp, messages[i].bytes, messages[i].size);
-            stamped[i] = {records[i], sizeof stamp + messages[i].size};
+            const std::size_t size = messages ? messages[i].size : 0;
+            records[i][0] = kind;
+            std::memcpy(records[i] + 1, &stamp, sizeof stamp);
+            if (size)
+                std::memcpy(records[i] + 1 + sizeof stamp, messages[i].bytes, size);
+            stamped[i] = {records[i], 1 + sizeof stamp + size};
         }
         taken = sent.push(stamped, count);
     }
@@ -48,26 +60,15 @@ bool NoteOutput::send(const Message *messages, std::size_t count)
     return taken;
 }
 
-bool NoteOutput::releaseHeldNotes()
+void NoteOutput::noteWritten(const unsigned char *bytes, std::size_t size)
 {
-    return send(&releaseMarker, 1);
-}
-
-bool NoteOutput::admit(const unsigned char *bytes, std::size_t size)
-{
-    const unsigned char kind = bytes[0] & 0xF0;
-    if (size < 3 || (kind != 0x80 && kind != 0x90))
-        return true;
-    const bool on = kind == 0x90 && bytes[2] != 0;
-    if (on && (bytes[0] & 0x0F) != routed.load(std::memory_order_relaxed))
-        return false;
     const int note = (bytes[0] & 0x0F) * 128 + (bytes[1] & 0x7F);
     const std::uint64_t bit = std::uint64_t(1) << (note % 64);
-    if (on)
-        held[note / 64].fetch_or(bit, std::memory_order_relaxed);
+    auto &word = held[std::size_t(note / 64)];
+    if (midibytes::isNoteOn(bytes, size))
+        word.fetch_or(bit, std::memory_order_relaxed);
     else
-        held[note / 64].fetch_and(~bit, std::memory_order_relaxed);
-    return true;
+        word.fetch_and(~bit, std::memory_order_relaxed);
 }
 
 int NoteOutput::heldNoteCount() const
@@ -147,7 +148,8 @@ void ThreadedOutput::drain()
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-bool ThreadedOutput::write(const unsigned char *bytes, std::size_t size)
+// A refused message is gone: waiting on it would stop everything behind.
+ThreadedOutput::Put ThreadedOutput::write(const unsigned char *bytes, std::size_t size)
 {
     bool sentOk = false;
     try {
@@ -161,8 +163,7 @@ bool ThreadedOutput::write(const unsigned char *bytes, std::size_t size)
     else if (sentOk && failing)
         std::fputs("Brantolex Fixer: MIDI output flows again\n", stderr);
     failing = !sentOk;
-    // A refused message is gone: waiting on it would stop everything behind.
-    return true;
+    return sentOk ? Put::Done : Put::Lost;
 }
 
 void ThreadedOutput::run()
@@ -170,7 +171,8 @@ void ThreadedOutput::run()
     auto writeOne = [this](const unsigned char *bytes, std::size_t size) {
         return write(bytes, size);
     };
-    // A composed message goes once the input forwarded before it has gone.
+    // A composed message or a release goes once the input forwarded before
+    // it has gone; the input forwarded after it waits for it.
     auto due = [this](std::uint32_t stamp) { return std::int32_t(stamp - written) <= 0; };
     while (!stopping.load(std::memory_order_acquire)) {
         busy.store(true, std::memory_order_release);
@@ -178,8 +180,7 @@ void ThreadedOutput::run()
         while (const std::size_t size = input.frontSize()) {
             if (size <= scratchSize) {
                 input.pop(scratch.get());
-                if (admit(scratch.get(), size))
-                    write(scratch.get(), size);
+                put(writeOne, scratch.get(), size);
             } else {
                 input.skip();
             }

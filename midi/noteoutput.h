@@ -14,10 +14,12 @@
 #include <semaphore.h>
 
 // What goes to the unit. Two sides feed it: other threads send() composed
-// messages (whole batches or nothing, serialised by a lock), and the input
-// stage forward()s what it routes, without locks. One thread of the output
-// alone writes the port: it keeps the table of held notes and releases
-// them when asked, in order with what was sent before the request.
+// messages and release commands (whole batches or nothing, serialised by a
+// lock), and the input stage forward()s what it routes, without locks. One
+// thread of the output alone writes the port. It keeps the table of notes
+// sounding at the unit: a note is held once its Note On was written while
+// the port reached a receiver, and let go once its Note Off was. A release
+// writes a Note Off for each, in order with what came before it.
 class NoteOutput
 {
 public:
@@ -35,7 +37,8 @@ public:
         const Message message{bytes, size};
         return send(&message, 1);
     }
-    // A Note Off for each held note, after everything sent before.
+    // A Note Off for each held note, after everything sent and forwarded
+    // before; nothing sent or forwarded later goes ahead of them.
     bool releaseHeldNotes();
     // Waits (bounded) until what was sent has gone out.
     virtual void drain() = 0;
@@ -50,8 +53,8 @@ public:
     // before a change, and its Note Off would never be routed.
     void setChannel(int channel) { routed.store(channel, std::memory_order_relaxed); }
     int heldNoteCount() const;
-    // The held notes leave with an output that went away, and are released
-    // on the next one (the same unit back again, most often).
+    // The notes sounding at a unit whose port went away leave with it, and
+    // are released when that port is back.
     using HeldTable = std::array<std::uint64_t, 16 * 128 / 64>;
     HeldTable takeHeld();
     void adoptHeld(const HeldTable &notes);
@@ -60,27 +63,40 @@ public:
     std::uint32_t takeDropped() { return dropped.exchange(0, std::memory_order_relaxed); }
 
 protected:
-    // The writing thread's part. write(bytes, size) returns false when the
-    // port takes no more now; what was not written waits for the next call.
-    // A message goes only once due(stamp) says the input forwarded before
-    // it was sent has gone out.
-    template <typename Write, typename Due> bool drainSent(Write write, Due due);
-    template <typename Write> bool drainSent(Write write)
+    // What a write did with a message.
+    enum class Put
     {
-        return drainSent(write, [](std::uint32_t) { return true; });
-    }
-    // How many messages the input has forwarded: sent messages carry it.
+        Done,  // written to the port
+        Lost,  // refused for good: the next one goes
+        Later, // no room now: it waits, and so does everything behind it
+    };
+    // The writing thread's part: the sent queue, in order, each message once
+    // due(stamp) says the input forwarded before it has gone out.
+    template <typename Write, typename Due> bool drainSent(Write write, Due due);
+    // Writes one message, keeping the table of sounding notes; false when it
+    // must wait.
+    template <typename Write> bool put(Write write, const unsigned char *bytes, std::size_t size);
+    // How many messages the input has forwarded: sent records carry it.
     virtual std::uint32_t inputStamp() const { return 0; }
-    // Whether a message may go (and notes it as held or released).
-    bool admit(const unsigned char *bytes, std::size_t size);
+    // Whether what is written now reaches a receiver (the unit's port is
+    // connected). The writing thread's.
+    virtual bool reaching() const { return true; }
     void countDrop() { dropped.fetch_add(1, std::memory_order_relaxed); }
+    bool releasing() const { return releaseFrom >= 0; }
     virtual void wake() {}
     virtual bool accepting() const { return true; }
 
     MessageQueue sent;
 
 private:
+    enum Kind : unsigned char
+    {
+        Composed = 1,
+        Release = 2
+    };
+    bool push(Kind kind, const Message *messages, std::size_t count);
     template <typename Write> bool releaseSome(Write write);
+    void noteWritten(const unsigned char *bytes, std::size_t size);
 
     std::mutex sendMutex;
     std::array<std::atomic<std::uint64_t>, 16 * 128 / 64> held{};
@@ -106,9 +122,10 @@ public:
 private:
     void wake() override;
     bool accepting() const override;
+    bool reaching() const override { return sink->reaches(); }
     std::uint32_t inputStamp() const override { return forwarded.load(std::memory_order_acquire); }
     void run();
-    bool write(const unsigned char *bytes, std::size_t size);
+    Put write(const unsigned char *bytes, std::size_t size);
 
     std::unique_ptr<MidiSink> sink;
     MessageQueue input;
@@ -124,18 +141,51 @@ private:
     std::thread writer;
 };
 
+namespace midibytes {
+inline bool isNote(const unsigned char *bytes, std::size_t size)
+{
+    return size >= 3 && ((bytes[0] & 0xF0) == 0x80 || (bytes[0] & 0xF0) == 0x90);
+}
+inline bool isNoteOn(const unsigned char *bytes, std::size_t size)
+{
+    return size >= 3 && (bytes[0] & 0xF0) == 0x90 && bytes[2] != 0;
+}
+} // namespace midibytes
+
+template <typename Write>
+bool NoteOutput::put(Write write, const unsigned char *bytes, std::size_t size)
+{
+    if (midibytes::isNoteOn(bytes, size) &&
+        (bytes[0] & 0x0F) != routed.load(std::memory_order_relaxed))
+        return true;
+    switch (write(bytes, size)) {
+    case Put::Later:
+        return false;
+    case Put::Lost:
+        return true;
+    case Put::Done:
+        break;
+    }
+    // A note that reached no one is not sounding, and a Note Off that
+    // reached no one leaves its note owed.
+    if (midibytes::isNote(bytes, size) && reaching())
+        noteWritten(bytes, size);
+    return true;
+}
+
 template <typename Write> bool NoteOutput::releaseSome(Write write)
 {
     for (; releaseFrom < 16 * 128; ++releaseFrom) {
         const int word = releaseFrom / 64;
         const std::uint64_t bit = std::uint64_t(1) << (releaseFrom % 64);
-        if (!(held[word].load(std::memory_order_relaxed) & bit))
+        if (!(held[std::size_t(word)].load(std::memory_order_relaxed) & bit))
             continue;
         const unsigned char off[3] = {static_cast<unsigned char>(0x80 | releaseFrom / 128),
                                       static_cast<unsigned char>(releaseFrom % 128), 0};
-        if (!write(off, sizeof off))
+        if (write(off, sizeof off) == Put::Later)
             return false;
-        held[word].fetch_and(~bit, std::memory_order_relaxed);
+        if (reaching())
+            held[std::size_t(word)].fetch_and(~bit, std::memory_order_relaxed);
     }
     releaseFrom = -1;
     return true;
@@ -143,33 +193,30 @@ template <typename Write> bool NoteOutput::releaseSome(Write write)
 
 template <typename Write, typename Due> bool NoteOutput::drainSent(Write write, Due due)
 {
-    constexpr unsigned char releaseMarker = 0xFD;
-    constexpr std::size_t stampSize = sizeof(std::uint32_t);
-    unsigned char record[stampSize + 4];
+    constexpr std::size_t head = 1 + sizeof(std::uint32_t);
+    unsigned char record[head + 4];
     for (;;) {
         if (releaseFrom >= 0 && !releaseSome(write))
             return false;
         const std::size_t recordSize = sent.frontSize();
         if (recordSize == 0)
             return true;
-        if (recordSize > sizeof record || recordSize <= stampSize) {
-            sent.skip(); // send() makes nothing else
+        if (recordSize > sizeof record || recordSize < head) {
+            sent.skip(); // push() makes nothing else
             continue;
         }
         sent.peek(record);
         std::uint32_t stamp;
-        std::memcpy(&stamp, record, stampSize);
+        std::memcpy(&stamp, record + 1, sizeof stamp);
         if (!due(stamp))
             return true;
-        const unsigned char *message = record + stampSize;
-        const std::size_t size = recordSize - stampSize;
-        if (size == 1 && message[0] == releaseMarker) {
+        if (record[0] == Release) {
             sent.skip();
             releaseFrom = 0;
             continue;
         }
         // A port that is full now takes the rest, in order, later.
-        if (admit(message, size) && !write(message, size))
+        if (!put(write, record + head, recordSize - head))
             return false;
         sent.skip();
     }

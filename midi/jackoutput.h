@@ -1,0 +1,63 @@
+#pragma once
+
+#include "midi/noteoutput.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include <pthread.h>
+
+// The JACK client's output port as the router's output. Each process cycle
+// writes, top to bottom: what waited from earlier cycles (input carried
+// over, what other threads sent and release commands, each in the place it
+// came), then this cycle's input at its own frame. What does not fit waits,
+// in order, for the next cycles; a sysex larger than an event goes out in
+// pieces.
+class JackOutput : public NoteOutput
+{
+public:
+    // gone: set when the server went away; relinkPort connects the port to
+    // its destination again.
+    JackOutput(std::size_t queueBytes, const std::atomic<bool> &gone,
+               std::function<bool()> relinkPort);
+
+    // The process cycle's: the port's buffer for this cycle, and whether
+    // the port is connected to anything (else what is written reaches no one).
+    void beginCycle(void *buffer, bool connected);
+    void endCycle();
+    std::uint64_t cycles() const { return cycleCount.load(std::memory_order_acquire); }
+
+    bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame) override;
+    void drain() override;
+    bool relink() override { return relinkPort(); }
+
+private:
+    std::uint32_t inputStamp() const override { return carriedIn.load(std::memory_order_acquire); }
+    bool reaching() const override { return connected; }
+    Put writeNow(const unsigned char *bytes, std::size_t size);
+    bool takeBacklogRoom(std::size_t size);
+    void drainBacklog();
+    bool nothingWaits() const;
+
+    const std::atomic<bool> &gone;
+    const std::function<bool()> relinkPort;
+    std::atomic<std::uint64_t> cycleCount{0};
+
+    // The cycle's own.
+    void *buffer = nullptr;
+    bool connected = false;
+    std::uint32_t lastFrame = 0; // frames never go back within a cycle
+    pthread_t cycleThread{};
+    std::atomic<bool> inCycle{false};
+    std::size_t largest = 0;
+    std::size_t backlogRoom = 0, backlogStart = 0; // of this cycle, for what waited
+    MessageQueue carried;
+    std::atomic<std::uint32_t> carriedIn{0}; // messages that went into carried
+    std::uint32_t carriedOut = 0;            // and those that left it
+    std::unique_ptr<unsigned char[]> piece;
+    std::size_t pieceSize = 0, pieceDone = 0;
+    std::atomic<bool> piecing{false}; // for drain()
+    const std::size_t pieceCapacity;
+};
