@@ -125,8 +125,8 @@ struct Poll
     {
         const int count = snd_seq_poll_descriptors_count(seq, events);
         fds.resize(std::size_t(std::max(count, 0)) + 1);
-        used = std::size_t(
-            std::max(0, snd_seq_poll_descriptors(seq, fds.data(), unsigned(fds.size() - 1), events)));
+        used = std::size_t(std::max(
+            0, snd_seq_poll_descriptors(seq, fds.data(), unsigned(fds.size() - 1), events)));
         if (wakeFd >= 0)
             fds[used++] = {wakeFd, POLLIN, 0};
         wakeAt = wakeFd >= 0 ? int(used) - 1 : -1;

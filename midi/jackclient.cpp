@@ -138,8 +138,7 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
     self->inPort = jack_port_register(c, inPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     self->outPort = jack_port_register(c, outPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!self->inPort.load() || !self->outPort ||
-        jack_set_process_callback(c, &JackClient::process, raw) != 0 ||
-        jack_activate(c) != 0) {
+        jack_set_process_callback(c, &JackClient::process, raw) != 0 || jack_activate(c) != 0) {
         std::fputs("Brantolex Fixer: could not set up the JACK MIDI ports\n", stderr);
         self->silence();
         jack_client_close(c);

@@ -128,8 +128,7 @@ bool JackOutput::forward(const unsigned char *bytes, std::size_t size, std::uint
     lastFrame = std::max(lastFrame, frame);
     // Behind anything that waits, so nothing overtakes.
     if (nothingWaits() && size <= largest &&
-        put([this](const unsigned char *b, std::size_t n) { return writeNow(b, n); }, bytes,
-            size))
+        put([this](const unsigned char *b, std::size_t n) { return writeNow(b, n); }, bytes, size))
         return true;
     if (size > pieceCapacity || !carried.push(bytes, size)) {
         countDrop();

@@ -15,7 +15,6 @@ constexpr const char *listOutClient = "Brantolex Fixer Out";
 
 QString preferredName;
 
-
 template <typename Handle> void readPortNames(Handle &handle, QStringList &names)
 {
     try {

@@ -60,6 +60,9 @@ public:
     }
     // While set, the recording output refuses every message (a full queue).
     std::atomic<bool> refuse{false};
+    // While clear, the output's port is connected to nothing: what it sends
+    // is taken but heard by no one.
+    std::atomic<bool> reached{true};
 
     // Runs on the sending thread after each message is recorded.
     void setHook(std::function<void(const Bytes &)> hook)
@@ -80,11 +83,13 @@ class RecordingSink : public MidiSink
 public:
     explicit RecordingSink(std::shared_ptr<MessageLog> log) : log(std::move(log)) {}
     bool accepting() const override { return !log->refuse; }
+    bool reaches() const override { return log->reached; }
     bool sendMessage(const unsigned char *bytes, std::size_t size) override
     {
         if (log->refuse)
             return false;
-        log->append(bytes, size);
+        if (log->reached)
+            log->append(bytes, size);
         return true;
     }
 

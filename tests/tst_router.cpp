@@ -99,6 +99,9 @@ private slots:
     void noteOnAfterChannelChangeNotSent();
     void heldNotesReleased_data();
     void heldNotesReleased();
+    void heldMeansSoundingAtTheUnit_data();
+    void heldMeansSoundingAtTheUnit();
+    void programBeforeAnyHeldBackMessage();
     void noOutputStillRunsTheSequence();
     void destroyDuringLongWait();
     void programChangeWhileLoadEnds();
@@ -673,6 +676,103 @@ void TestRouter::heldNotesReleased()
         QCOMPARE(router->heldNoteCount(), released.isEmpty() ? 2 : 0);
 }
 
+void TestRouter::heldMeansSoundingAtTheUnit_data()
+{
+    // Steps: "on N"/"off N" from the input, "release", "cut" (the unit's port
+    // goes: what is written reaches no one), "join" (it is back).
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<QByteArray>>("heard"); // what reached the unit
+    QTest::addColumn<int>("held");
+
+    using L = QList<QByteArray>;
+    const QByteArray on60 = hex("903c64"), off60 = hex("803c00"), on62 = hex("903e64");
+    QTest::newRow("a Note Off that reached no one leaves its note owed")
+        << QStringList{"on 60", "cut", "off 60", "join", "release"} << L{on60, off60} << 0;
+    QTest::newRow("a Note On that reached no one is not held")
+        << QStringList{"cut", "on 60", "join", "release"} << L{} << 0;
+    QTest::newRow("a release that reached no one is owed still")
+        << QStringList{"on 60", "cut", "release", "join", "release"} << L{on60, off60} << 0;
+    QTest::newRow("a release goes once")
+        << QStringList{"on 60", "release", "release"} << L{on60, off60} << 0;
+    QTest::newRow("input after a release waits for it")
+        << QStringList{"on 60", "release", "on 62"} << L{on60, off60, on62} << 1;
+    QTest::newRow("the source's own Note Off ends the note")
+        << QStringList{"on 60", "off 60", "release"} << L{on60, off60} << 0;
+}
+
+void TestRouter::heldMeansSoundingAtTheUnit()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QList<QByteArray>, heard);
+    QFETCH(int, held);
+    auto log = std::make_shared<MessageLog>();
+    ThreadedOutput output(std::make_unique<RecordingSink>(log));
+    output.setChannel(0);
+    for (const QString &step : steps) {
+        const QStringList words = step.split(' ');
+        if (words.first() == "on" || words.first() == "off") {
+            const bool on = words.first() == "on";
+            const unsigned char note[3] = {static_cast<unsigned char>(on ? 0x90 : 0x80),
+                                           static_cast<unsigned char>(words.last().toInt()),
+                                           static_cast<unsigned char>(on ? 0x64 : 0)};
+            QVERIFY(output.forward(note, 3, 0));
+        } else if (step == "release") {
+            QVERIFY(output.releaseHeldNotes());
+        } else {
+            // The port goes or comes between two writes.
+            output.drain();
+            log->reached = step == "join";
+        }
+    }
+    output.drain();
+    QCOMPARE(qmessages(log->all()), heard);
+    QCOMPARE(output.heldNoteCount(), held);
+}
+
+void TestRouter::programBeforeAnyHeldBackMessage()
+{
+    // The input keeps sending notes while a plug-in loads and as it ends:
+    // once loaded, the program must reach the unit before any of them.
+    Rig rig(2);
+    rig.router.setMidiChannel(1);
+    std::atomic<bool> done{false};
+    auto in = [&](Bytes m) { MidiIO::midiInCallback(0.0, &m, rig.router.callbackUserData()); };
+    std::thread input([&] {
+        for (int k = 0; k < 30; ++k) {
+            in({0xB0, 0, static_cast<unsigned char>(k % 2 + 1)});
+            in({0xC0, static_cast<unsigned char>(k)});
+            // Notes while it loads and right as it ends, from the one input thread.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (rig.router.loadingPlugin() && std::chrono::steady_clock::now() < until) {
+                in({0x90, 60, 100});
+                in({0x80, 60, 0});
+            }
+            for (int i = 0; i < 4; ++i) {
+                in({0x90, 60, 100});
+                in({0x80, 60, 0});
+            }
+        }
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done.load(), 60000);
+    input.join();
+    QVERIFY(rig.waitLoaded());
+    const QList<QByteArray> sent = rig.sent();
+    int switches = 0;
+    for (int i = 0; i + 3 < sent.size(); ++i) {
+        if (sent[i].size() != 2 || uchar(sent[i][0]) != 0xC0 || uchar(sent[i][1]) < 101)
+            continue;
+        ++switches;
+        QCOMPARE(sent[i + 1], hex("90407f"));
+        QCOMPARE(sent[i + 2], hex("904000"));
+        QVERIFY2(sent[i + 3].size() == 2 && uchar(sent[i + 3][0]) == 0xC0,
+                 qPrintable(QString("after switch %1 came %2 before the program")
+                                .arg(switches)
+                                .arg(QString::fromLatin1(sent[i + 3].toHex()))));
+    }
+    QCOMPARE(switches, 30);
+}
+
 void TestRouter::noOutputStillRunsTheSequence()
 {
     MidiIO router;
@@ -792,45 +892,45 @@ void TestRouter::hammer()
 {
     Rig rig(1);
     rig.router.setMidiChannel(1);
-    std::atomic<int> finished{0};
+    std::atomic<bool> finished{false};
     std::atomic<int> badState{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            std::mt19937 random(t);
-            for (int i = 0; i < 20000; ++i) {
-                const unsigned char channel = random() % 2;
-                switch (random() % 6) {
-                case 0:
-                    feed(rig.router, Bytes{static_cast<unsigned char>(0x90 | channel), 60, 100});
-                    break;
-                case 1:
-                    feed(rig.router, Bytes{static_cast<unsigned char>(0xB0 | channel), 0,
-                                           static_cast<unsigned char>(random() % 10)});
-                    break;
-                case 2:
-                    feed(rig.router, Bytes{static_cast<unsigned char>(0xC0 | channel),
-                                           static_cast<unsigned char>(random() % 128)});
-                    break;
-                case 3:
-                    feed(rig.router, Bytes{0xF0, 1, 2, 0xF7});
-                    break;
-                case 4:
-                    feed(rig.router, Bytes{0xF8});
-                    break;
-                default:
-                    feed(rig.router, Bytes{static_cast<unsigned char>(0xB0 | channel), 7, 64});
-                }
-                const int plugin = rig.router.currentPlugin();
-                const int program = rig.router.currentProgram();
-                if (plugin < 0 || plugin > 7 || program < 0 || program > 99)
-                    ++badState;
+    // One input thread, as every MIDI system has; the GUI thread meanwhile
+    // changes settings, swaps the output and ends loads.
+    std::thread input([&] {
+        std::mt19937 random(1);
+        for (int i = 0; i < 80000; ++i) {
+            const unsigned char channel = random() % 2;
+            Bytes m;
+            switch (random() % 6) {
+            case 0:
+                m = {static_cast<unsigned char>(0x90 | channel), 60, 100};
+                break;
+            case 1:
+                m = {static_cast<unsigned char>(0xB0 | channel), 0,
+                     static_cast<unsigned char>(random() % 10)};
+                break;
+            case 2:
+                m = {static_cast<unsigned char>(0xC0 | channel),
+                     static_cast<unsigned char>(random() % 128)};
+                break;
+            case 3:
+                m = {0xF0, 1, 2, 0xF7};
+                break;
+            case 4:
+                m = {0xF8};
+                break;
+            default:
+                m = {static_cast<unsigned char>(0xB0 | channel), 7, 64};
             }
-            ++finished;
-        });
-    }
-    // Meanwhile the GUI thread changes settings, swaps the output and ends loads.
-    for (int i = 0; finished < int(threads.size()); ++i) {
+            MidiIO::midiInCallback(0.0, &m, rig.router.callbackUserData());
+            const int plugin = rig.router.currentPlugin();
+            const int program = rig.router.currentProgram();
+            if (plugin < 0 || plugin > 7 || program < 0 || program > 99)
+                ++badState;
+        }
+        finished = true;
+    });
+    for (int i = 0; !finished; ++i) {
         rig.router.setIgnoreSysex(i % 2);
         rig.router.setIgnoreClockMessages(i % 3);
         rig.router.setTranslateCC0(i % 5 != 0);
@@ -840,8 +940,7 @@ void TestRouter::hammer()
             rig.log->clear();
         QCoreApplication::processEvents();
     }
-    for (auto &th : threads)
-        th.join();
+    input.join();
     QCOMPARE(badState.load(), 0);
 
     QVERIFY(rig.waitLoaded());
