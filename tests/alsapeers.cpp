@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <functional>
 #include <iostream>
 
@@ -99,6 +100,7 @@ public:
         snd_midi_event_new(16, &decoder);
         snd_midi_event_no_status(decoder, 1);
         stop = eventfd(0, EFD_CLOEXEC);
+        resume = eventfd(0, EFD_CLOEXEC);
     }
     ~AlsaClient()
     {
@@ -111,6 +113,8 @@ public:
         }
         if (stop >= 0)
             close(stop);
+        if (resume >= 0)
+            close(resume);
         if (encoder)
             snd_midi_event_free(encoder);
         if (decoder)
@@ -176,6 +180,25 @@ public:
         return output(port, ev);
     }
 
+    // A receiver that stops reading with a small pool, as a slow unit's
+    // driver does: the sequencer refuses what does not fit.
+    void setInputPool(int events) { snd_seq_set_client_pool_input(seq, events); }
+    void pauseReading(bool paused)
+    {
+        this->paused = paused;
+        const std::uint64_t one = 1;
+        if (!paused && write(resume, &one, sizeof one) != sizeof one)
+            std::cerr << "test peer " << number() << ": could not resume reading\n";
+    }
+    // A note with a duration, as a sequencer client may send it.
+    int sendNote(int port, int channel, int note, int velocity, unsigned int durationMs)
+    {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_note(&ev, channel, note, velocity, durationMs);
+        return output(port, ev);
+    }
+
     void startReading(Deliver deliver)
     {
         if (!seq || stop < 0)
@@ -207,6 +230,16 @@ private:
         Bytes sysex;
         bool overrunSaid = false;
         for (;;) {
+            while (paused) {
+                pollfd wait[2] = {{stop, POLLIN, 0}, {resume, POLLIN, 0}};
+                if (poll(wait, 2, -1) < 0 && errno != EINTR)
+                    return;
+                if (wait[0].revents)
+                    return;
+                std::uint64_t count;
+                if (wait[1].revents && read(resume, &count, sizeof count) < 0)
+                    return;
+            }
             if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR)
                 return;
             if (fds.back().revents)
@@ -263,7 +296,8 @@ private:
     snd_seq_t *seq = nullptr;
     snd_midi_event_t *encoder = nullptr;
     snd_midi_event_t *decoder = nullptr;
-    int stop = -1;
+    int stop = -1, resume = -1;
+    std::atomic<bool> paused{false};
     std::thread reader;
 };
 
@@ -294,6 +328,11 @@ bool AlsaSource::send(const Bytes &message)
     return seq->send(port, message) == 0;
 }
 
+bool AlsaSource::sendNote(int channel, int note, int velocity, unsigned int durationMs)
+{
+    return seq->sendNote(port, channel, note, velocity, durationMs) == 0;
+}
+
 AlsaSink::AlsaSink(const std::string &client, std::shared_ptr<MessageLog> log)
     : log(std::move(log)), seq(std::make_unique<AlsaClient>(client))
 {
@@ -303,6 +342,16 @@ AlsaSink::AlsaSink(const std::string &client, std::shared_ptr<MessageLog> log)
 }
 
 AlsaSink::~AlsaSink() = default;
+
+void AlsaSink::slowDown(int pool)
+{
+    seq->setInputPool(pool);
+}
+
+void AlsaSink::pauseReading(bool paused)
+{
+    seq->pauseReading(paused);
+}
 
 bool AlsaSink::isOpen() const
 {

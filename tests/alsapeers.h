@@ -37,6 +37,8 @@ public:
     QString portName() const;
     // False when the sequencer refused it (a receiver's pool was full).
     bool send(const Bytes &message);
+    // A NOTE event: a Note On that ends by itself after the duration.
+    bool sendNote(int channel, int note, int velocity, unsigned int durationMs);
 
 private:
     std::unique_ptr<AlsaClient> seq;
@@ -54,6 +56,10 @@ public:
     bool isOpen() const;
     int clientNumber() const;
     QString portName() const;
+    // A unit that reads slowly: an input pool of that many events, and
+    // reading paused until asked again.
+    void slowDown(int pool);
+    void pauseReading(bool paused);
 
     const std::shared_ptr<MessageLog> log;
 

@@ -1,5 +1,7 @@
 #include "jackpeers.h"
 
+#include <QProcessEnvironment>
+
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
@@ -120,4 +122,50 @@ int JackBurstPeer::process(std::uint32_t frames, void *arg)
             self->arrived.push(event.buffer, event.size);
     }
     return 0;
+}
+
+PrivateJackServer::PrivateJackServer(const QString &suffix)
+    : name((qEnvironmentVariableIsEmpty("JACK_DEFAULT_SERVER")
+                ? QStringLiteral("brantolex-test")
+                : qEnvironmentVariable("JACK_DEFAULT_SERVER")) +
+           QLatin1Char('-') + suffix),
+      previous(qgetenv("JACK_DEFAULT_SERVER"))
+{
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.setStandardOutputFile(QProcess::nullDevice());
+}
+
+PrivateJackServer::~PrivateJackServer()
+{
+    stop();
+    if (!named)
+        return;
+    if (previous.isEmpty())
+        qunsetenv("JACK_DEFAULT_SERVER");
+    else
+        qputenv("JACK_DEFAULT_SERVER", previous);
+}
+
+bool PrivateJackServer::start()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("JACK_NO_AUDIO_RESERVATION"), QStringLiteral("1"));
+    server.setProcessEnvironment(env);
+    server.start(QStringLiteral("jackd"),
+                 {"-n", name, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"});
+    if (!server.waitForStarted(10000))
+        return false;
+    qputenv("JACK_DEFAULT_SERVER", name.toLocal8Bit());
+    named = true;
+    QProcess wait;
+    wait.start(QStringLiteral("jack_wait"), {"-s", name, "-w", "-t", "20"});
+    return wait.waitForFinished(30000) && wait.exitCode() == 0;
+}
+
+void PrivateJackServer::stop()
+{
+    if (server.state() == QProcess::NotRunning)
+        return;
+    server.terminate();
+    server.waitForFinished(10000);
 }

@@ -137,3 +137,27 @@ template <typename T> void keepUnclosed(std::unique_ptr<T> handle)
 QStringList jackPorts(const QString &prefix);
 // The ports connected to the named one.
 QStringList jackConnections(const QString &port);
+
+// A JACK server of a test's own (dummy driver) beside the suite's, named
+// after it; JACK_DEFAULT_SERVER names it from start() until the object
+// goes. Stopped by SIGTERM however the test ends: a killed server keeps its
+// slot in JACK's registry, which has room for very few.
+class PrivateJackServer
+{
+public:
+    explicit PrivateJackServer(const QString &suffix);
+    ~PrivateJackServer();
+    PrivateJackServer(const PrivateJackServer &) = delete;
+    PrivateJackServer &operator=(const PrivateJackServer &) = delete;
+
+    // Starts it and waits until it answers; again after stop() too.
+    bool start();
+    void stop();
+    QProcess &process() { return server; }
+
+private:
+    const QString name;
+    const QByteArray previous;
+    bool named = false;
+    QProcess server;
+};

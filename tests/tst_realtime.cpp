@@ -242,28 +242,35 @@ void TestRealtime::initTestCase()
 
 void TestRealtime::framesKept_data()
 {
-    QTest::addColumn<QList<int>>("frames");
-    QTest::newRow("one at the cycle's end") << QList<int>{255};
-    QTest::newRow("spread over the cycle") << QList<int>{0, 17, 64, 128, 200, 254};
-    QTest::newRow("several at one frame") << QList<int>{90, 90, 90, 91};
+    // Each list goes in one cycle, the next list in a later one.
+    QTest::addColumn<QList<QList<int>>>("cycles");
+    QTest::newRow("one at the cycle's end") << QList<QList<int>>{{255}};
+    QTest::newRow("spread over the cycle") << QList<QList<int>>{{0, 17, 64, 128, 200, 254}};
+    QTest::newRow("several at one frame") << QList<QList<int>>{{90, 90, 90, 91}};
+    QTest::newRow("a later cycle starts early again") << QList<QList<int>>{{200}, {10}};
 }
 
 void TestRealtime::framesKept()
 {
-    QFETCH(QList<int>, frames);
+    QFETCH(QList<QList<int>>, cycles);
     Rig rig;
     QVERIFY2(rig.open(), "no MIDI flows through the router");
-    std::vector<FramePeer::Event> events;
-    for (int i = 0; i < frames.size(); ++i)
-        events.push_back({std::uint32_t(frames[i]), {0x90, std::uint8_t(40 + i), 100}});
-    const std::uint64_t sentIn = rig.peer.sendInOneCycle(events);
-    QTRY_COMPARE_WITH_TIMEOUT(int(rig.peer.arrivals().size()), frames.size(), waitMs);
-    const auto got = rig.peer.arrivals();
-    for (int i = 0; i < frames.size(); ++i) {
-        QCOMPARE(int(got[std::size_t(i)].frame), frames[i]);
-        QCOMPARE(got[std::size_t(i)].bytes, qbytes(events[std::size_t(i)].bytes));
-        // Routed within the cycle it came in: the peer reads it one cycle later.
-        QCOMPARE(got[std::size_t(i)].cycle, sentIn + 1);
+    int expected = 0;
+    for (const QList<int> &frames : cycles) {
+        std::vector<FramePeer::Event> events;
+        for (int i = 0; i < frames.size(); ++i)
+            events.push_back({std::uint32_t(frames[i]), {0x90, std::uint8_t(40 + i), 100}});
+        const std::uint64_t sentIn = rig.peer.sendInOneCycle(events);
+        expected += int(frames.size());
+        QTRY_COMPARE_WITH_TIMEOUT(int(rig.peer.arrivals().size()), expected, waitMs);
+        const auto got = rig.peer.arrivals();
+        for (int i = 0; i < frames.size(); ++i) {
+            const auto &arrival = got[std::size_t(expected - int(frames.size()) + i)];
+            QCOMPARE(int(arrival.frame), frames[i]);
+            QCOMPARE(arrival.bytes, qbytes(events[std::size_t(i)].bytes));
+            // Routed within the cycle it came in: the peer reads it one cycle later.
+            QCOMPARE(arrival.cycle, sentIn + 1);
+        }
     }
 }
 
@@ -320,43 +327,22 @@ void TestRealtime::serverRestartFollowed()
     if (testbackend::isPipeWire())
         QSKIP("PipeWire's JACK answers under any server name: it cannot be restarted here");
     // A server of our own under a name of our own, stopped and started again.
-    const QByteArray suiteServer = qgetenv("JACK_DEFAULT_SERVER");
-    const QString name = QString::fromLocal8Bit(suiteServer) + QStringLiteral("-restart");
-    auto startServer = [&](QProcess &server) {
-        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        server.setStandardOutputFile(QProcess::nullDevice());
-        server.start(QStringLiteral("jackd"),
-                     {"-n", name, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"});
-        if (!server.waitForStarted(waitMs))
-            return false;
-        QProcess wait;
-        wait.start(QStringLiteral("jack_wait"), {"-w", "-t", "10"});
-        return wait.waitForFinished(2 * waitMs) && wait.exitCode() == 0;
-    };
-    qputenv("JACK_DEFAULT_SERVER", name.toLocal8Bit());
-    auto server = std::make_unique<QProcess>();
-    const auto restore = qScopeGuard([&] {
-        server->terminate();
-        server->waitForFinished(waitMs);
-        qputenv("JACK_DEFAULT_SERVER", suiteServer);
-    });
-    QVERIFY2(startServer(*server), "jackd did not start");
+    PrivateJackServer server(QStringLiteral("restart"));
+    QVERIFY2(server.start(), "jackd did not start");
 
     auto rig = std::make_unique<Rig>("Test Unit");
     QVERIFY2(rig->open(), "no MIDI flows through the router");
     MidiIO &router = rig->router;
     QSignalSpy system(&router, &MidiIO::systemChanged);
 
-    server->terminate();
-    QVERIFY(server->waitForFinished(waitMs));
+    server.stop();
     rig->peer.abandon();
     QVERIFY(system.wait(waitMs));
     QCOMPARE(router.systemProblem(), QStringLiteral("JACK server stopped"));
     QVERIFY(!router.outputOpen());
     QCOMPARE(router.chosenMidiOut(), QString::fromStdString(rig->peer.name("in")));
 
-    server = std::make_unique<QProcess>();
-    QVERIFY2(startServer(*server), "jackd did not start again");
+    QVERIFY2(server.start(), "jackd did not start again");
     FramePeer unit("Test Unit");
     QVERIFY(unit.isOpen());
     QTRY_VERIFY_WITH_TIMEOUT(router.systemProblem().isEmpty(), waitMs);
