@@ -230,8 +230,8 @@ void TestCommandLine::headlessRoutesAndSaves()
     // Our own uid: JACK's server is only for it.
     Sandbox sandbox;
     QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig("[MIDI]\nmidiOutDevice=" +
-                                JackSink::portName("bx-cl-unit").toUtf8() + "\n"));
+    QVERIFY(sandbox.writeConfig(
+        "[MIDI]\nmidiOutDevice=" + JackSink::portName("bx-cl-unit").toUtf8() + "\n"));
     withoutDisplay(sandbox.env);
     // A display that is named but not there, as in an ssh session.
     sandbox.env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
@@ -267,8 +267,7 @@ void TestCommandLine::headlessSaysWhatStandsInTheWay_data()
             .arg(unit);
     QTest::newRow("no MIDI system")
         << false << "" << QStringList{QStringLiteral("No MIDI system found; ") + absent};
-    QTest::newRow("unit away, there, away")
-        << true << "+-" << QStringList{absent, routing, absent};
+    QTest::newRow("unit away, there, away") << true << "+-" << QStringList{absent, routing, absent};
 }
 
 // The journal is a service's only screen: the state line's news, once each,
@@ -303,10 +302,10 @@ void TestCommandLine::headlessSaysWhatStandsInTheWay()
         else
             unit.reset();
         ++expected;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] { return reported(program.stderrSoFar(), lines).size() >= expected; },
-                     waitMs),
-                 program.stderrSoFar().constData());
+        QVERIFY2(
+            QTest::qWaitFor(
+                [&] { return reported(program.stderrSoFar(), lines).size() >= expected; }, waitMs),
+            program.stderrSoFar().constData());
     }
     program.signal(SIGTERM);
     QVERIFY(program.endedNormally());
