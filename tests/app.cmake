@@ -23,3 +23,15 @@ if(BRANTOLEX_DESKTOP_FILE_VALIDATE AND BRANTOLEX_APPSTREAMCLI)
 else()
     message(STATUS "desktop-file-validate or appstreamcli missing: install_tree not tested")
 endif()
+
+# The Debian package CPack makes, installed into an empty root and started
+# there. Not in the sanitizer build: its leak check needs what the root lacks.
+find_program(BRANTOLEX_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(BRANTOLEX_DPKG_SHLIBDEPS AND NOT BRANTOLEX_SANITIZE)
+    add_test(NAME package_deb
+             COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/check-deb.sh ${CMAKE_BINARY_DIR}
+                     ${CMAKE_CURRENT_BINARY_DIR}/deb-check)
+    set_tests_properties(package_deb PROPERTIES TIMEOUT 300)
+elseif(NOT BRANTOLEX_SANITIZE)
+    message(STATUS "dpkg-shlibdeps missing (dpkg-dev): package_deb not tested")
+endif()
