@@ -93,11 +93,16 @@ Sandbox::~Sandbox()
                 QDir(dir).removeRecursively();
 }
 
+bool writeConfigIn(const QTemporaryDir &home, const QByteArray &text)
+{
+    QDir().mkpath(home.filePath(QStringLiteral(".Brantolex_Fixer")));
+    QFile file(home.filePath(QStringLiteral(".Brantolex_Fixer/config")));
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
 bool Sandbox::writeConfig(const QByteArray &content) const
 {
-    QFile file(configPath());
-    const bool ok = file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-    file.close();
+    const bool ok = writeConfigIn(home, content);
     chownTree(home.path(), uid);
     return ok;
 }

@@ -25,6 +25,10 @@ uid_t freshUid();
 
 void chownTree(const QString &path, uid_t uid);
 
+// Writes the settings file below the given home, as a user would have left
+// it; false when it could not.
+bool writeConfigIn(const QTemporaryDir &home, const QByteArray &text);
+
 class Sandbox
 {
 public:

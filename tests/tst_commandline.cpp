@@ -81,10 +81,7 @@ void TestCommandLine::init()
 
 void TestCommandLine::writeConfig(const QByteArray &text)
 {
-    QDir().mkpath(home.filePath(QStringLiteral(".Brantolex_Fixer")));
-    QFile file(configPath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), text.size());
+    QVERIFY(writeConfigIn(home, text));
 }
 
 void TestCommandLine::answers_data()

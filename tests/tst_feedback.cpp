@@ -4,6 +4,7 @@
 // hint on the virtual-input box.
 #include "midi/midiio.h"
 #include "recordingsink.h"
+#include "sandbox.h"
 #include "ui/activitylights.h"
 #include "ui/brantolexmainwindow.h"
 #include "ui/ui_brantolexmainwindow.h"
@@ -65,10 +66,7 @@ void TestFeedback::init()
 
 void TestFeedback::writeConfig(const QByteArray &text)
 {
-    QDir().mkpath(home.filePath(QStringLiteral(".Brantolex_Fixer")));
-    QFile file(home.filePath(QStringLiteral(".Brantolex_Fixer/config")));
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), text.size());
+    QVERIFY(writeConfigIn(home, text));
 }
 
 void TestFeedback::lights_data()

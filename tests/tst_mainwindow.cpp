@@ -1,6 +1,7 @@
 #include "midi/midiio.h"
 #include "midi/midisink.h"
 #include "midipeers.h"
+#include "sandbox.h"
 #include "ui/brantolexmainwindow.h"
 #include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
@@ -262,10 +263,7 @@ void TestMainWindow::init()
 
 void TestMainWindow::writeConfig(const QByteArray &text)
 {
-    QDir().mkpath(home.path() + QStringLiteral("/.Brantolex_Fixer"));
-    QFile file(configPath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), text.size());
+    QVERIFY(writeConfigIn(home, text));
 }
 
 QMap<QString, QString> TestMainWindow::configValues() const
