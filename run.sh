@@ -27,7 +27,8 @@ for argument in "$@"; do
     *) routes=0 ;;
     esac
 done
-[ "$routes" = 1 ] || exec "$program" "$@"
+# --midi-system without its value is a mistake too.
+[ "$routes" = 1 ] && [ "$expect_system" = 0 ] || exec "$program" "$@"
 
 # Without a display the router runs headless; it says on stderr what stands
 # in the way of MIDI.
