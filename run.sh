@@ -5,9 +5,41 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh
-tools/build.sh build
+# The program alone: the tests and benchmarks are for ./test.sh.
+cmake -S . -B build >/dev/null
+cmake --build build --target brantolex-fixer -j"$(nproc)"
 
 program=build/brantolex-fixer
+
+# Only --headless and --midi-system start the router; everything else
+# (--help, --version, --list-ports, a mistake) is answered at once, by the
+# program alone, with no server started for it.
+routes=1
+expect_system=0
+for argument in "$@"; do
+    if [ "$expect_system" = 1 ]; then
+        expect_system=0
+        continue
+    fi
+    case "$argument" in
+    --headless | --midi-system=*) ;;
+    --midi-system) expect_system=1 ;;
+    *) routes=0 ;;
+    esac
+done
+# --midi-system without its value is a mistake too.
+[ "$routes" = 1 ] && [ "$expect_system" = 0 ] || exec "$program" "$@"
+
+# Without a display the router runs headless; it says on stderr what stands
+# in the way of MIDI.
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    case " $* " in
+    *" --headless "*) ;;
+    *) set -- --headless "$@" ;;
+    esac
+    echo "No display: Brantolex Fixer runs as a headless router."
+    echo "Press Ctrl+C to quit; it quits cleanly and saves its settings."
+fi
 jack_pid=""
 jack_log=""
 program_pid=""
@@ -53,12 +85,6 @@ if ! { [ -r /dev/snd/seq ] && [ -w /dev/snd/seq ]; } && ! jack_running; then
     echo "No usable ALSA sequencer (/dev/snd/seq) and no running JACK server here:"
     echo "started a private JACK server '$name' (dummy driver) for this run."
     echo "Other MIDI software joins it with JACK_DEFAULT_SERVER=$name."
-fi
-
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    export QT_QPA_PLATFORM=offscreen
-    echo "No display: Brantolex Fixer runs as a headless router."
-    echo "Press Ctrl+C to quit; it quits cleanly and saves its settings."
 fi
 
 # The program runs in a session of its own and hears of Ctrl+C, a hangup or

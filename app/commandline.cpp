@@ -1,5 +1,7 @@
 #include "app/commandline.h"
 
+#include "app/headlessreport.h"
+
 #include "midi/midiio.h"
 #include "settings/profile.h"
 
@@ -56,19 +58,22 @@ CommandLine::CommandLine(int argc, char **argv)
 {
     if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         return;
-    // Without a display no window can open anyway; then any argument may be
-    // a mistake that deserves its usage text rather than the toolkit's abort.
-    const bool noDisplay =
-        qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    // Without a display no window can open, and the toolkit would abort:
+    // options that end at once, --headless and the word that a display is
+    // missing all do without one.
+    if (!HeadlessReport::displayNamed()) {
+        noDisplay = true;
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return;
+    }
     const char *windowless[] = {"--headless", "--list-ports", "--help", "-h",
                                 "--help-all", "--version",    "-v",     "-?"};
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        bool offscreen = noDisplay;
-        for (const char *option : windowless)
-            offscreen = offscreen || std::strcmp(argv[i], option) == 0;
-        if (offscreen) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-            return;
+        for (const char *option : windowless) {
+            if (std::strcmp(argv[i], option) == 0) {
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+                return;
+            }
         }
     }
 }

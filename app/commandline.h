@@ -8,9 +8,9 @@
 class CommandLine
 {
 public:
-    // Before the application object: options that show no window get the
-    // offscreen platform (unless the user named one), so they work without
-    // a display.
+    // Before the application object: options that show no window, and any
+    // start without a display, get the offscreen platform (unless the user
+    // named one).
     CommandLine(int argc, char **argv);
 
     // The arguments the application object left, the toolkit's own taken
@@ -20,6 +20,8 @@ public:
     int process(const QStringList &arguments);
 
     bool headless() const { return runHeadless; }
+    // Neither a display nor a platform was named: only --headless can run.
+    bool displayMissing() const { return noDisplay; }
 
     // Names the program as the desktop knows it: the window's class and the
     // desktop entry match.
@@ -27,4 +29,5 @@ public:
 
 private:
     bool runHeadless = false;
+    bool noDisplay = false;
 };

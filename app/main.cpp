@@ -1,4 +1,5 @@
 #include "app/commandline.h"
+#include "app/headlessreport.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
 #include "ui/brantolexmainwindow.h"
@@ -6,6 +7,9 @@
 #include <QApplication>
 #include <QLoggingCategory>
 #include <QTimer>
+
+#include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -24,6 +28,8 @@ int main(int argc, char **argv)
     const int answered = commandLine.process(QApplication::arguments());
     if (answered >= 0)
         return answered;
+    if (commandLine.displayMissing() && !commandLine.headless())
+        return HeadlessReport::refuseWithoutDisplay();
     SingleApplication guard(applicationKey, &app);
     // Without a place that is ours alone, anyone could stop or impersonate
     // the instance: better not to start at all, and say so.
@@ -31,8 +37,10 @@ int main(int argc, char **argv)
         qCritical("Brantolex Fixer cannot start: %s", qUtf8Printable(guard.errorString()));
         return 1;
     }
-    if (SingleApplication::isRunning(applicationKey))
+    if (SingleApplication::isRunning(applicationKey)) {
+        std::fputs("Brantolex Fixer already runs for this user; this start ends\n", stderr);
         return 0;
+    }
 
     // A signal ends the event loop the same way closing the window does, so
     // the window is destroyed in order and saves the settings.
@@ -43,7 +51,10 @@ int main(int argc, char **argv)
     int exitCode = -1;
     {
         BrantolexMainWindow window;
-        if (!commandLine.headless())
+        std::unique_ptr<HeadlessReport> report;
+        if (commandLine.headless())
+            report = std::make_unique<HeadlessReport>(window.midiStateLine(), window.router());
+        else
             window.show();
         if (lcStartup().isDebugEnabled())
             QTimer::singleShot(0, &window, [&commandLine] {

@@ -97,7 +97,16 @@ void MidiIO::refreshPorts()
 
 bool MidiIO::send(const MidiSink::Message *messages, std::size_t count)
 {
-    return ports->send(messages, count);
+    const bool taken = ports->send(messages, count);
+    Activity::count(taken ? counters.out : counters.dropped, std::uint32_t(count));
+    return taken;
+}
+
+bool MidiIO::forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame)
+{
+    const bool taken = ports->forward(bytes, size, frame);
+    Activity::count(taken ? counters.out : counters.dropped);
+    return taken;
 }
 
 void MidiIO::setMidiChannel(int channel)
@@ -178,6 +187,7 @@ void MidiIO::route(const unsigned char *bytes, std::size_t size, std::uint32_t f
     routing.fetch_add(1);
     if (closing.load())
         return;
+    Activity::count(counters.in);
     FilterFlags flags;
     flags.channel = midiChannel.load(std::memory_order_relaxed);
     flags.ignoreSysex = ignoreSysex.load(std::memory_order_relaxed);
@@ -191,7 +201,7 @@ void MidiIO::route(const unsigned char *bytes, std::size_t size, std::uint32_t f
     case Verdict::Drop:
         return;
     case Verdict::Forward:
-        ports->forward(bytes, size, frame);
+        forward(bytes, size, frame);
         return;
     case Verdict::BankSelect:
         plugins.requestPlugin(decision.value);
@@ -199,7 +209,7 @@ void MidiIO::route(const unsigned char *bytes, std::size_t size, std::uint32_t f
     case Verdict::ProgramChange:
         switch (plugins.requestProgram(decision.value)) {
         case PluginSwitch::OnProgram::Forward:
-            worker->post(ports->forward(bytes, size, frame) ? ProgramSent : ProgramRefused,
+            worker->post(forward(bytes, size, frame) ? ProgramSent : ProgramRefused,
                          decision.value);
             return;
         case PluginSwitch::OnProgram::Switch:

@@ -9,6 +9,7 @@
 
 #include <RtMidi.h>
 
+#include "midi/activity.h"
 #include "midi/midiports.h"
 #include "midi/midisink.h"
 #include "midi/pluginswitch.h"
@@ -87,6 +88,8 @@ public:
     // Notes forwarded and not yet released.
     int heldNoteCount() const { return ports->heldNoteCount(); }
     RtMidi::Api api() const { return ports->api(); }
+    // Counts of what passed, for the window's lights.
+    const Activity &activity() const { return counters; }
 
     // The display name of plug-in index 0..7, empty for any other index.
     static QString pluginName(int index) { return PluginSwitch::pluginName(index); }
@@ -125,6 +128,8 @@ private:
     void route(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
     void onWorkerEvent(int event, int value);
     bool send(const MidiSink::Message *messages, std::size_t count);
+    // The input's: counts what it forwards.
+    bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
     void finish(PluginSwitch::Step step);
 
     PluginSwitch plugins;
@@ -147,4 +152,5 @@ private:
     std::atomic<MidiPorts *> ticked{nullptr}; // the worker's view, once the ports are there
     std::atomic<bool> closing{false};
     std::atomic<int> routing{0}; // input messages being routed now
+    Activity counters;
 };

@@ -30,6 +30,7 @@ RW_ROOT=0
 NO_SHARE=0
 VERBOSE=0
 CONSOLE_LOG=
+CHECK_ONLY=0
 SHARES=()
 EXTRA_ENV=()
 CACHE_DIR=${ALSA_VM_CACHE:-${TMPDIR:-/tmp}/brantolex-alsa-vm}
@@ -53,6 +54,7 @@ usage: $0 [options] -- COMMAND [ARG...]
   --virmidi N       number of snd-virmidi devices (default $VIRMIDI)
   --console-log F   keep the guest kernel console log in F
   -v, --verbose     print boot timing and the accelerator used on stderr
+  --check           only check that the tools it needs are there
 EOF
     exit 2
 }
@@ -74,12 +76,13 @@ while [ $# -gt 0 ]; do
         --virmidi) VIRMIDI=$2; shift 2 ;;  --virmidi=*) VIRMIDI=${1#*=}; shift ;;
         --console-log) CONSOLE_LOG=$2; shift 2 ;; --console-log=*) CONSOLE_LOG=${1#*=}; shift ;;
         -v|--verbose) VERBOSE=1; shift ;;
+        --check) CHECK_ONLY=1; shift ;;
         -h|--help) usage ;;
         --) shift; break ;;
         *) echo "$PROG: unknown option '$1'" >&2; usage ;;
     esac
 done
-[ $# -ge 1 ] || usage
+[ $# -ge 1 ] || [ "$CHECK_ONLY" = 1 ] || usage
 [[ $MEM =~ ^[0-9]+$ && $CPUS =~ ^[1-9][0-9]*$ && $TIMEOUT =~ ^[0-9]+$ && $VIRMIDI =~ ^[0-9]+$ ]] \
     || die "--mem, --cpus, --timeout and --virmidi take whole numbers"
 
@@ -87,12 +90,16 @@ vlog() { [ "$VERBOSE" = 1 ] && echo "$PROG: $*" >&2; return 0; }
 now() { date +%s.%N; }
 T0=$(now)
 
-for c in qemu-system-x86_64 cpio gzip modprobe sha256sum timeout python3 mkfifo; do
+# modprobe, depmod and insmod live in the system directories, outside an
+# ordinary user's PATH.
+export PATH=$PATH:/usr/sbin:/sbin
+for c in qemu-system-x86_64 cpio gzip modprobe depmod insmod sha256sum timeout python3 mkfifo; do
     command -v "$c" >/dev/null || die "missing '$c' (apt-get install qemu-system-x86 cpio gzip kmod python3)"
 done
 BUSYBOX=/bin/busybox
 { [ -x $BUSYBOX ] && $BUSYBOX 2>&1 | head -1 | grep -q BusyBox && ! ldd $BUSYBOX >/dev/null 2>&1; } \
     || die "need a static busybox at $BUSYBOX (apt-get install busybox-static)"
+[ "$CHECK_ONLY" = 1 ] && exit 0
 
 # ---------------------------------------------------------------- kernel ---
 if [ -z "$KVER" ]; then

@@ -1,8 +1,11 @@
 // The program's options, from outside as a user types them (no display, a
-// home of its own) and, for the MIDI system's choice, in the process.
+// home of its own, a user of its own where no MIDI system is needed) and,
+// for the MIDI system's choice, in the process.
 #include "app/commandline.h"
 #include "jackpeers.h"
 #include "midi/midiio.h"
+#include "midipeers.h"
+#include "sandbox.h"
 #include "signalprocess.h"
 #include "ui/brantolexmainwindow.h"
 
@@ -21,15 +24,22 @@ namespace {
 const int waitMs = 30000;
 const Bytes ping = {0x90, 0x7F, 0x01};
 
-// Sends until something arrives: a new connection takes a cycle or two.
-bool pinged(const std::function<void()> &send, const MessageLog &log)
+// As on a rack machine or over ssh: no display, and no platform named.
+void withoutDisplay(QProcessEnvironment &env)
 {
-    for (int attempt = 0; attempt < 30; ++attempt) {
-        send();
-        if (QTest::qWaitFor([&] { return log.size() > 0; }, 200))
-            return true;
-    }
-    return false;
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+}
+
+// The lines of the headless report among what the program said.
+QStringList reported(const QByteArray &errors, const QStringList &texts)
+{
+    QStringList lines;
+    const QString prefix = QStringLiteral("Brantolex Fixer: ");
+    for (const QString &line : QString::fromUtf8(errors).split(QLatin1Char('\n')))
+        if (line.startsWith(prefix) && texts.contains(line.mid(prefix.size())))
+            lines << line.mid(prefix.size());
+    return lines;
 }
 } // namespace
 
@@ -46,22 +56,21 @@ private slots:
     void midiSystemKept_data();
     void midiSystemKept();
     void headlessRoutesAndSaves();
+    void headlessSaysWhatStandsInTheWay_data();
+    void headlessSaysWhatStandsInTheWay();
     void windowClassMatchesDesktopEntry();
 
 private:
     QString configPath() const { return home.filePath(QStringLiteral(".Brantolex_Fixer/config")); }
     void writeConfig(const QByteArray &text);
-    // The program without a display, as on a rack machine; the home, runtime
-    // and temporary directories are the test's.
-    void start(QProcess &process, const QStringList &arguments,
-               const QProcessEnvironment &extra = {});
 
-    QTemporaryDir home, runtime;
+    // The in-process tests' home.
+    QTemporaryDir home;
 };
 
 void TestCommandLine::initTestCase()
 {
-    QVERIFY(home.isValid() && runtime.isValid());
+    QVERIFY(home.isValid());
     qputenv("HOME", QFile::encodeName(home.path()));
 }
 
@@ -72,24 +81,7 @@ void TestCommandLine::init()
 
 void TestCommandLine::writeConfig(const QByteArray &text)
 {
-    QDir().mkpath(home.filePath(QStringLiteral(".Brantolex_Fixer")));
-    QFile file(configPath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), text.size());
-}
-
-void TestCommandLine::start(QProcess &process, const QStringList &arguments,
-                            const QProcessEnvironment &extra)
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        env.remove(QLatin1String(name));
-    env.insert(QStringLiteral("HOME"), home.path());
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-    env.insert(extra);
-    process.setProcessEnvironment(env);
-    process.start(QStringLiteral(BRANTOLEX_EXE), arguments);
-    QVERIFY(process.waitForStarted(waitMs));
+    QVERIFY(writeConfigIn(home, text));
 }
 
 void TestCommandLine::answers_data()
@@ -112,6 +104,10 @@ void TestCommandLine::answers_data()
                                          << "Usage:";
     QTest::newRow("stray argument") << QStringList{"ports"} << 2 << "^$"
                                     << "ports.*Usage:";
+    // Where a window cannot open, the toolkit would abort.
+    QTest::newRow("no display") << QStringList{} << 1 << "^$"
+                                << "^Brantolex Fixer: no display found[^\\n]*--headless runs it "
+                                   "without a window\\n$";
 }
 
 // Answered at once, with no display and nothing written.
@@ -121,8 +117,11 @@ void TestCommandLine::answers()
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
-    QProcess process;
-    start(process, arguments);
+    Sandbox sandbox(freshUid());
+    QVERIFY(sandbox.valid());
+    withoutDisplay(sandbox.env);
+    Program program(sandbox, arguments);
+    QProcess &process = program.process;
     QVERIFY(process.waitForFinished(waitMs));
     const QString stdOut = QString::fromUtf8(process.readAllStandardOutput());
     const QString stdErr = QString::fromUtf8(process.readAllStandardError());
@@ -135,7 +134,7 @@ void TestCommandLine::answers()
     };
     QVERIFY2(matches(out, stdOut), qPrintable(stdOut));
     QVERIFY2(matches(err, stdErr), qPrintable(stdErr));
-    QVERIFY(!QFile::exists(configPath()));
+    QVERIFY(!QFile::exists(sandbox.configPath()));
 }
 
 // What --list-ports prints is what the settings take: pasted into the file,
@@ -144,8 +143,11 @@ void TestCommandLine::listedNamesOpenTheirPorts()
 {
     JackSource source("bx-cl-src");
     JackSink sink("bx-cl-sink");
-    QProcess process;
-    start(process, {QStringLiteral("--list-ports")});
+    // Our own uid: JACK's server is only for it.
+    Sandbox sandbox;
+    withoutDisplay(sandbox.env);
+    Program program(sandbox, {QStringLiteral("--list-ports")});
+    QProcess &process = program.process;
     QVERIFY(process.waitForFinished(waitMs));
     QCOMPARE(process.exitCode(), 0);
     QStringList inputs, outputs;
@@ -172,7 +174,7 @@ void TestCommandLine::listedNamesOpenTheirPorts()
         "\nmidiOutDevice=" + outputs.at(outputs.indexOf(out)).toUtf8() + "\n");
     BrantolexMainWindow window;
     QVERIFY(window.router()->inputOpen() && !window.router()->inputIsVirtual());
-    QVERIFY(pinged([&] { source.send(ping); }, *sink.log));
+    QVERIFY(warmUp([&] { source.send(ping); }, [&] { return sink.log->size() > 0; }));
 }
 
 void TestCommandLine::midiSystemKept_data()
@@ -222,23 +224,17 @@ void TestCommandLine::midiSystemKept()
 void TestCommandLine::headlessRoutesAndSaves()
 {
     JackSink sink("bx-cl-unit");
-    writeConfig("[MIDI]\nmidiOutDevice=" + JackSink::portName("bx-cl-unit").toUtf8() + "\n");
-    QProcess process;
-    QProcessEnvironment env;
-    env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("brantolex.startup.debug=true"));
+    // Our own uid: JACK's server is only for it.
+    Sandbox sandbox;
+    QVERIFY(sandbox.valid());
+    QVERIFY(sandbox.writeConfig(
+        "[MIDI]\nmidiOutDevice=" + JackSink::portName("bx-cl-unit").toUtf8() + "\n"));
+    withoutDisplay(sandbox.env);
     // A display that is named but not there, as in an ssh session.
-    env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
-    start(process, {QStringLiteral("--headless")}, env);
-    QByteArray errors;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            errors += process.readAllStandardError();
-            return errors.contains("brantolex.startup: routing") ||
-                   process.state() == QProcess::NotRunning;
-        },
-        waitMs));
-    QVERIFY2(errors.contains("routing"), errors.constData());
-    QVERIFY(!errors.contains("window shown"));
+    sandbox.env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
+    Program program(sandbox, {QStringLiteral("--headless")});
+    QVERIFY2(program.waitForError("brantolex.startup: routing"), program.stderrSoFar().constData());
+    QVERIFY(!program.stderrSoFar().contains("window shown"));
     std::unique_ptr<JackSourceTo> source;
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -246,13 +242,71 @@ void TestCommandLine::headlessRoutesAndSaves()
             return source->connected;
         },
         waitMs));
-    QVERIFY(pinged([&] { source->send(ping); }, *sink.log));
-    signalProcess(process, SIGTERM);
-    QVERIFY(process.waitForFinished(waitMs));
-    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(process.exitCode(), 0);
-    QSettings file(configPath(), QSettings::IniFormat);
+    QVERIFY(warmUp([&] { source->send(ping); }, [&] { return sink.log->size() > 0; }));
+    program.signal(SIGTERM);
+    QVERIFY(program.endedNormally());
+    QSettings file(sandbox.configPath(), QSettings::IniFormat);
     QVERIFY(file.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
+}
+
+void TestCommandLine::headlessSaysWhatStandsInTheWay_data()
+{
+    QTest::addColumn<bool>("midiSystem");
+    // Steps after the first line: "+" makes the unit's port, "-" takes it away.
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QStringList>("lines");
+
+    const QString unit = JackSink::portName("bx-cl-later");
+    const QString absent = QStringLiteral("Output port %1 is absent").arg(unit);
+    const QString routing =
+        QStringLiteral("routing channel 1 from the virtual input \"Brantolex helper virtual "
+                       "input\" to %1 on JACK")
+            .arg(unit);
+    QTest::newRow("no MIDI system")
+        << false << "" << QStringList{QStringLiteral("No MIDI system found; ") + absent};
+    QTest::newRow("unit away, there, away") << true << "+-" << QStringList{absent, routing, absent};
+}
+
+// The journal is a service's only screen: the state line's news, once each,
+// said at start (before the program settles down to route) and at each
+// change.
+void TestCommandLine::headlessSaysWhatStandsInTheWay()
+{
+    QFETCH(bool, midiSystem);
+    QFETCH(QString, steps);
+    QFETCH(QStringList, lines);
+
+    // With a MIDI system our own uid, for JACK's sake.
+    Sandbox sandbox(midiSystem ? ::geteuid() : freshUid());
+    QVERIFY(sandbox.valid());
+    QVERIFY(sandbox.writeConfig("[MIDI]\nmidiSystem=jack\nmidiOutDevice=" +
+                                JackSink::portName("bx-cl-later").toUtf8() + "\n"));
+    withoutDisplay(sandbox.env);
+    if (!midiSystem)
+        sandbox.env.insert(QStringLiteral("JACK_DEFAULT_SERVER"), QStringLiteral("bx-none"));
+    Program program(sandbox, {QStringLiteral("--headless")});
+    QVERIFY2(program.waitForError("brantolex.startup: routing"), program.stderrSoFar().constData());
+    const QByteArray atStart = program.stderrSoFar();
+    QVERIFY2(reported(atStart, lines) == lines.mid(0, 1), atStart.constData());
+    QVERIFY(atStart.indexOf("Brantolex Fixer: " + lines.first().toUtf8()) <
+            atStart.indexOf("brantolex.startup: routing"));
+
+    std::unique_ptr<JackSink> unit;
+    int expected = 1;
+    for (QChar step : steps) {
+        if (step == QLatin1Char('+'))
+            unit = std::make_unique<JackSink>("bx-cl-later");
+        else
+            unit.reset();
+        ++expected;
+        QVERIFY2(
+            QTest::qWaitFor(
+                [&] { return reported(program.stderrSoFar(), lines).size() >= expected; }, waitMs),
+            program.stderrSoFar().constData());
+    }
+    program.signal(SIGTERM);
+    QVERIFY(program.endedNormally());
+    QCOMPARE(reported(program.stderrSoFar(), lines), lines);
 }
 
 // Docks match a window to its desktop entry by the window's class, the
@@ -275,14 +329,16 @@ void TestCommandLine::windowClassMatchesDesktopEntry()
         server.waitForFinished(waitMs);
     });
     QVERIFY(server.waitForReadyRead(waitMs));
-    QProcessEnvironment env;
+    Sandbox sandbox(freshUid());
+    QVERIFY(sandbox.valid());
+    QProcessEnvironment &env = sandbox.env;
+    withoutDisplay(env);
     env.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + server.readAll().trimmed());
     // The keyboard library of the X connection reads a string past its end
     // (strndup), and the X libraries keep what they allocate: in the
     // sanitizer build both checks are off for this child, which is not ours.
     env.insert(QStringLiteral("ASAN_OPTIONS"), QStringLiteral("detect_leaks=0"));
-    QProcess program;
-    start(program, {}, env);
+    Program program(sandbox);
     QString wmClass;
     QVERIFY(QTest::qWaitFor(
         [&] {
@@ -297,8 +353,8 @@ void TestCommandLine::windowClassMatchesDesktopEntry()
             return !wmClass.isEmpty();
         },
         waitMs));
-    program.terminate();
-    QVERIFY(program.waitForFinished(waitMs));
+    program.signal(SIGTERM);
+    QVERIFY(program.endedNormally());
     QCOMPARE(wmClass, id);
 }
 

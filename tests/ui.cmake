@@ -8,6 +8,7 @@ brantolex_add_test(tst_mainwindow tst_mainwindow.cpp JACK ALSA PIPEWIRE)
 # inside; its window's class against the desktop entry under Xvfb.
 brantolex_add_test(tst_commandline tst_commandline.cpp JACK)
 target_compile_definitions(tst_commandline PRIVATE
-    BRANTOLEX_EXE="$<TARGET_FILE:brantolex-fixer>"
     PACKAGING_DIR="${PROJECT_SOURCE_DIR}/packaging")
 add_dependencies(tst_commandline brantolex-fixer)
+# The activity lights, the port lists' keys and tips, with no MIDI system.
+brantolex_add_test(tst_feedback tst_feedback.cpp recordingsink.h)

@@ -9,6 +9,8 @@ packages=(
     libbenchmark-dev bc
     xvfb xauth imagemagick
     desktop-file-utils appstream x11-utils
+    # the window icon's SVG plug-ins; the Debian package (cpack -G DEB)
+    libqt6svg6 dpkg-dev
     # the MIDI tests on a real ALSA sequencer, in a QEMU guest (tests/alsa-vm.sh)
     qemu-system-x86 linux-image-amd64 busybox-static alsa-utils kmod cpio libasound2-dev
     # and on PipeWire's JACK

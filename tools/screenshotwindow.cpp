@@ -17,6 +17,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 int main(int argc, char **argv)
 {
@@ -68,6 +69,14 @@ int main(int argc, char **argv)
 
     BrantolexMainWindow window;
     window.form()->tabWidget->setCurrentIndex(tab);
+    // Music playing, so that the activity lights show: a volume controller
+    // on the routed channel, as the input would bring it.
+    QTimer playing;
+    QObject::connect(&playing, &QTimer::timeout, &window, [&window] {
+        std::vector<unsigned char> volume = {0xB0, 0x07, 0x64};
+        MidiIO::midiInCallback(0.0, &volume, window.router()->callbackUserData());
+    });
+    playing.start(20);
     window.move(0, 0);
     window.show();
     // Announced once the window is on the screen with its content drawn and

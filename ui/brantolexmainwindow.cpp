@@ -3,12 +3,15 @@
 #include "midi/midiio.h"
 #include "midi/midisystem.h"
 #include "settings/profile.h"
+#include "ui/activitylights.h"
 #include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QDataStream>
+#include <QHBoxLayout>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QRect>
 #include <QSignalBlocker>
@@ -129,8 +132,8 @@ void showPortList(QComboBox *combo, const QStringList &ports, const QString &cho
     while (combo->count() > int(wanted.size()))
         combo->removeItem(combo->count() - 1);
 
-    // The box is narrow: the whole text in the tip, and an absent choice
-    // grey.
+    // An absent choice grey; the box is narrow, so the whole name is in its
+    // tip (set below).
     QPalette palette;
     if (absent) {
         const QColor disabled = combo->palette().color(QPalette::Disabled, QPalette::Text);
@@ -139,13 +142,13 @@ void showPortList(QComboBox *combo, const QStringList &ports, const QString &cho
         palette.setColor(QPalette::Inactive, QPalette::ButtonText, disabled);
     }
     combo->setPalette(palette);
-    combo->setToolTip(absent ? absentText : QString());
 
     int index = -1;
     if (showChoice && !chosen.isEmpty())
         index = absent ? combo->count() - 1 : int(ports.indexOf(listed));
     if (combo->currentIndex() != index)
         combo->setCurrentIndex(index);
+    combo->setToolTip(combo->currentText());
 }
 
 // QWidget::restoreGeometry reads data that was cut short as zeros, reports
@@ -180,11 +183,24 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_BrantolexMainWindow)
 {
     ui->setupUi(this);
+    // Sharp at any scale; the bitmap where no SVG support is installed.
+    QIcon icon(QStringLiteral(":/icons/brantolex-fixer.svg"));
+    icon.addFile(QStringLiteral(":/icons/brantolex-fixer.png"));
+    setWindowIcon(icon);
+    ui->c_createVirtualInput->setToolTip(virtualInputHint());
+    lights = new ActivityLights(ui->centralWidget);
+    lights->setObjectName(QStringLiteral("l_midiActivity"));
+    ui->gridLayout_2->removeWidget(ui->l_currentPlugin);
+    auto *top = new QHBoxLayout;
+    top->addWidget(ui->l_currentPlugin, 1);
+    top->addWidget(lights);
+    ui->gridLayout_2->addLayout(top, 0, 0, 1, 2);
     // There from the start, so that news never changes the window's size.
     stateLine = new MidiStateLine(this);
     stateLine->setObjectName(QStringLiteral("l_midiState"));
     statusBar()->addPermanentWidget(stateLine, 1);
     midiIO = new MidiIO;
+    lights->watch(midiIO);
 
     loadSettings();
 
@@ -216,9 +232,6 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     // they arrive queued.
     connect(ui->c_createVirtualInput, &QCheckBox::clicked, this,
             &BrantolexMainWindow::onCreateVirtualInPort);
-    // Alt and a letter is a mnemonic; one that leads nowhere (the In port
-    // box while the virtual input is on) must not reach a port box as a
-    // search that picks another port.
     ui->c_midiInDevice->installEventFilter(this);
     ui->c_midiOutDevice->installEventFilter(this);
     connect(ui->c_midiInDevice, &QComboBox::activated, this,
@@ -391,6 +404,8 @@ void BrantolexMainWindow::showPorts()
     showPortList(ui->c_midiInDevice, midiIO->midiInPorts, chosenIn, !virtualInput);
     showPortList(ui->c_midiOutDevice, midiIO->midiOutPorts, chosenOut, true);
     ui->c_midiInDevice->setPlaceholderText(virtualInput ? tr("(virtual input)") : QString());
+    if (virtualInput)
+        ui->c_midiInDevice->setToolTip(virtualInputHint());
     ui->c_midiInDevice->setEnabled(!virtualInput);
     ui->l_midiInDevice->setEnabled(!virtualInput);
 }
@@ -402,6 +417,8 @@ void BrantolexMainWindow::updateMidiState()
     const QString system = midiIO->systemProblem();
     if (!system.isEmpty())
         problems.append({system, QString()});
+    else if (chosenOut.isEmpty())
+        problems.append({tr("No output port chosen"), QString()});
     if (!chosenOut.isEmpty() && MidiSystem::matchPort(midiIO->midiOutPorts, chosenOut).isEmpty())
         problems.append({tr("Output port %1 is absent"), chosenOut});
     if (!ui->c_createVirtualInput->isChecked() && !chosenIn.isEmpty() &&
@@ -465,10 +482,23 @@ void BrantolexMainWindow::setIsLoadingPlugin(bool is_loading)
     updateLabelName();
 }
 
+QString BrantolexMainWindow::virtualInputHint()
+{
+    return tr("The virtual input is kept in the settings: to choose an input port here, set "
+              "%1=No in the [%2] section of ~/.Brantolex_Fixer/config and start again")
+        .arg(QLatin1String(keyCreateVirtualInput), QLatin1String(groupMidi));
+}
+
+// Alt with a letter is a mnemonic; one that leads nowhere (the In port box
+// while the virtual input is on) must not reach a port box as a search that
+// picks another port. Alt with an arrow opens or closes the list.
 bool BrantolexMainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::KeyPress &&
-        (static_cast<QKeyEvent *>(event)->modifiers() & Qt::AltModifier))
-        return true;
+    if (event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->modifiers() & Qt::AltModifier) && key->key() != Qt::Key_Down &&
+            key->key() != Qt::Key_Up)
+            return true;
+    }
     return QMainWindow::eventFilter(watched, event);
 }

@@ -2,6 +2,7 @@
 
 #include <QMainWindow>
 
+class ActivityLights;
 class MidiIO;
 class MidiStateLine;
 class Ui_BrantolexMainWindow;
@@ -22,6 +23,7 @@ public:
     MidiIO *router() const { return midiIO; }
     Ui_BrantolexMainWindow *form() const { return ui; }
     MidiStateLine *midiStateLine() const { return stateLine; }
+    ActivityLights *activityLights() const { return lights; }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -45,6 +47,7 @@ private:
     void updateMidiState();
     // The label's text for screen readers, which cannot see its colour.
     void updateLabelName();
+    static QString virtualInputHint();
     void loadSettings();
     void saveSettings();
 
@@ -56,5 +59,6 @@ private:
     // The ports the user chose, present or not; what the settings keep.
     QString chosenIn, chosenOut;
     MidiStateLine *stateLine = nullptr;
+    ActivityLights *lights = nullptr;
     bool labelLoading = false;
 };

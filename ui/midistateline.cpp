@@ -34,12 +34,23 @@ MidiStateLine::MidiStateLine(QWidget *parent) : QLabel(parent)
 
 void MidiStateLine::setProblems(const QList<Problem> &problems)
 {
+    const bool changed = problems != current;
     current = problems;
     QStringList lines;
     for (const Problem &problem : problems)
         lines << whole(problem);
     setToolTip(lines.join(QLatin1Char('\n')));
     relayout();
+    if (changed)
+        emit problemsChanged();
+}
+
+QString MidiStateLine::wholeText() const
+{
+    QStringList parts;
+    for (const Problem &problem : current)
+        parts << whole(problem);
+    return parts.join(QLatin1String(separator));
 }
 
 void MidiStateLine::resizeEvent(QResizeEvent *event)

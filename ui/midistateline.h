@@ -19,6 +19,10 @@ public:
         // A translated text; %1, when there, stands for the name.
         QString text;
         QString name;
+        bool operator==(const Problem &other) const
+        {
+            return text == other.text && name == other.name;
+        }
     };
 
     explicit MidiStateLine(QWidget *parent = nullptr);
@@ -26,6 +30,11 @@ public:
     // Most important first; what does not fit is left out from the end.
     void setProblems(const QList<Problem> &problems);
     QList<Problem> problems() const { return current; }
+    // The problems joined as the line shows them when it has the room.
+    QString wholeText() const;
+
+signals:
+    void problemsChanged();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;

@@ -1,0 +1,75 @@
+#pragma once
+
+// The built program, started as a user would: offscreen, with a home and a
+// temporary directory of its own per test, and, where it needs no MIDI
+// system, as a user of its own, so that the instance's directories are the
+// test's alone and a running instance of the user's is no hindrance.
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+extern const QByteArray shownLine;
+
+// A uid nobody uses, new for each call. Root starts the program as that
+// user; anyone else in a user namespace of its own where the uid is that
+// one. Our own uid only where neither can be had.
+uid_t freshUid();
+
+void chownTree(const QString &path, uid_t uid);
+
+// Writes the settings file below the given home, as a user would have left
+// it; false when it could not.
+bool writeConfigIn(const QTemporaryDir &home, const QByteArray &text);
+
+class Sandbox
+{
+public:
+    explicit Sandbox(uid_t uid = ::geteuid());
+    ~Sandbox();
+    bool valid() const { return home.isValid() && tmp.isValid() && runtime.isValid(); }
+    QString configPath() const { return home.filePath(QStringLiteral(".Brantolex_Fixer/config")); }
+    bool writeConfig(const QByteArray &content) const;
+    QByteArray config() const;
+    // Every file under HOME, with a hash of its content.
+    QMap<QString, QByteArray> homeSnapshot() const;
+    // What is left in the instance's directories.
+    QStringList leftovers() const;
+
+    const uid_t uid;
+    QTemporaryDir home;
+    QTemporaryDir tmp;
+    QTemporaryDir runtime;
+    QProcessEnvironment env;
+};
+
+class Program
+{
+public:
+    explicit Program(const Sandbox &sandbox, const QStringList &arguments = {})
+        : Program(sandbox.env, sandbox.uid, arguments)
+    {
+    }
+    explicit Program(const QProcessEnvironment &env, uid_t uid = ::geteuid(),
+                     const QStringList &arguments = {});
+    // A killed instance would leave its marker behind for good once the test
+    // removes the key file's directory: only what ignores SIGTERM is killed.
+    ~Program();
+
+    bool waitForShown();
+    // Waits until stderr holds the text; false if the program ends first.
+    bool waitForError(const QByteArray &text);
+    QByteArray stderrSoFar();
+    void signal(int number);
+    bool endedNormally();
+
+    QProcess process;
+    QByteArray errors;
+};
