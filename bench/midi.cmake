@@ -21,3 +21,8 @@ add_executable(bench_nativeforward nativeforward.cpp)
 target_link_libraries(bench_nativeforward PRIVATE PkgConfig::JACK)
 add_executable(bench_restart restart.cpp)
 target_link_libraries(bench_restart PRIVATE brantolex Qt6::Test)
+# Endurance on either system (bench/soak.sh).
+if(TARGET brantolex_testsupport)
+    add_executable(bench_soak soak.cpp)
+    target_link_libraries(bench_soak PRIVATE brantolex_testsupport)
+endif()

@@ -2,7 +2,8 @@
 // again, with no action by anyone: the server is stopped and started under
 // the same name, the unit's client comes back with it and sends into the
 // router's virtual input every cycle, and the router must re-create its
-// client and reopen the chosen output by name.
+// client and reopen the chosen output by name. Also the process's VmSize
+// after each return: a dead server's client must not stay behind.
 #include "midi/midiio.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -45,6 +48,21 @@ int process(jack_nframes_t frames, void *arg)
         unit->arrived.store(true, std::memory_order_release);
     }
     return 0;
+}
+
+long vmSizeKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long value = 0;
+    while (status >> key) {
+        if (key == "VmSize:") {
+            status >> value;
+            return value;
+        }
+        status.ignore(256, '\n');
+    }
+    return -1;
 }
 
 bool startServer(QProcess &server, const QString &name)
@@ -80,6 +98,7 @@ int main(int argc, char **argv)
     router.openMidiOutNamed(QStringLiteral("Bench Unit:in"));
 
     std::vector<double> times;
+    long firstSize = -1, lastSize = -1;
     Clock::time_point back = Clock::now(); // the server answers again
     for (int round = 0; round <= rounds; ++round) {
         Unit unit;
@@ -103,9 +122,11 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "round %d: nothing arrived within 5 s\n", round);
         else if (round > 0) { // the first round is the start, not a return
             times.push_back(std::chrono::duration<double, std::milli>(unit.at - back).count());
-            std::printf("round %2d: %7.1f ms\n", round, times.back());
+            lastSize = vmSizeKiB();
+            if (firstSize < 0)
+                firstSize = lastSize;
+            std::printf("round %2d: %7.1f ms, VmSize %ld KiB\n", round, times.back(), lastSize);
         }
-        // The server goes; the unit's client goes with it, never closed.
         if (round == rounds)
             break;
         QSignalSpy system(&router, &MidiIO::systemChanged);
@@ -113,6 +134,8 @@ int main(int argc, char **argv)
         server->waitForFinished(10000);
         if (!system.wait(5000))
             std::fprintf(stderr, "round %d: the router did not see the server go\n", round);
+        // Its server gone, the unit's client is closed too, as the router's is.
+        jack_client_close(unit.client);
         server = std::make_unique<QProcess>();
         if (!startServer(*server, name)) {
             std::fprintf(stderr, "restart: jackd did not start again\n");
@@ -128,5 +151,7 @@ int main(int argc, char **argv)
     std::printf("server's return to first message delivered: median %.1f ms, max %.1f ms over "
                 "%zu restarts\n",
                 times[times.size() / 2], times.back(), times.size());
+    std::printf("VmSize after the first return %.1f MB, after the last %.1f MB\n",
+                double(firstSize) / 1024, double(lastSize) / 1024);
     return 0;
 }

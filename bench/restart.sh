@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # A JACK server (dummy driver, 48 kHz, period 256) stopped and started again
 # under its name, ten times: the time from its return to the first message
-# the router delivers again, with no action by anyone.
+# the router delivers again, with no action by anyone, and the process's
+# VmSize after each return.
 # Usage: bench/restart.sh [build-dir] [restarts]
 set -euo pipefail
 cd "$(dirname "$0")/.."
