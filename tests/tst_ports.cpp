@@ -290,6 +290,7 @@ private slots:
     void slowReceiverGetsTheWholeBurst();
     void noteWithADuration();
     void chosenSystemWaitedFor();
+    void olderPortNamesStillConnect();
     void absentOutputOpensWhenItAppears();
     void otherPortsComingAndGoingChangeNoChoice();
     void serverStoppedMidRun();
@@ -885,6 +886,27 @@ void TestPorts::chosenSystemWaitedFor()
     QTRY_VERIFY_WITH_TIMEOUT(router.outputOpen(), 20000);
     QVERIFY(router.inputIsVirtual());
     QCOMPARE(peerPorts(QStringLiteral("Brantolex helper")), QStringList());
+}
+
+void TestPorts::olderPortNamesStillConnect()
+{
+    if (testbackend::isAlsa())
+        QSKIP("on ALSA the ports keep their older client names");
+    if (testbackend::isPipeWire())
+        QSKIP("PipeWire's JACK (0.3.65) shows a port's aliases only to the client that set them");
+    // A patchbay that saved the connections when input and output were
+    // clients of their own: the source to the virtual input, the output to
+    // a second unit.
+    PeerSink spare("Test Spare Unit");
+    Rig rig;
+    QTRY_VERIFY_WITH_TIMEOUT(rig.router.midiOutPorts.contains(spare.portName()), 10000);
+    QVERIFY(rig.router.openMidiIn(-1, true));
+    QVERIFY(rig.router.openMidiOutNamed(spare.portName()));
+    QVERIFY(jackConnect(rig.source.portName(),
+                        QStringLiteral("Brantolex helper input:Brantolex helper virtual input")));
+    QVERIFY(
+        jackConnect(QStringLiteral("Brantolex helper output:RtMidi Output"), rig.sink.portName()));
+    QVERIFY(ping(rig.source, rig.sink));
 }
 
 void TestPorts::absentOutputOpensWhenItAppears()
