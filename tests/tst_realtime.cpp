@@ -204,14 +204,17 @@ struct Rig
     }
     bool ping()
     {
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            peer.sendInOneCycle({{0, {0xB0, 0x10, 0x01}}});
-            if (QTest::qWaitFor([this] { return !peer.arrivals().empty(); }, 250)) {
-                peer.clear();
-                return true;
-            }
-        }
-        return false;
+        const bool through = ping(peer);
+        peer.clear();
+        return through;
+    }
+    static bool ping(FramePeer &peer)
+    {
+        return warmUp(
+            [&] {
+                peer.sendInOneCycle({{0, {0xB0, 0x10, 0x01}}});
+            },
+            [&] { return !peer.arrivals().empty(); });
     }
     MidiIO router;
     FramePeer peer;
@@ -349,12 +352,7 @@ void TestRealtime::serverRestartFollowed()
     QTRY_VERIFY_WITH_TIMEOUT(router.outputOpen(), waitMs);
     QVERIFY(router.inputIsVirtual());
     QVERIFY(unit.connect(unit.name("out"), routerIn.toStdString()));
-    bool flows = false;
-    for (int attempt = 0; attempt < 20 && !flows; ++attempt) {
-        unit.sendInOneCycle({{0, {0xB0, 0x10, 0x02}}});
-        flows = QTest::qWaitFor([&] { return !unit.arrivals().empty(); }, 250);
-    }
-    QVERIFY2(flows, "no MIDI flows after the server came back");
+    QVERIFY2(Rig::ping(unit), "no MIDI flows after the server came back");
 }
 
 QTEST_MAIN(TestRealtime)
