@@ -1,5 +1,6 @@
 #include "midi/alsasequencer.h"
 
+#include "midi/alsaroom.h"
 #include "midi/midisystem.h"
 
 #include <alsa/asoundlib.h>
@@ -307,6 +308,9 @@ std::unique_ptr<Sink> Sink::open(const std::string &destination)
     }
     sink->encoder = encoder;
     sink->stopFd = eventfd(0, EFD_CLOEXEC);
+    pollfd fd{};
+    if (snd_seq_poll_descriptors(seq, &fd, 1, POLLOUT) == 1)
+        sink->seqFd = fd.fd;
     return sink;
 }
 
@@ -342,24 +346,26 @@ bool Sink::relink()
     snd_seq_addr_t addr;
     if (!findAddress(sq(seq), destination, false, addr))
         return false;
+    destinationClient.store(addr.client, std::memory_order_release);
     const int r = snd_seq_connect_to(sq(seq), port, addr.client, addr.port);
     return r >= 0 || r == -EBUSY;
 }
 
-bool Sink::output(void *event)
+// A receiver whose pool cannot take the event is waited for, not written
+// to: the sequencer empties a receiver's whole queue once a write to it
+// failed. It tells no sender when a receiver has room again (the sender's
+// own descriptor is always writable): the sink looks again, a little later
+// each time, until it is stopped.
+bool Sink::output(void *event, std::size_t cells)
 {
     auto *s = sq(seq);
     auto *ev = static_cast<snd_seq_event_t *>(event);
     snd_seq_ev_set_source(ev, port);
     snd_seq_ev_set_subs(ev);
     snd_seq_ev_set_direct(ev);
-    // A receiver whose pool is full is waited for, not dropped. The
-    // sequencer tells no sender when a receiver has room again (its own
-    // descriptor is always writable): it looks again, a little later each
-    // time, until the sink is stopped.
-    int r;
+    int r = 0;
     int pauseMs = 1;
-    while ((r = snd_seq_event_output_direct(s, ev)) == -EAGAIN) {
+    while (!roomFor(cells) || (r = snd_seq_event_output_direct(s, ev)) == -EAGAIN) {
         if (stopping.load(std::memory_order_acquire))
             return false;
         pollfd stop{stopFd, POLLIN, 0};
@@ -367,6 +373,15 @@ bool Sink::output(void *event)
         pauseMs = std::min(pauseMs * 2, 16);
     }
     return r >= 0;
+}
+
+bool Sink::roomFor(std::size_t cells) const
+{
+    const int client = destinationClient.load(std::memory_order_acquire);
+    if (seqFd < 0 || client < 0)
+        return true;
+    const int room = inputRoom(seqFd, client);
+    return room < 0 || std::size_t(room) >= cells;
 }
 
 bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
@@ -378,9 +393,10 @@ bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
         for (std::size_t at = 0; at < size; at += sysexPiece) {
             snd_seq_event_t ev;
             snd_seq_ev_clear(&ev);
-            snd_seq_ev_set_sysex(&ev, unsigned(std::min(sysexPiece, size - at)),
-                                 const_cast<unsigned char *>(bytes + at));
-            if (!output(&ev))
+            const std::size_t length = std::min(sysexPiece, size - at);
+            snd_seq_ev_set_sysex(&ev, unsigned(length), const_cast<unsigned char *>(bytes + at));
+            // The event's cell and those its bytes take.
+            if (!output(&ev, 1 + (length + sizeof ev - 1) / sizeof ev))
                 return false;
         }
         return true;
@@ -395,7 +411,7 @@ bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
             return false;
         bytes += used;
         size -= std::size_t(used);
-        if (ev.type != SND_SEQ_EVENT_NONE && !output(&ev))
+        if (ev.type != SND_SEQ_EVENT_NONE && !output(&ev, 1))
             return false;
     }
     return true;

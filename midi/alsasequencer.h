@@ -73,12 +73,16 @@ public:
 
 private:
     Sink() = default;
-    bool output(void *event);
+    bool output(void *event, std::size_t cells);
+
+    bool roomFor(std::size_t cells) const;
 
     void *seq = nullptr;
     void *encoder = nullptr;
     int port = -1;
     int stopFd = -1;
+    int seqFd = -1;
+    std::atomic<int> destinationClient{-1};
     std::string destination;
     std::atomic<bool> stopping{false};
 };

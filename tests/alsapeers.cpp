@@ -157,15 +157,15 @@ public:
     }
 
     // 0, or what the sequencer said (a full pool at the receiver).
-    int send(int port, const Bytes &message)
+    int send(int port, const Bytes &message, std::size_t piece = alsaSysexPiece)
     {
         if (!seq || message.empty())
             return -EINVAL;
         snd_seq_event_t ev;
         if (message.front() == 0xF0) {
-            for (std::size_t at = 0; at < message.size(); at += alsaSysexPiece) {
+            for (std::size_t at = 0; at < message.size(); at += piece) {
                 snd_seq_ev_clear(&ev);
-                snd_seq_ev_set_sysex(&ev, unsigned(std::min(alsaSysexPiece, message.size() - at)),
+                snd_seq_ev_set_sysex(&ev, unsigned(std::min(piece, message.size() - at)),
                                      const_cast<unsigned char *>(message.data() + at));
                 if (const int error = output(port, ev))
                     return error;
@@ -190,13 +190,26 @@ public:
         if (!paused && write(resume, &one, sizeof one) != sizeof one)
             std::cerr << "test peer " << number() << ": could not resume reading\n";
     }
-    // A note with a duration, as a sequencer client may send it.
+    // A note with a duration, as a sequencer client sends it: through a
+    // queue (the sequencer takes no such note directly), due at once.
     int sendNote(int port, int channel, int note, int velocity, unsigned int durationMs)
     {
+        if (queue < 0) {
+            queue = snd_seq_alloc_queue(seq);
+            if (queue < 0)
+                return queue;
+            snd_seq_start_queue(seq, queue, nullptr);
+            snd_seq_drain_output(seq);
+        }
         snd_seq_event_t ev;
         snd_seq_ev_clear(&ev);
         snd_seq_ev_set_note(&ev, channel, note, velocity, durationMs);
-        return output(port, ev);
+        snd_seq_ev_set_source(&ev, port);
+        snd_seq_ev_set_subs(&ev);
+        const snd_seq_real_time_t now{0, 0};
+        snd_seq_ev_schedule_real(&ev, queue, 1, &now);
+        const int result = snd_seq_event_output_direct(seq, &ev);
+        return result < 0 ? result : 0;
     }
 
     void startReading(Deliver deliver)
@@ -297,6 +310,7 @@ private:
     snd_midi_event_t *encoder = nullptr;
     snd_midi_event_t *decoder = nullptr;
     int stop = -1, resume = -1;
+    int queue = -1;
     std::atomic<bool> paused{false};
     std::thread reader;
 };
@@ -323,14 +337,18 @@ QString AlsaSource::portName() const
     return seq->portName(port);
 }
 
-bool AlsaSource::send(const Bytes &message)
+bool AlsaSource::send(const Bytes &message, std::size_t sysexPiece)
 {
-    return seq->send(port, message) == 0;
+    return seq->send(port, message, sysexPiece) == 0;
 }
 
 bool AlsaSource::sendNote(int channel, int note, int velocity, unsigned int durationMs)
 {
-    return seq->sendNote(port, channel, note, velocity, durationMs) == 0;
+    const int error = seq->sendNote(port, channel, note, velocity, durationMs);
+    if (error != 0)
+        std::cerr << "test peer " << seq->number()
+                  << ": the note was refused: " << snd_strerror(error) << "\n";
+    return error == 0;
 }
 
 AlsaSink::AlsaSink(const std::string &client, std::shared_ptr<MessageLog> log)

@@ -35,8 +35,9 @@ public:
     bool isOpen() const;
     int clientNumber() const;
     QString portName() const;
-    // False when the sequencer refused it (a receiver's pool was full).
-    bool send(const Bytes &message);
+    // False when the sequencer refused it (a receiver's pool was full). A
+    // sysex goes in pieces of the given size.
+    bool send(const Bytes &message, std::size_t sysexPiece = alsaSysexPiece);
     // A NOTE event: a Note On that ends by itself after the duration.
     bool sendNote(int channel, int note, int velocity, unsigned int durationMs);
 

@@ -795,15 +795,19 @@ void TestPorts::slowReceiverGetsTheWholeBurst()
     if (!testbackend::isAlsa())
         QSKIP("a receiver's pool is the ALSA sequencer's");
     // A unit that stops reading with a pool of a few events: the router waits
-    // for room without burning a core, and what it then reads is all there,
+    // for room without burning a core (the sequencer would empty the unit's
+    // queue had a write to it failed), and what it then reads is all there,
     // in order, a sysex in pieces that fit the pool.
     AlsaSink slow("Test Slow Unit");
+    // A sender whose sysex comes as one event, larger than the pool.
+    AlsaSource dump("Test Dump");
     Rig rig;
-    QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.router.midiInPorts.contains(dump.portName()), 10000);
+    QVERIFY(rig.router.openMidiInNamed(dump.portName()));
     QTRY_VERIFY_WITH_TIMEOUT(rig.router.midiOutPorts.contains(slow.portName()), 10000);
     QVERIFY(rig.router.openMidiOutNamed(slow.portName()));
     rig.router.setIgnoreSysex(false);
-    QVERIFY(warmUp([&] { rig.sendRaw(sentinel); }, [&] { return slow.log->size() > 0; }));
+    QVERIFY(warmUp([&] { dump.send(bytes(sentinel)); }, [&] { return slow.log->size() > 0; }));
     slow.log->clear();
     slow.slowDown(32);
     slow.pauseReading(true);
@@ -818,7 +822,7 @@ void TestPorts::slowReceiverGetsTheWholeBurst()
     QElapsedTimer window;
     window.start();
     for (const QByteArray &m : sent)
-        QVERIFY(QTest::qWaitFor([&] { return rig.source.send(bytes(m)); }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return dump.send(bytes(m), 8192); }, 10000));
     // The router holds the rest while the unit reads nothing.
     QTest::qWait(1500);
     getrusage(RUSAGE_SELF, &after);
