@@ -1,4 +1,5 @@
 #include "app/commandline.h"
+#include "app/sessionclient.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
 #include "ui/brantolexmainwindow.h"
@@ -31,23 +32,33 @@ int main(int argc, char **argv)
         qCritical("Brantolex Fixer cannot start: %s", qUtf8Printable(guard.errorString()));
         return 1;
     }
-    if (SingleApplication::isRunning(applicationKey))
+    // Started by a session manager (NSM_URL): it is told why not.
+    SessionClient session(qEnvironmentVariable("NSM_URL"), QString::fromLocal8Bit(argv[0]));
+    if (SingleApplication::isRunning(applicationKey)) {
+        session.decline();
         return 0;
+    }
 
     // A signal ends the event loop the same way closing the window does, so
     // the window is destroyed in order and saves the settings.
     UnixSignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &session,
+                     &SessionClient::cancel);
+    if (!session.join())
+        return 0;
 
     int exitCode = -1;
     {
         BrantolexMainWindow window;
-        if (!commandLine.headless())
+        // Under a session the window starts hidden, until the manager shows it.
+        session.manage(&window, commandLine.headless());
+        if (!commandLine.headless() && !session.isActive())
             window.show();
         if (lcStartup().isDebugEnabled())
-            QTimer::singleShot(0, &window, [&commandLine] {
-                qCDebug(lcStartup, commandLine.headless() ? "routing" : "window shown");
+            QTimer::singleShot(0, &window, [&window] {
+                qCDebug(lcStartup, window.isVisible() ? "window shown" : "routing");
             });
         try {
             exitCode = app.exec();

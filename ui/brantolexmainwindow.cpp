@@ -243,7 +243,8 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
 
 BrantolexMainWindow::~BrantolexMainWindow()
 {
-    saveSettings();
+    if (savesOnQuit)
+        saveSettings(false);
     delete ui;
     delete midiIO;
 }
@@ -284,7 +285,12 @@ void BrantolexMainWindow::loadSettings()
                             times[7]);
 }
 
-void BrantolexMainWindow::saveSettings()
+bool BrantolexMainWindow::saveAllSettings()
+{
+    return saveSettings(true);
+}
+
+bool BrantolexMainWindow::saveSettings(bool everything)
 {
     Profile profile;
 
@@ -293,8 +299,8 @@ void BrantolexMainWindow::saveSettings()
     profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowGeometry),
                      saveGeometry());
 
-    if (!settingsChanged)
-        return;
+    if (!settingsChanged && !everything)
+        return profile.saveNow();
 
     profile.setValue(groupMidi, keyCreateVirtualInput,
                      yesNo(ui->c_createVirtualInput->isChecked()));
@@ -311,6 +317,13 @@ void BrantolexMainWindow::saveSettings()
     for (int i = 0; i < MidiIO::pluginCount; ++i)
         profile.setValue(QString::fromLatin1(groupPlugin), QString::fromLatin1(keyLoadingTime),
                          i + 1, QString::number(midiIO->loadingTime(i)));
+    return profile.saveNow();
+}
+
+void BrantolexMainWindow::markChanged()
+{
+    settingsChanged = true;
+    emit settingsEdited();
 }
 
 void BrantolexMainWindow::minimizeToTray()
@@ -326,7 +339,7 @@ void BrantolexMainWindow::onCreateVirtualInPort(bool on)
         openChosenInput();
     showPorts();
     updateMidiState();
-    settingsChanged = true;
+    markChanged();
 }
 
 // The virtual input is opened once and then left alone: opening it again
@@ -351,7 +364,7 @@ void BrantolexMainWindow::onMidiInPortChanged(int idx)
     openChosenInput();
     showPorts();
     updateMidiState();
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::onMidiOutPortChanged(int idx)
@@ -364,7 +377,7 @@ void BrantolexMainWindow::onMidiOutPortChanged(int idx)
     }
     showPorts();
     updateMidiState();
-    settingsChanged = true;
+    markChanged();
 }
 
 // With no choice ever made, the first port that appears is taken, as at
@@ -413,27 +426,27 @@ void BrantolexMainWindow::updateMidiState()
 void BrantolexMainWindow::onMidiChannelChanged(int idx)
 {
     midiIO->setMidiChannel(idx);
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::onMidiClockMessagesChanged(bool on)
 {
     // The box means "let them through", the router's flag means "drop".
     midiIO->setIgnoreClockMessages(!on);
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::onMidiSysExChanged(bool on)
 {
     midiIO->setIgnoreSysex(!on);
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::onMidiCC02PluginSelect(bool on)
 {
     midiIO->setTranslateCC0(on);
     ui->l_currentPlugin->setEnabled(on);
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::updatePGAndPluginName()

@@ -23,6 +23,17 @@ public:
     Ui_BrantolexMainWindow *form() const { return ui; }
     MidiStateLine *midiStateLine() const { return stateLine; }
 
+    // Writes every choice now, changed or not, so that the file holds the
+    // whole state; false when it could not be written.
+    bool saveAllSettings();
+    // Under a session manager it alone decides when to save: quitting then
+    // writes nothing.
+    void setSavesOnQuit(bool on) { savesOnQuit = on; }
+
+signals:
+    // The user changed a control.
+    void settingsEdited();
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -46,7 +57,8 @@ private:
     // The label's text for screen readers, which cannot see its colour.
     void updateLabelName();
     void loadSettings();
-    void saveSettings();
+    bool saveSettings(bool everything);
+    void markChanged();
 
     MidiIO *midiIO = nullptr;
     // Set by the seven control slots only; without it an exit leaves the
@@ -57,4 +69,5 @@ private:
     QString chosenIn, chosenOut;
     MidiStateLine *stateLine = nullptr;
     bool labelLoading = false;
+    bool savesOnQuit = true;
 };
