@@ -1,9 +1,5 @@
-// The built program, started as a user would: offscreen, with a home and a
-// temporary directory of its own per test, and, where the test runs as root,
-// as a user of its own, so that the instance's directories are the test's
-// alone.
-#include "midipeers.h"
-#include "signalprocess.h"
+// The built program, started as a user would (programrig.h).
+#include "programrig.h"
 
 #include "app/privatedirectory.h"
 
@@ -31,47 +27,15 @@ namespace {
 
 using Messages = QList<QByteArray>;
 
-const QByteArray shownLine("brantolex.startup: window shown");
 // Sent until one arrives, to know the connection is up; never part of a check.
 // A controller, not a note: a note would be held, and released at a switch.
 const QByteArray sentinel = QByteArray::fromHex("b06601");
-
-// A pre-written configuration: the test's MIDI system, the test sink as
-// output, the virtual input, channel 1, short loading times.
-QByteArray configWith(int loadingTime4, const QString &output = QStringLiteral("Test Sink:in"))
-{
-    return "[MIDI]\n"
-           "createVirtualInput=Yes\n"
-           "midiChannel=1\n"
-           "midiSystem=" +
-           testbackend::systemName().toLower().toLatin1() +
-           "\n"
-           "midiOutDevice=" +
-           output.toUtf8() +
-           "\n"
-           "translateCC0toPluginSelect=Yes\n"
-           "\n"
-           "[Plugin]\n"
-           "loadingTime4=" +
-           QByteArray::number(loadingTime4) + "\n";
-}
 
 // A hand-edited file as users keep it: a byte order mark, CRLF, a comment, a
 // commented-out key and Latin-1 text.
 const QByteArray handEdited("\xef\xbb\xbf; mine\r\n[MIDI]\r\nmidiInDevice=Synth\xe4\r\n"
                             "sysex=No ; or Yes\r\n\r\n[Plugin]\r\n# loadingTime2=9000\r\n"
                             "loadingTime4=100\r\n");
-
-// A uid nobody uses, per test, so that the instance's directories are the
-// test's own; only root can start a program as another user. Otherwise our
-// own uid, and a running instance of ours would be in the way.
-uid_t freshUid()
-{
-    static int counter = 0;
-    if (::geteuid() != 0)
-        return ::geteuid();
-    return 200000 + uid_t(QCoreApplication::applicationPid() % 100000) * 10 + uid_t(++counter % 10);
-}
 
 // What the program's user may hold of System V IPC: shared memory,
 // semaphores, message queues, as "file:key".
@@ -93,145 +57,6 @@ QStringList sysvObjectsOf(uid_t uid)
     }
     return found;
 }
-
-void chownTree(const QString &path, uid_t uid)
-{
-    if (::chown(QFile::encodeName(path).constData(), uid, uid) != 0)
-        return;
-    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        if (::lchown(QFile::encodeName(it.next()).constData(), uid, uid) != 0)
-            return;
-}
-
-class Sandbox
-{
-public:
-    explicit Sandbox(uid_t uid = ::geteuid()) : uid(uid)
-    {
-        QDir(home.path()).mkpath(QStringLiteral(".Brantolex_Fixer"));
-        env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("TMPDIR"), tmp.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-        // PipeWire's socket stays where the suite's server has it.
-        if (testbackend::isPipeWire())
-            env.insert(QStringLiteral("PIPEWIRE_RUNTIME_DIR"),
-                       qEnvironmentVariable("XDG_RUNTIME_DIR"));
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("QT_LOGGING_RULES"),
-                   QStringLiteral("brantolex.startup.debug=true"));
-        chownTree(home.path(), uid);
-        chownTree(tmp.path(), uid);
-        chownTree(runtime.path(), uid);
-    }
-    ~Sandbox()
-    {
-        if (uid != ::geteuid())
-            for (const QString &dir : PrivateDirectory::candidates(uid))
-                if (QFileInfo(dir).isDir() && !QFileInfo(dir).isSymLink())
-                    QDir(dir).removeRecursively();
-    }
-    bool valid() const { return home.isValid() && tmp.isValid() && runtime.isValid(); }
-    QString configPath() const { return home.filePath(QStringLiteral(".Brantolex_Fixer/config")); }
-    bool writeConfig(const QByteArray &content) const
-    {
-        QFile file(configPath());
-        const bool ok = file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-        file.close();
-        chownTree(home.path(), uid);
-        return ok;
-    }
-    QByteArray config() const
-    {
-        QFile file(configPath());
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    // Every file under HOME, with a hash of its content.
-    QMap<QString, QByteArray> homeSnapshot() const
-    {
-        QMap<QString, QByteArray> files;
-        QDirIterator it(home.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            QFile file(it.next());
-            if (file.open(QIODevice::ReadOnly))
-                files.insert(file.fileName(),
-                             QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha1));
-        }
-        return files;
-    }
-    // What is left in the instance's directories.
-    QStringList leftovers() const
-    {
-        QStringList left;
-        for (const QString &dir : PrivateDirectory::candidates(uid))
-            for (const QString &name :
-                 QDir(dir).entryList(QDir::Files | QDir::System | QDir::Hidden))
-                if (name.contains(QLatin1String("BrantolexFixer")))
-                    left << name;
-        return left;
-    }
-
-    const uid_t uid;
-    QTemporaryDir home;
-    QTemporaryDir tmp;
-    QTemporaryDir runtime;
-    QProcessEnvironment env;
-};
-
-class Program
-{
-public:
-    explicit Program(const Sandbox &sandbox) : Program(sandbox.env, sandbox.uid) {}
-    explicit Program(const QProcessEnvironment &env, uid_t uid = ::geteuid())
-    {
-        if (uid != ::geteuid())
-            process.setChildProcessModifier([uid] {
-                if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
-                    ::_exit(99);
-            });
-        process.setProcessEnvironment(env);
-        process.setReadChannel(QProcess::StandardError);
-        process.start(QStringLiteral(BRANTOLEX_EXE), QStringList());
-    }
-    // A killed instance would leave its marker behind for good once the test
-    // removes the key file's directory: only what ignores SIGTERM is killed.
-    ~Program()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(30000)) {
-            process.kill();
-            process.waitForFinished(10000);
-        }
-    }
-
-    bool waitForShown()
-    {
-        for (;;) {
-            if (stderrSoFar().contains(shownLine))
-                return true;
-            if (!process.waitForReadyRead(30000))
-                return stderrSoFar().contains(shownLine);
-        }
-    }
-    QByteArray stderrSoFar()
-    {
-        errors += process.readAllStandardError();
-        return errors;
-    }
-    void signal(int number) { signalProcess(process, number); }
-    bool endedNormally()
-    {
-        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
-               process.exitCode() == 0;
-    }
-
-    QProcess process;
-    QByteArray errors;
-};
 
 Messages received(const PeerSink &sink)
 {
