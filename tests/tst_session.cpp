@@ -149,14 +149,18 @@ void TestSession::handshake_data()
     // What the program says of its window after its first word, a show and
     // a hide; empty without a session.
     QTest::addColumn<QStringList>("guiNews");
+    // Why the program runs without a session, as it says on stderr.
+    QTest::addColumn<QString>("reason");
 
     QTest::newRow("welcomed") << int(Manager::Welcome) << QStringList()
-                              << QStringList{hiddenPath, shownPath, hiddenPath};
+                              << QStringList{hiddenPath, shownPath, hiddenPath} << QString();
     QTest::newRow("welcomed, headless")
         << int(Manager::Welcome) << QStringList{QStringLiteral("--headless")}
-        << QStringList{hiddenPath, hiddenPath, hiddenPath};
-    QTest::newRow("refused") << int(Manager::Refuse) << QStringList() << QStringList();
-    QTest::newRow("no answer") << int(Manager::Silent) << QStringList() << QStringList();
+        << QStringList{hiddenPath, hiddenPath, hiddenPath} << QString();
+    QTest::newRow("refused") << int(Manager::Refuse) << QStringList() << QStringList()
+                             << "Not today";
+    QTest::newRow("no answer") << int(Manager::Silent) << QStringList() << QStringList()
+                               << "within 5 s";
 }
 
 // The announce, and what becomes of the start when the manager welcomes,
@@ -166,6 +170,7 @@ void TestSession::handshake()
     QFETCH(int, answer);
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, guiNews);
+    QFETCH(QString, reason);
     const bool underSession = answer == Manager::Welcome;
 
     Sandbox sandbox(freshUid());
@@ -211,6 +216,7 @@ void TestSession::handshake()
     program.signal(SIGTERM);
     QVERIFY(program.endedNormally());
     QCOMPARE(program.stderrSoFar().count(withoutSession), underSession ? 0 : 1);
+    QVERIFY2(program.stderrSoFar().contains(reason.toUtf8()), program.stderrSoFar().constData());
     QCOMPARE(sandbox.homeSnapshot() == homeBefore, underSession);
     // Only a save writes the session's file.
     QVERIFY(!QFile::exists(clientPath + QStringLiteral(".ini")));
