@@ -225,10 +225,13 @@ void TestSession::handshake()
 void TestSession::openAndSave_data()
 {
     QTest::addColumn<QByteArray>("existing");
+    // A directory where the file would be: it cannot be read nor replaced.
+    QTest::addColumn<bool>("inTheWay");
     QTest::addColumn<bool>("sessionPortOpened");
+    // None when the save fails.
     QTest::addColumn<QByteArrayList>("savedLines");
 
-    QTest::newRow("new path") << QByteArray() << false
+    QTest::newRow("new path") << QByteArray() << false << false
                               << QByteArrayList{"[MIDI]\n",
                                                 "\nsysex=No\n",
                                                 "\nmidiChannel=1\n",
@@ -239,10 +242,11 @@ void TestSession::openAndSave_data()
     QTest::newRow("existing file")
         << QByteArray("; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n"
                       "\n[Plugin]\nloadingTime1=123\n")
-        << true
+        << false << true
         << QByteArrayList{
                "; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n",
                "\nloadingTime1=123\n", "\nloadingTime2=1500\n", "\nsysex=No\n"};
+    QTest::newRow("a directory in the way") << QByteArray() << true << false << QByteArrayList();
 }
 
 // The session's file instead of the user's: read (or the defaults) at the
@@ -250,6 +254,7 @@ void TestSession::openAndSave_data()
 void TestSession::openAndSave()
 {
     QFETCH(QByteArray, existing);
+    QFETCH(bool, inTheWay);
     QFETCH(bool, sessionPortOpened);
     QFETCH(QByteArrayList, savedLines);
 
@@ -266,21 +271,27 @@ void TestSession::openAndSave()
     const QString file = clientPath + QStringLiteral(".ini");
     if (!existing.isEmpty())
         QVERIFY(write(file, existing));
+    if (inTheWay)
+        QVERIFY(QDir().mkpath(file));
     Manager manager(clientPath);
     QProcessEnvironment env = sandbox.env;
     env.insert(QStringLiteral("NSM_URL"), manager.url());
     const auto homeBefore = sandbox.homeSnapshot();
 
     Program program(env);
-    QVERIFY2(manager.waitFor(reply, openPath), program.stderrSoFar().constData());
+    QVERIFY2(manager.waitFor(inTheWay ? error : reply, openPath),
+             program.stderrSoFar().constData());
     // The ports are open by the time the open is answered.
     QCOMPARE(!peerConnections(sessionSink.portName()).isEmpty(), sessionPortOpened);
     QCOMPARE(peerConnections(userSink.portName()), QStringList());
     QCOMPARE(contentOf(file), existing);
 
     manager.send(savePath);
-    QVERIFY(manager.waitFor(reply, savePath));
-    QVERIFY(manager.waitFor(cleanPath));
+    QVERIFY(manager.waitFor(savedLines.isEmpty() ? error : reply, savePath));
+    if (savedLines.isEmpty())
+        QVERIFY(manager.sent(cleanPath).isEmpty());
+    else
+        QVERIFY(manager.waitFor(cleanPath));
     const QByteArray saved = contentOf(file);
     for (const QByteArray &line : savedLines)
         QVERIFY2(saved.contains(line), saved.constData());
