@@ -397,29 +397,24 @@ void TestSession::controlMakesDirty()
 
 void TestSession::windowFollowsManager_data()
 {
-    QTest::addColumn<bool>("headless");
     // "show" and "hide" from the manager, "close" from the user.
     QTest::addColumn<QStringList>("actions");
     QTest::addColumn<bool>("visible");
     QTest::addColumn<QStringList>("guiNews");
 
     const QString show("show"), hide("hide"), close("close");
-    QTest::newRow("shown") << false << QStringList{show} << true
-                           << QStringList{hiddenPath, shownPath};
-    QTest::newRow("shown, hidden") << false << QStringList{show, hide} << false
-                                   << QStringList{hiddenPath, shownPath, hiddenPath};
+    QTest::newRow("shown") << QStringList{show} << true << QStringList{hiddenPath, shownPath};
+    QTest::newRow("shown, hidden")
+        << QStringList{show, hide} << false << QStringList{hiddenPath, shownPath, hiddenPath};
     QTest::newRow("shown, closed, shown")
-        << false << QStringList{show, close, show} << true
+        << QStringList{show, close, show} << true
         << QStringList{hiddenPath, shownPath, hiddenPath, shownPath};
-    QTest::newRow("headless, shown")
-        << true << QStringList{show} << false << QStringList{hiddenPath, hiddenPath};
 }
 
 // The window starts hidden; the manager shows and hides it; closing it only
 // hides it, and the program goes on.
 void TestSession::windowFollowsManager()
 {
-    QFETCH(bool, headless);
     QFETCH(QStringList, actions);
     QFETCH(bool, visible);
     QFETCH(QStringList, guiNews);
@@ -430,7 +425,7 @@ void TestSession::windowFollowsManager()
     SessionClient client(manager.url(), QStringLiteral("brantolex-fixer"));
     QVERIFY(client.join());
     BrantolexMainWindow window;
-    client.manage(&window, headless);
+    client.manage(&window, false);
     QVERIFY(manager.waitFor(hiddenPath));
     QVERIFY(!window.isVisible());
 
