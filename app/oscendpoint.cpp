@@ -5,7 +5,9 @@
 
 #include <lo/lo.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -20,18 +22,17 @@ int collect(const char *path, const char *types, lo_arg **argv, int argc, lo_mes
     OscMessage m;
     m.path = QString::fromUtf8(path);
     m.types = QString::fromLatin1(types);
+    // liblo's arguments sit at OSC's 4-byte alignment, not at that of its
+    // lo_arg union: they are read as bytes.
     for (int i = 0; i < argc; ++i) {
-        switch (types[i]) {
-        case LO_STRING:
-            m.args << QString::fromUtf8(&argv[i]->s);
-            break;
-        case LO_SYMBOL:
-            m.args << QString::fromUtf8(&argv[i]->S);
-            break;
-        case LO_INT32:
-            m.args << int(argv[i]->i);
-            break;
-        default:
+        const char *data = reinterpret_cast<const char *>(argv[i]);
+        if (types[i] == LO_STRING || types[i] == LO_SYMBOL) {
+            m.args << QString::fromUtf8(data);
+        } else if (types[i] == LO_INT32) {
+            std::int32_t value;
+            std::memcpy(&value, data, sizeof value);
+            m.args << int(value);
+        } else {
             m.args << QVariant();
         }
     }

@@ -178,7 +178,10 @@ void SessionClient::manage(BrantolexMainWindow *managed, bool noWindow)
     headless = noWindow;
     window->setSavesOnQuit(false);
     window->installEventFilter(this);
-    connect(window, &BrantolexMainWindow::settingsEdited, this, &SessionClient::markDirty);
+    window->setEditListener([self = QPointer<SessionClient>(this)] {
+        if (self)
+            self->markDirty();
+    });
     setState(State::Managing);
     // The window has opened its ports, or knows they are absent.
     if (openProblem.isEmpty())
@@ -225,7 +228,9 @@ void SessionClient::markDirty()
 // manager decides when the program ends.
 bool SessionClient::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == window && event->type() == QEvent::Close && state == State::Managing) {
+    // The type first: while the window is being destroyed it is no longer
+    // one to compare with.
+    if (event->type() == QEvent::Close && state == State::Managing && watched == window) {
         event->ignore();
         wantShown = false;
         setShown(false);

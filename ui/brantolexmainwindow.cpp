@@ -323,7 +323,8 @@ bool BrantolexMainWindow::saveSettings(bool everything)
 void BrantolexMainWindow::markChanged()
 {
     settingsChanged = true;
-    emit settingsEdited();
+    if (editListener)
+        editListener();
 }
 
 void BrantolexMainWindow::minimizeToTray()

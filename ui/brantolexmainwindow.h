@@ -2,6 +2,8 @@
 
 #include <QMainWindow>
 
+#include <functional>
+
 class MidiIO;
 class MidiStateLine;
 class Ui_BrantolexMainWindow;
@@ -29,10 +31,9 @@ public:
     // Under a session manager it alone decides when to save: quitting then
     // writes nothing.
     void setSavesOnQuit(bool on) { savesOnQuit = on; }
-
-signals:
-    // The user changed a control.
-    void settingsEdited();
+    // Called each time the user changes a control. A plain callback: the
+    // window's meta-object keeps to its slots.
+    void setEditListener(std::function<void()> listener) { editListener = std::move(listener); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -70,4 +71,5 @@ private:
     MidiStateLine *stateLine = nullptr;
     bool labelLoading = false;
     bool savesOnQuit = true;
+    std::function<void()> editListener;
 };
