@@ -4,8 +4,8 @@
 #include "settings/profile.h"
 #include "ui/brantolexmainwindow.h"
 
-#include <QCloseEvent>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
