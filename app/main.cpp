@@ -1,5 +1,6 @@
 #include "app/commandline.h"
 #include "app/headlessreport.h"
+#include "app/sessionclient.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
 #include "ui/brantolexmainwindow.h"
@@ -28,8 +29,12 @@ int main(int argc, char **argv)
     const int answered = commandLine.process(QApplication::arguments());
     if (answered >= 0)
         return answered;
-    if (commandLine.displayMissing() && !commandLine.headless())
+    // A session manager may start it where there is no display: it then
+    // runs without a window, as the session's optional window allows.
+    const bool underSession = !qEnvironmentVariableIsEmpty("NSM_URL");
+    if (commandLine.displayMissing() && !commandLine.headless() && !underSession)
         return HeadlessReport::refuseWithoutDisplay();
+    const bool headless = commandLine.headless() || commandLine.displayMissing();
     SingleApplication guard(applicationKey, &app);
     // Without a place that is ours alone, anyone could stop or impersonate
     // the instance: better not to start at all, and say so.
@@ -37,8 +42,11 @@ int main(int argc, char **argv)
         qCritical("Brantolex Fixer cannot start: %s", qUtf8Printable(guard.errorString()));
         return 1;
     }
+    // Started by a session manager (NSM_URL): it is told why not.
+    SessionClient session(qEnvironmentVariable("NSM_URL"), QString::fromLocal8Bit(argv[0]));
     if (SingleApplication::isRunning(applicationKey)) {
         std::fputs("Brantolex Fixer already runs for this user; this start ends\n", stderr);
+        session.decline();
         return 0;
     }
 
@@ -47,18 +55,24 @@ int main(int argc, char **argv)
     UnixSignalWatcher signalWatcher({SIGINT, SIGTERM, SIGHUP});
     QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &session,
+                     &SessionClient::cancel);
+    if (!session.join())
+        return 0;
 
     int exitCode = -1;
     {
         BrantolexMainWindow window;
         std::unique_ptr<HeadlessReport> report;
-        if (commandLine.headless())
+        if (headless)
             report = std::make_unique<HeadlessReport>(window.midiStateLine(), window.router());
-        else
+        // Under a session the window starts hidden, until the manager shows it.
+        session.manage(&window, headless);
+        if (!headless && !session.isActive())
             window.show();
         if (lcStartup().isDebugEnabled())
-            QTimer::singleShot(0, &window, [&commandLine] {
-                qCDebug(lcStartup, commandLine.headless() ? "routing" : "window shown");
+            QTimer::singleShot(0, &window, [&window] {
+                qCDebug(lcStartup, window.isVisible() ? "window shown" : "routing");
             });
         try {
             exitCode = app.exec();

@@ -17,6 +17,13 @@ namespace {
 const char configDirName[] = ".Brantolex_Fixer";
 const char configFileName[] = "config";
 
+// Set once, on the GUI thread, before the window reads its settings.
+QString &filePathOverride()
+{
+    static QString path;
+    return path;
+}
+
 QString passwordDatabaseHome()
 {
     const QByteArray home = currentUserAccount().home;
@@ -27,8 +34,27 @@ QString passwordDatabaseHome()
 } // namespace
 
 Profile::Profile()
-    : QSettings(configDirectory() + QLatin1String(configFileName), QSettings::IniFormat)
+    : QSettings(filePathOverride().isEmpty() ? configDirectory() + QLatin1String(configFileName)
+                                             : filePathOverride(),
+                QSettings::IniFormat)
 {
+}
+
+void Profile::setFilePath(const QString &path)
+{
+    filePathOverride() = path;
+}
+
+bool Profile::saveNow()
+{
+    if (!modified)
+        return true;
+    if (!save())
+        return false;
+    modified = false;
+    pending.clear();
+    QSettings::sync();
+    return true;
 }
 
 Profile::~Profile()

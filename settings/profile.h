@@ -27,6 +27,13 @@ public:
     Profile();
     ~Profile() override;
 
+    // Makes every profile from now on use the file at path instead of the
+    // user's own: a session manager keeps the settings with its session.
+    static void setFilePath(const QString &path);
+    // Writes what was set now rather than on destruction; false when the
+    // file could not be written.
+    bool saveNow();
+
     // The directory holding the file, with one trailing separator; created
     // when missing. The path is worked out once per process.
     static QString configDirectory();

@@ -12,6 +12,10 @@ brantolex_add_test(tst_program tst_program.cpp JACK ALSA PIPEWIRE)
 target_compile_definitions(tst_program PRIVATE APP_HELPER="$<TARGET_FILE:apphelper>")
 add_dependencies(tst_program brantolex-fixer apphelper)
 
+# The program under a session manager that the test plays over OSC.
+brantolex_add_test(tst_session tst_session.cpp JACK)
+add_dependencies(tst_session brantolex-fixer)
+
 # What `cmake --install` puts in place, checked by desktop-file-validate and
 # appstreamcli.
 find_program(BRANTOLEX_DESKTOP_FILE_VALIDATE desktop-file-validate)

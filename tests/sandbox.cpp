@@ -49,6 +49,24 @@ bool writeFile(const char *path, const std::string &text)
 
 } // namespace
 
+QByteArray configWith(int loadingTime4, const QString &output)
+{
+    return "[MIDI]\n"
+           "createVirtualInput=Yes\n"
+           "midiChannel=1\n"
+           "midiSystem=" +
+           testbackend::systemName().toLower().toLatin1() +
+           "\n"
+           "midiOutDevice=" +
+           output.toUtf8() +
+           "\n"
+           "translateCC0toPluginSelect=Yes\n"
+           "\n"
+           "[Plugin]\n"
+           "loadingTime4=" +
+           QByteArray::number(loadingTime4) + "\n";
+}
+
 uid_t freshUid()
 {
     static int counter = 0;
@@ -198,6 +216,7 @@ void Program::signal(int number)
 
 bool Program::endedNormally()
 {
-    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
+    // It may have ended while an event loop ran.
+    const bool ended = process.state() == QProcess::NotRunning || process.waitForFinished(30000);
+    return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }

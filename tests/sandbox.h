@@ -25,6 +25,10 @@ uid_t freshUid();
 
 void chownTree(const QString &path, uid_t uid);
 
+// A pre-written configuration: the test's MIDI system, the given output,
+// the virtual input, channel 1, short loading times.
+QByteArray configWith(int loadingTime4, const QString &output = QStringLiteral("Test Sink:in"));
+
 // Writes the settings file below the given home, as a user would have left
 // it; false when it could not.
 bool writeConfigIn(const QTemporaryDir &home, const QByteArray &text);

@@ -35,24 +35,6 @@ const QByteArray sentinel = QByteArray::fromHex("b06601");
 
 // A pre-written configuration: the test's MIDI system, the test sink as
 // output, the virtual input, channel 1, short loading times.
-QByteArray configWith(int loadingTime4, const QString &output = QStringLiteral("Test Sink:in"))
-{
-    return "[MIDI]\n"
-           "createVirtualInput=Yes\n"
-           "midiChannel=1\n"
-           "midiSystem=" +
-           testbackend::systemName().toLower().toLatin1() +
-           "\n"
-           "midiOutDevice=" +
-           output.toUtf8() +
-           "\n"
-           "translateCC0toPluginSelect=Yes\n"
-           "\n"
-           "[Plugin]\n"
-           "loadingTime4=" +
-           QByteArray::number(loadingTime4) + "\n";
-}
-
 // A hand-edited file as users keep it: a byte order mark, CRLF, a comment, a
 // commented-out key and Latin-1 text.
 const QByteArray handEdited("\xef\xbb\xbf; mine\r\n[MIDI]\r\nmidiInDevice=Synth\xe4\r\n"

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config
     qt6-base-dev librtmidi-dev libjack-jackd2-dev jackd2
+    # OSC for session managers (NSM); liblo7 comes with it
+    liblo-dev
     libbenchmark-dev bc
     xvfb xauth imagemagick
     desktop-file-utils appstream x11-utils

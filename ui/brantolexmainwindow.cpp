@@ -256,7 +256,8 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
 
 BrantolexMainWindow::~BrantolexMainWindow()
 {
-    saveSettings();
+    if (savesOnQuit)
+        saveSettings(false);
     delete ui;
     delete midiIO;
 }
@@ -297,7 +298,12 @@ void BrantolexMainWindow::loadSettings()
                             times[7]);
 }
 
-void BrantolexMainWindow::saveSettings()
+bool BrantolexMainWindow::saveAllSettings()
+{
+    return saveSettings(true);
+}
+
+bool BrantolexMainWindow::saveSettings(bool everything)
 {
     Profile profile;
 
@@ -306,8 +312,8 @@ void BrantolexMainWindow::saveSettings()
     profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowGeometry),
                      saveGeometry());
 
-    if (!settingsChanged)
-        return;
+    if (!settingsChanged && !everything)
+        return profile.saveNow();
 
     profile.setValue(groupMidi, keyCreateVirtualInput,
                      yesNo(ui->c_createVirtualInput->isChecked()));
@@ -324,6 +330,14 @@ void BrantolexMainWindow::saveSettings()
     for (int i = 0; i < MidiIO::pluginCount; ++i)
         profile.setValue(QString::fromLatin1(groupPlugin), QString::fromLatin1(keyLoadingTime),
                          i + 1, QString::number(midiIO->loadingTime(i)));
+    return profile.saveNow();
+}
+
+void BrantolexMainWindow::markChanged()
+{
+    settingsChanged = true;
+    if (editListener)
+        editListener();
 }
 
 void BrantolexMainWindow::minimizeToTray()
@@ -339,7 +353,7 @@ void BrantolexMainWindow::onCreateVirtualInPort(bool on)
         openChosenInput();
     showPorts();
     updateMidiState();
-    settingsChanged = true;
+    markChanged();
 }
 
 // The virtual input is opened once and then left alone: opening it again
@@ -364,7 +378,7 @@ void BrantolexMainWindow::onMidiInPortChanged(int idx)
     openChosenInput();
     showPorts();
     updateMidiState();
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::onMidiOutPortChanged(int idx)
@@ -377,7 +391,7 @@ void BrantolexMainWindow::onMidiOutPortChanged(int idx)
     }
     showPorts();
     updateMidiState();
-    settingsChanged = true;
+    markChanged();
 }
 
 // With no choice ever made, the first port that appears is taken, as at
@@ -430,27 +444,27 @@ void BrantolexMainWindow::updateMidiState()
 void BrantolexMainWindow::onMidiChannelChanged(int idx)
 {
     midiIO->setMidiChannel(idx);
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::onMidiClockMessagesChanged(bool on)
 {
     // The box means "let them through", the router's flag means "drop".
     midiIO->setIgnoreClockMessages(!on);
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::onMidiSysExChanged(bool on)
 {
     midiIO->setIgnoreSysex(!on);
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::onMidiCC02PluginSelect(bool on)
 {
     midiIO->setTranslateCC0(on);
     ui->l_currentPlugin->setEnabled(on);
-    settingsChanged = true;
+    markChanged();
 }
 
 void BrantolexMainWindow::updatePGAndPluginName()

@@ -2,6 +2,8 @@
 
 #include <QMainWindow>
 
+#include <functional>
+
 class ActivityLights;
 class MidiIO;
 class MidiStateLine;
@@ -24,6 +26,16 @@ public:
     Ui_BrantolexMainWindow *form() const { return ui; }
     MidiStateLine *midiStateLine() const { return stateLine; }
     ActivityLights *activityLights() const { return lights; }
+
+    // Writes every choice now, changed or not, so that the file holds the
+    // whole state; false when it could not be written.
+    bool saveAllSettings();
+    // Under a session manager it alone decides when to save: quitting then
+    // writes nothing.
+    void setSavesOnQuit(bool on) { savesOnQuit = on; }
+    // Called each time the user changes a control. A plain callback: the
+    // window's meta-object keeps to its slots.
+    void setEditListener(std::function<void()> listener) { editListener = std::move(listener); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -49,7 +61,8 @@ private:
     void updateLabelName();
     static QString virtualInputHint();
     void loadSettings();
-    void saveSettings();
+    bool saveSettings(bool everything);
+    void markChanged();
 
     MidiIO *midiIO = nullptr;
     // Set by the seven control slots only; without it an exit leaves the
@@ -61,4 +74,6 @@ private:
     MidiStateLine *stateLine = nullptr;
     ActivityLights *lights = nullptr;
     bool labelLoading = false;
+    bool savesOnQuit = true;
+    std::function<void()> editListener;
 };

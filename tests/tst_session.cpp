@@ -1,0 +1,448 @@
+// The program under a session manager: the test plays the manager over OSC
+// on a UDP port of its own, and starts the built program with NSM_URL set
+// (programrig.h) or drives the window in this process.
+#include "midipeers.h"
+#include "sandbox.h"
+#include "signalprocess.h"
+
+#include "app/oscendpoint.h"
+#include "app/sessionclient.h"
+#include "ui/brantolexmainwindow.h"
+#include "ui/ui_brantolexmainwindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+
+#include <csignal>
+
+namespace {
+
+const QString announcePath = QStringLiteral("/nsm/server/announce");
+const QString openPath = QStringLiteral("/nsm/client/open");
+const QString savePath = QStringLiteral("/nsm/client/save");
+const QString showPath = QStringLiteral("/nsm/client/show_optional_gui");
+const QString hidePath = QStringLiteral("/nsm/client/hide_optional_gui");
+const QString shownPath = QStringLiteral("/nsm/client/gui_is_shown");
+const QString hiddenPath = QStringLiteral("/nsm/client/gui_is_hidden");
+const QString dirtyPath = QStringLiteral("/nsm/client/is_dirty");
+const QString cleanPath = QStringLiteral("/nsm/client/is_clean");
+const QString reply = QStringLiteral("/reply");
+const QString error = QStringLiteral("/error");
+
+const QByteArray routingLine("brantolex.startup: routing");
+const QByteArray withoutSession("running without a session");
+
+// Plays the session manager: answers an announce as told and, when it
+// welcomes the client, opens the given path at once; keeps all it hears.
+class Manager : public QObject
+{
+public:
+    enum Answer
+    {
+        Welcome,
+        Refuse,
+        Silent
+    };
+
+    explicit Manager(const QString &clientPath, Answer answer = Welcome)
+    {
+        connect(&endpoint, &OscEndpoint::received, this, [=](const OscMessage &message) {
+            heard << message;
+            if (message.path != announcePath)
+                return;
+            client = message.source;
+            if (answer == Refuse)
+                endpoint.send(client, error, {announcePath, -3, QStringLiteral("Not today")});
+            if (answer != Welcome)
+                return;
+            endpoint.send(client, reply,
+                          {announcePath, QStringLiteral("Welcome"), QStringLiteral("Test Manager"),
+                           QStringLiteral(":server-control:broadcast:optional-gui:")});
+            endpoint.send(client, openPath,
+                          {clientPath, QStringLiteral("Brantolex Fixer"),
+                           QStringLiteral("Brantolex Fixer.nTEST")});
+        });
+    }
+
+    QString url() const { return endpoint.url(); }
+    void send(const QString &path) { endpoint.send(client, path); }
+
+    // What the client sent to path; for /reply and /error only those about
+    // the request `about`.
+    QList<OscMessage> sent(const QString &path, const QString &about = {}) const
+    {
+        QList<OscMessage> found;
+        for (const OscMessage &message : heard)
+            if (message.path == path &&
+                (about.isEmpty() || message.args.value(0).toString() == about))
+                found << message;
+        return found;
+    }
+    bool waitFor(const QString &path, const QString &about = {}, int count = 1) const
+    {
+        return QTest::qWaitFor([&] { return sent(path, about).size() >= count; }, 30000);
+    }
+    // The window's visibility as told, in order.
+    QStringList guiNews() const
+    {
+        QStringList news;
+        for (const OscMessage &message : heard)
+            if (message.path == shownPath || message.path == hiddenPath)
+                news << message.path;
+        return news;
+    }
+
+    OscEndpoint endpoint;
+    QList<OscMessage> heard;
+    QString client;
+};
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool write(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+}
+
+} // namespace
+
+class TestSession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void handshake_data();
+    void handshake();
+    void openAndSave_data();
+    void openAndSave();
+    void secondInstanceRefusesOpen();
+    void controlMakesDirty_data();
+    void controlMakesDirty();
+    void windowFollowsManager_data();
+    void windowFollowsManager();
+
+private:
+    QTemporaryDir home;
+};
+
+void TestSession::initTestCase()
+{
+    qInfo("back-end: %s", qPrintable(testbackend::name()));
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
+    const QString problem = testbackend::select();
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+}
+
+void TestSession::handshake_data()
+{
+    QTest::addColumn<int>("answer");
+    QTest::addColumn<QStringList>("arguments");
+    // What the program says of its window after its first word, a show and
+    // a hide; empty without a session.
+    QTest::addColumn<QStringList>("guiNews");
+    // Why the program runs without a session, as it says on stderr.
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("welcomed") << int(Manager::Welcome) << QStringList()
+                              << QStringList{hiddenPath, shownPath, hiddenPath} << QString();
+    QTest::newRow("welcomed, headless")
+        << int(Manager::Welcome) << QStringList{QStringLiteral("--headless")}
+        << QStringList{hiddenPath, hiddenPath, hiddenPath} << QString();
+    QTest::newRow("refused") << int(Manager::Refuse) << QStringList() << QStringList()
+                             << "Not today";
+    QTest::newRow("no answer") << int(Manager::Silent) << QStringList() << QStringList()
+                               << "within 5 s";
+}
+
+// The announce, and what becomes of the start when the manager welcomes,
+// refuses or ignores it.
+void TestSession::handshake()
+{
+    QFETCH(int, answer);
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, guiNews);
+    QFETCH(QString, reason);
+    const bool underSession = answer == Manager::Welcome;
+
+    Sandbox sandbox(freshUid());
+    QVERIFY(sandbox.valid());
+    QVERIFY(sandbox.writeConfig(configWith(100)));
+    QTemporaryDir session;
+    QVERIFY(session.isValid());
+    chownTree(session.path(), sandbox.uid);
+    const QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
+    Manager manager(clientPath, Manager::Answer(answer));
+    QProcessEnvironment env = sandbox.env;
+    env.insert(QStringLiteral("NSM_URL"), manager.url());
+    const auto homeBefore = sandbox.homeSnapshot();
+
+    Program program(env, sandbox.uid, arguments);
+    QVERIFY(manager.waitFor(announcePath));
+    const OscMessage announce = manager.sent(announcePath).first();
+    QCOMPARE(announce.types, QStringLiteral("sssiii"));
+    const QVariantList fields = {QStringLiteral("Brantolex Fixer"),
+                                 QStringLiteral(":optional-gui:dirty:"),
+                                 program.process.program(),
+                                 1,
+                                 1,
+                                 int(program.process.processId())};
+    QCOMPARE(announce.args, fields);
+
+    if (underSession) {
+        QVERIFY(manager.waitFor(reply, openPath));
+        QVERIFY(manager.waitFor(hiddenPath));
+        for (const QString &request : {showPath, hidePath}) {
+            const int before = int(manager.guiNews().size());
+            manager.send(request);
+            QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() > before; }, 30000));
+        }
+        QCOMPARE(manager.guiNews(), guiNews);
+        QVERIFY(program.stderrSoFar().contains(routingLine));
+    } else {
+        // As without a session: the window shows and the user's file holds
+        // the settings.
+        QVERIFY2(QTest::qWaitFor([&] { return program.stderrSoFar().contains(shownLine); }, 30000),
+                 program.stderrSoFar().constData());
+    }
+    program.signal(SIGTERM);
+    QVERIFY(program.endedNormally());
+    QCOMPARE(program.stderrSoFar().count(withoutSession), underSession ? 0 : 1);
+    QVERIFY2(program.stderrSoFar().contains(reason.toUtf8()), program.stderrSoFar().constData());
+    QCOMPARE(sandbox.homeSnapshot() == homeBefore, underSession);
+    // Only a save writes the session's file.
+    QVERIFY(!QFile::exists(clientPath + QStringLiteral(".ini")));
+}
+
+void TestSession::openAndSave_data()
+{
+    QTest::addColumn<QByteArray>("existing");
+    // A directory where the file would be: it cannot be read nor replaced.
+    QTest::addColumn<bool>("inTheWay");
+    QTest::addColumn<bool>("sessionPortOpened");
+    // None when the save fails.
+    QTest::addColumn<QByteArrayList>("savedLines");
+
+    QTest::newRow("new path") << QByteArray() << false << false
+                              << QByteArrayList{"[MIDI]\n",
+                                                "\nsysex=No\n",
+                                                "\nmidiChannel=1\n",
+                                                "\ncreateVirtualInput=Yes\n",
+                                                "[Plugin]\n",
+                                                "\nloadingTime1=2000\n",
+                                                "\nloadingTime8=1500\n"};
+    QTest::newRow("existing file")
+        << QByteArray("; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n"
+                      "\n[Plugin]\nloadingTime1=123\n")
+        << false << true
+        << QByteArrayList{
+               "; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n",
+               "\nloadingTime1=123\n", "\nloadingTime2=1500\n", "\nsysex=No\n"};
+    QTest::newRow("a directory in the way") << QByteArray() << true << false << QByteArrayList();
+}
+
+// The session's file instead of the user's: read (or the defaults) at the
+// open, written at a save only, whole, and never by the quit.
+void TestSession::openAndSave()
+{
+    QFETCH(QByteArray, existing);
+    QFETCH(bool, inTheWay);
+    QFETCH(bool, sessionPortOpened);
+    QFETCH(QByteArrayList, savedLines);
+
+    // The sinks must exist before the program lists its ports. JACK keeps a
+    // server per user: the program runs as we do.
+    PeerSink userSink("User Sink");
+    PeerSink sessionSink("Session Sink");
+    Sandbox sandbox;
+    QVERIFY(sandbox.valid());
+    QVERIFY(sandbox.writeConfig(configWith(100, userSink.portName())));
+    QTemporaryDir session;
+    QVERIFY(session.isValid());
+    const QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
+    const QString file = clientPath + QStringLiteral(".ini");
+    if (!existing.isEmpty())
+        QVERIFY(write(file, existing));
+    if (inTheWay)
+        QVERIFY(QDir().mkpath(file));
+    Manager manager(clientPath);
+    QProcessEnvironment env = sandbox.env;
+    env.insert(QStringLiteral("NSM_URL"), manager.url());
+    const auto homeBefore = sandbox.homeSnapshot();
+
+    Program program(env);
+    QVERIFY2(manager.waitFor(inTheWay ? error : reply, openPath),
+             program.stderrSoFar().constData());
+    // The ports are open by the time the open is answered.
+    QCOMPARE(!peerConnections(sessionSink.portName()).isEmpty(), sessionPortOpened);
+    QCOMPARE(peerConnections(userSink.portName()), QStringList());
+    QCOMPARE(contentOf(file), existing);
+
+    manager.send(savePath);
+    QVERIFY(manager.waitFor(savedLines.isEmpty() ? error : reply, savePath));
+    if (savedLines.isEmpty())
+        QVERIFY(manager.sent(cleanPath).isEmpty());
+    else
+        QVERIFY(manager.waitFor(cleanPath));
+    const QByteArray saved = contentOf(file);
+    for (const QByteArray &line : savedLines)
+        QVERIFY2(saved.contains(line), saved.constData());
+
+    program.signal(SIGTERM);
+    QVERIFY(program.endedNormally());
+    QCOMPARE(contentOf(file), saved);
+    QCOMPARE(sandbox.homeSnapshot(), homeBefore);
+}
+
+// One instance per user, in a session too: the manager learns why not.
+void TestSession::secondInstanceRefusesOpen()
+{
+    Sandbox sandbox(freshUid());
+    QVERIFY(sandbox.valid());
+    QVERIFY(sandbox.writeConfig(configWith(100)));
+    Program first(sandbox);
+    QVERIFY2(first.waitForShown(), first.stderrSoFar().constData());
+    const auto homeBefore = sandbox.homeSnapshot();
+
+    QTemporaryDir session;
+    QVERIFY(session.isValid());
+    chownTree(session.path(), sandbox.uid);
+    const QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
+    Manager manager(clientPath);
+    QProcessEnvironment env = sandbox.env;
+    env.insert(QStringLiteral("NSM_URL"), manager.url());
+    Program second(env, sandbox.uid);
+    QVERIFY(manager.waitFor(error, openPath));
+    const OscMessage refusal = manager.sent(error, openPath).first();
+    QCOMPARE(refusal.types, QStringLiteral("sis"));
+    QVERIFY(refusal.args.at(1).toInt() < 0);
+    QVERIFY2(refusal.args.at(2).toString().contains(QLatin1String("already runs for this user")),
+             qPrintable(refusal.args.at(2).toString()));
+    QVERIFY2(second.endedNormally(), second.stderrSoFar().constData());
+    QVERIFY(manager.sent(reply, openPath).isEmpty());
+
+    QCOMPARE(first.process.state(), QProcess::Running);
+    QCOMPARE(sandbox.homeSnapshot(), homeBefore);
+    QVERIFY(!QFile::exists(clientPath + QStringLiteral(".ini")));
+    first.signal(SIGTERM);
+    QVERIFY(first.endedNormally());
+}
+
+void TestSession::controlMakesDirty_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QByteArray>("savedLine");
+
+    QTest::newRow("system exclusive") << "c_sysex" << QByteArray("\nsysex=Yes\n");
+    QTest::newRow("clock") << "c_midiClockMessages" << QByteArray("\nmidiClockMessages=Yes\n");
+    QTest::newRow("translation") << "c_translateCC0toPluginSelect"
+                                 << QByteArray("\ntranslateCC0toPluginSelect=No\n");
+    QTest::newRow("channel") << "c_midiChannel" << QByteArray("\nmidiChannel=2\n");
+    // The line is that of the last port listed.
+    QTest::newRow("output port") << "c_midiOutDevice" << QByteArray();
+}
+
+// A control changed makes the session dirty; a save makes it clean, with
+// the change in the file, and the next change dirty again.
+void TestSession::controlMakesDirty()
+{
+    QFETCH(QString, control);
+    QFETCH(QByteArray, savedLine);
+
+    QTemporaryDir session;
+    QVERIFY(session.isValid());
+    const QString clientPath = session.filePath(QStringLiteral("client"));
+    Manager manager(clientPath);
+    SessionClient client(manager.url(), QStringLiteral("brantolex-fixer"));
+    QVERIFY(client.join());
+    QVERIFY(client.isActive());
+    BrantolexMainWindow window;
+    client.manage(&window, false);
+    QVERIFY(manager.waitFor(reply, openPath));
+
+    auto *widget = window.findChild<QWidget *>(control);
+    QVERIFY(widget);
+    const auto change = [&]() -> QByteArray {
+        if (auto *box = qobject_cast<QCheckBox *>(widget)) {
+            box->click();
+        } else if (auto *spin = qobject_cast<QSpinBox *>(widget)) {
+            spin->stepUp();
+        } else if (auto *combo = qobject_cast<QComboBox *>(widget)) {
+            combo->setCurrentIndex(combo->count() - 1);
+            emit combo->activated(combo->currentIndex());
+            return "\nmidiOutDevice=" + combo->currentData().toString().toUtf8() + "\n";
+        }
+        return savedLine;
+    };
+    const QByteArray line = change();
+    QVERIFY(manager.waitFor(dirtyPath));
+    QVERIFY(manager.sent(cleanPath).isEmpty());
+    manager.send(savePath);
+    QVERIFY(manager.waitFor(reply, savePath));
+    QVERIFY(manager.waitFor(cleanPath));
+    const QByteArray saved = contentOf(clientPath + QStringLiteral(".ini"));
+    QVERIFY2(saved.contains(line), saved.constData());
+
+    change();
+    QVERIFY(manager.waitFor(dirtyPath, {}, 2));
+}
+
+void TestSession::windowFollowsManager_data()
+{
+    // "show" and "hide" from the manager, "close" from the user.
+    QTest::addColumn<QStringList>("actions");
+    QTest::addColumn<bool>("visible");
+    QTest::addColumn<QStringList>("guiNews");
+
+    const QString show("show"), hide("hide"), close("close");
+    QTest::newRow("shown") << QStringList{show} << true << QStringList{hiddenPath, shownPath};
+    QTest::newRow("shown, hidden")
+        << QStringList{show, hide} << false << QStringList{hiddenPath, shownPath, hiddenPath};
+    QTest::newRow("shown, closed, shown")
+        << QStringList{show, close, show} << true
+        << QStringList{hiddenPath, shownPath, hiddenPath, shownPath};
+}
+
+// The window starts hidden; the manager shows and hides it; closing it only
+// hides it, and the program goes on.
+void TestSession::windowFollowsManager()
+{
+    QFETCH(QStringList, actions);
+    QFETCH(bool, visible);
+    QFETCH(QStringList, guiNews);
+
+    QTemporaryDir session;
+    QVERIFY(session.isValid());
+    Manager manager(session.filePath(QStringLiteral("client")));
+    SessionClient client(manager.url(), QStringLiteral("brantolex-fixer"));
+    QVERIFY(client.join());
+    BrantolexMainWindow window;
+    client.manage(&window, false);
+    QVERIFY(manager.waitFor(hiddenPath));
+    QVERIFY(!window.isVisible());
+
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    for (int i = 0; i < int(actions.size()); ++i) {
+        if (actions.at(i) == QLatin1String("close"))
+            window.close();
+        else
+            manager.send(actions.at(i) == QLatin1String("show") ? showPath : hidePath);
+        QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() >= i + 2; }, 30000));
+    }
+    QCOMPARE(manager.guiNews(), guiNews);
+    QCOMPARE(window.isVisible(), visible);
+    QCOMPARE(lastClosed.count(), 0);
+}
+
+QTEST_MAIN(TestSession)
+#include "tst_session.moc"
