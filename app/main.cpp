@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
+#include "settings/profile.h"
 #include "ui/brantolexmainwindow.h"
 
 #include <QApplication>
@@ -22,8 +23,9 @@ int main(int argc, char **argv)
     CommandLine commandLine(argc, argv);
     QApplication app(argc, argv);
     const int answered = commandLine.process(QApplication::arguments());
+    // A service manager learns of settings that could not be kept.
     if (answered >= 0)
-        return answered;
+        return answered == 0 && Profile::anySaveFailed() ? 1 : answered;
     SingleApplication guard(applicationKey, &app);
     // Without a place that is ours alone, anyone could stop or impersonate
     // the instance: better not to start at all, and say so.
@@ -31,7 +33,7 @@ int main(int argc, char **argv)
         qCritical("Brantolex Fixer cannot start: %s", qUtf8Printable(guard.errorString()));
         return 1;
     }
-    if (SingleApplication::isRunning(applicationKey))
+    if (guard.isRunning())
         return 0;
 
     // A signal ends the event loop the same way closing the window does, so
@@ -55,5 +57,5 @@ int main(int argc, char **argv)
             exitCode = -1;
         }
     }
-    return exitCode;
+    return exitCode == 0 && Profile::anySaveFailed() ? 1 : exitCode;
 }
