@@ -294,6 +294,14 @@ QByteArray lineEnd(const QByteArray &text)
     return nl > 0 && text.at(nl - 1) == '\r' ? QByteArray("\r\n") : QByteArray("\n");
 }
 
+QString notRegular(mode_t mode)
+{
+    return S_ISDIR(mode)    ? QStringLiteral("a directory, not a regular file")
+           : S_ISFIFO(mode) ? QStringLiteral("a FIFO, not a regular file")
+           : S_ISSOCK(mode) ? QStringLiteral("a socket, not a regular file")
+                            : QStringLiteral("not a regular file");
+}
+
 QString errnoText()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
@@ -513,7 +521,7 @@ QByteArray apply(const QByteArray &text, const Changes &changes)
 
 Trouble firstTrouble(const QByteArray &text)
 {
-    for (const Line &line : parse(text)) {
+    for (const Line &line : parse(text.startsWith(bom) ? text.mid(bom.size()) : text)) {
         const QString shown = QString::fromUtf8(quoted(line.text));
         if (line.quoteOpen)
             return {line.number, QStringLiteral("a '\"' opens a quote that runs to the end of "
@@ -540,7 +548,7 @@ int lineOf(const QByteArray &text, const QString &compositeKey)
     const qsizetype slash = compositeKey.indexOf(QLatin1Char('/'));
     const QString section = slash < 0 ? QString() : compositeKey.left(slash);
     const QString key = compositeKey.mid(slash + 1);
-    const std::vector<Line> lines = parse(text);
+    const std::vector<Line> lines = parse(text.startsWith(bom) ? text.mid(bom.size()) : text);
     for (auto it = lines.rbegin(); it != lines.rend(); ++it)
         if (it->kind == Line::Key && it->section == section && it->key == key)
             return it->number;
@@ -563,7 +571,7 @@ bool readRegularFile(const QString &path, QByteArray *content, QString *error)
     if (!ok)
         *error = errnoText();
     else if (!S_ISREG(info.st_mode)) {
-        *error = QStringLiteral("not a regular file");
+        *error = notRegular(info.st_mode);
         ok = false;
     }
     char buffer[16384];
@@ -597,7 +605,7 @@ QString trustedPath(const QString &path, QString *error)
     if (!S_ISLNK(info.st_mode)) {
         if (S_ISREG(info.st_mode))
             return path;
-        *error = QStringLiteral("not a regular file");
+        *error = notRegular(info.st_mode);
         return QString();
     }
     if (!trusted(info.st_uid)) {
@@ -615,7 +623,7 @@ QString trustedPath(const QString &path, QString *error)
         return QString();
     }
     if (!S_ISREG(file.st_mode))
-        *error = QStringLiteral("a link to %1, not a regular file").arg(target);
+        *error = QStringLiteral("a link to %1, %2").arg(target, notRegular(file.st_mode));
     else if (!trusted(file.st_uid))
         *error = QStringLiteral("a link to %1, a file of uid %2").arg(target).arg(file.st_uid);
     else if (!trusted(directory.st_uid))

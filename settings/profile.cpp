@@ -4,6 +4,7 @@
 
 #include "settings/iniedit.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -28,13 +29,16 @@ QString passwordDatabaseHome()
     return QString();
 }
 
-// Each problem of the file once per process, however many profiles read it.
-void warnOnce(const QString &text)
+// Each problem of the file once per process, however many profiles read it;
+// about is what the warning is about, the warning itself by default.
+void warnOnce(const QString &text, const QByteArray &about = QByteArray())
 {
-    static QSet<QString> said;
-    if (said.contains(text))
+    static QSet<QByteArray> said;
+    const QByteArray key = QCryptographicHash::hash(about.isNull() ? text.toUtf8() : about,
+                                                    QCryptographicHash::Sha1);
+    if (said.contains(key))
         return;
-    said.insert(text);
+    said.insert(key);
     qWarning("Brantolex Fixer: %s", qUtf8Printable(text));
 }
 
@@ -59,9 +63,10 @@ Profile::Profile()
         return;
     const IniEdit::Trouble trouble = IniEdit::firstTrouble(text);
     if (trouble.line > 0)
-        warnOnce(QStringLiteral("%1, line %2: %3").arg(path).arg(trouble.line).arg(trouble.what));
+        warnOnce(QStringLiteral("%1, line %2: %3").arg(path).arg(trouble.line).arg(trouble.what),
+                 text);
     else if (status() == QSettings::FormatError)
-        warnOnce(QStringLiteral("%1 cannot be read in full").arg(path));
+        warnOnce(QStringLiteral("%1 cannot be read in full").arg(path), text);
 }
 
 Profile::~Profile()
@@ -123,7 +128,10 @@ bool Profile::save(QString *error)
             const QVariant expected = set ? changed.value(key) : before.value(key);
             if (after.contains(key) == (set || before.contains(key)) && after.value(key) == expected)
                 continue;
-            const IniEdit::Trouble trouble = IniEdit::firstTrouble(edited);
+            // Named as the user's file has it, where it is the file's own.
+            IniEdit::Trouble trouble = IniEdit::firstTrouble(text);
+            if (trouble.line == 0)
+                trouble = IniEdit::firstTrouble(edited);
             const int line = IniEdit::lineOf(edited, key);
             if (trouble.line > 0)
                 *why = QStringLiteral("line %1: %2").arg(trouble.line).arg(trouble.what);

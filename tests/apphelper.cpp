@@ -10,6 +10,7 @@
 //               shutdown would, answering "alive" to each line on stdin
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -29,12 +30,6 @@ void say(const QByteArray &line)
     std::fputs(line.constData(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
-}
-
-QString uniqueKeyOf(const QString &key)
-{
-    return SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
-                                        SingleApplication::currentUserName());
 }
 
 } // namespace

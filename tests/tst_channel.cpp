@@ -1,6 +1,7 @@
 #include "app/localmessage.h"
 #include "app/localthread.h"
 #include "app/threadedlocalserver.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QLocalServer>
@@ -30,20 +31,6 @@ QString uniqueName()
     return QStringLiteral("tst_channel_%1_%2")
         .arg(QCoreApplication::applicationPid())
         .arg(++counter);
-}
-
-QByteArray frameOf(const QString &text)
-{
-    QByteArray utf16;
-    for (QChar c : text) {
-        utf16.append(char(c.unicode() >> 8));
-        utf16.append(char(c.unicode() & 0xff));
-    }
-    QByteArray frame(8, '\0');
-    const quint32 length = text.isNull() ? 0xFFFFFFFF : quint32(utf16.size());
-    qToBigEndian<qint32>(qint32(4 + utf16.size()), frame.data());
-    qToBigEndian<quint32>(length, frame.data() + 4);
-    return frame + utf16;
 }
 
 // Both ends of one local connection, in this thread.

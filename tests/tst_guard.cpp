@@ -1,6 +1,7 @@
 #include "app/privatedirectory.h"
 #include "app/singleapplication.h"
 #include "app/threadedlocalserver.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -30,12 +31,6 @@ QString freshKey()
 {
     static int counter = 0;
     return QStringLiteral("tst_guard-%1x%2").arg(QCoreApplication::applicationPid()).arg(++counter);
-}
-
-QString uniqueKeyOf(const QString &key)
-{
-    return SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
-                                        SingleApplication::currentUserName());
 }
 
 const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
@@ -89,19 +84,6 @@ public:
 private:
     int fd;
 };
-
-QByteArray frameOf(const QString &text)
-{
-    QByteArray frame(8, '\0');
-    QByteArray utf16;
-    for (QChar c : text) {
-        utf16.append(char(c.unicode() >> 8));
-        utf16.append(char(c.unicode() & 0xff));
-    }
-    qToBigEndian<qint32>(qint32(4 + utf16.size()), frame.data());
-    qToBigEndian<quint32>(quint32(utf16.size()), frame.data() + 4);
-    return frame + utf16;
-}
 
 // The helper process of tests/apphelper.cpp. Waits spin this thread's event
 // loop, since the instance a helper talks to may live right here.
