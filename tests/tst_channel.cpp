@@ -510,7 +510,7 @@ void TestChannel::connectionCap()
         QVERIFY(clients.back()->readGreeting());
     }
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("connections open; closing new ones"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("connections open; closing new connections"));
     RawClient extra;
     QVERIFY(extra.connectTo(*server));
     QSignalSpy closed(&extra.socket, &QLocalSocket::disconnected);
