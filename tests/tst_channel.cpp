@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QtEndian>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <sys/resource.h>
@@ -135,6 +136,8 @@ private slots:
     void frameResumedAfterPause();
     void disconnectEndsThread_data();
     void disconnectEndsThread();
+    void idleConnectionDropped_data();
+    void idleConnectionDropped();
     void refusedFrames_data();
     void refusedFrames();
     void serverDestroyedWithOpenConnections();
@@ -417,6 +420,39 @@ void TestChannel::disconnectEndsThread()
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), signalled.size(), 10000);
     for (int i = 0; i < signalled.size(); ++i)
         QCOMPARE(received.at(i).at(0).toString(), signalled.at(i));
+}
+
+void TestChannel::idleConnectionDropped_data()
+{
+    QTest::addColumn<QByteArray>("first"); // sent once greeted
+    QTest::addColumn<QByteArray>("trickle"); // then a byte of this at a time, on and on
+
+    const QByteArray frame = frameOf(QStringLiteral("never whole"));
+    QTest::newRow("silent after the greeting") << QByteArray() << QByteArray();
+    QTest::newRow("a message, then silent") << frame << QByteArray();
+    QTest::newRow("a frame begun, never finished") << frame.left(10) << QByteArray();
+    // Bytes keep coming, a whole frame never does.
+    QTest::newRow("a byte now and then") << QByteArray() << frame;
+}
+
+// A peer that sends no whole frame for a while holds a thread for nothing.
+void TestChannel::idleConnectionDropped()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, trickle);
+
+    Session s;
+    QVERIFY(s.open());
+    QSignalSpy gone(&s.client.socket, &QLocalSocket::disconnected);
+    s.client.send(first);
+    QTimer drip;
+    qsizetype sent = 0;
+    connect(&drip, &QTimer::timeout, this, [&] { s.client.send(trickle.mid(sent++ % trickle.size(), 1)); });
+    if (!trickle.isEmpty())
+        drip.start(LocalThread::idleTimeout / 10);
+    QVERIFY(gone.wait(6 * LocalThread::idleTimeout));
+    QTRY_COMPARE_WITH_TIMEOUT(threadCount(*s.server), 0, 10000);
+    QCOMPARE(s.received->size(), first == frameOf(QStringLiteral("never whole")) ? 1 : 0);
 }
 
 void TestChannel::refusedFrames_data()

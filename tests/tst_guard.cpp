@@ -1,5 +1,6 @@
 #include "app/privatedirectory.h"
 #include "app/singleapplication.h"
+#include "app/localthread.h"
 #include "app/threadedlocalserver.h"
 #include "testhelpers.h"
 
@@ -208,8 +209,8 @@ private slots:
     void messageFromSecondProcess();
     void sendFailures_data();
     void sendFailures();
-    void startFailures_data();
-    void startFailures();
+    void unusablePlaces_data();
+    void unusablePlaces();
     void privateDirectory_data();
     void privateDirectory();
     void oneInstanceWhateverTheDirectories_data();
@@ -389,6 +390,11 @@ void TestGuard::secondProcessReportsRunning()
     QCOMPARE(helperOwner.line(), QByteArray("message=pong"));
     // One connection, kept open between messages.
     QCOMPARE(later.findChildren<QLocalSocket *>().size(), 1);
+    // Dropped by the owner once idle, the connection is made again.
+    QSignalSpy dropped(later.findChildren<QLocalSocket *>().front(), &QLocalSocket::disconnected);
+    QVERIFY(dropped.wait(6 * LocalThread::idleTimeout));
+    QVERIFY(later.sendMessage(QStringLiteral("again")));
+    QCOMPARE(helperOwner.line(), QByteArray("message=again"));
     helperOwner.process.closeWriteChannel();
     QVERIFY(helperOwner.finish());
     QCOMPARE(helperOwner.process.readAllStandardError(), QByteArray());
@@ -474,30 +480,41 @@ void TestGuard::sendFailures()
     QVERIFY(thread.wait(10000));
 }
 
-void TestGuard::startFailures_data()
+void TestGuard::unusablePlaces_data()
 {
     QTest::addColumn<QString>("obstacle");
     QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("error");
+    // What the probe says: its error, or that it owns the marker.
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("warning"); // on the probe's stderr
 
-    const QString key = QStringLiteral("Key");
-    QTest::newRow("socket name too long") << "" << QString(120, QLatin1Char('k')) << "too long";
+    const QString key = QStringLiteral("Key"), owns = QStringLiteral("guard=0 static=0");
+    QTest::newRow("socket name too long") << "" << QString(120, QLatin1Char('k')) << "too long"
+                                          << "";
+    // One place of two cannot be used; the other holds the marker.
     QTest::newRow("directory in the way of the socket")
-        << "socket directory" << key << "a directory is in the way of the socket";
+        << "socket directory" << key << owns << "a directory is in the way of the socket";
     QTest::newRow("directory in the way of the marker")
-        << "marker directory" << key << "Is a directory";
-    // A start stopped while it holds the lock: nobody waits forever.
+        << "marker directory" << key << owns << "passed over marker .*Is a directory";
     QTest::newRow("directory locked by a stopped start")
-        << "locked" << key << "locked by another start or exit for more than 5 s";
-    QTest::newRow("fallback open to others") << "open fallback" << key << "is open to other users";
+        << "locked" << key << owns << "locked by another start or exit for more than 5 s";
+    QTest::newRow("fallback open to others, the lasting place ours")
+        << "open fallback, lasting" << key << owns << "passed over .*is open to other users";
+    // Nowhere to hold a marker.
+    QTest::newRow("directories in the way of both markers")
+        << "marker directories" << key << "no private place.*Is a directory.*Is a directory" << "";
+    QTest::newRow("fallback open to others, nothing else")
+        << "open fallback" << key << "no private place.*is open to other users" << "";
 }
 
-// Each says why, instead of passing for a running instance.
-void TestGuard::startFailures()
+// Each says why, instead of passing for a running instance; a place that
+// cannot be used is passed over while another holds the marker.
+void TestGuard::unusablePlaces()
 {
     QFETCH(QString, obstacle);
     QFETCH(QString, key);
-    QFETCH(QString, error);
+    QFETCH(QString, result);
+    QFETCH(QString, warning);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -506,21 +523,33 @@ void TestGuard::startFailures()
     QVERIFY(::mkdir(QFile::encodeName(runtime).constData(), 0700) == 0);
     if (obstacle == "socket directory")
         QVERIFY(QDir().mkpath(SingleApplication::serverPath(runtime, uniqueKeyOf(key)) + "/x"));
-    if (obstacle == "marker directory")
+    if (obstacle.startsWith("marker director")) {
         QVERIFY(QDir().mkpath(SingleApplication::markerPath(runtime, uniqueKeyOf(key))));
+        if (obstacle == "marker directories")
+            QVERIFY(::mkdir(QFile::encodeName(fallback).constData(), 0700) == 0 &&
+                    QDir().mkpath(SingleApplication::markerPath(fallback, uniqueKeyOf(key))));
+    }
     FileLock directoryLock(runtime, false);
     if (obstacle == "locked")
         QVERIFY(directoryLock.lock());
     QStringList directories{runtime, fallback};
-    if (obstacle == "open fallback") {
+    if (obstacle.startsWith("open fallback")) {
         QVERIFY(::mkdir(QFile::encodeName(fallback).constData(), 0755) == 0);
         directories = QStringList{fallback};
+        if (obstacle.endsWith("lasting"))
+            directories << "lasting=" + dir.filePath(QStringLiteral("home/.Brantolex_Fixer"));
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("home"))));
     }
 
     Helper probe({QStringLiteral("probe"), key}, directories);
     const QByteArray line = probe.line();
-    QVERIFY2(line.startsWith("error=") && line.contains(error.toUtf8()), line.constData());
+    QVERIFY2(QRegularExpression(QStringLiteral("^(error=.*)?") + result).match(QString::fromUtf8(line)).hasMatch(),
+             line.constData());
     QVERIFY(probe.finish());
+    const QByteArray errors = probe.process.readAllStandardError();
+    QVERIFY2(warning.isEmpty() ||
+                 QRegularExpression(warning).match(QString::fromUtf8(errors)).hasMatch(),
+             errors.constData());
 }
 
 void TestGuard::privateDirectory_data()
@@ -623,35 +652,45 @@ void TestGuard::privateDirectory()
 
 void TestGuard::oneInstanceWhateverTheDirectories_data()
 {
-    // Which of the directories A and B each start finds its own; "default":
-    // the user's real ones, with the environment varied.
+    // Which of the directories A to D each start finds its own, L the one
+    // beside the settings; "default": the user's real ones, with the
+    // environment varied.
     QTest::addColumn<QStringList>("first");
     QTest::addColumn<QStringList>("later");
+    // Whether the later start can hand the first a message.
+    QTest::addColumn<bool>("reachable");
 
     QTest::newRow("runtime directory gone for the later start")
-        << QStringList{"A", "B"} << QStringList{"B"};
+        << QStringList{"A", "B"} << QStringList{"B"} << true;
     QTest::newRow("runtime directory there for the later start only")
-        << QStringList{"B"} << QStringList{"A", "B"};
+        << QStringList{"B"} << QStringList{"A", "B"} << true;
     QTest::newRow("the user's directories, other XDG_RUNTIME_DIR and TMPDIR")
-        << QStringList{"default"} << QStringList{"default"};
+        << QStringList{"default", "L"} << QStringList{"default", "L"} << true;
+    // A logout took the runtime directory, /tmp was cleaned: the marker
+    // beside the settings is still held.
+    QTest::newRow("both directories new, the lasting one kept")
+        << QStringList{"A", "B", "L"} << QStringList{"C", "D", "L"} << false;
 }
 
 void TestGuard::oneInstanceWhateverTheDirectories()
 {
     QFETCH(QStringList, first);
     QFETCH(QStringList, later);
+    QFETCH(bool, reachable);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const auto paths = [&](const QStringList &names) {
-        if (names == QStringList{"default"})
-            return names;
         QStringList result;
         for (const QString &name : names) {
             const QString path = dir.filePath(name);
-            QDir().mkpath(path);
-            QFile::setPermissions(path, ownerOnly);
-            result << path;
+            if (name == "L") {
+                result << "lasting=" + path;
+            } else if (name != "default") {
+                QDir().mkpath(path);
+                QFile::setPermissions(path, ownerOnly);
+                result << path;
+            }
         }
         return result;
     };
@@ -672,8 +711,9 @@ void TestGuard::oneInstanceWhateverTheDirectories()
     Helper sender({QStringLiteral("send"), key}, paths(later), laterEnv);
     sender.process.write("found you");
     sender.process.closeWriteChannel();
-    QCOMPARE(sender.line(), QByteArray("sent=1"));
-    QCOMPARE(owner.line(), QByteArray("message=found%20you"));
+    QCOMPARE(sender.line(), QByteArray(reachable ? "sent=1" : "sent=0"));
+    if (reachable)
+        QCOMPARE(owner.line(), QByteArray("message=found%20you"));
 }
 
 void TestGuard::burstThenGone()
