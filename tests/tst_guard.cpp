@@ -17,8 +17,13 @@
 #include <QTest>
 #include <QThread>
 
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <memory>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -92,18 +97,26 @@ class Helper
 {
 public:
     // The test's directories follow the arguments unless some are given.
+    // A descriptor limit, and a uid of its own that may run no more
+    // threads than the helper's own, where given.
     explicit Helper(const QStringList &args, QStringList directories = QStringList(),
                     const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-                    int descriptorLimit = 0)
+                    int descriptorLimit = 0, uid_t threadlessUid = 0)
     {
         if (directories.isEmpty())
             directories = testDirectories();
         else if (directories == QStringList{QStringLiteral("default")})
             directories.clear();
-        if (descriptorLimit > 0)
-            process.setChildProcessModifier([descriptorLimit] {
+        if (descriptorLimit > 0 || threadlessUid > 0)
+            process.setChildProcessModifier([descriptorLimit, threadlessUid] {
                 const rlimit limit = {rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
-                ::setrlimit(RLIMIT_NOFILE, &limit);
+                if (descriptorLimit > 0)
+                    ::setrlimit(RLIMIT_NOFILE, &limit);
+                const rlimit one = {1, 1};
+                if (threadlessUid > 0 &&
+                    (::setgroups(0, nullptr) != 0 || ::setgid(threadlessUid) != 0 ||
+                     ::setrlimit(RLIMIT_NPROC, &one) != 0 || ::setuid(threadlessUid) != 0))
+                    ::_exit(99);
             });
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(APP_HELPER), args + directories);
@@ -216,7 +229,10 @@ private slots:
     void oneInstanceWhateverTheDirectories_data();
     void oneInstanceWhateverTheDirectories();
     void burstThenGone();
-    void floodUnderDescriptorLimit();
+    void floodTurnedAway_data();
+    void floodTurnedAway();
+    void ownerMemoryBounded_data();
+    void ownerMemoryBounded();
     void simultaneousStarts();
     void leftovers_data();
     void leftovers();
@@ -740,36 +756,160 @@ void TestGuard::burstThenGone()
     }
 }
 
-void TestGuard::floodUnderDescriptorLimit()
+void TestGuard::floodTurnedAway_data()
 {
+    QTest::addColumn<int>("descriptorLimit"); // 0: none
+    QTest::addColumn<bool>("threadless");
+
     // Each connection costs the owner a socket and its thread's wakeup
-    // descriptors: far more connections than descriptors must be turned
-    // away, not crash it.
+    // descriptors.
+    QTest::newRow("more connections than descriptors") << 64 << false;
+    // Not one thread can be started: each connection is closed at once, and
+    // the owner's thread never waits for one.
+    QTest::newRow("no thread to spare") << 0 << true;
+}
+
+// Far more connections than the owner can serve are turned away, and it
+// lives on.
+void TestGuard::floodTurnedAway()
+{
+    QFETCH(int, descriptorLimit);
+    QFETCH(bool, threadless);
+
+    if (threadless && ::geteuid() != 0)
+        QSKIP("only root can start a helper as a user of its own");
+    const uid_t uid = threadless ? 210000 + uid_t(QCoreApplication::applicationPid() % 10000) : 0;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QStringList directories = testDirectories();
+    if (threadless) {
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("r")));
+        QVERIFY(::mkdir(path.constData(), 0700) == 0 && ::chown(path.constData(), uid, uid) == 0);
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+        directories = QStringList{QFile::decodeName(path)};
+    }
     const QString key = freshKey();
-    Helper owner({QStringLiteral("own"), key}, QStringList(),
-                 QProcessEnvironment::systemEnvironment(), 64);
+    const QString server = SingleApplication::serverPath(
+        directories.front(),
+        SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
+                                     threadless ? QString::number(uid)
+                                                : SingleApplication::currentUserName()));
+    Helper owner({QStringLiteral("own"), key}, directories,
+                 QProcessEnvironment::systemEnvironment(), descriptorLimit, uid);
     QCOMPARE(owner.line(), QByteArray("guard=0"));
     std::vector<std::unique_ptr<QLocalSocket>> clients;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < (threadless ? 8 : 200); ++i) {
         clients.push_back(std::make_unique<QLocalSocket>());
-        clients.back()->connectToServer(serverPathOf(key));
+        clients.back()->connectToServer(server);
     }
     // Every one is greeted or closed.
     const int greeting = int(frameOf(SingleApplication::cleanKey(key)).size());
-    int served = 0;
+    int served = 0, closed = 0;
     QVERIFY(QTest::qWaitFor(
         [&] {
-            served = 0;
-            for (auto &client : clients)
+            served = closed = 0;
+            for (auto &client : clients) {
+                closed += client->state() != QLocalSocket::ConnectedState;
                 served += client->state() != QLocalSocket::ConnectedState ||
                           client->bytesAvailable() >= greeting;
+            }
             return served == int(clients.size());
         },
         60000));
     QCOMPARE(owner.process.state(), QProcess::Running);
     clients.clear();
+    if (threadless) {
+        QCOMPARE(closed, served);
+        return;
+    }
     QCOMPARE(sendFromHelper(key, QStringLiteral("still here")), QByteArray("sent=1"));
     QCOMPARE(owner.line(), QByteArray("message=still%20here"));
+}
+
+namespace {
+
+qint64 residentBytes(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    return -1;
+}
+
+} // namespace
+
+void TestGuard::ownerMemoryBounded_data()
+{
+    QTest::addColumn<int>("clients");
+
+    QTest::newRow("one client") << 1;
+    QTest::newRow("eight clients") << 8;
+}
+
+// Clients that write as fast as they can and read none of the
+// acknowledgements cost the owner a bounded amount of memory, and are
+// dropped.
+void TestGuard::ownerMemoryBounded()
+{
+    QFETCH(int, clients);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Memory the sanitizer holds back after it was freed is no growth.
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=8"));
+    const QString key = freshKey();
+    Helper owner({QStringLiteral("own"), key}, QStringList(), env);
+    QCOMPARE(owner.line(), QByteArray("guard=0"));
+    const qint64 before = residentBytes(owner.process.processId());
+    QVERIFY(before > 0);
+
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(serverPathOf(key));
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    std::vector<pollfd> open;
+    for (int i = 0; i < clients; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        open.push_back({fd, POLLOUT, 0});
+        QVERIFY(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
+    }
+    const QByteArray burst = frameOf(QStringLiteral("x")).repeated(4096);
+    const qint64 limit = qint64(256) << 20;
+    qint64 sent = 0;
+    int closed = 0;
+    // Until the owner has dropped them all, or read no more for a while.
+    while (sent < limit && closed < clients && ::poll(open.data(), open.size(), 2000) > 0) {
+        for (pollfd &client : open) {
+            if (client.fd < 0 || !client.revents)
+                continue;
+            const ssize_t n = ::send(client.fd, burst.constData(), std::size_t(burst.size()),
+                                     MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += n;
+            } else if (n < 0 && errno != EAGAIN) {
+                ::close(client.fd);
+                client.fd = -1;
+                ++closed;
+            }
+        }
+        // What the owner prints must not fill its pipe.
+        QCoreApplication::processEvents();
+        owner.process.readAllStandardOutput();
+    }
+    const qint64 after = residentBytes(owner.process.processId());
+    for (const pollfd &client : open)
+        if (client.fd >= 0)
+            ::close(client.fd);
+    qInfo("%lld KiB sent, %d of %d clients dropped", sent >> 10, closed, clients);
+    QVERIFY2(after - before < (qint64(64) << 20),
+             qPrintable(QStringLiteral("grew by %1 MiB after %2 MiB sent")
+                            .arg((after - before) >> 20)
+                            .arg(sent >> 20)));
+    QCOMPARE(owner.process.state(), QProcess::Running);
 }
 
 void TestGuard::simultaneousStarts()
