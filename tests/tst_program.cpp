@@ -520,8 +520,8 @@ void TestProgram::signalSavesSettings_data()
     QTest::newRow("HUP, TERM and INT at once") << QList<int>{SIGHUP, SIGTERM, SIGINT} << true << "";
     QTest::newRow("a session's stop: TERM, CONT, HUP") << QList<int>{SIGTERM, SIGCONT, SIGHUP}
                                                        << true << "";
-    QTest::newRow("a session's stop, then the terminal closes")
-        << QList<int>{SIGTERM, SIGCONT, SIGHUP, SIGHUP} << false << "";
+    QTest::newRow("a session's stop, then a relayed SIGTERM")
+        << QList<int>{SIGTERM, SIGCONT, SIGHUP, SIGTERM} << false << "";
     QTest::newRow("a FIFO where the temporary file goes") << QList<int>{SIGTERM} << false << "fifo";
     QTest::newRow("a settings directory not writable") << QList<int>{SIGTERM} << false
                                                         << "read-only";
