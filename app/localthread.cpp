@@ -49,7 +49,8 @@ void LocalThread::run()
 
     if (socket->setSocketDescriptor(socketDescriptor, QLocalSocket::ConnectedState,
                                     QIODevice::ReadWrite) &&
-        socket->state() == QLocalSocket::ConnectedState && writeMessage(socket, key, writeTimeout)) {
+        socket->state() == QLocalSocket::ConnectedState &&
+        writeMessage(socket, key, writeTimeout)) {
         timer.start();
         // What came with the connection, before our handler was there.
         if (socket->bytesAvailable() > 0)
@@ -76,8 +77,7 @@ void LocalThread::readyRead()
     // the next readyRead, and a peer that has gone leaves nothing to spin on.
     // Stops as well when asked to, so that teardown never waits on a peer.
     QString message;
-    while (!isInterruptionRequested() &&
-           takeMessage(socket, &message) == FrameState::Whole) {
+    while (!isInterruptionRequested() && takeMessage(socket, &message) == FrameState::Whole) {
         idle->start();
         writeMessage(socket, key, 0);
         if (socket->bytesToWrite() > maxUnreadAcknowledgements) {

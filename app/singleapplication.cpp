@@ -274,8 +274,9 @@ namespace {
 // with the reason in *why.
 int lockMarker(int directoryFd, const QByteArray &name, bool *taken, QString *why)
 {
-    const int fd = ::openat(directoryFd, name.constData(),
-                            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd =
+        ::openat(directoryFd, name.constData(),
+                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         *why = errnoText(errno);
         return -1;
@@ -355,8 +356,8 @@ void SingleApplicationPrivate::init(const QString &rawKey)
     }
     if (!running && home.isValid()) {
         QString why;
-        const QString name = QFileInfo(SingleApplication::lastingMarkerPath(home.path(), uniqueKey))
-                                 .fileName();
+        const QString name =
+            QFileInfo(SingleApplication::lastingMarkerPath(home.path(), uniqueKey)).fileName();
         hold->lastingMarkerFd =
             lockMarker(home.descriptor(), QFile::encodeName(name), &running, &why);
         if (hold->lastingMarkerFd < 0 && !running)
@@ -365,8 +366,9 @@ void SingleApplicationPrivate::init(const QString &rawKey)
     }
     if (running || (hold->markerFds.empty() && hold->lastingMarkerFd < 0)) {
         if (!running)
-            error = QStringLiteral("no private place for the instance's marker: %1")
-                        .arg(refused.isEmpty() ? directoryError : refused.join(QStringLiteral("; ")));
+            error =
+                QStringLiteral("no private place for the instance's marker: %1")
+                    .arg(refused.isEmpty() ? directoryError : refused.join(QStringLiteral("; ")));
         delete hold;
         return;
     }

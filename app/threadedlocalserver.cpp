@@ -136,11 +136,11 @@ void ThreadedLocalServer::incomingConnection(quintptr socketDescriptor)
     // and a thread that cannot make its wakeup descriptors aborts the process.
     // Threads not yet started have not made theirs: they are counted ahead.
     const int open = int(findChildren<LocalThread *>(Qt::FindDirectChildrenOnly).size());
-    if (open >= maxConnections ||
-        descriptorsLeft() - starting * descriptorsPerConnection <
-            descriptorsPerConnection + descriptorReserve) {
-        refuse(socketDescriptor, open >= maxConnections ? QStringLiteral("%1 connections open").arg(open)
-                                                        : QStringLiteral("descriptors running short"));
+    if (open >= maxConnections || descriptorsLeft() - starting * descriptorsPerConnection <
+                                      descriptorsPerConnection + descriptorReserve) {
+        refuse(socketDescriptor, open >= maxConnections
+                                     ? QStringLiteral("%1 connections open").arg(open)
+                                     : QStringLiteral("descriptors running short"));
         return;
     }
     auto *thread = new LocalThread(socketDescriptor, serverKey, this);

@@ -26,8 +26,8 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 void onSignal(int number)
 {
     const int savedErrno = errno;
-    const bool forced = number == SIGINT && interrupts.fetch_add(1) + 1 >=
-                                                UnixSignalWatcher::forcingInterrupt;
+    const bool forced =
+        number == SIGINT && interrupts.fetch_add(1) + 1 >= UnixSignalWatcher::forcingInterrupt;
     if (!quitting.exchange(true)) {
         const unsigned char byte = static_cast<unsigned char>(number);
         const int fd = writeFd.load();

@@ -534,11 +534,11 @@ Trouble firstTrouble(const QByteArray &text)
                         .arg(line.lastNumber)
                         .arg(shown)};
         if (line.unreadable)
-            return {line.number,
-                    line.kind == Line::Section
-                        ? QStringLiteral("the section heading has no ']'%1").arg(shown)
-                        : QStringLiteral("no '=' in this line (comments start with ';')%1")
-                              .arg(shown)};
+            return {
+                line.number,
+                line.kind == Line::Section
+                    ? QStringLiteral("the section heading has no ']'%1").arg(shown)
+                    : QStringLiteral("no '=' in this line (comments start with ';')%1").arg(shown)};
     }
     return {};
 }
@@ -558,8 +558,8 @@ int lineOf(const QByteArray &text, const QString &compositeKey)
 bool readRegularFile(const QString &path, QByteArray *content, QString *error)
 {
     content->clear();
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
@@ -635,8 +635,7 @@ QString trustedPath(const QString &path, QString *error)
     return QString();
 }
 
-bool replaceFile(const QString &path, const QByteArray &content, const Check &check,
-                 QString *error)
+bool replaceFile(const QString &path, const QByteArray &content, const Check &check, QString *error)
 {
     const QFileInfo info(path);
     const QString directory = info.absolutePath();
@@ -644,8 +643,8 @@ bool replaceFile(const QString &path, const QByteArray &content, const Check &ch
 
     struct stat before = {};
     const bool existed = ::stat(QFile::encodeName(path).constData(), &before) == 0;
-    QByteArray temporary =
-        QFile::encodeName(directory + QLatin1Char('/') + info.fileName()) + temporaryInfix + "XXXXXX";
+    QByteArray temporary = QFile::encodeName(directory + QLatin1Char('/') + info.fileName()) +
+                           temporaryInfix + "XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
         *error = errnoText();

@@ -34,8 +34,8 @@ QString passwordDatabaseHome()
 void warnOnce(const QString &text, const QByteArray &about = QByteArray())
 {
     static QSet<QByteArray> said;
-    const QByteArray key = QCryptographicHash::hash(about.isNull() ? text.toUtf8() : about,
-                                                    QCryptographicHash::Sha1);
+    const QByteArray key =
+        QCryptographicHash::hash(about.isNull() ? text.toUtf8() : about, QCryptographicHash::Sha1);
     if (said.contains(key))
         return;
     said.insert(key);
@@ -126,7 +126,8 @@ bool Profile::save(QString *error)
                 continue;
             const bool set = changed.contains(key);
             const QVariant expected = set ? changed.value(key) : before.value(key);
-            if (after.contains(key) == (set || before.contains(key)) && after.value(key) == expected)
+            if (after.contains(key) == (set || before.contains(key)) &&
+                after.value(key) == expected)
                 continue;
             // Named as the user's file has it, where it is the file's own.
             IniEdit::Trouble trouble = IniEdit::firstTrouble(text);
@@ -136,9 +137,8 @@ bool Profile::save(QString *error)
             if (trouble.line > 0)
                 *why = QStringLiteral("line %1: %2").arg(trouble.line).arg(trouble.what);
             else if (line > 0)
-                *why = QStringLiteral("line %1: %2 would not read back as written")
-                           .arg(line)
-                           .arg(key);
+                *why =
+                    QStringLiteral("line %1: %2 would not read back as written").arg(line).arg(key);
             else
                 *why = QStringLiteral("%1 would not read back as written").arg(key);
             return false;

@@ -52,7 +52,8 @@ int main(int argc, char **argv)
                 directories.removeOne(arg);
             }
         SingleApplication::setCandidateDirectories(
-            directories.isEmpty() ? SingleApplication::candidateDirectories() : directories, lasting);
+            directories.isEmpty() ? SingleApplication::candidateDirectories() : directories,
+            lasting);
     }
     const QString firstDirectory = SingleApplication::candidateDirectories().value(0);
 

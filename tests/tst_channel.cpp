@@ -424,7 +424,7 @@ void TestChannel::disconnectEndsThread()
 
 void TestChannel::idleConnectionDropped_data()
 {
-    QTest::addColumn<QByteArray>("first"); // sent once greeted
+    QTest::addColumn<QByteArray>("first");   // sent once greeted
     QTest::addColumn<QByteArray>("trickle"); // then a byte of this at a time, on and on
 
     const QByteArray frame = frameOf(QStringLiteral("never whole"));
@@ -447,7 +447,8 @@ void TestChannel::idleConnectionDropped()
     s.client.send(first);
     QTimer drip;
     qsizetype sent = 0;
-    connect(&drip, &QTimer::timeout, this, [&] { s.client.send(trickle.mid(sent++ % trickle.size(), 1)); });
+    connect(&drip, &QTimer::timeout, this,
+            [&] { s.client.send(trickle.mid(sent++ % trickle.size(), 1)); });
     if (!trickle.isEmpty())
         drip.start(LocalThread::idleTimeout / 10);
     QVERIFY(gone.wait(6 * LocalThread::idleTimeout));
@@ -546,7 +547,8 @@ void TestChannel::connectionCap()
         QVERIFY(clients.back()->readGreeting());
     }
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("connections open; closing new connections"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("connections open; closing new connections"));
     RawClient extra;
     QVERIFY(extra.connectTo(*server));
     QSignalSpy closed(&extra.socket, &QLocalSocket::disconnected);

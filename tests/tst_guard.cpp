@@ -1,6 +1,6 @@
+#include "app/localthread.h"
 #include "app/privatedirectory.h"
 #include "app/singleapplication.h"
-#include "app/localthread.h"
 #include "app/threadedlocalserver.h"
 #include "testhelpers.h"
 
@@ -22,11 +22,11 @@
 #include <grp.h>
 #include <memory>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -518,9 +518,11 @@ void TestGuard::unusablePlaces_data()
         << "open fallback, lasting" << key << owns << "passed over .*is open to other users";
     // Nowhere to hold a marker.
     QTest::newRow("directories in the way of both markers")
-        << "marker directories" << key << "no private place.*Is a directory.*Is a directory" << "";
+        << "marker directories" << key << "no private place.*Is a directory.*Is a directory"
+        << "";
     QTest::newRow("fallback open to others, nothing else")
-        << "open fallback" << key << "no private place.*is open to other users" << "";
+        << "open fallback" << key << "no private place.*is open to other users"
+        << "";
 }
 
 // Each says why, instead of passing for a running instance; a place that
@@ -559,7 +561,9 @@ void TestGuard::unusablePlaces()
 
     Helper probe({QStringLiteral("probe"), key}, directories);
     const QByteArray line = probe.line();
-    QVERIFY2(QRegularExpression(QStringLiteral("^(error=.*)?") + result).match(QString::fromUtf8(line)).hasMatch(),
+    QVERIFY2(QRegularExpression(QStringLiteral("^(error=.*)?") + result)
+                 .match(QString::fromUtf8(line))
+                 .hasMatch(),
              line.constData());
     QVERIFY(probe.finish());
     const QByteArray errors = probe.process.readAllStandardError();
@@ -882,12 +886,12 @@ void TestGuard::ownerMemoryBounded()
     qint64 sent = 0;
     int closed = 0;
     // Until the owner has dropped them all, or read no more for a while.
-    while (sent < limit && closed < clients && ::poll(open.data(), open.size(), 2000) > 0) {
+    while (sent < limit && closed<clients && ::poll(open.data(), open.size(), 2000)> 0) {
         for (pollfd &client : open) {
             if (client.fd < 0 || !client.revents)
                 continue;
-            const ssize_t n = ::send(client.fd, burst.constData(), std::size_t(burst.size()),
-                                     MSG_NOSIGNAL);
+            const ssize_t n =
+                ::send(client.fd, burst.constData(), std::size_t(burst.size()), MSG_NOSIGNAL);
             if (n > 0) {
                 sent += n;
             } else if (n < 0 && errno != EAGAIN) {

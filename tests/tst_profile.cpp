@@ -10,8 +10,8 @@
 #include <QtTest>
 
 #include <fcntl.h>
-#include <iterator>
 #include <future>
+#include <iterator>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -549,8 +549,8 @@ void TestProfile::editsAgreeWithTheToolkit()
                 values.insert(key, settings.value(key));
         return values;
     };
-    const char *pieces[] = {"[MIDI]", "[Plugin]", "[MIDI", "]",  "a",  "b",  "=",  "\"", "\\",
-                            ";",      "#",        " ",     ",",  "\n", "\r", "\r\n", "a=1", "x"};
+    const char *pieces[] = {"[MIDI]", "[Plugin]", "[MIDI", "]", "a",  "b",  "=",    "\"",  "\\",
+                            ";",      "#",        " ",     ",", "\n", "\r", "\r\n", "a=1", "x"};
     const char *keys[] = {"MIDI/a", "MIDI/b", "Plugin/a", "a", "New/a"};
     const char *values[] = {"v", "w x", "Synth, A:out", "q\"uote", "back\\slash"};
     QRandomGenerator random(23);
@@ -705,8 +705,10 @@ void TestProfile::refusedSave_data()
     QTest::addColumn<QString>("reason");
 
     const QByteArray mine("[MIDI]\nsysex=No\n");
-    QTest::newRow("a directory") << "directory" << QByteArray() << "a directory, not a regular file";
-    QTest::newRow("a FIFO, never waited on") << "fifo" << QByteArray() << "a FIFO, not a regular file";
+    QTest::newRow("a directory") << "directory" << QByteArray()
+                                 << "a directory, not a regular file";
+    QTest::newRow("a FIFO, never waited on")
+        << "fifo" << QByteArray() << "a FIFO, not a regular file";
     QTest::newRow("a link another user made")
         << "made by another user" << mine << "a link that uid 65534 made";
     QTest::newRow("a link to another user's file")
@@ -748,20 +750,20 @@ void TestProfile::refusedSave()
     }
     if (place.contains(QLatin1String("another user"))) {
         const uid_t other = 65534;
-        const QByteArray owned = QFile::encodeName(
-            place == "made by another user"     ? configPath()
-            : place == "to another user's file" ? target
-                                                : elsewhere.path());
+        const QByteArray owned =
+            QFile::encodeName(place == "made by another user"     ? configPath()
+                              : place == "to another user's file" ? target
+                                                                  : elsewhere.path());
         QVERIFY(::lchown(owned.constData(), other, other) == 0);
     }
 
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression(QStringLiteral("could not save the settings to .*config: ") +
-                                            reason));
+    QTest::ignoreMessage(
+        QtWarningMsg,
+        QRegularExpression(QStringLiteral("could not save the settings to .*config: ") + reason));
     // Read as empty where it is refused, with a word (once).
     if (!place.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("config is not read: ") +
-                                                              reason));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("config is not read: ") + reason));
     {
         Profile reader;
         QCOMPARE(reader.value("Plugin", "loadingTime", 1, "3000"), QStringLiteral("3000"));
@@ -785,7 +787,7 @@ void TestProfile::refusedSave()
 void TestProfile::privateModes_data()
 {
     QTest::addColumn<int>("umask");
-    QTest::addColumn<int>("dirBefore"); // -1: none
+    QTest::addColumn<int>("dirBefore");  // -1: none
     QTest::addColumn<int>("fileBefore"); // -1: none
     QTest::addColumn<int>("dirAfter");
     QTest::addColumn<int>("fileAfter");

@@ -329,7 +329,8 @@ void TestProgram::secondStartExitsAtOnce()
         rules.write("e " + QFile::encodeName(fallback) + " - - - 0\n");
         rules.close();
         QProcess clean;
-        clean.start(QStringLiteral("systemd-tmpfiles"), {QStringLiteral("--clean"), rules.fileName()});
+        clean.start(QStringLiteral("systemd-tmpfiles"),
+                    {QStringLiteral("--clean"), rules.fileName()});
         QVERIFY2(clean.waitForFinished(30000) && clean.exitCode() == 0,
                  clean.readAllStandardError().constData());
         QCOMPARE(QDir(fallback).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
@@ -405,9 +406,9 @@ void TestProgram::othersCannotBlock()
 
 void TestProgram::unusablePlaces_data()
 {
-    QTest::addColumn<QString>("state"); // of the fallback in /tmp
-    QTest::addColumn<bool>("runtime"); // a runtime directory of the user's
-    QTest::addColumn<bool>("home"); // a home for the marker beside the settings
+    QTest::addColumn<QString>("state");  // of the fallback in /tmp
+    QTest::addColumn<bool>("runtime");   // a runtime directory of the user's
+    QTest::addColumn<bool>("home");      // a home for the marker beside the settings
     QTest::addColumn<QString>("reason"); // empty: it starts
 
     QTest::newRow("/tmp without inodes, a runtime directory") << "no inodes" << true << true << "";
@@ -472,10 +473,11 @@ void TestProgram::unusablePlaces()
         env.remove(QStringLiteral("HOME"));
     // The fallback as it is when /tmp has no inode left, for the program
     // alone: a file system of its own there, in a mount namespace.
-    const QByteArray options = "nr_inodes=1,mode=0700,uid=" + QByteArray::number(uid) +
-                               ",gid=" + QByteArray::number(uid);
+    const QByteArray options =
+        "nr_inodes=1,mode=0700,uid=" + QByteArray::number(uid) + ",gid=" + QByteArray::number(uid);
     const auto full = [path, options] {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("tmpfs", path.constData(), "tmpfs", 0, options.constData()) != 0)
             ::_exit(98);
     };
@@ -518,13 +520,13 @@ void TestProgram::signalSavesSettings_data()
     QTest::newRow("relayed SIGTERM") << QList<int>{SIGTERM, SIGTERM} << false << "";
     QTest::newRow("SIGTERM, then SIGHUP") << QList<int>{SIGTERM, SIGHUP} << false << "";
     QTest::newRow("HUP, TERM and INT at once") << QList<int>{SIGHUP, SIGTERM, SIGINT} << true << "";
-    QTest::newRow("a session's stop: TERM, CONT, HUP") << QList<int>{SIGTERM, SIGCONT, SIGHUP}
-                                                       << true << "";
+    QTest::newRow("a session's stop: TERM, CONT, HUP")
+        << QList<int>{SIGTERM, SIGCONT, SIGHUP} << true << "";
     QTest::newRow("a session's stop, then a relayed SIGTERM")
         << QList<int>{SIGTERM, SIGCONT, SIGHUP, SIGTERM} << false << "";
     QTest::newRow("a FIFO where the temporary file goes") << QList<int>{SIGTERM} << false << "fifo";
-    QTest::newRow("a settings directory not writable") << QList<int>{SIGTERM} << false
-                                                        << "read-only";
+    QTest::newRow("a settings directory not writable")
+        << QList<int>{SIGTERM} << false << "read-only";
 }
 
 void TestProgram::signalSavesSettings()
