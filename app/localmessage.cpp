@@ -51,6 +51,41 @@ bool writeMessage(QLocalSocket *socket, const QString &text, int timeout)
     return socket->waitForBytesWritten(timeout);
 }
 
+FrameState takeMessage(QLocalSocket *socket, QString *text)
+{
+    // Only peeked until the whole frame is there, so the stream stays in
+    // step for the next attempt.
+    if (socket->bytesAvailable() < 4)
+        return FrameState::Incomplete;
+    const QByteArray sizeField = socket->peek(4);
+    const qint32 size = qFromBigEndian<qint32>(sizeField.constData());
+    if (size < 4 || size > LocalMessage::maxFrameSize) {
+        refuse(socket);
+        return FrameState::Malformed;
+    }
+    if (socket->bytesAvailable() < headerSize)
+        return FrameState::Incomplete;
+    const QByteArray header = socket->peek(headerSize);
+    const quint32 length = qFromBigEndian<quint32>(header.constData() + 4);
+    const bool consistent =
+        length == nullLength ? size == 4 : length % 2 == 0 && length == quint32(size) - 4;
+    if (!consistent) {
+        refuse(socket);
+        return FrameState::Malformed;
+    }
+    if (socket->bytesAvailable() < 4 + qint64(size))
+        return FrameState::Incomplete;
+    const QByteArray frame = socket->read(4 + qint64(size));
+
+    QDataStream in(frame.sliced(4));
+    in >> *text;
+    if (in.status() != QDataStream::Ok) {
+        refuse(socket);
+        return FrameState::Malformed;
+    }
+    return FrameState::Whole;
+}
+
 QString readMessage(QLocalSocket *socket, bool *ok)
 {
     if (ok)
@@ -60,34 +95,21 @@ QString readMessage(QLocalSocket *socket, bool *ok)
         (socket->state() != QLocalSocket::ConnectedState && socket->bytesAvailable() == 0))
         return QString();
 
-    // Only peeked until the whole frame is there, so an attempt that gives up
-    // leaves the stream in step for the next one.
-    if (!waitForBytes(socket, 4))
-        return QString();
-    const QByteArray sizeField = socket->peek(4);
-    const qint32 size = qFromBigEndian<qint32>(sizeField.constData());
-    if (size < 4 || size > LocalMessage::maxFrameSize)
-        return refuse(socket);
-
-    if (!waitForBytes(socket, headerSize))
-        return QString();
-    const QByteArray header = socket->peek(headerSize);
-    const quint32 length = qFromBigEndian<quint32>(header.constData() + 4);
-    const bool consistent =
-        length == nullLength ? size == 4 : length % 2 == 0 && length == quint32(size) - 4;
-    if (!consistent)
-        return refuse(socket);
-
-    if (!waitForBytes(socket, 4 + qint64(size)))
-        return QString();
-    const QByteArray frame = socket->read(4 + qint64(size));
-
-    QDataStream in(frame.sliced(4));
-    QString text;
-    in >> text;
-    if (in.status() != QDataStream::Ok)
-        return refuse(socket);
-    if (ok)
-        *ok = true;
-    return text;
+    for (;;) {
+        const qint64 before = socket->bytesAvailable();
+        QString text;
+        switch (takeMessage(socket, &text)) {
+        case FrameState::Whole:
+            if (ok)
+                *ok = true;
+            return text;
+        case FrameState::Malformed:
+            return QString();
+        case FrameState::Incomplete:
+            break;
+        }
+        // Bounded per wait, not as a whole: a frame may trickle in.
+        if (!waitForBytes(socket, before + 1))
+            return QString();
+    }
 }

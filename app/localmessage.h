@@ -25,3 +25,14 @@ bool writeMessage(QLocalSocket *socket, const QString &text, int timeout);
 // A frame still incomplete after a wait that brought nothing stays in the
 // socket for a later attempt; a malformed frame aborts the connection.
 QString readMessage(QLocalSocket *socket, bool *ok);
+
+// Takes one frame from what the socket holds, without waiting: Whole with
+// its text, Incomplete (nothing taken) until the rest has come, Malformed
+// after aborting the connection.
+enum class FrameState
+{
+    Incomplete,
+    Whole,
+    Malformed
+};
+FrameState takeMessage(QLocalSocket *socket, QString *text);

@@ -3,6 +3,7 @@
 #include "app/sessionclient.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
+#include "settings/profile.h"
 #include "ui/brantolexmainwindow.h"
 
 #include <QApplication>
@@ -27,8 +28,9 @@ int main(int argc, char **argv)
     CommandLine commandLine(argc, argv);
     QApplication app(argc, argv);
     const int answered = commandLine.process(QApplication::arguments());
+    // A service manager learns of settings that could not be kept.
     if (answered >= 0)
-        return answered;
+        return answered == 0 && Profile::anySaveFailed() ? 1 : answered;
     // A session manager may start it where there is no display: it then
     // runs without a window, as the session's optional window allows.
     const bool underSession = !qEnvironmentVariableIsEmpty("NSM_URL");
@@ -44,7 +46,7 @@ int main(int argc, char **argv)
     }
     // Started by a session manager (NSM_URL): it is told why not.
     SessionClient session(qEnvironmentVariable("NSM_URL"), QString::fromLocal8Bit(argv[0]));
-    if (SingleApplication::isRunning(applicationKey)) {
+    if (guard.isRunning()) {
         std::fputs("Brantolex Fixer already runs for this user; this start ends\n", stderr);
         session.decline();
         return 0;
@@ -80,5 +82,5 @@ int main(int argc, char **argv)
             exitCode = -1;
         }
     }
-    return exitCode;
+    return exitCode == 0 && Profile::anySaveFailed() ? 1 : exitCode;
 }

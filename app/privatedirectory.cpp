@@ -33,7 +33,8 @@ PrivateDirectory::~PrivateDirectory()
         ::close(fd);
 }
 
-PrivateDirectory PrivateDirectory::open(const QString &path, bool create, QString *why)
+PrivateDirectory PrivateDirectory::open(const QString &path, bool create, QString *why,
+                                        bool closeToOthers)
 {
     PrivateDirectory directory;
     const QFileInfo info(path);
@@ -49,7 +50,8 @@ PrivateDirectory PrivateDirectory::open(const QString &path, bool create, QStrin
         *why = QString::fromLocal8Bit(std::strerror(errno));
         return directory;
     }
-    if (create && ::mkdirat(parent, name.constData(), 0700) != 0 && errno != EEXIST) {
+    const bool made = create && ::mkdirat(parent, name.constData(), 0700) == 0;
+    if (create && !made && errno != EEXIST) {
         *why = QString::fromLocal8Bit(std::strerror(errno));
         ::close(parent);
         return directory;
@@ -69,7 +71,13 @@ PrivateDirectory PrivateDirectory::open(const QString &path, bool create, QStrin
                                       : QString::fromLocal8Bit(std::strerror(openError));
         return directory;
     }
-    if (::fstat(fd, &st) != 0)
+    // 0700 whatever the umask.
+    const bool statted = ::fstat(fd, &st) == 0;
+    const mode_t wanted = made ? 0700 : st.st_mode & 0700;
+    if (statted && st.st_uid == ::geteuid() && (made || closeToOthers) &&
+        (st.st_mode & 07777) != wanted && ::fchmod(fd, wanted) == 0)
+        st.st_mode = (st.st_mode & ~mode_t(07777)) | wanted;
+    if (!statted)
         *why = QString::fromLocal8Bit(std::strerror(errno));
     else if (st.st_uid != ::geteuid())
         *why = QStringLiteral("belongs to uid %1").arg(st.st_uid);
@@ -91,7 +99,7 @@ QStringList PrivateDirectory::candidates(uid_t uid)
 }
 
 std::vector<PrivateDirectory> PrivateDirectory::resolve(const QStringList &candidates,
-                                                        QString *error)
+                                                        QString *error, QStringList *refused)
 {
     std::vector<PrivateDirectory> found;
     QString why;
@@ -101,6 +109,8 @@ std::vector<PrivateDirectory> PrivateDirectory::resolve(const QStringList &candi
         PrivateDirectory directory = open(candidates.at(i), last, &why);
         if (directory.isValid())
             found.push_back(std::move(directory));
+        else if (refused && (last || QFileInfo::exists(candidates.at(i))))
+            *refused << candidates.at(i) + QStringLiteral(": ") + why;
     }
     if (found.empty() && error)
         *error = QStringLiteral("private directory %1: %2")

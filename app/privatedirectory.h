@@ -21,8 +21,10 @@ public:
 
     // Opens path without following a link in its last part (made 0700 first
     // when create is set) and checks what was opened: a directory, ours,
-    // closed to others. Otherwise invalid, with the reason in *why.
-    static PrivateDirectory open(const QString &path, bool create, QString *why);
+    // closed to others. Otherwise invalid, with the reason in *why. With
+    // closeToOthers, one of ours that is open to others is made 0700 first.
+    static PrivateDirectory open(const QString &path, bool create, QString *why,
+                                 bool closeToOthers = false);
 
     // Where the instances of uid meet: /run/user/<uid>, then
     // /tmp/brantolex-<uid>. Nothing of the environment counts.
@@ -30,8 +32,10 @@ public:
     // Every candidate that is ours, the first one at least: the runtime
     // directory is taken as it is, the fallback made when missing. One that
     // is not ours is skipped while an earlier one is; when none is, the
-    // result is empty and *error says why the fallback was refused.
-    static std::vector<PrivateDirectory> resolve(const QStringList &candidates, QString *error);
+    // result is empty and *error says why the fallback was refused. Those
+    // that are there but refused are named in *refused with the reason.
+    static std::vector<PrivateDirectory> resolve(const QStringList &candidates, QString *error,
+                                                 QStringList *refused = nullptr);
 
     bool isValid() const { return fd >= 0; }
     int descriptor() const { return fd; }

@@ -9,13 +9,17 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QLocalSocket>
 #include <QMutex>
 #include <QPointer>
 #include <QReadWriteLock>
 #include <QRegularExpression>
+#include <QSet>
+#include <QSysInfo>
 #include <QThread>
 
 #include <fcntl.h>
@@ -36,10 +40,19 @@ struct ServerRegistry
 {
     QReadWriteLock lock;
     QHash<QString, QPointer<ThreadedLocalServer>> servers;
+    // Unique keys whose markers this process holds, with a server or none.
+    QSet<QString> owned;
     QStringList candidates;
     bool resolved = false;
     std::vector<PrivateDirectory> directories;
     QString directoryError;
+    QStringList refused;
+    // The lasting place beside the settings; tests give their own, or none.
+    bool homeGiven = false;
+    QString homeGivenPath;
+    bool homeResolved = false;
+    PrivateDirectory home;
+    QString homeRefused;
     // Still open: guards and owners made before a change of candidates use
     // their descriptors.
     std::vector<PrivateDirectory> retired;
@@ -52,17 +65,69 @@ ServerRegistry &serverRegistry()
 }
 
 // Under the registry's write lock.
-const std::vector<PrivateDirectory> &privateDirectories(ServerRegistry &registry, QString *error)
+const std::vector<PrivateDirectory> &privateDirectories(ServerRegistry &registry, QString *error,
+                                                        QStringList *refused)
 {
     if (!registry.resolved) {
         const QStringList candidates = registry.candidates.isEmpty()
                                            ? PrivateDirectory::candidates(::geteuid())
                                            : registry.candidates;
-        registry.directories = PrivateDirectory::resolve(candidates, &registry.directoryError);
+        registry.refused.clear();
+        registry.directories =
+            PrivateDirectory::resolve(candidates, &registry.directoryError, &registry.refused);
         registry.resolved = true;
     }
     *error = registry.directoryError;
+    *refused << registry.refused;
     return registry.directories;
+}
+
+QString defaultHomePlace()
+{
+    QByteArray home = currentUserAccount().home;
+    // A uid without an entry, as in containers, has only the environment.
+    if (!home.startsWith('/'))
+        home = qgetenv("HOME");
+    if (!home.startsWith('/'))
+        return QString();
+    return QDir::cleanPath(QFile::decodeName(home) + QStringLiteral("/.Brantolex_Fixer"));
+}
+
+// Under the registry's write lock; invalid when there is none to be had.
+const PrivateDirectory &homePlace(ServerRegistry &registry, QStringList *refused)
+{
+    if (!registry.homeResolved) {
+        const QString path = registry.homeGiven ? registry.homeGivenPath : defaultHomePlace();
+        registry.homeRefused.clear();
+        if (!path.isEmpty()) {
+            QString why;
+            registry.home = PrivateDirectory::open(path, true, &why, true);
+            if (!registry.home.isValid())
+                registry.homeRefused = path + QStringLiteral(": ") + why;
+        }
+        registry.homeResolved = true;
+    }
+    if (!registry.homeRefused.isEmpty())
+        *refused << registry.homeRefused;
+    return registry.home;
+}
+
+// This machine's name for itself: a home shared over NFS by several machines
+// holds one marker for each, so that each runs an instance of its own.
+QString machineId()
+{
+    static const QString id = [] {
+        for (const char *path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
+            QFile file(QString::fromLatin1(path));
+            if (file.open(QIODevice::ReadOnly)) {
+                const QByteArray line = file.readLine(64).trimmed();
+                if (!line.isEmpty() && !line.contains('/'))
+                    return QString::fromLatin1(line);
+            }
+        }
+        return QSysInfo::machineHostName().replace(QLatin1Char('/'), QLatin1Char('_'));
+    }();
+    return id;
 }
 
 QString loginName()
@@ -107,30 +172,28 @@ public:
             ::flock(fd, LOCK_UN);
     }
 
-    // In the candidates' order, so that two starts never wait on each other.
-    bool lock(const std::vector<int> &fds, const QStringList &paths, QString *error)
+    // Taken in the candidates' order, so that two starts never wait on each
+    // other. False, with the reason in *error, when the lock cannot be had
+    // before deadline.
+    bool lock(int fd, const QString &path, const QDeadlineTimer &deadline, QString *error)
     {
-        const QDeadlineTimer deadline(SingleApplication::directoryLockTimeout);
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            while (::flock(fds[i], LOCK_EX | LOCK_NB) != 0) {
-                if (errno == EINTR)
-                    continue;
-                if (errno != EWOULDBLOCK) {
-                    *error = QStringLiteral("cannot lock %1: %2")
-                                 .arg(paths.at(int(i)), errnoText(errno));
-                    return false;
-                }
-                if (deadline.hasExpired()) {
-                    *error = QStringLiteral("%1 has been locked by another start or exit for "
-                                            "more than %2 s")
-                                 .arg(paths.at(int(i)))
-                                 .arg(SingleApplication::directoryLockTimeout / 1000);
-                    return false;
-                }
-                QThread::msleep(10);
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK) {
+                *error = QStringLiteral("cannot lock %1: %2").arg(path, errnoText(errno));
+                return false;
             }
-            held.push_back(fds[i]);
+            if (deadline.hasExpired()) {
+                *error = QStringLiteral("%1 has been locked by another start or exit for "
+                                        "more than %2 s")
+                             .arg(path)
+                             .arg(SingleApplication::directoryLockTimeout / 1000);
+                return false;
+            }
+            QThread::msleep(10);
         }
+        held.push_back(fd);
         return true;
     }
 
@@ -140,8 +203,10 @@ private:
 
 // What the owning instance holds until the application object goes: the
 // markers, and a server in each directory, so that a later start finds us in
-// whichever of them it can use. The servers and their sockets go first, the markers last: a start
-// landing in between never has its fresh socket removed by us.
+// whichever of them it can use. The servers and their sockets go first, the
+// markers last: a start landing in between never has its fresh socket
+// removed by us. The marker beside the settings stays: nothing removes it
+// while a start may be about to lock it.
 class InstanceHold : public QObject
 {
 public:
@@ -152,23 +217,30 @@ public:
             return;
         const QWriteLocker locker(&serverRegistry().lock);
         DirectoryLocks locks;
+        const QDeadlineTimer deadline(SingleApplication::directoryLockTimeout);
+        std::vector<bool> locked;
         QString error;
-        // Without the lock the marker files stay: harmless, and a start in
+        // Without the lock a marker file stays: harmless, and a start in
         // the middle of its check never sees one vanish.
-        const bool locked = locks.lock(directoryFds, paths, &error);
+        for (std::size_t i = 0; i < directoryFds.size(); ++i)
+            locked.push_back(locks.lock(directoryFds[i], paths.at(int(i)), deadline, &error));
         qDeleteAll(findChildren<ThreadedLocalServer *>());
         for (int fd : directoryFds)
             ::unlinkat(fd, QFile::encodeName(socketName).constData(), 0);
         for (std::size_t i = 0; i < markerFds.size(); ++i) {
-            if (locked)
+            if (locked[i])
                 ::unlinkat(directoryFds[i], QFile::encodeName(markerFile).constData(), 0);
             ::close(markerFds[i]);
         }
+        if (lastingMarkerFd >= 0)
+            ::close(lastingMarkerFd);
     }
 
+    // Directories whose marker we hold, each with its marker.
     std::vector<int> directoryFds;
     QStringList paths;
     std::vector<int> markerFds;
+    int lastingMarkerFd = -1;
     QString socketName;
     QString markerFile;
     // Set once everything is in place.
@@ -195,6 +267,35 @@ public:
     QString error;
 };
 
+namespace {
+
+// Opens and locks the marker name in the directory held as directoryFd.
+// Locked: the descriptor. Another holds it: -1 and *taken. Otherwise -1
+// with the reason in *why.
+int lockMarker(int directoryFd, const QByteArray &name, bool *taken, QString *why)
+{
+    const int fd =
+        ::openat(directoryFd, name.constData(),
+                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) {
+        *why = errnoText(errno);
+        return -1;
+    }
+    int locked;
+    while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked == 0)
+        return fd;
+    if (errno == EWOULDBLOCK)
+        *taken = true;
+    else
+        *why = QStringLiteral("cannot lock it: %1").arg(errnoText(errno));
+    ::close(fd);
+    return -1;
+}
+
+} // namespace
+
 void SingleApplicationPrivate::init(const QString &rawKey)
 {
     key = SingleApplication::cleanKey(rawKey);
@@ -203,85 +304,94 @@ void SingleApplicationPrivate::init(const QString &rawKey)
     ServerRegistry &registry = serverRegistry();
     const QWriteLocker locker(&registry.lock);
 
-    if (ThreadedLocalServer *server = registry.servers.value(uniqueKey)) {
-        QObject::connect(server, &ThreadedLocalServer::messageReceived, q,
-                         &SingleApplication::messageReceived, Qt::QueuedConnection);
+    if (registry.owned.contains(uniqueKey)) {
+        if (ThreadedLocalServer *server = registry.servers.value(uniqueKey))
+            QObject::connect(server, &ThreadedLocalServer::messageReceived, q,
+                             &SingleApplication::messageReceived, Qt::QueuedConnection);
         return;
     }
 
-    const std::vector<PrivateDirectory> &directories = privateDirectories(registry, &error);
-    if (directories.empty())
-        return;
-    std::vector<int> fds;
-    QStringList paths;
-    for (const PrivateDirectory &directory : directories) {
-        fds.push_back(directory.descriptor());
-        paths << directory.path();
+    // Each place that cannot be used is passed over, as long as another
+    // holds the marker: the directory in /tmp may be full or taken by
+    // someone else, the runtime directory gone with a logout.
+    QStringList refused;
+    QString directoryError;
+    const std::vector<PrivateDirectory> &directories =
+        privateDirectories(registry, &directoryError, &refused);
+    const PrivateDirectory &home = homePlace(registry, &refused);
+    for (const PrivateDirectory &directory : directories)
         serverAddresses << directory.address(uniqueKey);
-    }
-    if (std::size_t(serverAddresses.front().size()) >= ThreadedLocalServer::maxAddressSize) {
+    if (!directories.empty() &&
+        std::size_t(serverAddresses.front().size()) >= ThreadedLocalServer::maxAddressSize) {
         error = QStringLiteral("the socket name %1 is too long for a local socket")
-                    .arg(SingleApplication::serverPath(paths.front(), uniqueKey));
+                    .arg(SingleApplication::serverPath(directories.front().path(), uniqueKey));
         return;
     }
 
     DirectoryLocks locks;
-    if (!locks.lock(fds, paths, &error))
-        return;
-
+    const QDeadlineTimer deadline(SingleApplication::directoryLockTimeout);
     const QByteArray markerFile = QFile::encodeName(markerName(uniqueKey));
-    std::vector<int> markers;
-    const auto release = [&markers] {
-        for (int fd : markers)
-            ::close(fd);
-    };
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-        const int fd = ::openat(fds[i], markerFile.constData(),
-                                O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    auto *hold = new InstanceHold(nullptr);
+    hold->socketName = uniqueKey;
+    hold->markerFile = QFile::decodeName(markerFile);
+    for (const PrivateDirectory &directory : directories) {
+        const QString path = directory.path();
+        QString why;
+        int fd = -1;
+        if (locks.lock(directory.descriptor(), path, deadline, &why)) {
+            fd = lockMarker(directory.descriptor(), markerFile, &running, &why);
+            if (running)
+                break;
+            if (fd < 0)
+                why = QStringLiteral("marker %1: %2")
+                          .arg(SingleApplication::markerPath(path, uniqueKey), why);
+        }
         if (fd < 0) {
-            error = QStringLiteral("marker %1: %2")
-                        .arg(SingleApplication::markerPath(paths.at(int(i)), uniqueKey),
-                             errnoText(errno));
-            release();
-            return;
+            refused << why;
+            continue;
         }
-        markers.push_back(fd);
-        int locked;
-        while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-        }
-        if (locked != 0) {
-            if (errno == EWOULDBLOCK)
-                running = true;
-            else
-                error = QStringLiteral("cannot lock the marker %1: %2")
-                            .arg(SingleApplication::markerPath(paths.at(int(i)), uniqueKey),
-                                 errnoText(errno));
-            release();
-            return;
-        }
+        hold->directoryFds.push_back(directory.descriptor());
+        hold->paths << path;
+        hold->markerFds.push_back(fd);
     }
+    if (!running && home.isValid()) {
+        QString why;
+        const QString name =
+            QFileInfo(SingleApplication::lastingMarkerPath(home.path(), uniqueKey)).fileName();
+        hold->lastingMarkerFd =
+            lockMarker(home.descriptor(), QFile::encodeName(name), &running, &why);
+        if (hold->lastingMarkerFd < 0 && !running)
+            refused << QStringLiteral("marker %1: %2")
+                           .arg(SingleApplication::lastingMarkerPath(home.path(), uniqueKey), why);
+    }
+    if (running || (hold->markerFds.empty() && hold->lastingMarkerFd < 0)) {
+        if (!running)
+            error =
+                QStringLiteral("no private place for the instance's marker: %1")
+                    .arg(refused.isEmpty() ? directoryError : refused.join(QStringLiteral("; ")));
+        delete hold;
+        return;
+    }
+    for (const QString &why : std::as_const(refused))
+        qWarning("Brantolex Fixer: passed over %s", qUtf8Printable(why));
 
     // Marker and servers outlive this guard: they belong to the application.
     QObject *owner = QCoreApplication::instance();
     if (!owner)
         owner = q;
-    auto *hold = new InstanceHold(nullptr);
-    hold->directoryFds = fds;
-    hold->paths = paths;
-    hold->markerFds = markers;
-    hold->socketName = uniqueKey;
-    hold->markerFile = QFile::decodeName(markerFile);
-    // We hold every marker: whatever is at a socket's path was left by a crash.
+    // We hold the markers: whatever is at a socket's path was left by a crash.
     ThreadedLocalServer *first = nullptr;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
+    for (std::size_t i = 0; i < hold->directoryFds.size(); ++i) {
         auto *server = new ThreadedLocalServer(key, hold);
-        if (!server->listenIn(fds[i], uniqueKey,
-                              SingleApplication::serverPath(paths.at(int(i)), uniqueKey), &error)) {
-            delete hold;
-            for (int fd : fds)
-                ::unlinkat(fd, QFile::encodeName(uniqueKey).constData(), 0);
-            release();
-            return;
+        QString why;
+        if (!server->listenIn(hold->directoryFds[i], uniqueKey,
+                              SingleApplication::serverPath(hold->paths.at(int(i)), uniqueKey),
+                              &why)) {
+            // Later starts still see the marker; only messages cannot reach us there.
+            qWarning("QLocalServer::listen: %s (Used key is '%s')", qUtf8Printable(why),
+                     qPrintable(uniqueKey));
+            delete server;
+            continue;
         }
         if (first)
             QObject::connect(server, &ThreadedLocalServer::messageReceived, first,
@@ -291,9 +401,11 @@ void SingleApplicationPrivate::init(const QString &rawKey)
     }
     hold->armed = true;
     hold->setParent(owner);
+    registry.owned.insert(uniqueKey);
     registry.servers.insert(uniqueKey, first);
-    QObject::connect(first, &ThreadedLocalServer::messageReceived, q,
-                     &SingleApplication::messageReceived, Qt::QueuedConnection);
+    if (first)
+        QObject::connect(first, &ThreadedLocalServer::messageReceived, q,
+                         &SingleApplication::messageReceived, Qt::QueuedConnection);
 }
 
 bool SingleApplicationPrivate::connectToInstance()
@@ -373,13 +485,22 @@ bool SingleApplication::sendMessage(const QString &message, int timeout)
 {
     if (!d->running)
         return false;
-    if (!d->connectToInstance())
-        return false;
-    if (!writeMessage(d->socket, message, timeout))
-        return false;
-    bool ok = false;
-    const QString acknowledgement = readMessage(d->socket, &ok);
-    return ok && acknowledgement == d->key;
+    // The instance drops a connection that has been idle a while: one kept
+    // from an earlier message gets a second try on a new one.
+    for (bool kept = d->socket && d->socket->state() == QLocalSocket::ConnectedState;;
+         kept = false) {
+        if (!d->connectToInstance())
+            return false;
+        bool ok = false;
+        if (writeMessage(d->socket, message, timeout)) {
+            const QString acknowledgement = readMessage(d->socket, &ok);
+            if (ok)
+                return acknowledgement == d->key;
+        }
+        if (!kept)
+            return false;
+        d->socket->abort();
+    }
 }
 
 QString SingleApplication::cleanKey(const QString &key)
@@ -416,7 +537,8 @@ QStringList SingleApplication::candidateDirectories()
                                          : registry.candidates;
 }
 
-void SingleApplication::setCandidateDirectories(const QStringList &directories)
+void SingleApplication::setCandidateDirectories(const QStringList &directories,
+                                                const QString &lastingDirectory)
 {
     ServerRegistry &registry = serverRegistry();
     const QWriteLocker locker(&registry.lock);
@@ -425,6 +547,24 @@ void SingleApplication::setCandidateDirectories(const QStringList &directories)
     for (PrivateDirectory &directory : registry.directories)
         registry.retired.push_back(std::move(directory));
     registry.directories.clear();
+    registry.homeGiven = true;
+    registry.homeGivenPath = lastingDirectory;
+    registry.homeResolved = false;
+    registry.retired.push_back(std::move(registry.home));
+    registry.home = PrivateDirectory();
+}
+
+QString SingleApplication::lastingDirectory()
+{
+    ServerRegistry &registry = serverRegistry();
+    const QReadLocker locker(&registry.lock);
+    return registry.homeGiven ? registry.homeGivenPath : defaultHomePlace();
+}
+
+QString SingleApplication::lastingMarkerPath(const QString &directory, const QString &uniqueKey)
+{
+    return directory + QLatin1Char('/') + uniqueKey + QLatin1Char('.') + machineId() +
+           QStringLiteral(".lock");
 }
 
 QString SingleApplication::serverPath(const QString &directory, const QString &uniqueKey)

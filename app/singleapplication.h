@@ -9,7 +9,8 @@ class SingleApplicationPrivate;
 // Finds out whether another instance runs for the same key and user, through
 // a lock (flock) on a marker file in the user's private directories, and lets
 // a later instance send the first one text messages over a local server of
-// the same name beside it.
+// the same name beside it. A further marker beside the settings, named for
+// the machine, outlasts what cleans /tmp or goes with a logout.
 class SingleApplication : public QObject
 {
     Q_OBJECT
@@ -24,8 +25,8 @@ public:
     QString key() const;
     // True when another instance held the marker at construction.
     bool isRunning() const;
-    // Why this start can neither own the marker nor know that another
-    // instance does; empty when it can.
+    // Why this start can neither own a marker nor know that another instance
+    // does; empty when it can.
     QString errorString() const;
 
     static bool isRunning(const QString &key);
@@ -40,15 +41,22 @@ public:
     static QString currentUserName();
 
     // Where the instances of this user meet, in order; the marker is locked
-    // in every one of them that is ours, the server listens in the first.
+    // in every one of them that is ours, a server listens in each.
     // The directories are looked up once per process.
     static QStringList candidateDirectories();
-    // Others than the user's own, for tests; takes effect for later guards.
-    static void setCandidateDirectories(const QStringList &directories);
+    // The user's directory beside the settings (home from the password
+    // database), where the lasting marker goes.
+    static QString lastingDirectory();
+    // Others than the user's own, for tests, with no lasting marker unless
+    // a directory is given for it; takes effect for later guards.
+    static void setCandidateDirectories(const QStringList &directories,
+                                        const QString &lastingDirectory = QString());
     // The local server's path, and the marker's (the key file's name as it
     // has always been), in a directory.
     static QString serverPath(const QString &directory, const QString &uniqueKey);
     static QString markerPath(const QString &directory, const QString &uniqueKey);
+    // The lasting marker, one for each machine.
+    static QString lastingMarkerPath(const QString &directory, const QString &uniqueKey);
 
     // Waits up to 200 ms to connect and for the acknowledgement.
     static constexpr int connectTimeout = 200;

@@ -1,9 +1,5 @@
 #include "app/threadedlocalserver.h"
 
-#include <QSemaphore>
-
-#include <memory>
-
 #include "app/localthread.h"
 
 #include <QFile>
@@ -138,26 +134,45 @@ void ThreadedLocalServer::incomingConnection(quintptr socketDescriptor)
 {
     // A thread per connection: a flood would otherwise cost a thread each,
     // and a thread that cannot make its wakeup descriptors aborts the process.
+    // Threads not yet started have not made theirs: they are counted ahead.
     const int open = int(findChildren<LocalThread *>(Qt::FindDirectChildrenOnly).size());
-    if (open >= maxConnections ||
-        descriptorsLeft() < descriptorsPerConnection + descriptorReserve) {
-        ::close(int(socketDescriptor));
-        if (!refusing)
-            qWarning("ThreadedLocalServer: %d connections open%s; closing new ones until one ends",
-                     open, open >= maxConnections ? "" : ", descriptors running short");
-        refusing = true;
+    if (open >= maxConnections || descriptorsLeft() - starting * descriptorsPerConnection <
+                                      descriptorsPerConnection + descriptorReserve) {
+        refuse(socketDescriptor, open >= maxConnections
+                                     ? QStringLiteral("%1 connections open").arg(open)
+                                     : QStringLiteral("descriptors running short"));
+        return;
+    }
+    auto *thread = new LocalThread(socketDescriptor, serverKey, this);
+    // Passed on here, on our thread; the connection's thread reads on only
+    // while what it sent is not piling up.
+    connect(
+        thread, &LocalThread::messageReceived, thread,
+        [this, thread](const QString &message) {
+            thread->messageDelivered(message);
+            emit messageReceived(message);
+        },
+        Qt::QueuedConnection);
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater, Qt::QueuedConnection);
+    connect(
+        thread, &QThread::started, this, [this] { --starting; }, Qt::QueuedConnection);
+    ++starting;
+    thread->start();
+    // Never waited for: with no thread to spare the start fails at once.
+    if (!thread->isRunning() && !thread->isFinished()) {
+        --starting;
+        delete thread;
+        refuse(socketDescriptor, QStringLiteral("no thread to spare"));
         return;
     }
     refusing = false;
-    auto *thread = new LocalThread(socketDescriptor, serverKey, this);
-    connect(thread, &LocalThread::messageReceived, this, &ThreadedLocalServer::messageReceived,
-            Qt::QueuedConnection);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater, Qt::QueuedConnection);
-    // Started one at a time: a thread makes its wakeup descriptors as it
-    // starts, and the next count must see them.
-    auto up = std::make_shared<QSemaphore>();
-    connect(
-        thread, &QThread::started, thread, [up] { up->release(); }, Qt::DirectConnection);
-    thread->start();
-    up->tryAcquire(1, 5000);
+}
+
+void ThreadedLocalServer::refuse(quintptr socketDescriptor, const QString &why)
+{
+    ::close(int(socketDescriptor));
+    if (!refusing)
+        qWarning("ThreadedLocalServer: %s; closing new connections until one ends",
+                 qUtf8Printable(why));
+    refusing = true;
 }

@@ -51,6 +51,7 @@ protected:
 private:
     void keepListening();
     bool listenAgain();
+    void refuse(quintptr socketDescriptor, const QString &why);
 
     const QString serverKey;
     QTimer watch;
@@ -59,4 +60,6 @@ private:
     QString listeningName;
     bool lost = false;
     bool refusing = false;
+    // Threads started whose start has not been seen here yet.
+    int starting = 0;
 };

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,36 +16,27 @@ namespace {
 Q_LOGGING_CATEGORY(lcQuit, "brantolex.startup", QtWarningMsg)
 
 std::atomic<int> writeFd{-1};
-// Quit signals so far, and when the last two came (ms, monotonic).
-std::atomic<int> count{0};
-std::atomic<long long> times[2] = {{0}, {0}};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long long>::is_always_lock_free,
+// Whether a quit has begun, and the SIGINTs so far.
+std::atomic<bool> quitting{false};
+std::atomic<int> interrupts{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "used from a signal handler");
-
-long long nowMs()
-{
-    timespec now = {};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
 
 // Only async-signal-safe calls in here.
 void onSignal(int number)
 {
     const int savedErrno = errno;
-    const long long now = nowMs();
-    const int n = count.fetch_add(1);
-    const long long twoBefore = n >= 2 ? times[n % 2].load() : 0;
-    times[n % 2] = now;
-    if (n == 0) {
+    const bool forced =
+        number == SIGINT && interrupts.fetch_add(1) + 1 >= UnixSignalWatcher::forcingInterrupt;
+    if (!quitting.exchange(true)) {
         const unsigned char byte = static_cast<unsigned char>(number);
         const int fd = writeFd.load();
         if (fd >= 0 && ::write(fd, &byte, 1) < 0) {
             // Nothing to be done about it here.
         }
-    } else if (n >= 2 && now - twoBefore <= UnixSignalWatcher::forceWindow) {
+    } else if (forced) {
         static const char line[] =
-            "Brantolex Fixer: three quit signals within 5 s; leaving without saving\n";
+            "Brantolex Fixer: a third Ctrl+C (SIGINT); leaving without saving\n";
         if (::write(STDERR_FILENO, line, sizeof line - 1) < 0) {
             // Leaving anyway.
         }
@@ -67,7 +57,8 @@ UnixSignalWatcher::UnixSignalWatcher(std::initializer_list<int> signalNumbers, Q
     }
     ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);
     ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-    count = 0;
+    quitting = false;
+    interrupts = 0;
     writeFd = fds[1];
 
     notifier = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
@@ -91,8 +82,7 @@ UnixSignalWatcher::~UnixSignalWatcher()
     // The handlers stay: the process is on its way out, and what is left of
     // the teardown (the guard's socket and marker) must not be cut short.
     // A signal from now on counts as one more during a quit.
-    int none = 0;
-    count.compare_exchange_strong(none, 1);
+    quitting = true;
     writeFd = -1;
     delete notifier;
     for (int fd : fds)

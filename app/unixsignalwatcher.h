@@ -11,10 +11,10 @@ class QSocketNotifier;
 // event loop, so that a signal can end the program the orderly way.
 // Quitting is idempotent: received() comes once, for the first signal; later
 // ones are ignored until the process has left, also after the watcher is
-// gone, so that a terminal's SIGHUP, SIGCONT, SIGHUP or a relayed SIGTERM
-// never cuts the saving of the settings short. Only a third signal within
-// forceWindow ms ends the process at once, after a line on stderr: a stuck
-// shutdown can still be interrupted.
+// gone, so that a session's SIGTERM, SIGCONT, SIGHUP, a closing terminal's
+// SIGHUP or a relayed SIGTERM never cuts the saving of the settings short.
+// Only a third SIGINT ends the process at once, after a line on stderr: a
+// person pressing Ctrl+C can still interrupt a stuck shutdown.
 // One watcher at a time per process.
 class UnixSignalWatcher : public QObject
 {
@@ -25,7 +25,8 @@ public:
     // Leaves the handlers in place, as if a first signal had come.
     ~UnixSignalWatcher() override;
 
-    static constexpr int forceWindow = 5000;
+    // The SIGINT that ends the process without waiting.
+    static constexpr int forcingInterrupt = 3;
 
 signals:
     void received(int signalNumber);

@@ -3,6 +3,9 @@
 # its own holding a hand-edited configuration (byte order mark, CRLF,
 # comments, Latin-1):
 #   terminal  a terminal closing: SIGHUP, SIGCONT, SIGHUP back to back
+#   session   a session's stop and a relayed SIGTERM: SIGTERM, SIGCONT,
+#             SIGHUP, SIGTERM back to back
+#   mixed     SIGHUP, SIGTERM, SIGINT back to back
 #   relayed   SIGTERM to timeout(1), which relays it to the program and then
 #             to its process group
 # A run counts as saved when the program exited with 0, the file is the
@@ -53,18 +56,22 @@ saved() {
     ! ls /run/user/"$uid" /tmp/brantolex-"$uid" 2>/dev/null | grep -q BrantolexFixer
 }
 
-for mode in terminal relayed; do
+for mode in terminal session mixed relayed; do
     ok=0 spread=0
     for run in $(seq "$runs"); do
         start "$mode" "$run" || continue
+        t0=${EPOCHREALTIME/./}
         if [ "$mode" = terminal ]; then
-            t0=${EPOCHREALTIME/./}
             kill -HUP "$pid"; kill -CONT "$pid"; kill -HUP "$pid"
-            t1=${EPOCHREALTIME/./}
-            spread=$((spread + t1 - t0))
+        elif [ "$mode" = session ]; then
+            kill -TERM "$pid"; kill -CONT "$pid"; kill -HUP "$pid"; kill -TERM "$pid"
+        elif [ "$mode" = mixed ]; then
+            kill -HUP "$pid"; kill -TERM "$pid"; kill -INT "$pid"
         else
             kill -TERM "$pid"
         fi
+        t1=${EPOCHREALTIME/./}
+        spread=$((spread + t1 - t0))
         status=0
         wait "$pid" || status=$?
         if [ "$status" = 0 ] && saved; then
@@ -73,9 +80,5 @@ for mode in terminal relayed; do
             echo "$mode run $run: exit $status, not saved" >&2
         fi
     done
-    if [ "$mode" = terminal ]; then
-        echo "terminal closes: $ok of $runs saved (the three signals within $((spread / runs)) us on average)"
-    else
-        echo "relayed SIGTERMs: $ok of $runs saved"
-    fi
+    echo "$mode: $ok of $runs saved (the signals sent within $((spread / runs)) us on average)"
 done

@@ -102,7 +102,9 @@ QString variantText(const QVariant &value)
     }
 }
 
-// One line of the file, continuation lines included, with its line end.
+// One line as the toolkit reads it: from the start of its first physical
+// line through the line end of its last, with what the toolkit passes over
+// on the way (blanks before it, a comment after its value).
 struct Line
 {
     enum Kind
@@ -117,14 +119,41 @@ struct Line
     QString key;
     qsizetype valueBegin = 0;
     qsizetype valueEnd = 0;
+    // Its first physical line, and the last one the toolkit reads in it.
+    int number = 0;
+    int lastNumber = 0;
+    // The toolkit cannot read it: no '=', or a heading without ']'.
+    bool unreadable = false;
+    // A quote carries it over a line end; still open at the end of the text,
+    // it takes in whatever is added after it.
+    bool quoteCarried = false;
+    bool quoteOpen = false;
 };
 
-qsizetype contentEnd(const QByteArray &text)
+bool isLineEnd(char c)
 {
-    qsizetype end = text.size();
-    while (end > 0 && (text.at(end - 1) == '\n' || text.at(end - 1) == '\r'))
-        --end;
-    return end;
+    return c == '\n' || c == '\r';
+}
+
+// Past the line end at pos: "\r\n", "\n" or a lone "\r".
+qsizetype afterLineEnd(const QByteArray &text, qsizetype pos)
+{
+    if (pos < text.size() && text.at(pos) == '\r')
+        ++pos;
+    else if (pos < text.size() && text.at(pos) == '\n')
+        return pos + 1;
+    else
+        return pos;
+    return pos < text.size() && text.at(pos) == '\n' ? pos + 1 : pos;
+}
+
+int lineEnds(const QByteArray &text, qsizetype from, qsizetype to)
+{
+    int count = 0;
+    for (qsizetype i = from; i < to; ++i)
+        if (text.at(i) == '\n' || (text.at(i) == '\r' && (i + 1 >= to || text.at(i + 1) != '\n')))
+            ++count;
+    return count;
 }
 
 QString sectionName(const QByteArray &content)
@@ -142,74 +171,135 @@ std::vector<Line> parse(const QByteArray &text)
 {
     std::vector<Line> lines;
     QString section;
+    int number = 1;
+    const qsizetype size = text.size();
     qsizetype pos = 0;
-    while (pos < text.size()) {
-        // A backslash right before the line end continues the line.
-        qsizetype end = pos;
-        for (;;) {
-            qsizetype nl = text.indexOf('\n', end);
-            if (nl < 0) {
-                end = text.size();
-                break;
-            }
-            qsizetype last = nl;
-            if (last > end && text.at(last - 1) == '\r')
-                --last;
-            qsizetype slashes = 0;
-            while (last - slashes - 1 >= end && text.at(last - slashes - 1) == '\\')
-                ++slashes;
-            end = nl + 1;
-            if (slashes % 2 == 0 || end >= text.size())
-                break;
-        }
+    while (pos < size) {
         Line line;
-        line.text = text.mid(pos, end - pos);
-        pos = end;
-        const qsizetype stop = contentEnd(line.text);
-        qsizetype first = 0;
-        while (first < stop && (line.text.at(first) == ' ' || line.text.at(first) == '\t'))
+        qsizetype first = pos;
+        while (first < size && (text.at(first) == ' ' || text.at(first) == '\t'))
             ++first;
-        const QByteArray content = line.text.mid(first, stop - first);
-        const qsizetype equals = content.indexOf('=');
-        if (content.startsWith('[')) {
-            line.kind = Line::Section;
-            section = sectionName(content);
-        } else if (!content.startsWith(';') && equals > 0) {
-            line.kind = Line::Key;
-            line.key = decodedKey(content.left(equals).trimmed());
-            qsizetype begin = first + equals + 1;
-            while (begin < stop && (line.text.at(begin) == ' ' || line.text.at(begin) == '\t'))
-                ++begin;
-            // A ';' outside quotes starts a comment, which stays.
-            qsizetype valueEnd = stop;
-            bool quoted = false;
-            for (qsizetype i = begin; i < stop; ++i) {
-                const char c = line.text.at(i);
-                if (c == '\\')
+        qsizetype end = first;
+        if (first < size && text.at(first) == ';') {
+            while (end < size && !isLineEnd(text.at(end)))
+                ++end;
+        } else if (first < size && !isLineEnd(text.at(first))) {
+            // What the toolkit reads as one line: a quote carries it over line
+            // ends, a backslash takes the next character (a line end too) with
+            // it, and a ';' outside quotes starts a comment.
+            bool inQuotes = false;
+            qsizetype equals = -1;
+            qsizetype i = first;
+            while (i < size) {
+                const char c = text.at(i);
+                if (c == '\\') {
                     ++i;
-                else if (c == '"')
-                    quoted = !quoted;
-                else if (c == ';' && !quoted) {
-                    valueEnd = i;
-                    while (valueEnd > begin && (line.text.at(valueEnd - 1) == ' ' ||
-                                                line.text.at(valueEnd - 1) == '\t'))
-                        --valueEnd;
-                    break;
+                    if (i < size) {
+                        const char next = text.at(i++);
+                        if (i < size && ((next == '\n' && text.at(i) == '\r') ||
+                                         (next == '\r' && text.at(i) == '\n')))
+                            ++i;
+                    }
+                    continue;
                 }
+                if (c == '"') {
+                    inQuotes = !inQuotes;
+                } else if (!inQuotes && (c == ';' || isLineEnd(c))) {
+                    break;
+                } else if (isLineEnd(c)) {
+                    line.quoteCarried = true;
+                } else if (c == '=' && !inQuotes && equals < 0) {
+                    equals = i;
+                }
+                ++i;
             }
-            line.valueBegin = begin;
-            line.valueEnd = valueEnd;
+            const qsizetype contentEnd = i;
+            line.quoteOpen = inQuotes;
+            line.lastNumber = number + lineEnds(text, first, contentEnd);
+            while (i < size && !isLineEnd(text.at(i)))
+                ++i;
+            end = i;
+            const QByteArray content = text.mid(first, contentEnd - first);
+            if (content.startsWith('[')) {
+                line.kind = Line::Section;
+                line.unreadable = !content.contains(']');
+                section = sectionName(content);
+            } else if (equals >= 0) {
+                line.kind = Line::Key;
+                line.key = decodedKey(text.mid(first, equals - first).trimmed());
+                qsizetype begin = equals + 1;
+                while (begin < contentEnd && (text.at(begin) == ' ' || text.at(begin) == '\t'))
+                    ++begin;
+                // Blanks before a comment stay with it; the line end of a value
+                // that runs to the end of the text stays the file's.
+                qsizetype valueEnd = contentEnd;
+                if (contentEnd < size)
+                    while (valueEnd > begin &&
+                           (text.at(valueEnd - 1) == ' ' || text.at(valueEnd - 1) == '\t'))
+                        --valueEnd;
+                else
+                    while (valueEnd > begin && isLineEnd(text.at(valueEnd - 1)))
+                        --valueEnd;
+                line.valueBegin = begin - pos;
+                line.valueEnd = valueEnd - pos;
+            } else {
+                line.unreadable = true;
+            }
         }
+        end = afterLineEnd(text, end);
+        line.text = text.mid(pos, end - pos);
         line.section = section;
+        line.number = number;
+        if (line.lastNumber == 0)
+            line.lastNumber = number;
+        number += lineEnds(text, pos, end);
         lines.push_back(line);
+        pos = end;
     }
     return lines;
+}
+
+// Ends line with a line end that nothing after it joins: a backslash at its
+// end would take the line end, and the next line with it.
+void closeLine(Line &line, const QByteArray &eol)
+{
+    if (line.text.isEmpty() || !isLineEnd(line.text.back()))
+        line.text += eol;
+    qsizetype end = line.text.size();
+    if (end >= 2 && line.text.at(end - 2) == '\r' && line.text.at(end - 1) == '\n')
+        end -= 2;
+    else
+        --end;
+    qsizetype slashes = 0;
+    while (end - slashes > 0 && line.text.at(end - slashes - 1) == '\\')
+        ++slashes;
+    if (slashes % 2 == 1)
+        line.text += eol;
+}
+
+QByteArray quoted(const QByteArray &line)
+{
+    QByteArray shown = line.trimmed();
+    const qsizetype cut = shown.indexOf('\n') < 0 ? shown.indexOf('\r') : shown.indexOf('\n');
+    if (cut >= 0)
+        shown.truncate(cut);
+    if (shown.size() > 40)
+        shown = shown.left(37) + "...";
+    return " (" + shown.trimmed() + ')';
 }
 
 QByteArray lineEnd(const QByteArray &text)
 {
     const qsizetype nl = text.indexOf('\n');
     return nl > 0 && text.at(nl - 1) == '\r' ? QByteArray("\r\n") : QByteArray("\n");
+}
+
+QString notRegular(mode_t mode)
+{
+    return S_ISDIR(mode)    ? QStringLiteral("a directory, not a regular file")
+           : S_ISFIFO(mode) ? QStringLiteral("a FIFO, not a regular file")
+           : S_ISSOCK(mode) ? QStringLiteral("a socket, not a regular file")
+                            : QStringLiteral("not a regular file");
 }
 
 QString errnoText()
@@ -238,10 +328,13 @@ void removeStaleTemporaries(const QString &directory, const QString &fileName)
         const QByteArray name(entry->d_name);
         if (!name.startsWith(prefix) || name.size() != prefix.size() + 6)
             continue;
-        const int fd = ::openat(dirFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        // Never waiting on what someone put there: a FIFO would stall the quit.
+        const int fd = ::openat(dirFd, name.constData(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0)
             continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        struct stat info = {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
             ::unlinkat(dirFd, name.constData(), 0);
         ::close(fd);
     }
@@ -362,6 +455,7 @@ QByteArray apply(const QByteArray &text, const Changes &changes)
             Line &line = *found;
             line.text = line.text.left(line.valueBegin) + encoded + line.text.mid(line.valueEnd);
             line.valueEnd = line.valueBegin + encoded.size();
+            line.quoteOpen = false;
             continue;
         }
 
@@ -374,10 +468,12 @@ QByteArray apply(const QByteArray &text, const Changes &changes)
         added.text += encoded + eol;
         added.valueEnd = added.valueBegin + encoded.size();
 
-        // After the last key of the section's last heading, or the heading.
+        // After the last key of the section's last heading, or the heading;
+        // never after a line whose open quote would take it in.
         std::size_t anchor = lines.size();
         for (std::size_t i = lines.size(); i-- > 0;)
-            if (lines[i].section == section && lines[i].kind != Line::Other) {
+            if (lines[i].section == section && lines[i].kind != Line::Other &&
+                !lines[i].quoteOpen) {
                 anchor = i;
                 break;
             }
@@ -386,13 +482,22 @@ QByteArray apply(const QByteArray &text, const Changes &changes)
             heading.kind = Line::Section;
             heading.section = section;
             heading.text = '[' + encodedKey(section) + ']' + eol;
+            Line blank;
+            blank.text = eol;
+            // A quote open to the end would take in a section added there:
+            // it goes before the first heading instead.
+            if (!lines.empty() && lines.back().quoteOpen) {
+                std::size_t at = 0;
+                while (at < lines.size() && lines[at].kind != Line::Section && !lines[at].quoteOpen)
+                    ++at;
+                if (at > 0)
+                    closeLine(lines[at - 1], eol);
+                lines.insert(lines.begin() + std::ptrdiff_t(at), {heading, added, blank});
+                continue;
+            }
             if (!lines.empty()) {
-                Line &last = lines.back();
-                if (!last.text.endsWith('\n'))
-                    last.text += eol;
-                Line blank;
-                blank.section = last.section;
-                blank.text = eol;
+                closeLine(lines.back(), eol);
+                blank.section = lines.back().section;
                 lines.push_back(blank);
             }
             lines.push_back(heading);
@@ -404,8 +509,7 @@ QByteArray apply(const QByteArray &text, const Changes &changes)
             lines.insert(lines.begin(), added);
             continue;
         }
-        if (!lines[anchor].text.endsWith('\n'))
-            lines[anchor].text += eol;
+        closeLine(lines[anchor], eol);
         lines.insert(lines.begin() + std::ptrdiff_t(anchor) + 1, added);
     }
 
@@ -415,20 +519,131 @@ QByteArray apply(const QByteArray &text, const Changes &changes)
     return result;
 }
 
-bool replaceFile(const QString &path, const QByteArray &content, QString *error)
+Trouble firstTrouble(const QByteArray &text)
 {
-    // A link at path (a config kept elsewhere) stays; its target is replaced.
-    QString target = path;
+    for (const Line &line : parse(text.startsWith(bom) ? text.mid(bom.size()) : text)) {
+        const QString shown = QString::fromUtf8(quoted(line.text));
+        if (line.quoteOpen)
+            return {line.number, QStringLiteral("a '\"' opens a quote that runs to the end of "
+                                                "the file and takes in every line after it%1")
+                                     .arg(shown)};
+        if (line.quoteCarried)
+            return {line.number,
+                    QStringLiteral("a '\"' opens a quote that runs on to line %1 and takes in the "
+                                   "lines between%2")
+                        .arg(line.lastNumber)
+                        .arg(shown)};
+        if (line.unreadable)
+            return {
+                line.number,
+                line.kind == Line::Section
+                    ? QStringLiteral("the section heading has no ']'%1").arg(shown)
+                    : QStringLiteral("no '=' in this line (comments start with ';')%1").arg(shown)};
+    }
+    return {};
+}
+
+int lineOf(const QByteArray &text, const QString &compositeKey)
+{
+    const qsizetype slash = compositeKey.indexOf(QLatin1Char('/'));
+    const QString section = slash < 0 ? QString() : compositeKey.left(slash);
+    const QString key = compositeKey.mid(slash + 1);
+    const std::vector<Line> lines = parse(text.startsWith(bom) ? text.mid(bom.size()) : text);
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        if (it->kind == Line::Key && it->section == section && it->key == key)
+            return it->number;
+    return 0;
+}
+
+bool readRegularFile(const QString &path, QByteArray *content, QString *error)
+{
+    content->clear();
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        *error = errnoText();
+        return false;
+    }
+    struct stat info = {};
+    bool ok = ::fstat(fd, &info) == 0;
+    if (!ok)
+        *error = errnoText();
+    else if (!S_ISREG(info.st_mode)) {
+        *error = notRegular(info.st_mode);
+        ok = false;
+    }
+    char buffer[16384];
+    while (ok) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = errnoText();
+            ok = false;
+        }
+        if (n <= 0)
+            break;
+        content->append(buffer, n);
+    }
+    ::close(fd);
+    return ok;
+}
+
+QString trustedPath(const QString &path, QString *error)
+{
+    const auto trusted = [](uid_t uid) { return uid == ::geteuid() || uid == 0; };
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info = {};
+    if (::lstat(name.constData(), &info) != 0) {
+        if (errno == ENOENT)
+            return path;
+        *error = errnoText();
+        return QString();
+    }
+    if (!S_ISLNK(info.st_mode)) {
+        if (S_ISREG(info.st_mode))
+            return path;
+        *error = notRegular(info.st_mode);
+        return QString();
+    }
+    if (!trusted(info.st_uid)) {
+        *error = QStringLiteral("a link that uid %1 made").arg(info.st_uid);
+        return QString();
+    }
+    // A link to nothing yet: the file made there replaces the link.
+    const QString target = QFileInfo(path).canonicalFilePath();
+    if (target.isEmpty())
+        return path;
+    struct stat file = {}, directory = {};
+    if (::stat(QFile::encodeName(target).constData(), &file) != 0 ||
+        ::stat(QFile::encodeName(QFileInfo(target).absolutePath()).constData(), &directory) != 0) {
+        *error = errnoText();
+        return QString();
+    }
+    if (!S_ISREG(file.st_mode))
+        *error = QStringLiteral("a link to %1, %2").arg(target, notRegular(file.st_mode));
+    else if (!trusted(file.st_uid))
+        *error = QStringLiteral("a link to %1, a file of uid %2").arg(target).arg(file.st_uid);
+    else if (!trusted(directory.st_uid))
+        *error = QStringLiteral("a link into %1, a directory of uid %2")
+                     .arg(QFileInfo(target).absolutePath())
+                     .arg(directory.st_uid);
+    else
+        return target;
+    return QString();
+}
+
+bool replaceFile(const QString &path, const QByteArray &content, const Check &check, QString *error)
+{
     const QFileInfo info(path);
-    if (info.isSymLink() && info.exists())
-        target = info.canonicalFilePath();
-    const QFileInfo targetInfo(target);
-    const QString directory = targetInfo.absolutePath();
-    removeStaleTemporaries(directory, targetInfo.fileName());
+    const QString directory = info.absolutePath();
+    removeStaleTemporaries(directory, info.fileName());
 
     struct stat before = {};
-    const bool existed = ::stat(QFile::encodeName(target).constData(), &before) == 0;
-    QByteArray temporary = QFile::encodeName(directory + QLatin1Char('/') + targetInfo.fileName()) +
+    const bool existed = ::stat(QFile::encodeName(path).constData(), &before) == 0;
+    QByteArray temporary = QFile::encodeName(directory + QLatin1Char('/') + info.fileName()) +
                            temporaryInfix + "XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -446,7 +661,8 @@ bool replaceFile(const QString &path, const QByteArray &content, QString *error)
         ok = n > 0;
         written += n > 0 ? n : 0;
     }
-    ok = ok && ::fchmod(fd, existed ? before.st_mode & 07777 : 0644) == 0;
+    // Private unless the user chose otherwise for the file that was there.
+    ok = ok && ::fchmod(fd, existed ? before.st_mode & 07777 : 0600) == 0;
     // The toolkit reads a file again only when its size or time changed.
     struct stat after = {};
     if (ok && existed && ::fstat(fd, &after) == 0 && after.st_size == before.st_size &&
@@ -461,11 +677,16 @@ bool replaceFile(const QString &path, const QByteArray &content, QString *error)
         ::futimens(fd, times);
     }
     ok = ok && ::fsync(fd) == 0;
-    ok = ok && ::rename(temporary.constData(), QFile::encodeName(target).constData()) == 0;
-    if (!ok) {
+    if (!ok)
         *error = errnoText();
-        ::unlink(temporary.constData());
+    else if (check)
+        ok = check(QFile::decodeName(temporary), error);
+    if (ok && ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
+        *error = errnoText();
+        ok = false;
     }
+    if (!ok)
+        ::unlink(temporary.constData());
     ::close(fd);
     if (ok) {
         const int dirFd =

@@ -4,24 +4,37 @@
 
 #include "settings/iniedit.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
-#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
+#include <cstring>
 
 namespace {
 const char configDirName[] = ".Brantolex_Fixer";
 const char configFileName[] = "config";
+
+bool saveFailed = false;
 
 // Set once, on the GUI thread, before the window reads its settings.
 QString &filePathOverride()
 {
     static QString path;
     return path;
+}
+
+// The session's file when a session manager gave one, else the user's own;
+// the user's directory is not even made then.
+QString settingsPath()
+{
+    if (!filePathOverride().isEmpty())
+        return filePathOverride();
+    return Profile::configDirectory() + QLatin1String(configFileName);
 }
 
 QString passwordDatabaseHome()
@@ -31,13 +44,43 @@ QString passwordDatabaseHome()
         return QDir::cleanPath(QFile::decodeName(home));
     return QString();
 }
+
+// Each problem of the file once per process, however many profiles read it;
+// about is what the warning is about, the warning itself by default.
+void warnOnce(const QString &text, const QByteArray &about = QByteArray())
+{
+    static QSet<QByteArray> said;
+    const QByteArray key =
+        QCryptographicHash::hash(about.isNull() ? text.toUtf8() : about, QCryptographicHash::Sha1);
+    if (said.contains(key))
+        return;
+    said.insert(key);
+    qWarning("Brantolex Fixer: %s", qUtf8Printable(text));
+}
+
+QString errnoText()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
 } // namespace
 
 Profile::Profile()
-    : QSettings(filePathOverride().isEmpty() ? configDirectory() + QLatin1String(configFileName)
-                                             : filePathOverride(),
-                QSettings::IniFormat)
+    : QSettings(readablePath(settingsPath()), QSettings::IniFormat), path(settingsPath())
 {
+    if (fileName() != path)
+        return;
+    // The toolkit reads sections only when asked for them.
+    QSettings::allKeys();
+    QByteArray text;
+    QString error;
+    if (!IniEdit::readRegularFile(path, &text, &error))
+        return;
+    const IniEdit::Trouble trouble = IniEdit::firstTrouble(text);
+    if (trouble.line > 0)
+        warnOnce(QStringLiteral("%1, line %2: %3").arg(path).arg(trouble.line).arg(trouble.what),
+                 text);
+    else if (status() == QSettings::FormatError)
+        warnOnce(QStringLiteral("%1 cannot be read in full").arg(path), text);
 }
 
 void Profile::setFilePath(const QString &path)
@@ -49,43 +92,99 @@ bool Profile::saveNow()
 {
     if (!modified)
         return true;
-    if (!save())
-        return false;
+    QString error;
+    const bool saved = save(&error);
+    if (!saved) {
+        saveFailed = true;
+        qWarning("Brantolex Fixer: could not save the settings to %s: %s", qUtf8Printable(path),
+                 qUtf8Printable(error));
+    }
+    // Answered either way: the caller says it on, and the destructor does
+    // not try again.
     modified = false;
     pending.clear();
-    QSettings::sync();
-    return true;
+    if (saved)
+        QSettings::sync();
+    return saved;
 }
 
 Profile::~Profile()
 {
-    if (modified && !save())
-        qWarning("Brantolex Fixer: could not save the settings to %s", qUtf8Printable(fileName()));
+    QString error;
+    if (modified && !save(&error)) {
+        saveFailed = true;
+        qWarning("Brantolex Fixer: could not save the settings to %s: %s", qUtf8Printable(path),
+                 qUtf8Printable(error));
+    }
 }
 
-bool Profile::save()
+bool Profile::anySaveFailed()
 {
+    return saveFailed;
+}
+
+QString Profile::readablePath(const QString &path)
+{
+    QString why;
+    if (!IniEdit::trustedPath(path, &why).isEmpty())
+        return path;
+    warnOnce(QStringLiteral("%1 is not read: %2").arg(path, why));
+    // Read as empty, without waiting on whatever is there.
+    return QStringLiteral("/dev/null");
+}
+
+bool Profile::save(QString *error)
+{
+    const QString target = IniEdit::trustedPath(path, error);
+    if (target.isEmpty())
+        return false;
+    QByteArray text;
+    if (!IniEdit::readRegularFile(target, &text, error))
+        return false;
     // What the file says now, not when we read it.
-    QSettings::sync();
+    const QSettings before(target, QSettings::IniFormat);
     IniEdit::Changes changes;
+    QHash<QString, QVariant> changed;
     for (const auto &[key, value] : std::as_const(pending))
-        if (!QSettings::contains(key) || QSettings::value(key) != value)
+        if (!before.contains(key) || before.value(key) != value) {
             changes.append({key, value});
+            changed.insert(key, value);
+        }
     if (changes.isEmpty())
         return true;
 
-    QFile file(fileName());
-    QByteArray text;
-    if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly))
+    const QByteArray edited = IniEdit::apply(text, changes);
+    // The toolkit must read what was set, and everything else as before.
+    const auto readsBack = [&](const QString &temporary, QString *why) {
+        const QSettings after(temporary, QSettings::IniFormat);
+        QStringList keys = before.allKeys() + after.allKeys();
+        keys.removeDuplicates();
+        for (const QString &key : std::as_const(keys)) {
+            // A key with an empty part ("\\x" in the file) cannot be looked up.
+            if (key.split(QLatin1Char('/')).contains(QString()))
+                continue;
+            const bool set = changed.contains(key);
+            const QVariant expected = set ? changed.value(key) : before.value(key);
+            if (after.contains(key) == (set || before.contains(key)) &&
+                after.value(key) == expected)
+                continue;
+            // Named as the user's file has it, where it is the file's own.
+            IniEdit::Trouble trouble = IniEdit::firstTrouble(text);
+            if (trouble.line == 0)
+                trouble = IniEdit::firstTrouble(edited);
+            const int line = IniEdit::lineOf(edited, key);
+            if (trouble.line > 0)
+                *why = QStringLiteral("line %1: %2").arg(trouble.line).arg(trouble.what);
+            else if (line > 0)
+                *why =
+                    QStringLiteral("line %1: %2 would not read back as written").arg(line).arg(key);
+            else
+                *why = QStringLiteral("%1 would not read back as written").arg(key);
             return false;
-        text = file.readAll();
-        if (file.error() != QFile::NoError)
-            return false;
-        file.close();
-    }
-    QString error;
-    return IniEdit::replaceFile(fileName(), IniEdit::apply(text, changes), &error);
+        }
+        return true;
+    };
+    return IniEdit::replaceFile(target, edited, readsBack, error);
 }
 
 QString Profile::homeDirectory()
@@ -103,7 +202,19 @@ QString Profile::configDirectory()
     // threads get here first at the same moment.
     static const QString directory =
         homeDirectory() + QDir::separator() + QLatin1String(configDirName);
-    QDir().mkpath(directory);
+    const QByteArray name = QFile::encodeName(directory);
+    if (::mkdir(name.constData(), 0700) != 0 && errno == ENOENT) {
+        QDir().mkpath(QFileInfo(directory).path());
+        ::mkdir(name.constData(), 0700);
+    }
+    // Whatever the umask; nobody else may put anything in it.
+    struct stat info = {};
+    if (::lstat(name.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+        info.st_uid == ::geteuid() && (info.st_mode & 07777) != (info.st_mode & 0700)) {
+        if (::chmod(name.constData(), info.st_mode & 0700) != 0)
+            warnOnce(QStringLiteral("%1 is open to other users and stays so: %2")
+                         .arg(directory, errnoText()));
+    }
     return directory + QDir::separator();
 }
 
@@ -126,7 +237,7 @@ void Profile::warnIfOnlyCaseDiffers(const QString &compositeKey) const
         warned.insert(key);
         qWarning("Brantolex Fixer: %s in %s is not read: upper and lower case matter, the key "
                  "is %s",
-                 qUtf8Printable(key), qUtf8Printable(fileName()), qUtf8Printable(compositeKey));
+                 qUtf8Printable(key), qUtf8Printable(path), qUtf8Printable(compositeKey));
     }
 }
 

@@ -20,11 +20,15 @@
 // new keys go at the end of their section, and everything else (comments,
 // unknown keys, order, case, encoding, byte order mark, line ends) stays
 // byte for byte. A profile that only read, or set what was there, writes
-// nothing.
+// nothing. The directory is the user's alone (0700), a new file 0600. A file
+// that is no regular one, or a link another user could have planted, is
+// neither read nor written, with a word on stderr; so is a save whose new
+// text the toolkit would read otherwise than what was set.
 class Profile : public QSettings
 {
 public:
     Profile();
+    // Saves what was set; says on stderr why when it cannot.
     ~Profile() override;
 
     // Makes every profile from now on use the file at path instead of the
@@ -35,8 +39,11 @@ public:
     bool saveNow();
 
     // The directory holding the file, with one trailing separator; created
-    // when missing. The path is worked out once per process.
+    // 0700 when missing, and closed to others when it is not. The path is
+    // worked out once per process.
     static QString configDirectory();
+    // Whether a save of this process has failed.
+    static bool anySaveFailed();
     // $HOME when it is an absolute path, otherwise the home directory of the
     // password database.
     static QString homeDirectory();
@@ -71,8 +78,11 @@ private:
     QVariant stored(const QString &compositeKey, const QVariant &defaultValue) const;
     void store(const QString &compositeKey, const QVariant &value);
     void warnIfOnlyCaseDiffers(const QString &compositeKey) const;
-    bool save();
+    // What the toolkit may read: the file, or nothing when it is refused.
+    static QString readablePath(const QString &path);
+    bool save(QString *error);
 
+    const QString path;
     bool modified = false;
     // Set but not yet written, in the order set; the toolkit's own setter
     // would rewrite the whole file in its way.

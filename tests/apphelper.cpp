@@ -1,5 +1,6 @@
 // A second process for the guard and program tests. Modes, each with a key
-// and then, optionally, the guard's candidate directories:
+// and then, optionally, the guard's candidate directories and
+// "lasting=DIR" for the marker beside the settings (none unless given):
 //   probe KEY   construct a guard, then ask the static test; print both, or
 //               the guard's error
 //   own KEY     hold a guard, print received messages, end on stdin EOF
@@ -10,6 +11,7 @@
 //               shutdown would, answering "alive" to each line on stdin
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -31,12 +33,6 @@ void say(const QByteArray &line)
     std::fflush(stdout);
 }
 
-QString uniqueKeyOf(const QString &key)
-{
-    return SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
-                                        SingleApplication::currentUserName());
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -47,8 +43,18 @@ int main(int argc, char **argv)
         return 2;
     const QString mode = args.at(1);
     const QString key = args.at(2);
-    if (args.size() > 3)
-        SingleApplication::setCandidateDirectories(args.mid(3));
+    if (args.size() > 3) {
+        QStringList directories = args.mid(3);
+        QString lasting;
+        for (const QString &arg : args.mid(3))
+            if (arg.startsWith(QLatin1String("lasting="))) {
+                lasting = arg.mid(8);
+                directories.removeOne(arg);
+            }
+        SingleApplication::setCandidateDirectories(
+            directories.isEmpty() ? SingleApplication::candidateDirectories() : directories,
+            lasting);
+    }
     const QString firstDirectory = SingleApplication::candidateDirectories().value(0);
 
     if (mode == QLatin1String("signals")) {

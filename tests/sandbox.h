@@ -5,6 +5,8 @@
 // system, as a user of its own, so that the instance's directories are the
 // test's alone and a running instance of the user's is no hindrance.
 
+#include "testhelpers.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QProcess>
@@ -12,6 +14,8 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include <functional>
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -29,10 +33,6 @@ void chownTree(const QString &path, uid_t uid);
 // the virtual input, channel 1, short loading times.
 QByteArray configWith(int loadingTime4, const QString &output = QStringLiteral("Test Sink:in"));
 
-// Writes the settings file below the given home, as a user would have left
-// it; false when it could not.
-bool writeConfigIn(const QTemporaryDir &home, const QByteArray &text);
-
 class Sandbox
 {
 public:
@@ -42,7 +42,8 @@ public:
     QString configPath() const { return home.filePath(QStringLiteral(".Brantolex_Fixer/config")); }
     bool writeConfig(const QByteArray &content) const;
     QByteArray config() const;
-    // Every file under HOME, with a hash of its content.
+    // Every file under HOME but the instance's marker, with a hash of its
+    // content.
     QMap<QString, QByteArray> homeSnapshot() const;
     // What is left in the instance's directories.
     QStringList leftovers() const;
@@ -57,12 +58,20 @@ public:
 class Program
 {
 public:
-    explicit Program(const Sandbox &sandbox, const QStringList &arguments = {})
-        : Program(sandbox.env, sandbox.uid, arguments)
+    // asRoot runs in the child before it becomes the sandbox's user (a mount
+    // namespace of its own, say).
+    using ChildSetUp = std::function<void()>;
+    explicit Program(const Sandbox &sandbox, const QStringList &arguments = {},
+                     const ChildSetUp &asRoot = {})
+        : Program(sandbox.env, sandbox.uid, arguments, asRoot)
+    {
+    }
+    Program(const Sandbox &sandbox, const ChildSetUp &asRoot)
+        : Program(sandbox.env, sandbox.uid, {}, asRoot)
     {
     }
     explicit Program(const QProcessEnvironment &env, uid_t uid = ::geteuid(),
-                     const QStringList &arguments = {});
+                     const QStringList &arguments = {}, const ChildSetUp &asRoot = {});
     // A killed instance would leave its marker behind for good once the test
     // removes the key file's directory: only what ignores SIGTERM is killed.
     ~Program();

@@ -1,6 +1,7 @@
 #include "app/localmessage.h"
 #include "app/localthread.h"
 #include "app/threadedlocalserver.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QLocalServer>
@@ -9,6 +10,7 @@
 #include <QSignalSpy>
 #include <QtEndian>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 #include <sys/resource.h>
@@ -30,20 +32,6 @@ QString uniqueName()
     return QStringLiteral("tst_channel_%1_%2")
         .arg(QCoreApplication::applicationPid())
         .arg(++counter);
-}
-
-QByteArray frameOf(const QString &text)
-{
-    QByteArray utf16;
-    for (QChar c : text) {
-        utf16.append(char(c.unicode() >> 8));
-        utf16.append(char(c.unicode() & 0xff));
-    }
-    QByteArray frame(8, '\0');
-    const quint32 length = text.isNull() ? 0xFFFFFFFF : quint32(utf16.size());
-    qToBigEndian<qint32>(qint32(4 + utf16.size()), frame.data());
-    qToBigEndian<quint32>(length, frame.data() + 4);
-    return frame + utf16;
 }
 
 // Both ends of one local connection, in this thread.
@@ -435,27 +423,44 @@ void TestChannel::disconnectEndsThread()
 void TestChannel::refusedFrames_data()
 {
     QTest::addColumn<QByteArray>("bytes");
+    // Then a byte of this at a time, on and on.
+    QTest::addColumn<QByteArray>("trickle");
     QTest::addColumn<QStringList>("accepted");
 
     const QByteArray good = frameOf(QStringLiteral("good"));
-    QTest::newRow("size over the cap") << QByteArray::fromHex("7fffffff00000000") << QStringList();
-    QTest::newRow("just over the cap") << QByteArray::fromHex("0010000100100000") << QStringList();
+    QTest::newRow("size over the cap")
+        << QByteArray::fromHex("7fffffff00000000") << QByteArray() << QStringList();
+    QTest::newRow("just over the cap")
+        << QByteArray::fromHex("0010000100100000") << QByteArray() << QStringList();
     QTest::newRow("consistent, over the cap")
-        << QByteArray::fromHex("00100002000ffffe") << QStringList();
-    QTest::newRow("negative size") << QByteArray::fromHex("8000000000000000") << QStringList();
-    QTest::newRow("size too small") << QByteArray::fromHex("0000000300000000") << QStringList();
-    QTest::newRow("odd length") << QByteArray::fromHex("0000000700000003006800") << QStringList();
+        << QByteArray::fromHex("00100002000ffffe") << QByteArray() << QStringList();
+    QTest::newRow("negative size")
+        << QByteArray::fromHex("8000000000000000") << QByteArray() << QStringList();
+    QTest::newRow("size too small")
+        << QByteArray::fromHex("0000000300000000") << QByteArray() << QStringList();
+    QTest::newRow("odd length") << QByteArray::fromHex("0000000700000003006800") << QByteArray()
+                                << QStringList();
     QTest::newRow("length short of size")
-        << QByteArray::fromHex("000000080000000200680069") << QStringList();
+        << QByteArray::fromHex("000000080000000200680069") << QByteArray() << QStringList();
     QTest::newRow("null with a body")
-        << QByteArray::fromHex("00000006ffffffff0068") << QStringList();
+        << QByteArray::fromHex("00000006ffffffff0068") << QByteArray() << QStringList();
     QTest::newRow("good frame, then a bad one")
-        << good + QByteArray::fromHex("0000000700000003006800") << QStringList{"good"};
+        << good + QByteArray::fromHex("0000000700000003006800") << QByteArray()
+        << QStringList{"good"};
+    // No whole frame for a while: the connection holds a thread for nothing.
+    const QByteArray frame = frameOf(QStringLiteral("never whole"));
+    QTest::newRow("silent after the greeting") << QByteArray() << QByteArray() << QStringList();
+    QTest::newRow("a message, then silent") << frame << QByteArray() << QStringList{"never whole"};
+    QTest::newRow("a frame begun, never finished")
+        << frame.left(10) << QByteArray() << QStringList();
+    // Bytes keep coming, a whole frame never does.
+    QTest::newRow("a byte now and then") << QByteArray() << frame << QStringList();
 }
 
 void TestChannel::refusedFrames()
 {
     QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, trickle);
     QFETCH(QStringList, accepted);
 
     Session s;
@@ -463,7 +468,13 @@ void TestChannel::refusedFrames()
     QSignalSpy disconnected(&s.client.socket, &QLocalSocket::disconnected);
 
     s.client.send(bytes);
-    QVERIFY(disconnected.wait(10000));
+    QTimer drip;
+    qsizetype sent = 0;
+    connect(&drip, &QTimer::timeout, this,
+            [&] { s.client.send(trickle.mid(sent++ % trickle.size(), 1)); });
+    if (!trickle.isEmpty())
+        drip.start(LocalThread::idleTimeout / 10);
+    QVERIFY(disconnected.wait(6 * LocalThread::idleTimeout));
     QTRY_COMPARE_WITH_TIMEOUT(threadCount(*s.server), 0, 10000);
 
     QCOMPARE(s.received->size(), accepted.size());
@@ -523,7 +534,8 @@ void TestChannel::connectionCap()
         QVERIFY(clients.back()->readGreeting());
     }
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("connections open; closing new ones"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("connections open; closing new connections"));
     RawClient extra;
     QVERIFY(extra.connectTo(*server));
     QSignalSpy closed(&extra.socket, &QLocalSocket::disconnected);

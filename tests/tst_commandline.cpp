@@ -6,6 +6,7 @@
 #include "midi/midiio.h"
 #include "midipeers.h"
 #include "sandbox.h"
+#include "testhelpers.h"
 #include "signalprocess.h"
 #include "ui/brantolexmainwindow.h"
 
@@ -81,7 +82,7 @@ void TestCommandLine::init()
 
 void TestCommandLine::writeConfig(const QByteArray &text)
 {
-    QVERIFY(writeConfigIn(home, text));
+    QVERIFY(::writeConfig(home.path(), text));
 }
 
 void TestCommandLine::answers_data()

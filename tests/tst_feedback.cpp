@@ -5,6 +5,7 @@
 #include "midi/midiio.h"
 #include "recordingsink.h"
 #include "sandbox.h"
+#include "testhelpers.h"
 #include "ui/activitylights.h"
 #include "ui/brantolexmainwindow.h"
 #include "ui/ui_brantolexmainwindow.h"
@@ -66,7 +67,7 @@ void TestFeedback::init()
 
 void TestFeedback::writeConfig(const QByteArray &text)
 {
-    QVERIFY(writeConfigIn(home, text));
+    QVERIFY(::writeConfig(home.path(), text));
 }
 
 void TestFeedback::lights_data()

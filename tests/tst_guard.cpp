@@ -1,6 +1,8 @@
+#include "app/localthread.h"
 #include "app/privatedirectory.h"
 #include "app/singleapplication.h"
 #include "app/threadedlocalserver.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,11 +17,16 @@
 #include <QTest>
 #include <QThread>
 
+#include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <memory>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,12 +37,6 @@ QString freshKey()
 {
     static int counter = 0;
     return QStringLiteral("tst_guard-%1x%2").arg(QCoreApplication::applicationPid()).arg(++counter);
-}
-
-QString uniqueKeyOf(const QString &key)
-{
-    return SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
-                                        SingleApplication::currentUserName());
 }
 
 const auto ownerOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
@@ -90,37 +91,32 @@ private:
     int fd;
 };
 
-QByteArray frameOf(const QString &text)
-{
-    QByteArray frame(8, '\0');
-    QByteArray utf16;
-    for (QChar c : text) {
-        utf16.append(char(c.unicode() >> 8));
-        utf16.append(char(c.unicode() & 0xff));
-    }
-    qToBigEndian<qint32>(qint32(4 + utf16.size()), frame.data());
-    qToBigEndian<quint32>(quint32(utf16.size()), frame.data() + 4);
-    return frame + utf16;
-}
-
 // The helper process of tests/apphelper.cpp. Waits spin this thread's event
 // loop, since the instance a helper talks to may live right here.
 class Helper
 {
 public:
     // The test's directories follow the arguments unless some are given.
+    // A descriptor limit, and a uid of its own that may run no more
+    // threads than the helper's own, where given.
     explicit Helper(const QStringList &args, QStringList directories = QStringList(),
                     const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
-                    int descriptorLimit = 0)
+                    int descriptorLimit = 0, uid_t threadlessUid = 0)
     {
         if (directories.isEmpty())
             directories = testDirectories();
         else if (directories == QStringList{QStringLiteral("default")})
             directories.clear();
-        if (descriptorLimit > 0)
-            process.setChildProcessModifier([descriptorLimit] {
+        if (descriptorLimit > 0 || threadlessUid > 0)
+            process.setChildProcessModifier([descriptorLimit, threadlessUid] {
                 const rlimit limit = {rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
-                ::setrlimit(RLIMIT_NOFILE, &limit);
+                if (descriptorLimit > 0)
+                    ::setrlimit(RLIMIT_NOFILE, &limit);
+                const rlimit one = {1, 1};
+                if (threadlessUid > 0 &&
+                    (::setgroups(0, nullptr) != 0 || ::setgid(threadlessUid) != 0 ||
+                     ::setrlimit(RLIMIT_NPROC, &one) != 0 || ::setuid(threadlessUid) != 0))
+                    ::_exit(99);
             });
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(APP_HELPER), args + directories);
@@ -226,14 +222,17 @@ private slots:
     void messageFromSecondProcess();
     void sendFailures_data();
     void sendFailures();
-    void startFailures_data();
-    void startFailures();
+    void unusablePlaces_data();
+    void unusablePlaces();
     void privateDirectory_data();
     void privateDirectory();
     void oneInstanceWhateverTheDirectories_data();
     void oneInstanceWhateverTheDirectories();
     void burstThenGone();
-    void floodUnderDescriptorLimit();
+    void floodTurnedAway_data();
+    void floodTurnedAway();
+    void ownerMemoryBounded_data();
+    void ownerMemoryBounded();
     void simultaneousStarts();
     void leftovers_data();
     void leftovers();
@@ -407,6 +406,11 @@ void TestGuard::secondProcessReportsRunning()
     QCOMPARE(helperOwner.line(), QByteArray("message=pong"));
     // One connection, kept open between messages.
     QCOMPARE(later.findChildren<QLocalSocket *>().size(), 1);
+    // Dropped by the owner once idle, the connection is made again.
+    QSignalSpy dropped(later.findChildren<QLocalSocket *>().front(), &QLocalSocket::disconnected);
+    QVERIFY(dropped.wait(6 * LocalThread::idleTimeout));
+    QVERIFY(later.sendMessage(QStringLiteral("again")));
+    QCOMPARE(helperOwner.line(), QByteArray("message=again"));
     helperOwner.process.closeWriteChannel();
     QVERIFY(helperOwner.finish());
     QCOMPARE(helperOwner.process.readAllStandardError(), QByteArray());
@@ -492,30 +496,43 @@ void TestGuard::sendFailures()
     QVERIFY(thread.wait(10000));
 }
 
-void TestGuard::startFailures_data()
+void TestGuard::unusablePlaces_data()
 {
     QTest::addColumn<QString>("obstacle");
     QTest::addColumn<QString>("key");
-    QTest::addColumn<QString>("error");
+    // What the probe says: its error, or that it owns the marker.
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<QString>("warning"); // on the probe's stderr
 
-    const QString key = QStringLiteral("Key");
-    QTest::newRow("socket name too long") << "" << QString(120, QLatin1Char('k')) << "too long";
+    const QString key = QStringLiteral("Key"), owns = QStringLiteral("guard=0 static=0");
+    QTest::newRow("socket name too long") << "" << QString(120, QLatin1Char('k')) << "too long"
+                                          << "";
+    // One place of two cannot be used; the other holds the marker.
     QTest::newRow("directory in the way of the socket")
-        << "socket directory" << key << "a directory is in the way of the socket";
+        << "socket directory" << key << owns << "a directory is in the way of the socket";
     QTest::newRow("directory in the way of the marker")
-        << "marker directory" << key << "Is a directory";
-    // A start stopped while it holds the lock: nobody waits forever.
+        << "marker directory" << key << owns << "passed over marker .*Is a directory";
     QTest::newRow("directory locked by a stopped start")
-        << "locked" << key << "locked by another start or exit for more than 5 s";
-    QTest::newRow("fallback open to others") << "open fallback" << key << "is open to other users";
+        << "locked" << key << owns << "locked by another start or exit for more than 5 s";
+    QTest::newRow("fallback open to others, the lasting place ours")
+        << "open fallback, lasting" << key << owns << "passed over .*is open to other users";
+    // Nowhere to hold a marker.
+    QTest::newRow("directories in the way of both markers")
+        << "marker directories" << key << "no private place.*Is a directory.*Is a directory"
+        << "";
+    QTest::newRow("fallback open to others, nothing else")
+        << "open fallback" << key << "no private place.*is open to other users"
+        << "";
 }
 
-// Each says why, instead of passing for a running instance.
-void TestGuard::startFailures()
+// Each says why, instead of passing for a running instance; a place that
+// cannot be used is passed over while another holds the marker.
+void TestGuard::unusablePlaces()
 {
     QFETCH(QString, obstacle);
     QFETCH(QString, key);
-    QFETCH(QString, error);
+    QFETCH(QString, result);
+    QFETCH(QString, warning);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -524,21 +541,35 @@ void TestGuard::startFailures()
     QVERIFY(::mkdir(QFile::encodeName(runtime).constData(), 0700) == 0);
     if (obstacle == "socket directory")
         QVERIFY(QDir().mkpath(SingleApplication::serverPath(runtime, uniqueKeyOf(key)) + "/x"));
-    if (obstacle == "marker directory")
+    if (obstacle.startsWith("marker director")) {
         QVERIFY(QDir().mkpath(SingleApplication::markerPath(runtime, uniqueKeyOf(key))));
+        if (obstacle == "marker directories")
+            QVERIFY(::mkdir(QFile::encodeName(fallback).constData(), 0700) == 0 &&
+                    QDir().mkpath(SingleApplication::markerPath(fallback, uniqueKeyOf(key))));
+    }
     FileLock directoryLock(runtime, false);
     if (obstacle == "locked")
         QVERIFY(directoryLock.lock());
     QStringList directories{runtime, fallback};
-    if (obstacle == "open fallback") {
+    if (obstacle.startsWith("open fallback")) {
         QVERIFY(::mkdir(QFile::encodeName(fallback).constData(), 0755) == 0);
         directories = QStringList{fallback};
+        if (obstacle.endsWith("lasting"))
+            directories << "lasting=" + dir.filePath(QStringLiteral("home/.Brantolex_Fixer"));
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("home"))));
     }
 
     Helper probe({QStringLiteral("probe"), key}, directories);
     const QByteArray line = probe.line();
-    QVERIFY2(line.startsWith("error=") && line.contains(error.toUtf8()), line.constData());
+    QVERIFY2(QRegularExpression(QStringLiteral("^(error=.*)?") + result)
+                 .match(QString::fromUtf8(line))
+                 .hasMatch(),
+             line.constData());
     QVERIFY(probe.finish());
+    const QByteArray errors = probe.process.readAllStandardError();
+    QVERIFY2(warning.isEmpty() ||
+                 QRegularExpression(warning).match(QString::fromUtf8(errors)).hasMatch(),
+             errors.constData());
 }
 
 void TestGuard::privateDirectory_data()
@@ -641,35 +672,45 @@ void TestGuard::privateDirectory()
 
 void TestGuard::oneInstanceWhateverTheDirectories_data()
 {
-    // Which of the directories A and B each start finds its own; "default":
-    // the user's real ones, with the environment varied.
+    // Which of the directories A to D each start finds its own, L the one
+    // beside the settings; "default": the user's real ones, with the
+    // environment varied.
     QTest::addColumn<QStringList>("first");
     QTest::addColumn<QStringList>("later");
+    // Whether the later start can hand the first a message.
+    QTest::addColumn<bool>("reachable");
 
     QTest::newRow("runtime directory gone for the later start")
-        << QStringList{"A", "B"} << QStringList{"B"};
+        << QStringList{"A", "B"} << QStringList{"B"} << true;
     QTest::newRow("runtime directory there for the later start only")
-        << QStringList{"B"} << QStringList{"A", "B"};
+        << QStringList{"B"} << QStringList{"A", "B"} << true;
     QTest::newRow("the user's directories, other XDG_RUNTIME_DIR and TMPDIR")
-        << QStringList{"default"} << QStringList{"default"};
+        << QStringList{"default", "L"} << QStringList{"default", "L"} << true;
+    // A logout took the runtime directory, /tmp was cleaned: the marker
+    // beside the settings is still held.
+    QTest::newRow("both directories new, the lasting one kept")
+        << QStringList{"A", "B", "L"} << QStringList{"C", "D", "L"} << false;
 }
 
 void TestGuard::oneInstanceWhateverTheDirectories()
 {
     QFETCH(QStringList, first);
     QFETCH(QStringList, later);
+    QFETCH(bool, reachable);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const auto paths = [&](const QStringList &names) {
-        if (names == QStringList{"default"})
-            return names;
         QStringList result;
         for (const QString &name : names) {
             const QString path = dir.filePath(name);
-            QDir().mkpath(path);
-            QFile::setPermissions(path, ownerOnly);
-            result << path;
+            if (name == "L") {
+                result << "lasting=" + path;
+            } else if (name != "default") {
+                QDir().mkpath(path);
+                QFile::setPermissions(path, ownerOnly);
+                result << path;
+            }
         }
         return result;
     };
@@ -690,8 +731,9 @@ void TestGuard::oneInstanceWhateverTheDirectories()
     Helper sender({QStringLiteral("send"), key}, paths(later), laterEnv);
     sender.process.write("found you");
     sender.process.closeWriteChannel();
-    QCOMPARE(sender.line(), QByteArray("sent=1"));
-    QCOMPARE(owner.line(), QByteArray("message=found%20you"));
+    QCOMPARE(sender.line(), QByteArray(reachable ? "sent=1" : "sent=0"));
+    if (reachable)
+        QCOMPARE(owner.line(), QByteArray("message=found%20you"));
 }
 
 void TestGuard::burstThenGone()
@@ -718,36 +760,160 @@ void TestGuard::burstThenGone()
     }
 }
 
-void TestGuard::floodUnderDescriptorLimit()
+void TestGuard::floodTurnedAway_data()
 {
+    QTest::addColumn<int>("descriptorLimit"); // 0: none
+    QTest::addColumn<bool>("threadless");
+
     // Each connection costs the owner a socket and its thread's wakeup
-    // descriptors: far more connections than descriptors must be turned
-    // away, not crash it.
+    // descriptors.
+    QTest::newRow("more connections than descriptors") << 64 << false;
+    // Not one thread can be started: each connection is closed at once, and
+    // the owner's thread never waits for one.
+    QTest::newRow("no thread to spare") << 0 << true;
+}
+
+// Far more connections than the owner can serve are turned away, and it
+// lives on.
+void TestGuard::floodTurnedAway()
+{
+    QFETCH(int, descriptorLimit);
+    QFETCH(bool, threadless);
+
+    if (threadless && ::geteuid() != 0)
+        QSKIP("only root can start a helper as a user of its own");
+    const uid_t uid = threadless ? 210000 + uid_t(QCoreApplication::applicationPid() % 10000) : 0;
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QStringList directories = testDirectories();
+    if (threadless) {
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("r")));
+        QVERIFY(::mkdir(path.constData(), 0700) == 0 && ::chown(path.constData(), uid, uid) == 0);
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+        directories = QStringList{QFile::decodeName(path)};
+    }
     const QString key = freshKey();
-    Helper owner({QStringLiteral("own"), key}, QStringList(),
-                 QProcessEnvironment::systemEnvironment(), 64);
+    const QString server = SingleApplication::serverPath(
+        directories.front(),
+        SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
+                                     threadless ? QString::number(uid)
+                                                : SingleApplication::currentUserName()));
+    Helper owner({QStringLiteral("own"), key}, directories,
+                 QProcessEnvironment::systemEnvironment(), descriptorLimit, uid);
     QCOMPARE(owner.line(), QByteArray("guard=0"));
     std::vector<std::unique_ptr<QLocalSocket>> clients;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < (threadless ? 8 : 200); ++i) {
         clients.push_back(std::make_unique<QLocalSocket>());
-        clients.back()->connectToServer(serverPathOf(key));
+        clients.back()->connectToServer(server);
     }
     // Every one is greeted or closed.
     const int greeting = int(frameOf(SingleApplication::cleanKey(key)).size());
-    int served = 0;
+    int served = 0, closed = 0;
     QVERIFY(QTest::qWaitFor(
         [&] {
-            served = 0;
-            for (auto &client : clients)
+            served = closed = 0;
+            for (auto &client : clients) {
+                closed += client->state() != QLocalSocket::ConnectedState;
                 served += client->state() != QLocalSocket::ConnectedState ||
                           client->bytesAvailable() >= greeting;
+            }
             return served == int(clients.size());
         },
         60000));
     QCOMPARE(owner.process.state(), QProcess::Running);
     clients.clear();
+    if (threadless) {
+        QCOMPARE(closed, served);
+        return;
+    }
     QCOMPARE(sendFromHelper(key, QStringLiteral("still here")), QByteArray("sent=1"));
     QCOMPARE(owner.line(), QByteArray("message=still%20here"));
+}
+
+namespace {
+
+qint64 residentBytes(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    return -1;
+}
+
+} // namespace
+
+void TestGuard::ownerMemoryBounded_data()
+{
+    QTest::addColumn<int>("clients");
+
+    QTest::newRow("one client") << 1;
+    QTest::newRow("eight clients") << 8;
+}
+
+// Clients that write as fast as they can and read none of the
+// acknowledgements cost the owner a bounded amount of memory, and are
+// dropped.
+void TestGuard::ownerMemoryBounded()
+{
+    QFETCH(int, clients);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // Memory the sanitizer holds back after it was freed is no growth.
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":quarantine_size_mb=8"));
+    const QString key = freshKey();
+    Helper owner({QStringLiteral("own"), key}, QStringList(), env);
+    QCOMPARE(owner.line(), QByteArray("guard=0"));
+    const qint64 before = residentBytes(owner.process.processId());
+    QVERIFY(before > 0);
+
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(serverPathOf(key));
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    std::vector<pollfd> open;
+    for (int i = 0; i < clients; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        QVERIFY(fd >= 0);
+        open.push_back({fd, POLLOUT, 0});
+        QVERIFY(::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
+    }
+    const QByteArray burst = frameOf(QStringLiteral("x")).repeated(4096);
+    const qint64 limit = qint64(256) << 20;
+    qint64 sent = 0;
+    int closed = 0;
+    // Until the owner has dropped them all, or read no more for a while.
+    while (sent < limit && closed<clients && ::poll(open.data(), open.size(), 2000)> 0) {
+        for (pollfd &client : open) {
+            if (client.fd < 0 || !client.revents)
+                continue;
+            const ssize_t n =
+                ::send(client.fd, burst.constData(), std::size_t(burst.size()), MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += n;
+            } else if (n < 0 && errno != EAGAIN) {
+                ::close(client.fd);
+                client.fd = -1;
+                ++closed;
+            }
+        }
+        // What the owner prints must not fill its pipe.
+        QCoreApplication::processEvents();
+        owner.process.readAllStandardOutput();
+    }
+    const qint64 after = residentBytes(owner.process.processId());
+    for (const pollfd &client : open)
+        if (client.fd >= 0)
+            ::close(client.fd);
+    qInfo("%lld KiB sent, %d of %d clients dropped", sent >> 10, closed, clients);
+    QVERIFY2(after - before < (qint64(64) << 20),
+             qPrintable(QStringLiteral("grew by %1 MiB after %2 MiB sent")
+                            .arg((after - before) >> 20)
+                            .arg(sent >> 20)));
+    QCOMPARE(owner.process.state(), QProcess::Running);
 }
 
 void TestGuard::simultaneousStarts()

@@ -3,6 +3,7 @@
 #include "midi/midisink.h"
 #include "midipeers.h"
 #include "sandbox.h"
+#include "testhelpers.h"
 #include "ui/brantolexmainwindow.h"
 #include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
@@ -264,7 +265,7 @@ void TestMainWindow::init()
 
 void TestMainWindow::writeConfig(const QByteArray &text)
 {
-    QVERIFY(writeConfigIn(home, text));
+    QVERIFY(::writeConfig(home.path(), text));
 }
 
 QMap<QString, QString> TestMainWindow::configValues() const

@@ -1,13 +1,17 @@
+#include "settings/iniedit.h"
 #include "settings/profile.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <fcntl.h>
 #include <future>
+#include <iterator>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,11 +100,15 @@ private slots:
     void unconvertibleValue();
     void keepsWhatTheUserWrote_data();
     void keepsWhatTheUserWrote();
-    void wrongCaseWarned_data();
-    void wrongCaseWarned();
+    void editsAgreeWithTheToolkit();
+    void readWarnings_data();
+    void readWarnings();
     void staleTemporaryFilesCleared();
     void secondProfileSameFile();
-    void failedSaveIsReported();
+    void refusedSave_data();
+    void refusedSave();
+    void privateModes_data();
+    void privateModes();
     void homeDirectory_data();
     void homeDirectory();
     void directoryWorkedOutOnce();
@@ -108,7 +116,6 @@ private slots:
 private:
     QString configPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer/config"); }
     QString configDirPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer"); }
-    void writeConfig(const QByteArray &text);
     QByteArray readConfig() const;
     // Section -> (key -> raw text) of the file as written.
     QMap<QString, QMap<QString, QString>> parseConfig() const;
@@ -126,14 +133,6 @@ void TestProfile::initTestCase()
 void TestProfile::init()
 {
     QDir(configDirPath()).removeRecursively();
-}
-
-void TestProfile::writeConfig(const QByteArray &text)
-{
-    QDir().mkpath(configDirPath());
-    QFile file(configPath());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), text.size());
 }
 
 QByteArray TestProfile::readConfig() const
@@ -281,6 +280,9 @@ void TestProfile::roundTrip_data()
 
     QTest::newRow("text") << QVariant(QStringLiteral("Ümlaut, comma; and = sign"))
                           << QVariant(QStringLiteral("x"));
+    // Unquoted, the toolkit would read a list, and give an empty text.
+    QTest::newRow("text with a comma only")
+        << QVariant(QStringLiteral("Synth, A:out")) << QVariant(QStringLiteral("x"));
     QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff\n[MIDI]=\x01", 11))
                            << QVariant(QByteArray("x"));
     QTest::newRow("colour") << QVariant(QColor(12, 34, 56)) << QVariant(QColor(Qt::red));
@@ -332,7 +334,7 @@ void TestProfile::absentKeyGivesDefault()
     QFETCH(QByteArray, file);
     QFETCH(QVariant, defaultValue);
     if (!file.isEmpty())
-        writeConfig(file);
+        QVERIFY(writeConfig(home.path(), file));
 
     const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
     Profile profile;
@@ -372,7 +374,7 @@ void TestProfile::unconvertibleValue()
     QFETCH(QByteArray, stored);
     QFETCH(QVariant, defaultValue);
     QFETCH(QVariant, expected);
-    writeConfig("[Group]\nkey=" + stored + "\n");
+    QVERIFY(writeConfig(home.path(), "[Group]\nkey=" + stored + "\n"));
 
     const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
     Profile profile;
@@ -457,6 +459,28 @@ void TestProfile::keepsWhatTheUserWrote_data()
     QTest::newRow("set twice, back to what was there")
         << QByteArray("[MIDI]\nsysex=No\n") << QStringList{"MIDI/sysex=Yes", "MIDI/sysex=No"}
         << QByteArray("[MIDI]\nsysex=No\n");
+    // Where the toolkit's lines are not the text editor's.
+    QTest::newRow("a quote in a # line takes in the lines after it")
+        << QByteArray("[MIDI]\n# my 12\" unit\nmidiSystem=bogus\n")
+        << QStringList{"MIDI/midiSystem=alsa"}
+        << QByteArray("[MIDI]\nmidiSystem=alsa\n# my 12\" unit\nmidiSystem=bogus\n");
+    QTest::newRow("a quote in a value takes in the lines after it")
+        << QByteArray("[MIDI]\nmidiInDevice=My 12\" synth\nsysex=No\n")
+        << QStringList{"MIDI/sysex=Yes"}
+        << QByteArray("[MIDI]\nsysex=Yes\nmidiInDevice=My 12\" synth\nsysex=No\n");
+    QTest::newRow("a quote open to the end, new section")
+        << QByteArray("[MIDI]\nsysex=No\n# my 12\" unit\n")
+        << QStringList{"WINDOWS/MainWindowGeometry=x"}
+        << QByteArray("[WINDOWS]\nMainWindowGeometry=x\n\n[MIDI]\nsysex=No\n# my 12\" unit\n");
+    QTest::newRow("a lone CR ends a line")
+        << QByteArray("[MIDI]\nsysex=No\rmidiChannel=5\n") << QStringList{"MIDI/sysex=Yes"}
+        << QByteArray("[MIDI]\nsysex=Yes\rmidiChannel=5\n");
+    QTest::newRow("a backslash at the end of the last line")
+        << QByteArray("[MIDI]\nmidiOutDevice=Synth\\\n") << QStringList{"MIDI/sysex=Yes"}
+        << QByteArray("[MIDI]\nmidiOutDevice=Synth\\\n\nsysex=Yes\n");
+    QTest::newRow("a backslash at the end of the file")
+        << QByteArray("[MIDI]\nmidiOutDevice=Synth\\") << QStringList{"MIDI/sysex=Yes"}
+        << QByteArray("[MIDI]\nmidiOutDevice=Synth\\\n\nsysex=Yes\n");
 }
 
 // Only the values that changed are written; everything else stays byte for
@@ -467,8 +491,15 @@ void TestProfile::keepsWhatTheUserWrote()
     QFETCH(QStringList, sets);
     QFETCH(QByteArray, after);
     if (!before.isNull())
-        writeConfig(before);
+        QVERIFY(writeConfig(home.path(), before));
     const ino_t inode = QFileInfo(configPath()).exists() ? inodeOf(configPath()) : 0;
+    QMap<QString, QVariant> untouched;
+    {
+        const QSettings original(configPath(), QSettings::IniFormat);
+        const QStringList keys = original.allKeys();
+        for (const QString &key : keys)
+            untouched.insert(key, original.value(key));
+    }
 
     QTest::failOnWarning(QRegularExpression(QStringLiteral("could not save")));
     QMap<QString, QString> expected;
@@ -492,34 +523,95 @@ void TestProfile::keepsWhatTheUserWrote()
     Profile reader;
     for (auto it = expected.cbegin(); it != expected.cend(); ++it)
         QCOMPARE(reader.QSettings::value(it.key()).toString(), it.value());
+    for (auto it = untouched.cbegin(); it != untouched.cend(); ++it)
+        if (!expected.contains(it.key()))
+            QCOMPARE(reader.QSettings::value(it.key()), it.value());
 }
 
-void TestProfile::wrongCaseWarned_data()
+// Hand-made files from the characters that decide where the toolkit's lines
+// end, each with a key or two set: the toolkit reads what was set and
+// everything else as before. Only a file that takes in whatever is added at
+// its end (a quote left open) may defeat the edit, and the save then refuses.
+void TestProfile::editsAgreeWithTheToolkit()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto read = [&](const QByteArray &text) {
+        QFile file(dir.filePath(QStringLiteral("f%1").arg(QRandomGenerator::global()->generate())));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            return QMap<QString, QVariant>();
+        file.close();
+        QMap<QString, QVariant> values;
+        const QSettings settings(file.fileName(), QSettings::IniFormat);
+        const QStringList keys = settings.allKeys();
+        for (const QString &key : keys)
+            if (!key.split(QLatin1Char('/')).contains(QString()))
+                values.insert(key, settings.value(key));
+        return values;
+    };
+    const char *pieces[] = {"[MIDI]", "[Plugin]", "[MIDI", "]", "a",  "b",  "=",    "\"",  "\\",
+                            ";",      "#",        " ",     ",", "\n", "\r", "\r\n", "a=1", "x"};
+    const char *keys[] = {"MIDI/a", "MIDI/b", "Plugin/a", "a", "New/a"};
+    const char *values[] = {"v", "w x", "Synth, A:out", "q\"uote", "back\\slash"};
+    QRandomGenerator random(23);
+    int defeated = 0;
+    for (int round = 0; round < 1500; ++round) {
+        QByteArray text;
+        for (int i = random.bounded(30); i > 0; --i)
+            text += pieces[random.bounded(int(std::size(pieces)))];
+        IniEdit::Changes changes;
+        for (int i = random.bounded(1, 3); i > 0; --i)
+            changes.append({QString::fromLatin1(keys[random.bounded(int(std::size(keys)))]),
+                            QString::fromLatin1(values[random.bounded(int(std::size(values)))])});
+        QMap<QString, QVariant> expected = read(text);
+        for (const auto &[key, value] : std::as_const(changes))
+            expected.insert(key, value);
+        if (read(IniEdit::apply(text, changes)) == expected)
+            continue;
+        ++defeated;
+        QVERIFY2(!read(text + "\n[Z]\nz=1\n").contains(QStringLiteral("Z/z")),
+                 QByteArray(text).replace('\n', "\\n").replace('\r', "\\r").constData());
+    }
+    // The seed gives files of all kinds.
+    QVERIFY(defeated > 0 && defeated < 150);
+}
+
+void TestProfile::readWarnings_data()
 {
     QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("warnedAbout"); // empty: no warning
+    QTest::addColumn<QString>("warning"); // a pattern; empty: none
 
-    QTest::newRow("key") << QByteArray("[Plugin]\nLoadingTime1=9000\n") << "Plugin/LoadingTime1";
+    const QString caseNotRead = QStringLiteral(" in .*config is not read.*Plugin/loadingTime1");
+    QTest::newRow("key") << QByteArray("[Plugin]\nLoadingTime1=9000\n")
+                         << "Plugin/LoadingTime1" + caseNotRead;
     // The sizes differ: the toolkit reads a file again only when its size or
     // time (in ms) changed, and these are written at once.
     QTest::newRow("section") << QByteArray("[plugin]\nloadingTime1=90000\n")
-                             << "plugin/loadingTime1";
+                             << "plugin/loadingTime1" + caseNotRead;
     QTest::newRow("commented out") << QByteArray("[Plugin]\n# loadingTime1=9000\n") << "";
     QTest::newRow("another key") << QByteArray("[Plugin]\nloadingTime10=9000\n") << "";
+    // What the toolkit cannot read as written, by line.
+    QTest::newRow("no '='") << QByteArray("[Plugin]\nloadingTime1 9000\n")
+                            << "config, line 2: no '=' in this line";
+    QTest::newRow("heading without ']'") << QByteArray("[Plugin\nloadingTime10=9000\n")
+                                         << "config, line 1: the section heading has no ']'";
+    QTest::newRow("a quote in a # line")
+        << QByteArray("[Plugin]\n# my 12\" unit\nloadingTime1=9000\n")
+        << "config, line 2: a '\"' opens a quote that runs to the end of the file";
+    QTest::newRow("a quote over two lines")
+        << QByteArray("[Plugin]\nname=\"Unit\nloadingTime1=9000\"\n")
+        << "config, line 2: a '\"' opens a quote that runs on to line 3";
 }
 
-// Read as written, case and all, but not without a word.
-void TestProfile::wrongCaseWarned()
+// Read as written, but not without a word.
+void TestProfile::readWarnings()
 {
     QFETCH(QByteArray, file);
-    QFETCH(QString, warnedAbout);
-    writeConfig(file);
+    QFETCH(QString, warning);
+    QVERIFY(writeConfig(home.path(), file));
 
-    if (!warnedAbout.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QRegularExpression::escape(warnedAbout) +
-                                                QStringLiteral(" in .*config is not read.*"
-                                                               "Plugin/loadingTime1")));
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
     Profile profile;
     // Twice, and one warning.
@@ -529,23 +621,27 @@ void TestProfile::wrongCaseWarned()
 
 void TestProfile::staleTemporaryFilesCleared()
 {
-    writeConfig("[MIDI]\nsysex=No\n");
+    QVERIFY(writeConfig(home.path(), "[MIDI]\nsysex=No\n"));
     const QString stale = configPath() + QStringLiteral(".saving-AbC123");
     const QString busy = configPath() + QStringLiteral(".saving-XyZ789");
     for (const QString &path : {stale, busy}) {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
     }
-    // A save that is still going on holds its file locked.
+    // A save that is still going on holds its file locked; a FIFO is nobody's
+    // save, and opening it would wait for a writer forever.
     const int fd = ::open(QFile::encodeName(busy).constData(), O_RDONLY | O_CLOEXEC);
     QVERIFY(fd >= 0 && ::flock(fd, LOCK_EX) == 0);
+    const QString fifo = configPath() + QStringLiteral(".saving-FiFo00");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
     {
         Profile profile;
         profile.setValue("MIDI", "sysex", "Yes");
     }
     ::close(fd);
-    QStringList left = QDir(configDirPath()).entryList(QDir::Files | QDir::Hidden);
-    QCOMPARE(left, (QStringList{"config", QFileInfo(busy).fileName()}));
+    QStringList left =
+        QDir(configDirPath()).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    QCOMPARE(left, (QStringList{"config", QFileInfo(fifo).fileName(), QFileInfo(busy).fileName()}));
     QCOMPARE(readConfig(), QByteArray("[MIDI]\nsysex=Yes\n"));
 }
 
@@ -599,21 +695,139 @@ void TestProfile::secondProfileSameFile()
     QCOMPARE(second.value("MIDI", "midiOutDevice", ""), QStringLiteral("unit:in"));
 }
 
-void TestProfile::failedSaveIsReported()
+void TestProfile::refusedSave_data()
 {
-    // A directory where the file should be: nothing can be written there.
-    QVERIFY(QDir().mkpath(configDirPath() + QStringLiteral("/config")));
+    // What is at the file's place: "directory", "fifo", a "link" to a file
+    // of ours, or a link "made by another user", "to another user's file" or
+    // "into another user's directory"; otherwise the file.
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("reason");
+
+    const QByteArray mine("[MIDI]\nsysex=No\n");
+    QTest::newRow("a directory") << "directory" << QByteArray()
+                                 << "a directory, not a regular file";
+    QTest::newRow("a FIFO, never waited on")
+        << "fifo" << QByteArray() << "a FIFO, not a regular file";
+    QTest::newRow("a link another user made")
+        << "made by another user" << mine << "a link that uid 65534 made";
+    QTest::newRow("a link to another user's file")
+        << "to another user's file" << mine << "a link to .*, a file of uid 65534";
+    QTest::newRow("a link into another user's directory")
+        << "into another user's directory" << mine << "a link into .*, a directory of uid 65534";
+    // Wherever the new section went, the quote would take it in or move the
+    // key before it: the file stays as it is.
+    QTest::newRow("a text the toolkit would read otherwise")
+        << "" << QByteArray("midiInDevice=My 12\" synth\n")
+        << "line 1: a '\"' opens a quote that runs to the end of the file";
+}
+
+// Nothing is written, and the user learns why.
+void TestProfile::refusedSave()
+{
+    QFETCH(QString, place);
+    QFETCH(QByteArray, file);
+    QFETCH(QString, reason);
+
+    if (place.contains(QLatin1String("another user")) && ::geteuid() != 0)
+        QSKIP("only root can give a file to another user");
+    QVERIFY(QDir().mkpath(configDirPath()));
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const QByteArray config = QFile::encodeName(configPath());
+    QString target = configPath();
+    if (place == "directory") {
+        QVERIFY(QDir().mkpath(configPath()));
+    } else if (place == "fifo") {
+        QVERIFY(::mkfifo(config.constData(), 0600) == 0);
+    } else if (!place.isEmpty()) {
+        target = elsewhere.filePath(QStringLiteral("config"));
+        QVERIFY(::symlink(QFile::encodeName(target).constData(), config.constData()) == 0);
+    }
+    if (!file.isNull()) {
+        QFile out(target);
+        QVERIFY(out.open(QIODevice::WriteOnly) && out.write(file) == file.size());
+    }
+    if (place.contains(QLatin1String("another user"))) {
+        const uid_t other = 65534;
+        const QByteArray owned =
+            QFile::encodeName(place == "made by another user"     ? configPath()
+                              : place == "to another user's file" ? target
+                                                                  : elsewhere.path());
+        QVERIFY(::lchown(owned.constData(), other, other) == 0);
+    }
+
+    QTest::ignoreMessage(
+        QtWarningMsg,
+        QRegularExpression(QStringLiteral("could not save the settings to .*config: ") + reason));
+    // Read as empty where it is refused, with a word (once).
+    if (!place.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("config is not read: ") + reason));
     {
         Profile reader;
-        QCOMPARE(reader.value("MIDI", "sysex", "No"), QStringLiteral("No"));
-    } // only read: nothing to report
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
-                                           "could not save the settings to .*config")));
+        QCOMPARE(reader.value("Plugin", "loadingTime", 1, "3000"), QStringLiteral("3000"));
+    }
     {
         Profile writer;
-        writer.setValue("MIDI", "sysex", "Yes");
+        writer.setValue("Plugin", "loadingTime", 1, "5");
     }
-    QDir(configDirPath() + QStringLiteral("/config")).removeRecursively();
+    QVERIFY(Profile::anySaveFailed());
+    if (!file.isNull()) {
+        QFile in(target);
+        QVERIFY(in.open(QIODevice::ReadOnly));
+        QCOMPARE(in.readAll(), file);
+    }
+    QCOMPARE(QDir(configDirPath()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(),
+             place == "directory" ? 0 : 1);
+    if (place == "directory")
+        QDir(configPath()).removeRecursively();
+}
+
+void TestProfile::privateModes_data()
+{
+    QTest::addColumn<int>("umask");
+    QTest::addColumn<int>("dirBefore");  // -1: none
+    QTest::addColumn<int>("fileBefore"); // -1: none
+    QTest::addColumn<int>("dirAfter");
+    QTest::addColumn<int>("fileAfter");
+
+    QTest::newRow("umask 000, first start") << 0 << -1 << -1 << 0700 << 0600;
+    QTest::newRow("umask 077, first start") << 077 << -1 << -1 << 0700 << 0600;
+    QTest::newRow("umask 022, a file of mode 0600 kept") << 022 << 0700 << 0600 << 0700 << 0600;
+    QTest::newRow("a file of mode 0644 kept") << 0 << 0700 << 0644 << 0700 << 0644;
+    // Made so before: anyone could have put a link in it.
+    QTest::newRow("a directory open to others is closed") << 0 << 0777 << 0640 << 0700 << 0640;
+}
+
+void TestProfile::privateModes()
+{
+    QFETCH(int, umask);
+    QFETCH(int, dirBefore);
+    QFETCH(int, fileBefore);
+    QFETCH(int, dirAfter);
+    QFETCH(int, fileAfter);
+
+    const QByteArray dir = QFile::encodeName(configDirPath());
+    const QByteArray file = QFile::encodeName(configPath());
+    if (dirBefore >= 0)
+        QVERIFY(::mkdir(dir.constData(), 0700) == 0 && ::chmod(dir.constData(), dirBefore) == 0);
+    if (fileBefore >= 0) {
+        QVERIFY(writeConfig(home.path(), "[MIDI]\nsysex=No\n"));
+        QVERIFY(::chmod(file.constData(), fileBefore) == 0);
+    }
+    const mode_t saved = ::umask(mode_t(umask));
+    {
+        Profile profile;
+        profile.setValue("MIDI", "sysex", "Yes");
+    }
+    ::umask(saved);
+    QVERIFY(readConfig().contains("sysex=Yes"));
+    struct stat info = {};
+    QVERIFY(::stat(dir.constData(), &info) == 0);
+    QCOMPARE(int(info.st_mode & 07777), dirAfter);
+    QVERIFY(::stat(file.constData(), &info) == 0);
+    QCOMPARE(int(info.st_mode & 07777), fileAfter);
 }
 
 // Worked out once per process: a later change of HOME moves nothing.

@@ -2,6 +2,7 @@
 #include "midipeers.h"
 #include "sandbox.h"
 #include "signalprocess.h"
+#include "testhelpers.h"
 
 #include "app/privatedirectory.h"
 
@@ -13,13 +14,17 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <functional>
 #include <grp.h>
 #include <memory>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -33,8 +38,6 @@ using Messages = QList<QByteArray>;
 // A controller, not a note: a note would be held, and released at a switch.
 const QByteArray sentinel = QByteArray::fromHex("b06601");
 
-// A pre-written configuration: the test's MIDI system, the test sink as
-// output, the virtual input, channel 1, short loading times.
 // A hand-edited file as users keep it: a byte order mark, CRLF, a comment, a
 // commented-out key and Latin-1 text.
 const QByteArray handEdited("\xef\xbb\xbf; mine\r\n[MIDI]\r\nmidiInDevice=Synth\xe4\r\n"
@@ -90,10 +93,11 @@ private slots:
     void secondStartExitsAtOnce_data();
     void secondStartExitsAtOnce();
     void othersCannotBlock();
-    void failedStartsSaySo_data();
-    void failedStartsSaySo();
+    void unusablePlaces_data();
+    void unusablePlaces();
     void signalSavesSettings_data();
     void signalSavesSettings();
+    void quitSignalsCounted_data();
     void quitSignalsCounted();
     void startAfterFirstEnded_data();
     void startAfterFirstEnded();
@@ -110,16 +114,19 @@ void TestProgram::initTestCase()
 
 void TestProgram::secondStartExitsAtOnce_data()
 {
-    QTest::addColumn<bool>("otherEnvironment");
+    // What happens between the two starts.
+    QTest::addColumn<QString>("between");
 
-    QTest::newRow("same environment") << false;
+    QTest::newRow("same environment") << "";
     // As under su, sudo, cron or ssh without a login session.
-    QTest::newRow("other TMPDIR, no XDG_RUNTIME_DIR") << true;
+    QTest::newRow("other TMPDIR, no XDG_RUNTIME_DIR") << "other environment";
+    // The cleaning of /tmp by age, at its shortest.
+    QTest::newRow("systemd-tmpfiles --clean took the fallback's files") << "tmp cleaned";
 }
 
 void TestProgram::secondStartExitsAtOnce()
 {
-    QFETCH(bool, otherEnvironment);
+    QFETCH(QString, between);
 
     Sandbox sandbox(freshUid());
     QVERIFY(sandbox.valid());
@@ -133,9 +140,26 @@ void TestProgram::secondStartExitsAtOnce()
     QVERIFY(secondTmp.isValid());
     chownTree(secondTmp.path(), sandbox.uid);
     QProcessEnvironment env = sandbox.env;
-    if (otherEnvironment) {
+    if (between == "other environment") {
         env.insert(QStringLiteral("TMPDIR"), secondTmp.path());
         env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    }
+    if (between == "tmp cleaned") {
+        // Installed by tools/install-deps.sh; the ALSA guest has none.
+        if (QStandardPaths::findExecutable(QStringLiteral("systemd-tmpfiles")).isEmpty())
+            QSKIP("systemd-tmpfiles is not installed here");
+        const QString fallback = PrivateDirectory::candidates(sandbox.uid).at(1);
+        QFile rules(secondTmp.filePath(QStringLiteral("brantolex.conf")));
+        QVERIFY(rules.open(QIODevice::WriteOnly));
+        rules.write("e " + QFile::encodeName(fallback) + " - - - 0\n");
+        rules.close();
+        QProcess clean;
+        clean.start(QStringLiteral("systemd-tmpfiles"),
+                    {QStringLiteral("--clean"), rules.fileName()});
+        QVERIFY2(clean.waitForFinished(30000) && clean.exitCode() == 0,
+                 clean.readAllStandardError().constData());
+        QCOMPARE(QDir(fallback).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList());
     }
     Program second(env, sandbox.uid);
     QVERIFY(second.endedNormally());
@@ -208,35 +232,43 @@ void TestProgram::othersCannotBlock()
     QVERIFY(ended);
 }
 
-void TestProgram::failedStartsSaySo_data()
+void TestProgram::unusablePlaces_data()
 {
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QString>("reason");
+    QTest::addColumn<QString>("state");  // of the fallback in /tmp
+    QTest::addColumn<bool>("runtime");   // a runtime directory of the user's
+    QTest::addColumn<bool>("home");      // a home for the marker beside the settings
+    QTest::addColumn<QString>("reason"); // empty: it starts
 
-    QTest::newRow("fallback another user's") << "foreign"
-                                             << "private directory";
-    QTest::newRow("fallback open to others") << "open"
-                                             << "private directory";
-    QTest::newRow("fallback a symlink") << "symlink"
-                                        << "private directory";
-    QTest::newRow("a directory in the way of the socket") << "socket"
-                                                          << "a directory is in the way";
-    QTest::newRow("directory locked by a stopped start") << "locked"
-                                                         << "for more than 5 s";
+    QTest::newRow("/tmp without inodes, a runtime directory") << "no inodes" << true << true << "";
+    QTest::newRow("fallback another user's, the home ours") << "foreign" << false << true << "";
+    QTest::newRow("a directory in the way of the socket") << "socket" << false << true << "";
+    QTest::newRow("fallback another user's, nothing else")
+        << "foreign" << false << false << "no private place";
+    QTest::newRow("fallback open to others, nothing else")
+        << "open" << false << false << "no private place";
+    QTest::newRow("fallback a symlink, nothing else")
+        << "symlink" << false << false << "no private place";
+    QTest::newRow("directory locked by a stopped start, nothing else")
+        << "locked" << false << false << "for more than 5 s";
 }
 
-// The code reaches the shell: a refusal is no quiet success.
-void TestProgram::failedStartsSaySo()
+// A place that cannot be used is passed over while another holds the
+// marker; with none, the start says why, and the code reaches the shell.
+void TestProgram::unusablePlaces()
 {
     QFETCH(QString, state);
+    QFETCH(bool, runtime);
+    QFETCH(bool, home);
     QFETCH(QString, reason);
 
     if (::geteuid() != 0)
         QSKIP("needs root, to start the program as a user of its own");
     Sandbox sandbox(freshUid());
     QVERIFY(sandbox.valid());
+    QVERIFY(sandbox.writeConfig(configWith(100)));
     const uid_t uid = sandbox.uid;
     const QString fallback = PrivateDirectory::candidates(uid).at(1);
+    const QByteArray runtimePath = QFile::encodeName(PrivateDirectory::candidates(uid).at(0));
     QTemporaryDir target;
     QVERIFY(target.isValid());
     QVERIFY(::chown(QFile::encodeName(target.path()).constData(), uid, uid) == 0);
@@ -258,54 +290,121 @@ void TestProgram::failedStartsSaySo()
         lockFd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         QVERIFY(lockFd >= 0 && ::flock(lockFd, LOCK_EX) == 0);
     }
+    if (runtime) {
+        QVERIFY(QDir().mkpath(QFileInfo(QFile::decodeName(runtimePath)).path()));
+        QVERIFY(::mkdir(runtimePath.constData(), 0700) == 0);
+        QVERIFY(::chown(runtimePath.constData(), uid, uid) == 0);
+    }
+    QProcessEnvironment env = sandbox.env;
+    // A user with no entry in the password database has only $HOME.
+    if (!home)
+        env.remove(QStringLiteral("HOME"));
+    // The fallback as it is when /tmp has no inode left, for the program
+    // alone: a file system of its own there, in a mount namespace.
+    const QByteArray options =
+        "nr_inodes=1,mode=0700,uid=" + QByteArray::number(uid) + ",gid=" + QByteArray::number(uid);
+    const auto full = [path, options] {
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", path.constData(), "tmpfs", 0, options.constData()) != 0)
+            ::_exit(98);
+    };
 
-    Program program(sandbox);
+    Program program(env, uid, {}, state == "no inodes" ? std::function<void()>(full) : nullptr);
+    const bool shown = reason.isEmpty() && program.waitForShown();
+    if (shown)
+        program.signal(SIGTERM);
     const bool finished = program.process.waitForFinished(30000);
     const QByteArray errors = program.stderrSoFar();
     if (lockFd >= 0)
         ::close(lockFd);
     ::unlink(path.constData());
     QDir(fallback).removeRecursively();
+    QDir(QFile::decodeName(runtimePath)).removeRecursively();
     QVERIFY(finished);
     QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program.process.exitCode(), 1);
-    QVERIFY2(errors.contains("cannot start: ") && errors.contains(reason.toUtf8()),
-             errors.constData());
+    QVERIFY2(shown == reason.isEmpty(), errors.constData());
+    QCOMPARE(program.process.exitCode(), reason.isEmpty() ? 0 : 1);
+    if (!reason.isEmpty())
+        QVERIFY2(errors.contains("cannot start: ") && errors.contains(reason.toUtf8()),
+                 errors.constData());
 }
 
 void TestProgram::signalSavesSettings_data()
 {
     QTest::addColumn<QList<int>>("pattern");
+    // All at once, or the rest only once the first has come: the kernel
+    // merges a signal that is still pending with its twin
+    // (bench/quitsignals.sh sends them at once).
+    QTest::addColumn<bool>("atOnce");
+    // Beside the settings: nothing, a FIFO where a save's temporary file
+    // goes, or a directory the program may not write in.
+    QTest::addColumn<QString>("obstacle");
 
-    QTest::newRow("SIGTERM") << QList<int>{SIGTERM};
-    QTest::newRow("SIGINT") << QList<int>{SIGINT};
-    QTest::newRow("SIGHUP") << QList<int>{SIGHUP};
-    QTest::newRow("terminal closed") << QList<int>{SIGHUP, SIGCONT, SIGHUP};
-    QTest::newRow("relayed SIGTERM") << QList<int>{SIGTERM, SIGTERM};
-    QTest::newRow("SIGTERM, then SIGHUP") << QList<int>{SIGTERM, SIGHUP};
+    QTest::newRow("SIGTERM") << QList<int>{SIGTERM} << false << "";
+    QTest::newRow("SIGINT") << QList<int>{SIGINT} << false << "";
+    QTest::newRow("SIGHUP") << QList<int>{SIGHUP} << false << "";
+    QTest::newRow("terminal closed") << QList<int>{SIGHUP, SIGCONT, SIGHUP} << false << "";
+    QTest::newRow("relayed SIGTERM") << QList<int>{SIGTERM, SIGTERM} << false << "";
+    QTest::newRow("SIGTERM, then SIGHUP") << QList<int>{SIGTERM, SIGHUP} << false << "";
+    QTest::newRow("HUP, TERM and INT at once") << QList<int>{SIGHUP, SIGTERM, SIGINT} << true << "";
+    QTest::newRow("a session's stop: TERM, CONT, HUP")
+        << QList<int>{SIGTERM, SIGCONT, SIGHUP} << true << "";
+    QTest::newRow("a session's stop, then a relayed SIGTERM")
+        << QList<int>{SIGTERM, SIGCONT, SIGHUP, SIGTERM} << false << "";
+    QTest::newRow("a FIFO where the temporary file goes") << QList<int>{SIGTERM} << false << "fifo";
+    QTest::newRow("a settings directory not writable")
+        << QList<int>{SIGTERM} << false << "read-only";
 }
 
 void TestProgram::signalSavesSettings()
 {
     QFETCH(QList<int>, pattern);
+    QFETCH(bool, atOnce);
+    QFETCH(QString, obstacle);
 
     Sandbox sandbox(freshUid());
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig(handEdited));
+    const QString directory = QFileInfo(sandbox.configPath()).path();
+    const QByteArray fifo = QFile::encodeName(sandbox.configPath() + ".saving-FiFo00");
+    if (obstacle == "fifo") {
+        QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+        QVERIFY(::chown(fifo.constData(), sandbox.uid, sandbox.uid) == 0);
+    }
+    if (obstacle == "read-only") {
+        if (sandbox.uid == 0)
+            QSKIP("root may write anywhere");
+        QVERIFY(::chmod(QFile::encodeName(directory).constData(), 0500) == 0);
+    }
 
     Program program(sandbox);
     QVERIFY2(program.waitForShown(), program.stderrSoFar().constData());
     // Nothing is written while it runs.
     QCOMPARE(sandbox.config(), handEdited);
-    // The rest once the first has come: the kernel merges a signal that is
-    // still pending with its twin (bench/quitsignals.sh sends them at once).
     program.signal(pattern.front());
-    while (!program.stderrSoFar().contains("quitting on signal"))
+    while (!atOnce && !program.stderrSoFar().contains("quitting on signal"))
         QVERIFY2(program.process.waitForReadyRead(30000), program.stderrSoFar().constData());
     for (int number : pattern.mid(1))
         program.signal(number);
-    QVERIFY(program.endedNormally());
+    const bool finished = program.process.waitForFinished(30000);
+    ::chmod(QFile::encodeName(directory).constData(), 0700);
+    QVERIFY2(finished, program.stderrSoFar().constData());
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
 
+    // Marker and server went with the application object.
+    QCOMPARE(sandbox.leftovers(), QStringList());
+    if (obstacle == "read-only") {
+        // A service manager learns that the settings were not kept, and why.
+        QCOMPARE(program.process.exitCode(), 1);
+        QVERIFY2(program.stderrSoFar().contains("could not save the settings to " +
+                                                QFile::encodeName(sandbox.configPath()) +
+                                                ": Permission denied"),
+                 program.stderrSoFar().constData());
+        QCOMPARE(sandbox.config(), handEdited);
+        return;
+    }
+    QCOMPARE(program.process.exitCode(), 0);
     // No control was touched: only the window's lines are new, in the
     // file's line ends; every other byte is as the user wrote it.
     const QByteArray saved = sandbox.config();
@@ -315,34 +414,61 @@ void TestProgram::signalSavesSettings()
         "\\r\\n$"));
     QVERIFY2(windowLines.match(QString::fromLatin1(saved.mid(handEdited.size()))).hasMatch(),
              saved.constData());
-    // Marker and server went with the application object.
-    QCOMPARE(sandbox.leftovers(), QStringList());
+    // The FIFO was nobody's save: left alone.
+    QCOMPARE(QFileInfo::exists(QFile::decodeName(fifo)), obstacle == "fifo");
 }
 
+void TestProgram::quitSignalsCounted_data()
+{
+    // The first signal, then the others, each seen before the next.
+    QTest::addColumn<QList<int>>("sequence");
+    QTest::addColumn<bool>("forced");
+
+    QTest::newRow("SIGTERM, SIGHUP, SIGCONT never force")
+        << QList<int>{SIGTERM, SIGHUP, SIGTERM, SIGCONT, SIGHUP, SIGTERM} << false;
+    QTest::newRow("two SIGINTs after a SIGTERM")
+        << QList<int>{SIGTERM, SIGINT, SIGHUP, SIGINT} << false;
+    QTest::newRow("a third SIGINT") << QList<int>{SIGINT, SIGTERM, SIGINT, SIGINT} << true;
+    QTest::newRow("three SIGINTs after a SIGTERM")
+        << QList<int>{SIGTERM, SIGINT, SIGINT, SIGINT} << true;
+}
+
+// Only a person pressing Ctrl+C a third time cuts a stuck quit short.
 void TestProgram::quitSignalsCounted()
 {
+    QFETCH(QList<int>, sequence);
+    QFETCH(bool, forced);
+
     // The watcher the program uses, in a process whose shutdown hangs.
     QProcess helper;
     helper.start(QStringLiteral(APP_HELPER), {QStringLiteral("signals"), QStringLiteral("-")});
     QVERIFY(helper.waitForReadyRead(30000));
     QCOMPARE(helper.readLine().trimmed(), QByteArray("ready"));
 
-    signalProcess(helper, SIGTERM);
+    signalProcess(helper, sequence.front());
     while (!helper.canReadLine())
         QVERIFY(helper.waitForReadyRead(30000));
-    QCOMPARE(helper.readLine().trimmed(), QByteArray("received=" + QByteArray::number(SIGTERM)));
+    QCOMPARE(helper.readLine().trimmed(),
+             QByteArray("received=" + QByteArray::number(sequence.front())));
 
-    // The second is ignored: it has come by the time the answer does.
-    signalProcess(helper, SIGHUP);
-    helper.write("still there?\n");
-    while (!helper.canReadLine())
-        QVERIFY(helper.waitForReadyRead(30000));
-    QCOMPARE(helper.readLine().trimmed(), QByteArray("alive"));
-    // The third within 5 s ends it, with a word.
-    signalProcess(helper, SIGINT);
+    for (int i = 1; i < sequence.size(); ++i) {
+        signalProcess(helper, sequence.at(i));
+        if (forced && i == sequence.size() - 1)
+            break;
+        // Ignored: it has come by the time the answer does.
+        helper.write("still there?\n");
+        while (!helper.canReadLine())
+            QVERIFY(helper.waitForReadyRead(30000));
+        QCOMPARE(helper.readLine().trimmed(), QByteArray("alive"));
+    }
+    if (!forced) {
+        helper.kill();
+        QVERIFY(helper.waitForFinished(30000));
+        return;
+    }
     QVERIFY(helper.waitForFinished(30000));
     QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
-    QVERIFY(helper.readAllStandardError().contains("three quit signals within 5 s"));
+    QVERIFY(helper.readAllStandardError().contains("a third Ctrl+C"));
 }
 
 void TestProgram::startAfterFirstEnded_data()

@@ -17,6 +17,8 @@ packages=(
     qemu-system-x86 linux-image-amd64 busybox-static alsa-utils kmod cpio libasound2-dev
     # and on PipeWire's JACK
     pipewire pipewire-jack
+    # systemd-tmpfiles, which cleans /tmp under a running instance in a test
+    systemd
 )
 
 missing=()

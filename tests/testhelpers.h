@@ -1,0 +1,43 @@
+#pragma once
+
+// Small helpers shared by the tests that need no MIDI system.
+
+#include "app/singleapplication.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QString>
+#include <QtEndian>
+
+// Writes text as the settings file of the given home, making its directory.
+inline bool writeConfig(const QString &home, const QByteArray &text)
+{
+    const QString directory = home + QStringLiteral("/.Brantolex_Fixer");
+    QDir().mkpath(directory);
+    QFile file(directory + QStringLiteral("/config"));
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
+}
+
+// One frame of the instance channel, built by hand: a null text has the
+// length 0xFFFFFFFF.
+inline QByteArray frameOf(const QString &text)
+{
+    QByteArray utf16;
+    for (QChar c : text) {
+        utf16.append(char(c.unicode() >> 8));
+        utf16.append(char(c.unicode() & 0xff));
+    }
+    QByteArray frame(8, '\0');
+    const quint32 length = text.isNull() ? 0xFFFFFFFF : quint32(utf16.size());
+    qToBigEndian<qint32>(qint32(4 + utf16.size()), frame.data());
+    qToBigEndian<quint32>(length, frame.data() + 4);
+    return frame + utf16;
+}
+
+// The guard's unique key for key and this process's user.
+inline QString uniqueKeyOf(const QString &key)
+{
+    return SingleApplication::uniqueKey(SingleApplication::cleanKey(key),
+                                        SingleApplication::currentUserName());
+}
