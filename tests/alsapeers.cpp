@@ -444,10 +444,7 @@ bool AlsaBurstPeer::send(std::vector<Bytes> messages)
 
 std::vector<Bytes> AlsaBurstPeer::takeReceived()
 {
-    std::vector<Bytes> all = arrived->all();
-    std::vector<Bytes> fresh(all.begin() + std::ptrdiff_t(std::min(taken, all.size())), all.end());
-    taken = all.size();
-    return fresh;
+    return arrived->take();
 }
 
 int AlsaBurstPeer::refused() const
@@ -474,7 +471,7 @@ void AlsaBurstPeer::sendLoop()
                                [&] {
                                    return stopping ||
                                           std::ptrdiff_t(sent) - std::ptrdiff_t(window) <
-                                              std::ptrdiff_t(arrived->size());
+                                              std::ptrdiff_t(arrived->total());
                                }) &&
                 stopping)
                 return;

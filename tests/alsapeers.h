@@ -100,7 +100,6 @@ private:
     int out = -1, in = -1;
     const std::size_t window;
     std::shared_ptr<MessageLog> arrived = std::make_shared<MessageLog>();
-    std::size_t taken = 0;
     mutable std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::vector<Bytes>> lists;

@@ -89,6 +89,9 @@ bool JackBurstPeer::send(std::vector<Bytes> messages)
 {
     if (pending.load(std::memory_order_acquire))
         return false;
+    // The cycle took the last list and is done with the ones before it.
+    while (lists.size() > 1)
+        lists.pop_front();
     lists.push_back(std::move(messages));
     pending.store(&lists.back(), std::memory_order_release);
     return true;

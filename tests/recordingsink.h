@@ -31,6 +31,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex);
             messages.push_back(message);
             times.push_back(Clock::now());
+            ++appended;
             hook = onMessage;
         }
         if (hook)
@@ -45,6 +46,21 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         return messages.size();
+    }
+    // Every message appended so far, taken or not.
+    std::size_t total() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return appended;
+    }
+    // What arrived since the last take, which forgets it.
+    std::vector<Bytes> take()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<Bytes> taken;
+        taken.swap(messages);
+        times.clear();
+        return taken;
     }
     Clock::time_point timeOf(std::size_t i) const
     {
@@ -75,6 +91,7 @@ private:
     mutable std::mutex mutex;
     std::vector<Bytes> messages;
     std::vector<Clock::time_point> times;
+    std::size_t appended = 0;
     std::function<void(const Bytes &)> onMessage;
 };
 
