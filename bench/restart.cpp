@@ -5,6 +5,7 @@
 // client and reopen the chosen output by name. Also the process's VmSize
 // after each return: a dead server's client must not stay behind.
 #include "midi/midiio.h"
+#include "procstatus.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -52,17 +53,7 @@ int process(jack_nframes_t frames, void *arg)
 
 long vmSizeKiB()
 {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmSize:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(256, '\n');
-    }
-    return -1;
+    return procStatusKiB("VmSize:");
 }
 
 bool startServer(QProcess &server, const QString &name)

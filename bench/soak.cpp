@@ -8,6 +8,7 @@
 #include "midipeers.h"
 
 #include "midi/midiio.h"
+#include "procstatus.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,17 +29,7 @@ const Bytes ping{0xB0, 0x7F, 0x7F}; // the stream never uses controller 127
 
 long rssKiB()
 {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(256, '\n');
-    }
-    return -1;
+    return procStatusKiB("VmRSS:");
 }
 
 double cpuSeconds()
@@ -183,12 +174,7 @@ int main(int argc, char **argv)
     std::unique_ptr<BurstPeer> peer;
     const auto setUp = [&] {
         peer = std::make_unique<BurstPeer>("Soak Peer");
-        router.refreshPorts();
-        return peer->isOpen() &&
-               QTest::qWaitFor([&] { return router.midiOutPorts.contains(peer->inName()); },
-                               10000) &&
-               router.openMidiIn(-1, true) && router.openMidiOutNamed(peer->inName()) &&
-               peer->connectTo(testbackend::routerVirtualInput());
+        return routeThrough(router, *peer);
     };
     if (!setUp() || !warmUp([&] { peer->send({ping}); },
                             [&] { return !peer->takeReceived().empty(); }, setUp)) {

@@ -39,9 +39,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-jack_pid=$!
-jack_wait -w -t 15 >/dev/null 2>&1 || { cat "$work/jackd.log" >&2; exit 1; }
+# shellcheck source=bench/common.sh
+. bench/common.sh
+start_jack "$work/jackd.log" || exit 1
 
 # The peer's sink must exist before the program lists its ports.
 coproc PEER { "$peer" 2>"$work/peer.log"; }

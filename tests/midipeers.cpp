@@ -213,6 +213,16 @@ std::vector<Bytes> BurstPeer::takeReceived()
     return alsa ? alsa->takeReceived() : jack->takeReceived();
 }
 
+bool routeThrough(MidiIO &router, BurstPeer &peer)
+{
+    // JACK's lists are read again at once; ALSA's at the next look.
+    router.refreshPorts();
+    return peer.isOpen() &&
+           QTest::qWaitFor([&] { return router.midiOutPorts.contains(peer.inName()); }, 10000) &&
+           router.openMidiIn(-1, true) && router.openMidiOutNamed(peer.inName()) &&
+           peer.connectTo(testbackend::routerVirtualInput());
+}
+
 QStringList peerPorts(const QString &prefix)
 {
     return testbackend::isAlsa() ? alsaPorts(prefix) : jackPorts(prefix);

@@ -13,6 +13,7 @@
 #include <vector>
 
 class AlsaBurstPeer;
+class MidiIO;
 class AlsaNumberHold;
 class AlsaSink;
 class AlsaSource;
@@ -126,6 +127,10 @@ private:
     std::unique_ptr<JackBurstPeer> jack;
     std::unique_ptr<AlsaBurstPeer> alsa;
 };
+
+// Puts the router between the burst peer's ends: the peer's "out" into the
+// router's virtual input, the router's output into the peer's "in".
+bool routeThrough(MidiIO &router, BurstPeer &peer);
 
 // "Client:port" of every port whose name starts with the prefix.
 QStringList peerPorts(const QString &prefix);

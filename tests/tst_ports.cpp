@@ -103,13 +103,7 @@ struct BurstRig
             peer = std::make_unique<BurstPeer>("Test Burst", 1000, window);
             if (direct)
                 return peer->isOpen() && peer->connectTo(peer->inName());
-            // JACK's lists are read again at once; ALSA's at the next look.
-            router.refreshPorts();
-            return peer->isOpen() &&
-                   QTest::qWaitFor([&] { return router.midiOutPorts.contains(peer->inName()); },
-                                   10000) &&
-                   router.openMidiIn(-1, true) && router.openMidiOutNamed(peer->inName()) &&
-                   peer->connectTo(testbackend::routerVirtualInput());
+            return routeThrough(router, *peer);
         };
         const bool through =
             setUp() && ::warmUp([&] { peer->send({bytes(sentinel)}); },
