@@ -146,6 +146,7 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
         return nullptr;
     }
     self->activated = std::chrono::steady_clock::now();
+    self->activatedAtFrame = jack_frame_time(c);
     self->nameForPatchbays(self->inPort.load());
     self->nameForPatchbays(self->outPort);
     return self;
@@ -190,6 +191,11 @@ bool JackClient::neverCycled(std::chrono::milliseconds after)
 {
     if (stallReported || serverGone() || out->cycles() != 0 ||
         std::chrono::steady_clock::now() - activated < after)
+        return false;
+    // Only while the server itself runs its cycles: a server that is stopped
+    // (not gone) would not answer a new client either.
+    const std::uint32_t ran = jack_frame_time(jc(client)) - activatedAtFrame;
+    if (ran < jack_get_sample_rate(jc(client)))
         return false;
     stallReported = true;
     return true;

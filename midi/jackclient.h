@@ -39,6 +39,7 @@ public:
     // True once, when the server runs but this client's cycle has not run
     // for a while after it was activated: such a client never will.
     bool neverCycled(std::chrono::milliseconds after);
+    bool hasCycled() const { return out->cycles() != 0; }
 
     NoteOutput *output() { return out.get(); }
 
@@ -79,6 +80,7 @@ private:
     std::atomic<bool> gone{false};
     std::atomic<bool> *lost = nullptr;
     std::chrono::steady_clock::time_point activated;
+    std::uint32_t activatedAtFrame = 0; // the server's clock then
     bool stallReported = false;
 
     // The GUI thread's: what the ports are connected to.

@@ -143,9 +143,15 @@ void MidiPorts::systemBack()
 // passes nothing: it is opened again with the same ports and connections.
 void MidiPorts::restartSystem()
 {
+    if (jack && jack->hasCycled())
+        stallSaid = false;
     if (!jack || !jack->neverCycled(std::chrono::seconds(2)))
         return;
-    say() << "the JACK client's process cycle has not run since it started; opening it again\n";
+    // Once for a run of clients that never cycle, not for each.
+    if (!stallSaid)
+        say() << "the JACK client's process cycle has not run since it started; opening it "
+                 "again\n";
+    stallSaid = true;
     dropInput();
     dropOutput(true);
     JackClient::dispose(std::move(jack));

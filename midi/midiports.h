@@ -132,6 +132,7 @@ private:
     // port: released there when it is back, never on another.
     QHash<QString, NoteOutput::HeldTable> owed;
     bool systemGone = false;
+    bool stallSaid = false;
     std::atomic<bool> systemLost{false}, searching{false};
     std::atomic<bool> refreshPending{false};
     unsigned ticksSearching = 0;      // the worker's
