@@ -13,6 +13,12 @@ cmd=${1:-} dir=${2:-}
     exit 2
 }
 export JACK_NO_AUDIO_RESERVATION=1
+# Open to the audio group, so that the programs the tests start as users of
+# their own (in that group) join it too; every client of the suite's server
+# must say the same.
+if getent group audio >/dev/null; then
+    export JACK_PROMISCUOUS_SERVER=audio
+fi
 
 # Only a process of ours: a pid from an old file may belong to anyone now.
 is_ours() { # PID WHAT

@@ -76,6 +76,17 @@ uid_t freshUid()
     return 200000 + uid_t(QCoreApplication::applicationPid() % 100000) * 10 + uid_t(++counter % 10);
 }
 
+uid_t midiUid()
+{
+    // Only the suite's JACK server lets the audio group in. PipeWire's
+    // sockets are ours alone, and in the ALSA guest (which runs no instance
+    // of the user's) the sequencer is root's.
+    if (testbackend::kind() == testbackend::Kind::Jack &&
+        qEnvironmentVariableIsSet("JACK_PROMISCUOUS_SERVER"))
+        return freshUid();
+    return ::geteuid();
+}
+
 void chownTree(const QString &path, uid_t uid)
 {
     if (::chown(QFile::encodeName(path).constData(), uid, uid) != 0)
@@ -156,12 +167,16 @@ Program::Program(const QProcessEnvironment &env, uid_t uid, const QStringList &a
                  const ChildSetUp &asRoot)
 {
     const uid_t own = ::geteuid();
+    // The audio group reaches the sequencer and the suite's JACK server.
+    const group *audio = ::getgrnam("audio");
+    const gid_t groups[1] = {audio ? audio->gr_gid : gid_t(0)};
+    const std::size_t groupCount = audio ? 1 : 0;
     if ((uid != own && own == 0) || (uid == own && asRoot)) {
-        process.setChildProcessModifier([uid, own, asRoot] {
+        process.setChildProcessModifier([uid, own, asRoot, groups, groupCount] {
             if (asRoot)
                 asRoot();
             if (uid != own &&
-                (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0))
+                (::setgroups(groupCount, groups) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0))
                 ::_exit(99);
         });
     } else if (uid != own) {

@@ -27,6 +27,11 @@ extern const QByteArray shownLine;
 // one. Our own uid only where neither can be had.
 uid_t freshUid();
 
+// The same for a program that joins the suite's MIDI system: a fresh uid
+// where the system lets the audio group in (the suite's JACK server), our
+// own elsewhere.
+uid_t midiUid();
+
 void chownTree(const QString &path, uid_t uid);
 
 // A pre-written configuration: the test's MIDI system, the given output,

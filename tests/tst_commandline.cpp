@@ -6,8 +6,8 @@
 #include "midi/midiio.h"
 #include "midipeers.h"
 #include "sandbox.h"
-#include "testhelpers.h"
 #include "signalprocess.h"
+#include "testhelpers.h"
 #include "ui/brantolexmainwindow.h"
 
 #include <QFile>
@@ -144,8 +144,7 @@ void TestCommandLine::listedNamesOpenTheirPorts()
 {
     JackSource source("bx-cl-src");
     JackSink sink("bx-cl-sink");
-    // Our own uid: JACK's server is only for it.
-    Sandbox sandbox;
+    Sandbox sandbox(midiUid());
     withoutDisplay(sandbox.env);
     Program program(sandbox, {QStringLiteral("--list-ports")});
     QProcess &process = program.process;
@@ -225,8 +224,7 @@ void TestCommandLine::midiSystemKept()
 void TestCommandLine::headlessRoutesAndSaves()
 {
     JackSink sink("bx-cl-unit");
-    // Our own uid: JACK's server is only for it.
-    Sandbox sandbox;
+    Sandbox sandbox(midiUid());
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig(
         "[MIDI]\nmidiOutDevice=" + JackSink::portName("bx-cl-unit").toUtf8() + "\n"));
@@ -277,8 +275,7 @@ void TestCommandLine::headlessSaysWhatStandsInTheWay()
     QFETCH(QString, steps);
     QFETCH(QStringList, lines);
 
-    // With a MIDI system our own uid, for JACK's sake.
-    Sandbox sandbox(midiSystem ? ::geteuid() : freshUid());
+    Sandbox sandbox(midiSystem ? midiUid() : freshUid());
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig("[MIDI]\nmidiSystem=jack\nmidiOutDevice=" +
                                 JackSink::portName("bx-cl-later").toUtf8() + "\n"));

@@ -541,7 +541,7 @@ void TestProgram::midiThroughProgram()
 
     // The sink must exist before the program lists its ports.
     PeerSink sink;
-    Sandbox sandbox;
+    Sandbox sandbox(midiUid());
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig(configWith(loadingTime4, sink.portName())));
     Program program(sandbox);

@@ -260,11 +260,10 @@ void TestSession::openAndSave()
     QFETCH(bool, sessionPortOpened);
     QFETCH(QByteArrayList, savedLines);
 
-    // The sinks must exist before the program lists its ports. JACK keeps a
-    // server per user: the program runs as we do.
+    // The sinks must exist before the program lists its ports.
     PeerSink userSink("User Sink");
     PeerSink sessionSink("Session Sink");
-    Sandbox sandbox;
+    Sandbox sandbox(midiUid());
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig(configWith(100, userSink.portName())));
     QTemporaryDir session;
@@ -275,12 +274,14 @@ void TestSession::openAndSave()
         QVERIFY(write(file, existing));
     if (inTheWay)
         QVERIFY(QDir().mkpath(file));
+    // The session's directory is the program's user's.
+    chownTree(session.path(), sandbox.uid);
     Manager manager(clientPath);
     QProcessEnvironment env = sandbox.env;
     env.insert(QStringLiteral("NSM_URL"), manager.url());
     const auto homeBefore = sandbox.homeSnapshot();
 
-    Program program(env);
+    Program program(env, sandbox.uid);
     QVERIFY2(manager.waitFor(inTheWay ? error : reply, openPath),
              program.stderrSoFar().constData());
     // The ports are open by the time the open is answered.
