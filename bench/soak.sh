@@ -28,9 +28,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 256 >"$work/jackd.log" 2>&1 &
-jack_pid=$!
-jack_wait -w -t 15 >/dev/null || { cat "$work/jackd.log"; exit 1; }
+# shellcheck source=bench/common.sh
+. bench/common.sh
+start_jack "$work/jackd.log" || exit 1
 echo "JACK: private server, dummy driver, 48 kHz, period 256; $minutes minute(s) through the router"
 BRANTOLEX_TEST_BACKEND=jack "$soak" "$minutes"
 kill "$jack_pid"
