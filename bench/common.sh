@@ -18,3 +18,12 @@ start_jack() {
     jack_pid=$!
     jack_wait -w -t 15 >/dev/null 2>&1 || { cat "$1" >&2; return 1; }
 }
+
+# stop_jack: stops what start_jack started, by SIGTERM, and waits for it.
+stop_jack() {
+    if [ -n "${jack_pid:-}" ]; then
+        kill "$jack_pid" 2>/dev/null || true
+        wait "$jack_pid" 2>/dev/null || true
+        jack_pid=""
+    fi
+}

@@ -19,23 +19,18 @@ soak=$build/bench/bench_soak
 export JACK_DEFAULT_SERVER=brantolex-soak-$$ JACK_NO_AUDIO_RESERVATION=1
 work=$(mktemp -d)
 jack_pid=""
+# shellcheck source=bench/common.sh
+. bench/common.sh
 cleanup() {
-    if [ -n "$jack_pid" ]; then
-        kill "$jack_pid" 2>/dev/null || true
-        wait "$jack_pid" 2>/dev/null || true
-    fi
+    stop_jack
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-# shellcheck source=bench/common.sh
-. bench/common.sh
 start_jack "$work/jackd.log" || exit 1
 echo "JACK: private server, dummy driver, 48 kHz, period 256; $minutes minute(s) through the router"
 BRANTOLEX_TEST_BACKEND=jack "$soak" "$minutes"
-kill "$jack_pid"
-wait "$jack_pid" 2>/dev/null || true
-jack_pid=""
+stop_jack
 
 if [ "$alsa_minutes" != 0 ]; then
     echo

@@ -31,16 +31,13 @@ jack_pid="" peer_pid="" prog_pid=""
 cleanup() {
     for pid in $prog_pid $peer_pid; do kill "$pid" 2>/dev/null || true; done
     for pid in $prog_pid $peer_pid; do wait "$pid" 2>/dev/null || true; done
-    if [ -n "$jack_pid" ]; then
-        kill "$jack_pid" 2>/dev/null || true
-        wait "$jack_pid" 2>/dev/null || true
-    fi
+    stop_jack
     rm -rf "$work"
 }
-trap cleanup EXIT
-
 # shellcheck source=bench/common.sh
 . bench/common.sh
+trap cleanup EXIT
+
 start_jack "$work/jackd.log" || exit 1
 
 # The peer's sink must exist before the program lists its ports.
