@@ -723,8 +723,16 @@ void TestPorts::unitFlapsDuringNotes()
     for (int flap = 0; flap < 20; ++flap) {
         const unsigned char note = static_cast<unsigned char>(40 + flap);
         const Bytes on{0x90, note, 100};
+        // A late ping of the last look may still come after it.
+        const std::size_t from = unit.log->size();
         rig.source.send(on);
-        QTRY_VERIFY_WITH_TIMEOUT(unit.log->all().back() == on, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                const auto heard = unit.log->all();
+                return std::find(heard.begin() + std::ptrdiff_t(std::min(from, heard.size())),
+                                 heard.end(), on) != heard.end();
+            }(),
+            10000);
         unit.unplug();
         if (noticed)
             QVERIFY(lost.wait(10000));
