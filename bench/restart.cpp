@@ -19,8 +19,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <string>
 #include <vector>
 
 namespace {

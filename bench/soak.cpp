@@ -20,8 +20,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
-#include <fstream>
-#include <string>
 
 namespace {
 
