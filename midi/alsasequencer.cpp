@@ -2,18 +2,19 @@
 
 #include "midi/alsaroom.h"
 #include "midi/midisystem.h"
+#include "midi/realtime.h"
 
 #include <alsa/asoundlib.h>
 
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 namespace AlsaSequencer {
@@ -189,8 +190,9 @@ std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, voi
         snd_seq_drain_output(seq);
     }
     in->buffer.reset(new unsigned char[largestRead]);
-    in->wakeFd = eventfd(0, EFD_CLOEXEC);
-    in->poll = std::make_unique<Poll>(seq, POLLIN, in->wakeFd);
+    // The reader blocks in its read, as a one-hop forwarder does: no extra
+    // read that finds nothing and no poll per message.
+    snd_seq_nonblock(seq, 0);
     in->thread = std::thread([raw = in.get()] { raw->run(); });
     return in;
 }
@@ -199,14 +201,24 @@ Input::~Input()
 {
     if (!seq)
         return;
-    wake(wakeFd);
-    if (thread.joinable())
+    if (thread.joinable()) {
+        // The reader wakes for an event of its own: one to its own port.
+        stopping.store(true, std::memory_order_release);
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        ev.type = SND_SEQ_EVENT_USR0;
+        snd_seq_ev_set_source(&ev, port);
+        snd_seq_ev_set_dest(&ev, client, port);
+        snd_seq_ev_set_direct(&ev);
+        for (int attempt = 0; attempt < 1000 && snd_seq_event_output_direct(sq(seq), &ev) < 0;
+             ++attempt)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         thread.join();
+    }
     snd_midi_event_free(static_cast<snd_midi_event_t *>(parser));
     if (queue >= 0)
         snd_seq_free_queue(sq(seq), queue);
     snd_seq_close(sq(seq));
-    close(wakeFd);
 }
 
 bool Input::relink()
@@ -222,24 +234,20 @@ void Input::run()
 {
     // Where the system allows it, the input keeps up with a burst as a
     // real-time reader does; elsewhere it reads as fast as it is scheduled.
-    sched_param param{};
-    param.sched_priority = std::max(1, sched_get_priority_min(SCHED_FIFO) + 10);
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    raiseToMidiPriority();
     auto *s = sq(seq);
     auto *p = static_cast<snd_midi_event_t *>(parser);
     for (;;) {
         snd_seq_event_t *ev = nullptr;
         const int r = snd_seq_event_input(s, &ev);
+        // ENOSPC: the kernel dropped what overflowed; reading goes on.
         if (r == -ENOSPC)
             overruns->fetch_add(1, std::memory_order_relaxed);
-        if (r == -EAGAIN || r == -ENOSPC) {
-            // ENOSPC: the kernel dropped what overflowed; reading goes on.
-            if (r == -EAGAIN && !poll->wait(-1))
-                return;
-            continue;
-        }
         if (r < 0 || !ev)
             continue;
+        if (ev->type == SND_SEQ_EVENT_USR0 && ev->source.client == client &&
+            stopping.load(std::memory_order_acquire))
+            return;
         if (ev->type == SND_SEQ_EVENT_SYSEX) {
             // Passed on as it came, piece by piece.
             const auto *data = static_cast<const unsigned char *>(ev->data.ext.ptr);
@@ -314,6 +322,15 @@ std::unique_ptr<Sink> Sink::open(const std::string &destination)
     return sink;
 }
 
+// The sender's address and no queue: delivered at once to the subscribers.
+void Sink::address(void *event) const
+{
+    auto *ev = static_cast<snd_seq_event_t *>(event);
+    snd_seq_ev_set_source(ev, port);
+    snd_seq_ev_set_subs(ev);
+    snd_seq_ev_set_direct(ev);
+}
+
 Sink::~Sink()
 {
     if (!seq)
@@ -360,9 +377,7 @@ bool Sink::output(void *event, std::size_t cells)
 {
     auto *s = sq(seq);
     auto *ev = static_cast<snd_seq_event_t *>(event);
-    snd_seq_ev_set_source(ev, port);
-    snd_seq_ev_set_subs(ev);
-    snd_seq_ev_set_direct(ev);
+    address(ev);
     int r = 0;
     int pauseMs = 1;
     while (!roomFor(cells) || (r = snd_seq_event_output_direct(s, ev)) == -EAGAIN) {
@@ -375,13 +390,53 @@ bool Sink::output(void *event, std::size_t cells)
     return r >= 0;
 }
 
-bool Sink::roomFor(std::size_t cells) const
+// Only the receiver's reading frees its pool, so what it had free at the
+// last look, less what was written since, is room it surely has: the pool
+// is asked again only once that falls to a quarter of its size. A kernel
+// client has no pool and is never asked again.
+bool Sink::roomFor(std::size_t cells)
 {
     const int client = destinationClient.load(std::memory_order_acquire);
     if (seqFd < 0 || client < 0)
         return true;
-    const int room = inputRoom(seqFd, client);
-    return room < 0 || std::size_t(room) >= cells;
+    const long need = long(cells);
+    if (client != lookedAt || spare - need < reserve) {
+        int pool = 0;
+        const int room = inputRoom(seqFd, client, &pool);
+        lookedAt = client;
+        spare = room < 0 ? std::numeric_limits<long>::max() / 2 : room;
+        reserve = room < 0 ? 0 : pool / 4;
+    }
+    if (spare < need)
+        return false;
+    spare -= need;
+    return true;
+}
+
+bool Sink::sendNow(const unsigned char *bytes, std::size_t size)
+{
+    if (size == 0 || stopping.load(std::memory_order_relaxed))
+        return false;
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    std::size_t cells = 1;
+    if (bytes[0] == 0xF0 || bytes[0] < 0x80) {
+        // A sysex in one event; a larger one goes in pieces, through the writer.
+        if (size > sysexPiece)
+            return false;
+        snd_seq_ev_set_sysex(&ev, unsigned(size), const_cast<unsigned char *>(bytes));
+        cells = 1 + (size + sizeof ev - 1) / sizeof ev;
+    } else {
+        auto *e = static_cast<snd_midi_event_t *>(encoder);
+        snd_midi_event_reset_encode(e);
+        if (snd_midi_event_encode(e, bytes, long(size), &ev) != long(size) ||
+            ev.type == SND_SEQ_EVENT_NONE)
+            return false;
+    }
+    if (!roomFor(cells))
+        return false;
+    address(&ev);
+    return snd_seq_event_output_direct(sq(seq), &ev) >= 0;
 }
 
 bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
@@ -450,6 +505,12 @@ Watch::~Watch()
     close(wakeFd);
 }
 
+void Watch::silence()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    changed = nullptr;
+}
+
 void Watch::list(QStringList &inputs, QStringList &outputs) const
 {
     const unsigned int read = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
@@ -470,6 +531,13 @@ QStringList Watch::takeAppeared()
     QStringList list;
     list.swap(appeared);
     return list;
+}
+
+void Watch::announce()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (changed)
+        changed();
 }
 
 void Watch::run()
@@ -497,19 +565,59 @@ void Watch::run()
                 std::lock_guard<std::mutex> lock(mutex);
                 appeared << QString::fromStdString(portName(client, port));
             }
-            changed();
+            announce();
             break;
         }
         case SND_SEQ_EVENT_PORT_EXIT:
         case SND_SEQ_EVENT_CLIENT_START:
         case SND_SEQ_EVENT_CLIENT_EXIT:
         case SND_SEQ_EVENT_CLIENT_CHANGE:
-            changed();
+            announce();
             break;
         default:
             break;
         }
     }
+}
+
+std::unique_ptr<Client> Client::open(const Hooks &hooks)
+{
+    std::unique_ptr<Client> self(new Client);
+    self->hooks = hooks;
+    self->watch = Watch::open(hooks.portsChanged);
+    return self->watch ? std::move(self) : nullptr;
+}
+
+Client::~Client()
+{
+    silence();
+    input.reset();
+    output.reset();
+}
+
+void Client::listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared)
+{
+    watch->list(inputs, outputs);
+    inputs.erase(std::remove_if(inputs.begin(), inputs.end(), MidiSystem::isOwnPort),
+                 inputs.end());
+    outputs.erase(std::remove_if(outputs.begin(), outputs.end(), MidiSystem::isOwnPort),
+                  outputs.end());
+    appeared = watch->takeAppeared();
+}
+
+bool Client::openInput(const QString &name)
+{
+    input = Input::open(MidiSystem::toPortName(name), hooks.input, hooks.user, hooks.overruns);
+    return input != nullptr;
+}
+
+NoteOutput *Client::openOutput(const QString &name)
+{
+    auto sink = Sink::open(MidiSystem::toPortName(name));
+    if (!sink)
+        return nullptr;
+    output = std::make_unique<ThreadedOutput>(std::move(sink));
+    return output.get();
 }
 
 } // namespace AlsaSequencer

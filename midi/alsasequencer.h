@@ -1,5 +1,6 @@
 #pragma once
 
+#include "midi/midibackend.h"
 #include "midi/midisink.h"
 
 #include <QStringList>
@@ -49,8 +50,7 @@ private:
     void *parser = nullptr;
     int client = -1, port = -1;
     int queue = -1; // Note Offs of notes with a duration come back through it
-    int wakeFd = -1;
-    std::unique_ptr<Poll> poll;
+    std::atomic<bool> stopping{false};
     std::string source;
     Handler handler = nullptr;
     void *user = nullptr;
@@ -67,6 +67,7 @@ public:
     static std::unique_ptr<Sink> open(const std::string &destination);
     ~Sink() override;
     bool sendMessage(const unsigned char *bytes, std::size_t size) override;
+    bool sendNow(const unsigned char *bytes, std::size_t size) override;
     bool relink() override;
     bool reaches() const override;
     void stop() override;
@@ -74,8 +75,8 @@ public:
 private:
     Sink() = default;
     bool output(void *event, std::size_t cells);
-
-    bool roomFor(std::size_t cells) const;
+    void address(void *event) const;
+    bool roomFor(std::size_t cells);
 
     void *seq = nullptr;
     void *encoder = nullptr;
@@ -83,6 +84,11 @@ private:
     int stopFd = -1;
     int seqFd = -1;
     std::atomic<int> destinationClient{-1};
+    // What the receiver's pool had free at the last look, less what was
+    // written since, and the client that was asked; the writing thread's.
+    long spare = 0;
+    long reserve = 0;
+    int lookedAt = -1;
     std::string destination;
     std::atomic<bool> stopping{false};
 };
@@ -94,6 +100,8 @@ class Watch
 public:
     static std::unique_ptr<Watch> open(std::function<void()> changed);
     ~Watch();
+    // No call of changed starts after this returns.
+    void silence();
     void list(QStringList &inputs, QStringList &outputs) const;
     // Ports that started since the last call, by name.
     QStringList takeAppeared();
@@ -101,14 +109,39 @@ public:
 private:
     Watch() = default;
     void run();
+    void announce();
 
     void *seq = nullptr;
     int wakeFd = -1;
     std::unique_ptr<Poll> poll;
     std::function<void()> changed;
-    std::mutex mutex;
+    mutable std::mutex mutex;
     QStringList appeared;
     std::thread thread;
+};
+
+// The router's client of the sequencer: the watch, the input and the
+// output, opened and closed by name.
+class Client : public MidiBackend
+{
+public:
+    static std::unique_ptr<Client> open(const Hooks &hooks);
+    ~Client() override;
+    void silence() override { watch->silence(); }
+    void listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared) override;
+    bool openInput(const QString &name) override;
+    void closeInput() override { input.reset(); } // its thread has stopped then
+    bool relinkInput() override { return input && input->relink(); }
+    NoteOutput *openOutput(const QString &name) override;
+    void closeOutput() override { output.reset(); } // lets what it queued go out first
+
+private:
+    Client() = default;
+
+    Hooks hooks;
+    std::unique_ptr<Watch> watch;
+    std::unique_ptr<Input> input;
+    std::unique_ptr<NoteOutput> output;
 };
 
 } // namespace AlsaSequencer

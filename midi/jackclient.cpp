@@ -84,9 +84,7 @@ const char *prettyName(const char *port)
 
 } // namespace
 
-std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
-                                             std::function<void()> portsChanged,
-                                             std::atomic<bool> *lost)
+std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)
 {
     jack_set_error_function(jackMessage);
     jack_set_info_function(jackMessage);
@@ -98,18 +96,18 @@ std::unique_ptr<JackClient> JackClient::open(InputHandler input, void *user,
         return nullptr;
     std::unique_ptr<JackClient> self(new JackClient);
     self->client = c;
-    self->input = input;
-    self->user = user;
-    self->portsChanged = std::move(portsChanged);
-    self->lost = lost;
+    self->input = hooks.input;
+    self->user = hooks.user;
+    self->portsChanged = hooks.portsChanged;
+    self->lost = hooks.lost;
     JackClient *raw = self.get();
-    self->out = std::make_unique<JackOutput>(queueBytes(c), self->gone,
+    self->out = std::make_unique<JackOutput>(queueBytes(c), self->ended,
                                              [raw] { return raw->relinkOutput(); });
     jack_on_info_shutdown(
         c,
         [](jack_status_t, const char *, void *me) {
             auto *client = static_cast<JackClient *>(me);
-            client->gone.store(true, std::memory_order_release);
+            client->ended.store(true, std::memory_order_release);
             client->lost->store(true, std::memory_order_release);
         },
         raw);
@@ -160,13 +158,6 @@ void JackClient::nameForPatchbays(void *port)
                       prettyName(shortName), "text/plain");
 }
 
-void JackClient::dispose(std::unique_ptr<JackClient> client)
-{
-    if (client)
-        client->silence();
-    client.reset();
-}
-
 JackClient::~JackClient()
 {
     silence();
@@ -207,6 +198,26 @@ std::vector<std::string> JackClient::midiPorts(bool sources) const
         return {};
     return names(jack_get_ports(jc(client), nullptr, JACK_DEFAULT_MIDI_TYPE,
                                 sources ? JackPortIsOutput : JackPortIsInput));
+}
+
+void JackClient::listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared)
+{
+    for (const std::string &name : midiPorts(true))
+        inputs << MidiSystem::fromPortName(name);
+    for (const std::string &name : midiPorts(false))
+        outputs << MidiSystem::fromPortName(name);
+    for (const std::string &name : takeAppeared())
+        appeared << MidiSystem::fromPortName(name);
+}
+
+bool JackClient::openInput(const QString &name)
+{
+    return connectInput(MidiSystem::toPortName(name));
+}
+
+NoteOutput *JackClient::openOutput(const QString &name)
+{
+    return connectOutput(MidiSystem::toPortName(name)) ? out.get() : nullptr;
 }
 
 std::vector<std::string> JackClient::takeAppeared()
@@ -286,9 +297,11 @@ bool JackClient::connectOutput(const std::string &to)
 {
     if (serverGone())
         return false;
-    disconnectOutput();
     destination = to;
-    return connect(outPort, destination, false);
+    if (connect(outPort, destination, false))
+        return true;
+    destination.clear();
+    return false;
 }
 
 void JackClient::disconnectOutput()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "midi/jackoutput.h"
+#include "midi/midibackend.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,31 +16,34 @@
 // process cycle runs the output (see JackOutput), then hands each input
 // event to the router, which forwards what it routes into the same cycle at
 // the event's own frame.
-class JackClient
+class JackClient : public MidiBackend
 {
 public:
-    // Runs on JACK's real-time thread, once per input event.
-    using InputHandler = void (*)(void *user, const unsigned char *bytes, std::size_t size,
-                                  std::uint32_t frame);
-
-    // Null when there is no server (or no slot on it). portsChanged runs on
-    // JACK's notification thread when a port comes, goes or is renamed.
+    // Null when there is no server (or no slot on it). The input hook runs
+    // on JACK's real-time thread, once per input event; portsChanged on
+    // JACK's notification thread when a port comes, goes or is renamed;
     // lost is set when the server goes away.
-    static std::unique_ptr<JackClient> open(InputHandler input, void *user,
-                                            std::function<void()> portsChanged,
-                                            std::atomic<bool> *lost);
-    // Closes the client, also one whose server went away: libjack ends its
-    // threads then, and frees what it holds of the dead server.
-    static void dispose(std::unique_ptr<JackClient> client);
-    ~JackClient();
+    static std::unique_ptr<JackClient> open(const Hooks &hooks);
+    // Also closes a client whose server went away: libjack ends its threads
+    // then, and frees what it holds of the dead server.
+    ~JackClient() override;
 
-    bool serverGone() const { return gone.load(std::memory_order_acquire); }
-    // No portsChanged call starts after this returns.
-    void silence();
+    bool serverGone() const { return ended.load(std::memory_order_acquire); }
+    void silence() override;
     // True once, when the server runs but this client's cycle has not run
     // for a while after it was activated: such a client never will.
     bool neverCycled(std::chrono::milliseconds after);
     bool hasCycled() const { return out->cycles() != 0; }
+
+    void listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared) override;
+    bool openInput(const QString &name) override;
+    void closeInput() override { disconnectInput(); }
+    bool relinkInput() override;
+    NoteOutput *openOutput(const QString &name) override;
+    void closeOutput() override { disconnectOutput(); }
+    bool gone() const override { return serverGone(); }
+    bool stalled() override { return neverCycled(std::chrono::seconds(2)); }
+    bool hasRun() const override { return hasCycled(); }
 
     NoteOutput *output() { return out.get(); }
 
@@ -58,8 +62,7 @@ public:
     void disconnectInput();
     bool connectOutput(const std::string &destination);
     void disconnectOutput();
-    // Connects again what a reappeared port lost.
-    bool relinkInput();
+    // Connects again what a reappeared output port lost.
     bool relinkOutput();
 
 private:
@@ -77,7 +80,7 @@ private:
     InputHandler input = nullptr;
     void *user = nullptr;
     std::atomic<bool> listening{false};
-    std::atomic<bool> gone{false};
+    std::atomic<bool> ended{false};
     std::atomic<bool> *lost = nullptr;
     std::chrono::steady_clock::time_point activated;
     std::uint32_t activatedAtFrame = 0; // the server's clock then

@@ -1,9 +1,6 @@
 #include "midi/midiports.h"
 
-#include "midi/alsasequencer.h"
-#include "midi/jackclient.h"
 #include "midi/midisystem.h"
-#include "midi/portpoller.h"
 
 #include <algorithm>
 #include <iostream>
@@ -20,22 +17,26 @@ std::ostream &say()
 
 MidiPorts::MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler input, void *user,
                      RtMidiIn::RtMidiCallback callback, void *callbackUser)
-    : QObject(nullptr), midiInPorts(inputs), midiOutPorts(outputs), inputHandler(input),
-      inputUser(user), callback(callback), callbackUser(callbackUser),
+    : QObject(nullptr), midiInPorts(inputs), midiOutPorts(outputs),
       wantedApi(MidiSystem::chosen())
 {
+    hooks.input = input;
+    hooks.user = user;
+    hooks.callback = callback;
+    hooks.callbackUser = callbackUser;
+    hooks.portsChanged = [this] { notifyPorts(); };
+    hooks.lost = &systemLost;
+    hooks.overruns = &inputOverruns;
     searching = !startSystem();
 }
 
 MidiPorts::~MidiPorts()
 {
-    delete portPoller;
-    portPoller = nullptr;
-    alsaWatch.reset();
+    if (backend)
+        backend->silence();
     dropInput();
     dropOutput(false);
-    setOutput(nullptr, nullptr);
-    JackClient::dispose(std::move(jack)); // no input arrives after this
+    backend.reset(); // no input arrives after this
 }
 
 // News of ports comes on the MIDI system's thread; the lists are read again
@@ -63,8 +64,6 @@ void MidiPorts::setChannel(int routed)
         current->setChannel(routed);
         current->releaseHeldNotes();
     }
-    if (jack)
-        jack->output()->setChannel(routed);
 }
 
 void MidiPorts::drain()
@@ -76,45 +75,24 @@ void MidiPorts::drain()
 
 bool MidiPorts::startSystem()
 {
-    const RtMidi::Api api = wantedApi;
-    if (!MidiSystem::usable(api))
+    backend = MidiBackend::open(wantedApi, hooks);
+    if (!backend)
         return false;
-    if (api == RtMidi::UNIX_JACK) {
-        jack = JackClient::open(
-            inputHandler, inputUser, [this] { notifyPorts(); }, &systemLost);
-        if (!jack)
-            return false;
-        midiApi = api;
-        jack->output()->setChannel(channel);
-        refreshPorts();
-        return true;
-    }
-    if (api == RtMidi::LINUX_ALSA) {
-        alsaWatch = AlsaSequencer::Watch::open([this] { notifyPorts(); });
-        if (!alsaWatch)
-            return false;
-        midiApi = api;
-        refreshPorts();
-        return true;
-    }
-    QStringList inputs, outputs;
-    if (!MidiSystem::listPorts(api, inputs, outputs))
-        return false;
-    midiApi = api;
-    applyPortLists(inputs, outputs, {});
-    watchPorts();
+    refreshPorts();
     return true;
 }
 
 // Runs a few times a second while the system is missing or went away.
 void MidiPorts::checkSystem()
 {
-    if (jack && jack->serverGone()) {
-        say() << "the JACK server stopped; the ports are opened again when it is back\n";
+    const QString name = MidiSystem::displayName(wantedApi);
+    if (backend && backend->gone()) {
+        say() << "the " << qPrintable(name)
+              << " server stopped; the ports are opened again when it is back\n";
+        backend->silence();
         dropInput();
         dropOutput(true);
-        JackClient::dispose(std::move(jack));
-        midiApi = RtMidi::UNSPECIFIED;
+        backend.reset();
         systemGone = true;
         systemLost = false;
         searching = true;
@@ -122,10 +100,10 @@ void MidiPorts::checkSystem()
         emit systemChanged();
         return;
     }
-    if (midiApi != RtMidi::UNSPECIFIED || !startSystem())
+    if (backend || !startSystem())
         return;
     if (systemGone)
-        say() << "the JACK server is back\n";
+        say() << "the " << qPrintable(name) << " server is back\n";
     systemBack();
 }
 
@@ -143,62 +121,33 @@ void MidiPorts::systemBack()
 // passes nothing: it is opened again with the same ports and connections.
 void MidiPorts::restartSystem()
 {
-    if (jack && jack->hasCycled())
+    if (backend && backend->hasRun())
         stallSaid = false;
-    if (!jack || !jack->neverCycled(std::chrono::seconds(2)))
+    if (!backend || !backend->stalled())
         return;
-    // Once for a run of clients that never cycle, not for each.
+    // Once for a run of clients that never run, not for each.
     if (!stallSaid)
-        say() << "the JACK client's process cycle has not run since it started; opening it "
-                 "again\n";
+        say() << "the " << qPrintable(MidiSystem::displayName(wantedApi))
+              << " client's process cycle has not run since it started; opening it again\n";
     stallSaid = true;
+    backend->silence();
     dropInput();
     dropOutput(true);
-    JackClient::dispose(std::move(jack));
-    midiApi = RtMidi::UNSPECIFIED;
+    backend.reset();
     if (startSystem())
         systemBack();
     else
         searching = true;
 }
 
-// JACK announces ports that come and go; other systems are asked every
-// half second, off the GUI thread. Either way the lists are compared here.
-void MidiPorts::watchPorts()
-{
-    const RtMidi::Api api = midiApi;
-    portPoller = new PortPoller(
-        [api](QStringList &inputs, QStringList &outputs) {
-            MidiSystem::listPorts(api, inputs, outputs);
-        },
-        [this](const QStringList &inputs, const QStringList &outputs) {
-            QMetaObject::invokeMethod(
-                this, [this, inputs, outputs] { applyPortLists(inputs, outputs, {}); },
-                Qt::QueuedConnection);
-        });
-}
-
+// The lists are compared here, whichever way the system told of a change.
 void MidiPorts::refreshPorts()
 {
     refreshPending = false;
+    if (!backend)
+        return;
     QStringList inputs, outputs, appeared;
-    if (alsaWatch) {
-        alsaWatch->list(inputs, outputs);
-        inputs.erase(std::remove_if(inputs.begin(), inputs.end(), MidiSystem::isOwnPort),
-                     inputs.end());
-        outputs.erase(std::remove_if(outputs.begin(), outputs.end(), MidiSystem::isOwnPort),
-                      outputs.end());
-        applyPortLists(inputs, outputs, alsaWatch->takeAppeared());
-        return;
-    }
-    if (!jack)
-        return;
-    for (const std::string &name : jack->midiPorts(true))
-        inputs << MidiSystem::fromPortName(name);
-    for (const std::string &name : jack->midiPorts(false))
-        outputs << MidiSystem::fromPortName(name);
-    for (const std::string &name : jack->takeAppeared())
-        appeared << MidiSystem::fromPortName(name);
+    backend->listPorts(inputs, outputs, appeared);
     applyPortLists(inputs, outputs, appeared);
 }
 
@@ -253,10 +202,7 @@ void MidiPorts::followPorts(const QStringList &appeared)
     case FollowedPort::Action::Relink:
         // The Note Offs it had while away never came.
         releaseHeldNotes();
-        if (jack)
-            jack->relinkInput();
-        else if (alsaIn)
-            alsaIn->relink();
+        backend->relinkInput();
         break;
     case FollowedPort::Action::Open:
         if (openInput(target)) {
@@ -296,21 +242,8 @@ bool MidiPorts::openMidiInNamed(const QString &name)
 bool MidiPorts::openInput(const QString &name)
 {
     dropInput();
-    if (jack) {
-        if (!jack->connectInput(MidiSystem::toPortName(name)))
-            return false;
-    } else if (alsaWatch) {
-        alsaIn = AlsaSequencer::Input::open(MidiSystem::toPortName(name), inputHandler, inputUser,
-                                            &inputOverruns);
-        if (!alsaIn)
-            return false;
-    } else if (midiApi != RtMidi::UNSPECIFIED) {
-        midiIn = MidiSystem::openInput(midiApi, name, callback, callbackUser);
-        if (!midiIn)
-            return false;
-    } else {
+    if (!backend || !backend->openInput(name))
         return false;
-    }
     midiInVirtual = name.isEmpty();
     in.openOn = name;
     inIsOpen = true;
@@ -331,11 +264,8 @@ void MidiPorts::dropInput()
 {
     in.openOn.clear();
     inIsOpen = midiInVirtual = false;
-    MidiSystem::closeInput(std::move(midiIn));
-    midiIn.reset();
-    alsaIn.reset(); // its thread has stopped when this returns
-    if (jack)
-        jack->disconnectInput();
+    if (backend)
+        backend->closeInput();
     // The Note Offs of what the input held will never come.
     releaseHeldNotes();
 }
@@ -361,26 +291,10 @@ bool MidiPorts::openMidiOutNamed(const QString &name)
 bool MidiPorts::openOutput(const QString &name)
 {
     dropOutput(false);
-    if (jack) {
-        if (!jack->connectOutput(MidiSystem::toPortName(name)))
-            return false;
-        setOutput(nullptr, jack->output());
-    } else if (alsaWatch) {
-        auto sink = AlsaSequencer::Sink::open(MidiSystem::toPortName(name));
-        if (!sink)
-            return false;
-        auto opened = std::make_unique<ThreadedOutput>(std::move(sink));
-        NoteOutput *raw = opened.get();
-        setOutput(std::move(opened), raw);
-    } else if (midiApi != RtMidi::UNSPECIFIED) {
-        std::unique_ptr<NoteOutput> opened = MidiSystem::openOutput(midiApi, name);
-        if (!opened)
-            return false;
-        NoteOutput *raw = opened.get();
-        setOutput(std::move(opened), raw);
-    } else {
+    NoteOutput *opened = backend ? backend->openOutput(name) : nullptr;
+    if (!opened)
         return false;
-    }
+    attachOutput(opened);
     out.openOn = name;
     outIsOpen = true;
     // Notes left sounding when this unit went are released now it is back.
@@ -401,6 +315,8 @@ bool MidiPorts::closeMidiOut()
 }
 
 // lost: the port went away; the notes it was left sounding are owed to it.
+// Otherwise they are released first, and the output closes once: what it
+// queued goes out, then it disconnects.
 void MidiPorts::dropOutput(bool lost)
 {
     out.openOn.clear();
@@ -408,11 +324,9 @@ void MidiPorts::dropOutput(bool lost)
     NoteOutput *current = output.load();
     if (!current)
         return;
-    if (!lost) {
+    if (!lost)
         current->releaseHeldNotes();
-        current->drain();
-    }
-    std::unique_ptr<NoteOutput> old = detachOutput();
+    detachOutput();
     if (lost) {
         // Out of the input's reach now; what its writer still has reaches no one.
         current->drain();
@@ -422,38 +336,29 @@ void MidiPorts::dropOutput(bool lost)
             for (std::size_t i = 0; i < entry.size(); ++i)
                 entry[i] |= notes[i];
         }
-    } else if (jack && current == jack->output()) {
-        jack->disconnectOutput();
     }
-    old.reset(); // lets what it queued go out first
+    if (handedIn)
+        handedIn.reset();
+    else if (backend)
+        backend->closeOutput();
 }
 
-void MidiPorts::setOutput(std::unique_ptr<NoteOutput> owned, NoteOutput *next)
+void MidiPorts::attachOutput(NoteOutput *next)
 {
-    std::unique_ptr<NoteOutput> old = detachOutput();
-    if (next)
-        next->setChannel(channel);
-    {
-        std::lock_guard<std::mutex> lock(outMutex);
-        output.store(next);
-        ownedOutput = std::move(owned);
-    }
-    old.reset(); // lets what it queued go out first
+    next->setChannel(channel);
+    std::lock_guard<std::mutex> lock(outMutex);
+    output.store(next);
 }
 
-// Takes the output out of the input's reach; the one the router owned is
-// handed back.
-std::unique_ptr<NoteOutput> MidiPorts::detachOutput()
+// Takes the output out of the input's reach.
+void MidiPorts::detachOutput()
 {
-    std::unique_ptr<NoteOutput> old;
     {
         std::lock_guard<std::mutex> lock(outMutex);
         output.store(nullptr);
-        old = std::move(ownedOutput);
     }
     while (outputUsers.load() != 0)
         std::this_thread::yield();
-    return old;
 }
 
 void MidiPorts::replaceOutput(MidiSink *sink)
@@ -461,9 +366,8 @@ void MidiPorts::replaceOutput(MidiSink *sink)
     dropOutput(false);
     if (!sink)
         return;
-    auto opened = std::make_unique<ThreadedOutput>(std::unique_ptr<MidiSink>(sink));
-    NoteOutput *raw = opened.get();
-    setOutput(std::move(opened), raw);
+    handedIn = std::make_unique<ThreadedOutput>(std::unique_ptr<MidiSink>(sink));
+    attachOutput(handedIn.get());
     outIsOpen = true;
 }
 
@@ -510,13 +414,13 @@ void MidiPorts::reportDrops()
 
 QString MidiPorts::systemName() const
 {
-    return MidiSystem::displayName(midiApi);
+    return MidiSystem::displayName(api());
 }
 
 QString MidiPorts::systemProblem() const
 {
     if (systemGone)
-        return QStringLiteral("JACK server stopped");
+        return MidiSystem::displayName(wantedApi) + QStringLiteral(" server stopped");
     if (systemName().isEmpty())
         return QStringLiteral("No MIDI system found");
     return QString();

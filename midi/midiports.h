@@ -1,5 +1,6 @@
 #pragma once
 
+#include "midi/midibackend.h"
 #include "midi/midisink.h"
 #include "midi/noteoutput.h"
 #include "midi/portfollower.h"
@@ -15,25 +16,17 @@
 #include <memory>
 #include <mutex>
 
-namespace AlsaSequencer {
-class Input;
-class Watch;
-} // namespace AlsaSequencer
-class JackClient;
-class PortPoller;
-
 // The router's ports: the MIDI system chosen and looked for again when it
 // is missing or stopped, the input and the output opened by name and
-// followed as ports come and go. The GUI thread's, but for forward() (the
-// input's, lock-free) and the sends (any thread but the input's).
+// followed as ports come and go, whichever system it is (see MidiBackend).
+// The GUI thread's, but for forward() (the input's, lock-free) and the
+// sends (any thread but the input's).
 class MidiPorts : public QObject
 {
     Q_OBJECT
 
 public:
-    // Runs on the input's thread for each message it brings.
-    using InputHandler = void (*)(void *user, const unsigned char *bytes, std::size_t size,
-                                  std::uint32_t frame);
+    using InputHandler = MidiBackend::InputHandler;
     // The lists are the router's, kept up to date here.
     MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler input, void *user,
               RtMidiIn::RtMidiCallback callback, void *callbackUser);
@@ -54,7 +47,7 @@ public:
     bool inputOpen() const { return inIsOpen; }
     bool outputOpen() const { return outIsOpen; }
     bool inputIsVirtual() const { return midiInVirtual; }
-    RtMidi::Api api() const { return midiApi; }
+    RtMidi::Api api() const { return backend ? wantedApi : RtMidi::UNSPECIFIED; }
     QString systemName() const;
     QString systemProblem() const;
 
@@ -86,10 +79,9 @@ signals:
 private:
     bool startSystem();
     void checkSystem();
-    // Opens the JACK client again when its cycle never ran.
+    // Opens the client again when it never ran.
     void restartSystem();
     void systemBack();
-    void watchPorts();
     void notifyPorts();
     void applyPortLists(const QStringList &inputs, const QStringList &outputs,
                         const QStringList &appeared);
@@ -97,25 +89,17 @@ private:
     bool openInput(const QString &name);
     void dropInput();
     bool openOutput(const QString &name);
-    void setOutput(std::unique_ptr<NoteOutput> owned, NoteOutput *output);
-    std::unique_ptr<NoteOutput> detachOutput();
+    void attachOutput(NoteOutput *next);
+    void detachOutput();
     void dropOutput(bool lost);
     void reportDrops();
 
     QStringList &midiInPorts;
     QStringList &midiOutPorts;
-    const InputHandler inputHandler;
-    void *const inputUser;
-    const RtMidiIn::RtMidiCallback callback;
-    void *const callbackUser;
+    MidiBackend::Hooks hooks;
 
     const RtMidi::Api wantedApi; // picked once: a system that goes is waited for
-    RtMidi::Api midiApi = RtMidi::UNSPECIFIED;
-    std::unique_ptr<JackClient> jack;
-    std::unique_ptr<RtMidiIn> midiIn;
-    std::unique_ptr<AlsaSequencer::Watch> alsaWatch;
-    std::unique_ptr<AlsaSequencer::Input> alsaIn;
-    PortPoller *portPoller = nullptr;
+    std::unique_ptr<MidiBackend> backend;
     bool midiInVirtual = false;
     bool wantVirtual = false; // the user's choice, kept while the system is away
     bool inIsOpen = false, outIsOpen = false;
@@ -125,7 +109,7 @@ private:
     // an output is deleted only once it is out of the input's reach.
     std::atomic<NoteOutput *> output{nullptr};
     std::atomic<int> outputUsers{0};
-    std::unique_ptr<NoteOutput> ownedOutput;
+    std::unique_ptr<NoteOutput> handedIn; // a sink handed in, no port of the system's
     // Serialises composed sends against replacing the output.
     mutable std::mutex outMutex;
     // Notes left sounding at a unit whose port went away, by the chosen

@@ -31,6 +31,11 @@ public:
     virtual bool reaches() const { return true; }
     // Asks a send that waits for the receiver to give up: the sink closes.
     virtual void stop() {}
+    // The input's own way out, for a sink that can write without waiting:
+    // true once the message is written, false when it would have to wait (or
+    // failed), with nothing written. Called from the input's real-time
+    // thread, never at the same time as sendMessage.
+    virtual bool sendNow(const unsigned char *, std::size_t) { return false; }
     virtual bool sendMessages(const Message *messages, std::size_t count)
     {
         for (std::size_t i = 0; i < count; ++i)

@@ -1,5 +1,7 @@
 #include "midi/noteoutput.h"
 
+#include "midi/realtime.h"
+
 #include <RtMidi.h>
 
 #include <bitset>
@@ -128,6 +130,8 @@ bool ThreadedOutput::accepting() const
 
 bool ThreadedOutput::forward(const unsigned char *bytes, std::size_t size, std::uint32_t)
 {
+    if (sink->accepting() && input.empty() && writeNow(bytes, size))
+        return true;
     if (!sink->accepting() || !input.push(bytes, size)) {
         countDrop();
         return false;
@@ -137,6 +141,31 @@ bool ThreadedOutput::forward(const unsigned char *bytes, std::size_t size, std::
     if (sleeping.exchange(false))
         sem_post(&wakeUp); // async-signal-safe, takes no lock
     return true;
+}
+
+// The input thread's: only while the writer is idle and nothing it was
+// handed waits, so that nothing is overtaken (a release request pushed
+// before this forward began is seen in the sent queue). False: nothing was
+// written, the writer takes the message in its turn.
+bool ThreadedOutput::writeNow(const unsigned char *bytes, std::size_t size)
+{
+    int idle = Free;
+    if (!owner.compare_exchange_strong(idle, Input, std::memory_order_acquire))
+        return false;
+    bool done = false;
+    if (sent.empty() && input.empty() && !releasing()) {
+        done = put(
+            [this](const unsigned char *b, std::size_t n) {
+                return sink->sendNow(b, n) ? Put::Done : Put::Later;
+            },
+            bytes, size);
+        if (done) {
+            ++written;
+            forwarded.fetch_add(1, std::memory_order_release);
+        }
+    }
+    owner.store(Free, std::memory_order_release);
+    return done;
 }
 
 // Bounded: a receiver that stopped reading must not hold up a close.
@@ -174,8 +203,13 @@ void ThreadedOutput::run()
     // A composed message or a release goes once the input forwarded before
     // it has gone; the input forwarded after it waits for it.
     auto due = [this](std::uint32_t stamp) { return std::int32_t(stamp - written) <= 0; };
+    raiseToMidiPriority();
     while (!stopping.load(std::memory_order_acquire)) {
         busy.store(true, std::memory_order_release);
+        // The input holds the sink for one message at most.
+        for (int idle = Free;
+             !owner.compare_exchange_weak(idle, Writer, std::memory_order_acquire); idle = Free)
+            std::this_thread::yield();
         drainSent(writeOne, due);
         while (const std::size_t size = input.frontSize()) {
             if (size <= scratchSize) {
@@ -187,6 +221,7 @@ void ThreadedOutput::run()
             ++written;
             drainSent(writeOne, due);
         }
+        owner.store(Free, std::memory_order_release);
         busy.store(false, std::memory_order_release);
         sleeping.store(true);
         if (!sent.empty() || !input.empty()) {

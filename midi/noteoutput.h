@@ -108,7 +108,9 @@ private:
 
 // The output on MIDI systems whose sends may block: a writer thread of its
 // own drains both sides into a sink, so neither the input nor the window
-// ever waits for a stalled receiver.
+// ever waits for a stalled receiver. Where the sink can write without
+// waiting, the input writes its message itself when nothing waits ahead of
+// it: one hop, no hand-off; the writer takes over while a backlog exists.
 class ThreadedOutput : public NoteOutput
 {
 public:
@@ -120,12 +122,21 @@ public:
     bool relink() override { return sink->relink(); }
 
 private:
+    // Who writes to the sink now: the writer thread, or the input itself
+    // while nothing waits ahead of its message.
+    enum Owner : int
+    {
+        Free,
+        Writer,
+        Input
+    };
     void wake() override;
     bool accepting() const override;
     bool reaching() const override { return sink->reaches(); }
     std::uint32_t inputStamp() const override { return forwarded.load(std::memory_order_acquire); }
     void run();
     Put write(const unsigned char *bytes, std::size_t size);
+    bool writeNow(const unsigned char *bytes, std::size_t size);
 
     std::unique_ptr<MidiSink> sink;
     MessageQueue input;
@@ -136,7 +147,8 @@ private:
     std::atomic<bool> busy{false};
     std::atomic<bool> sleeping{false};
     std::atomic<std::uint32_t> forwarded{0};
-    std::uint32_t written = 0; // the writer's count of forwarded messages handled
+    std::atomic<int> owner{Free};
+    std::uint32_t written = 0; // forwarded messages handled, by the owner
     bool failing = false;
     std::thread writer;
 };
