@@ -1,13 +1,19 @@
-// The router on a real ALSA sequencer against a direct connection between
-// the same peers: bursts sent in one go, and latency one message at a time.
-// Prints Markdown rows; bench/alsa.sh runs it in the guest.
+// The router on a real ALSA sequencer: bursts sent in one go beside a
+// direct connection; latency one message at a time beside a direct
+// connection, a one-hop forwarder and an RtMidi pass-through; the router's
+// system calls per message. Prints Markdown rows; bench/alsa.sh runs it in
+// the guest.
 // Usage: bench_alsa burst MACHINE-LABEL RUNS [--header]
-//        bench_alsa latency MESSAGES
+//        bench_alsa latency MACHINE-LABEL MESSAGES [--header]
+//        bench_alsa calls MESSAGES
 #include "alsapeers.h"
 
 #include "midi/midiio.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
 #include <QTest>
 
 #include <alsa/asoundlib.h>
@@ -17,6 +23,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -296,6 +303,39 @@ int burstTable(const QString &machine, int runs, bool header)
 
 // --------------------------------------------------------------- latency ---
 
+// A program beside this one that forwards between its ports "in" and "out";
+// its ports are waited for.
+struct Helper
+{
+    Helper(const QString &program, const QStringList &args, const QString &in, const QString &out)
+        : in(in), out(out)
+    {
+        process.setProgram(QCoreApplication::applicationDirPath() + "/" + program);
+        process.setArguments(args);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start();
+    }
+    ~Helper()
+    {
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
+        process.waitForFinished(3000);
+    }
+    bool ready()
+    {
+        return process.waitForStarted(5000) &&
+               QTest::qWaitFor(
+                   [&] {
+                       const QStringList ports = alsaPorts(QString());
+                       return ports.contains(in) && ports.contains(out);
+                   },
+                   10000);
+    }
+    QProcess process;
+    QString in, out;
+};
+
 // One path's source and sink; the sink's reader times each arrival.
 struct LatencyRig
 {
@@ -348,9 +388,9 @@ struct LatencyRig
 
 struct Latency
 {
+    const char *path;
     int sent = 0;
     std::vector<double> us;
-    double average = 0, peak = 0, jitterAverage = 0, jitterPeak = 0;
 
     void add(std::optional<double> t)
     {
@@ -358,74 +398,153 @@ struct Latency
         if (t)
             us.push_back(*t);
     }
-    void sum()
+    double average() const
+    {
+        double sum = 0;
+        for (const double x : us)
+            sum += x;
+        return us.empty() ? 0 : sum / double(us.size());
+    }
+    double percentile(double p) const
     {
         if (us.empty())
-            return;
-        for (const double x : us)
-            average += x / double(us.size());
-        peak = *std::max_element(us.begin(), us.end());
-        for (const double x : us) {
-            const double deviation = std::fabs(x - average);
-            jitterAverage += deviation / double(us.size());
-            jitterPeak = std::max(jitterPeak, deviation);
-        }
-    }
-    QString row(const char *path) const
-    {
-        return QStringLiteral("| %1 | %2 of %3 | %4 | %5 | %6 | %7 |")
-            .arg(QString::fromUtf8(path))
-            .arg(us.size())
-            .arg(sent)
-            .arg(average, 0, 'f', 0)
-            .arg(peak, 0, 'f', 0)
-            .arg(jitterAverage, 0, 'f', 0)
-            .arg(jitterPeak, 0, 'f', 0);
+            return 0;
+        std::vector<double> sorted(us);
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[std::min(sorted.size() - 1, std::size_t(p * double(sorted.size())))];
     }
 };
 
-// Both paths open side by side and measured in turns, one message each, so
-// that what the guest does meanwhile weighs on both alike.
-int latencyTable(int messages)
+// The router's virtual input from the rig's source, its output to the sink.
+bool routeThrough(MidiIO &router, LatencyRig &rig)
 {
-    LatencyRig directRig("Bench Direct"), routerRig("Bench Routed");
+    return openRouter(router, rig.sink.portName()) && subscribe(rig.source.portName(), routerInput);
+}
+
+// Every path open side by side and measured in turns, one message each, so
+// that what the guest does meanwhile weighs on all alike: a direct
+// connection, the one-hop forwarder, an RtMidi pass-through, the router.
+int latencyTable(const QString &machine, int messages, bool header)
+{
+    LatencyRig rigs[4] = {LatencyRig("Bench Direct"), LatencyRig("Bench Hop"),
+                          LatencyRig("Bench Rt"), LatencyRig("Bench Routed")};
+    Helper forwarder("bench_alsaforward", {}, "Bench Forward:in", "Bench Forward:out");
+    Helper passthrough("bench_passthrough", {"alsa"}, "Bench Passthrough In:in",
+                       "Bench Passthrough Out:out");
     const auto router = makeRouter();
-    if (!directRig.isOpen() || !routerRig.isOpen() ||
-        !subscribe(directRig.source.portName(), directRig.sink.portName()) || !directRig.warmUp()) {
-        std::fprintf(stderr, "bench_alsa: no direct connection\n");
+    const bool open = std::all_of(std::begin(rigs), std::end(rigs),
+                                  [](const LatencyRig &r) { return r.isOpen(); }) &&
+                      forwarder.ready() && passthrough.ready() &&
+                      subscribe(rigs[0].source.portName(), rigs[0].sink.portName()) &&
+                      subscribe(rigs[1].source.portName(), forwarder.in) &&
+                      subscribe(forwarder.out, rigs[1].sink.portName()) &&
+                      subscribe(rigs[2].source.portName(), passthrough.in) &&
+                      subscribe(passthrough.out, rigs[2].sink.portName()) &&
+                      routeThrough(*router, rigs[3]);
+    if (!open ||
+        !std::all_of(std::begin(rigs), std::end(rigs), [](LatencyRig &r) { return r.warmUp(); })) {
+        std::fprintf(stderr, "bench_alsa: not every path carries\n");
         return 1;
     }
-    if (!openRouter(*router, routerRig.sink.portName()) ||
-        !subscribe(routerRig.source.portName(), routerInput) || !routerRig.warmUp()) {
-        std::fprintf(stderr, "bench_alsa: no path through the router\n");
-        return 1;
-    }
-    Latency d, r;
+    Latency paths[4] = {{"direct connection", 0, {}},
+                        {"one-hop forwarder", 0, {}},
+                        {"RtMidi pass-through", 0, {}},
+                        {"the router", 0, {}}};
     // The first rounds are not counted: the guest's emulator translates code
     // the first time it runs.
     const int unmeasured = std::min(100, messages);
     for (int i = -unmeasured; i < messages; ++i) {
         const Bytes m{0xB0, static_cast<unsigned char>((i + unmeasured) % 120 + 1),
                       static_cast<unsigned char>((i + unmeasured) % 128)};
-        const auto td = directRig.roundTrip(m);
-        const auto tr = routerRig.roundTrip(m);
-        if (i >= 0) {
-            d.add(td);
-            r.add(tr);
+        for (int p = 0; p < 4; ++p) {
+            const auto t = rigs[p].roundTrip(m);
+            if (i >= 0)
+                paths[p].add(t);
         }
     }
-    d.sum();
-    r.sum();
-    const auto ratio = [](double a, double b) {
-        return b > 0 ? QString::number(a / b, 'f', 2) : QStringLiteral("-");
-    };
-    std::printf("| path | back | average µs | peak µs | jitter average µs | jitter peak µs |\n"
-                "|---|---|---|---|---|---|\n%s\n%s\n",
-                qPrintable(d.row("direct connection")), qPrintable(r.row("through the router")));
-    std::printf("| ratio router/direct | | %s | %s | %s | %s |\n",
-                qPrintable(ratio(r.average, d.average)), qPrintable(ratio(r.peak, d.peak)),
-                qPrintable(ratio(r.jitterAverage, d.jitterAverage)),
-                qPrintable(ratio(r.jitterPeak, d.jitterPeak)));
+    if (header)
+        std::printf("| path | machine | back | avg µs | p50 µs | p99 µs | max µs | p50 ÷ one-hop "
+                    "| p99 ÷ one-hop |\n|---|---|---|---|---|---|---|---|---|\n");
+    const Latency &hop = paths[1];
+    for (const Latency &l : paths) {
+        std::printf("| %s | %s | %zu of %d | %.0f | %.0f | %.0f | %.0f | %.2f | %.2f |\n", l.path,
+                    qPrintable(machine), l.us.size(), l.sent, l.average(), l.percentile(0.5),
+                    l.percentile(0.99), l.percentile(1.0),
+                    l.percentile(0.5) / std::max(1.0, hop.percentile(0.5)),
+                    l.percentile(0.99) / std::max(1.0, hop.percentile(0.99)));
+    }
+    std::fflush(stdout);
+    return 0;
+}
+
+// --------------------------------------------------------- system calls ---
+
+// The router alone in this process, from its virtual input to the named
+// port, until SIGTERM: the process whose system calls are counted.
+int hostRouter(const QString &sinkPort)
+{
+    static std::atomic<bool> stop{false};
+    std::signal(SIGTERM, [](int) { stop = true; });
+    const auto router = makeRouter();
+    if (!openRouter(*router, sinkPort))
+        return 1;
+    std::puts("routing");
+    std::fflush(stdout);
+    while (!stop)
+        QTest::qWait(50);
+    return 0;
+}
+
+// Counts the router's system calls, over all its threads, while the
+// messages pass one at a time (strace attached after the set-up).
+int callsPerMessage(int messages)
+{
+    LatencyRig rig("Bench Calls");
+    QProcess host;
+    host.setProgram(QCoreApplication::applicationFilePath());
+    host.setArguments({"host", rig.sink.portName()});
+    host.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    host.start();
+    if (!rig.isOpen() || !host.waitForReadyRead(20000) ||
+        !subscribe(rig.source.portName(), routerInput) || !rig.warmUp()) {
+        std::fprintf(stderr, "bench_alsa: no path through the router\n");
+        return 1;
+    }
+    QStringList attach{"-f", "-c", "-o", "/tmp/bench-alsa-strace.txt"};
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(host.processId()));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        attach << "-p" << tid;
+    QProcess strace;
+    strace.start("strace", attach);
+    // strace says each thread it attached to on its stderr.
+    const int threads = int(attach.size() - 4) / 2;
+    QByteArray said;
+    (void)QTest::qWaitFor(
+        [&] {
+            said += strace.readAllStandardError();
+            return said.count("attached") >= threads;
+        },
+        10000);
+    int back = 0;
+    for (int i = 0; i < messages; ++i)
+        back += rig.roundTrip({0xB0, static_cast<unsigned char>(i % 120 + 1),
+                               static_cast<unsigned char>(i % 128)})
+                    ? 1
+                    : 0;
+    ::kill(pid_t(strace.processId()), SIGINT);
+    strace.waitForFinished(10000);
+    host.terminate();
+    host.waitForFinished(10000);
+    QFile summary("/tmp/bench-alsa-strace.txt");
+    summary.open(QIODevice::ReadOnly);
+    const QString text = QString::fromUtf8(summary.readAll());
+    long calls = 0;
+    for (const QString &line : text.split('\n'))
+        if (line.trimmed().endsWith(QLatin1String("total")))
+            calls = line.simplified().split(' ').value(3).toLong();
+    std::printf("%s\n%d of %d Control Changes came back; %ld system calls in the router's "
+                "threads, %.2f a message\n",
+                qPrintable(text), back, messages, calls, double(calls) / std::max(1, messages));
     return 0;
 }
 
@@ -435,8 +554,11 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
-    if (args.isEmpty() || (args[0] != "burst" && args[0] != "latency")) {
-        std::fprintf(stderr, "usage: %s burst MACHINE-LABEL RUNS [--header] | latency MESSAGES\n",
+    const QStringList modes{"burst", "latency", "calls", "host"};
+    if (args.isEmpty() || !modes.contains(args[0])) {
+        std::fprintf(stderr,
+                     "usage: %s burst MACHINE-LABEL RUNS [--header] | latency MACHINE-LABEL "
+                     "MESSAGES [--header] | calls MESSAGES\n",
                      argv[0]);
         return 2;
     }
@@ -450,5 +572,11 @@ int main(int argc, char **argv)
         return burstTable(args.value(1, QStringLiteral("quiet")),
                           std::max(1, args.value(2, QStringLiteral("3")).toInt()),
                           args.contains("--header"));
-    return latencyTable(std::max(1, args.value(1, QStringLiteral("1000")).toInt()));
+    if (args[0] == "latency")
+        return latencyTable(args.value(1, QStringLiteral("quiet")),
+                            std::max(1, args.value(2, QStringLiteral("1000")).toInt()),
+                            args.contains("--header"));
+    if (args[0] == "host")
+        return hostRouter(args.value(1));
+    return callsPerMessage(std::max(1, args.value(1, QStringLiteral("1000")).toInt()));
 }

@@ -2,22 +2,31 @@
 # The router on a real ALSA sequencer, in one run on one guest of
 # tests/alsa-vm.sh (this machine has no /dev/snd): bursts sent in one go
 # through the router and through a direct connection, on a quiet machine and
-# with two busy loops running, then latency and jitter one message at a time.
-# Every figure is given beside the direct connection's, as a ratio. Each
-# burst runs a few times, the two paths in turns: whether a receiver keeps up
-# with a sender that does not wait is a race the host's load decides, and
-# the sequencer empties a receiver's whole queue when it overflows.
+# with two busy loops running; then latency one message at a time through a
+# direct connection, a one-hop forwarder (bench/alsaforward.cpp), an RtMidi
+# pass-through and the router, measured in turns, quiet and busy; then the
+# router's system calls per message. Each burst runs a few times, the two
+# paths in turns: whether a receiver keeps up with a sender that does not
+# wait is a race the host's load decides, and the sequencer empties a
+# receiver's whole queue when it overflows.
 # Usage: bench/alsa.sh [build-dir] [messages] [runs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
+build=$(cd "${1:-build}" && pwd)
 messages=${2:-1000}
 runs=${3:-3}
 bench=$build/bench/bench_alsa
 
 if [ "${BRANTOLEX_ALSA_BENCH_GUEST:-}" != 1 ]; then
     [ -x "$bench" ] || { echo "no $bench: build first (tools/build.sh $build)" >&2; exit 1; }
-    exec tests/alsa-vm.sh --cache "$build/alsa-vm" --timeout 1800 \
+    # The guest's /tmp and /var/tmp are fresh: a build elsewhere than the
+    # checkout is shared at its own path.
+    share=()
+    case "$build/" in
+    "$PWD"/*) ;;
+    *) share=(--share "$build") ;;
+    esac
+    exec tests/alsa-vm.sh --cache "$build/alsa-vm" --timeout 3600 "${share[@]}" \
         --env BRANTOLEX_ALSA_BENCH_GUEST=1 -- bash bench/alsa.sh "$build" "$messages" "$runs"
 fi
 
@@ -42,6 +51,16 @@ done
 "$bench" burst busy "$runs"
 stop_hogs
 echo
-echo "Latency and jitter: $messages Control Changes one at a time (sent, waited for, the next)"
+echo "Latency: $messages Control Changes one at a time (sent, waited for, the next), every path in turns"
 echo
-"$bench" latency "$messages"
+"$bench" latency quiet "$messages" --header
+for _ in 1 2; do
+    (while :; do :; done) &
+    hogs+=($!)
+done
+"$bench" latency busy "$messages"
+stop_hogs
+echo
+echo "System calls of the router's process while $messages Control Changes pass (strace -f -c)"
+echo
+"$bench" calls "$messages"

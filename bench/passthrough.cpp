@@ -1,9 +1,11 @@
-// The least any RtMidi router over JACK can do: every message from its input
-// goes straight to its output. The yardstick for the router's latency.
+// The least any RtMidi router can do: every message from its input goes
+// straight to its output, on JACK or, with the argument "alsa", on the ALSA
+// sequencer. The yardstick for the router's latency.
 #include <RtMidi.h>
 
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -19,15 +21,17 @@ void stop(int) {}
 
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     std::signal(SIGTERM, stop);
     std::signal(SIGINT, stop);
+    const RtMidi::Api api =
+        argc > 1 && std::string(argv[1]) == "alsa" ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
     try {
-        RtMidiOut output(RtMidi::UNIX_JACK, "Bench Passthrough Out");
+        RtMidiOut output(api, "Bench Passthrough Out");
         output.openVirtualPort("out");
         out = &output;
-        RtMidiIn input(RtMidi::UNIX_JACK, "Bench Passthrough In");
+        RtMidiIn input(api, "Bench Passthrough In");
         input.ignoreTypes(false, false, false);
         input.setCallback(forward, nullptr);
         input.openVirtualPort("in");

@@ -390,17 +390,21 @@ bool Sink::output(void *event, std::size_t cells)
     return r >= 0;
 }
 
-// Only the receiver's reading frees its pool, so what it had free at the
-// last look, less what was written since, is room it surely has: the pool
-// is asked again only once that falls to a quarter of its size. A kernel
-// client has no pool and is never asked again.
+// What the receiver had free at the last look, less what was written
+// since, is room it still has for a moment: the pool is asked again once
+// that falls to a quarter of its size, and after a millisecond, for others
+// may write to it too, and it may have been made smaller. A burst asks a
+// few times; a message after a pause asks once.
 bool Sink::roomFor(std::size_t cells)
 {
     const int client = destinationClient.load(std::memory_order_acquire);
     if (seqFd < 0 || client < 0)
         return true;
     const long need = long(cells);
-    if (client != lookedAt || spare - need < reserve) {
+    const auto now = std::chrono::steady_clock::now();
+    if (client != lookedAt || spare - need < reserve ||
+        now - lookTime > std::chrono::milliseconds(1)) {
+        lookTime = now;
         int pool = 0;
         const int room = inputRoom(seqFd, client, &pool);
         lookedAt = client;
@@ -598,8 +602,7 @@ Client::~Client()
 void Client::listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared)
 {
     watch->list(inputs, outputs);
-    inputs.erase(std::remove_if(inputs.begin(), inputs.end(), MidiSystem::isOwnPort),
-                 inputs.end());
+    inputs.erase(std::remove_if(inputs.begin(), inputs.end(), MidiSystem::isOwnPort), inputs.end());
     outputs.erase(std::remove_if(outputs.begin(), outputs.end(), MidiSystem::isOwnPort),
                   outputs.end());
     appeared = watch->takeAppeared();

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -89,6 +90,7 @@ private:
     long spare = 0;
     long reserve = 0;
     int lookedAt = -1;
+    std::chrono::steady_clock::time_point lookTime;
     std::string destination;
     std::atomic<bool> stopping{false};
 };

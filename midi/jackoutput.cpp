@@ -19,6 +19,7 @@ JackOutput::JackOutput(std::size_t queueBytes, const std::atomic<bool> &gone,
     : NoteOutput(queueBytes), gone(gone), relinkPort(std::move(relinkPort)), carried(queueBytes),
       piece(new unsigned char[largestPiece]), pieceCapacity(largestPiece)
 {
+    keepReleasedLately();
 }
 
 void JackOutput::beginCycle(void *portBuffer, bool isConnected)
@@ -28,6 +29,8 @@ void JackOutput::beginCycle(void *portBuffer, bool isConnected)
     if (largest == 0)
         largest = jack_midi_max_event_size(buffer);
     connected = isConnected;
+    if (connected)
+        rollReleased();
     lastFrame = 0;
     backlogRoom = backlogStart = std::min<std::size_t>(backlogPerCycle, largest / 2);
     cycleThread = pthread_self();

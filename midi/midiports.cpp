@@ -17,8 +17,7 @@ std::ostream &say()
 
 MidiPorts::MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler input, void *user,
                      RtMidiIn::RtMidiCallback callback, void *callbackUser)
-    : QObject(nullptr), midiInPorts(inputs), midiOutPorts(outputs),
-      wantedApi(MidiSystem::chosen())
+    : QObject(nullptr), midiInPorts(inputs), midiOutPorts(outputs), wantedApi(MidiSystem::chosen())
 {
     hooks.input = input;
     hooks.user = user;
@@ -177,6 +176,7 @@ void MidiPorts::followPorts(const QStringList &appeared)
     case FollowedPort::Action::Relink:
         // Back before anyone looked: what it was left sounding is released.
         if (NoteOutput *current = output.load()) {
+            current->foldReleasedLately();
             current->relink();
             current->releaseHeldNotes();
         }

@@ -66,11 +66,31 @@ void NoteOutput::noteWritten(const unsigned char *bytes, std::size_t size)
 {
     const int note = (bytes[0] & 0x0F) * 128 + (bytes[1] & 0x7F);
     const std::uint64_t bit = std::uint64_t(1) << (note % 64);
-    auto &word = held[std::size_t(note / 64)];
-    if (midibytes::isNoteOn(bytes, size))
-        word.fetch_or(bit, std::memory_order_relaxed);
-    else
-        word.fetch_and(~bit, std::memory_order_relaxed);
+    const std::size_t at = std::size_t(note / 64);
+    AtomicTable &late = releasedLately[lately.load(std::memory_order_relaxed)];
+    if (midibytes::isNoteOn(bytes, size)) {
+        held[at].fetch_or(bit, std::memory_order_relaxed);
+    } else {
+        held[at].fetch_and(~bit, std::memory_order_relaxed);
+        if (keepsLately)
+            late[at].fetch_or(bit, std::memory_order_relaxed);
+    }
+}
+
+void NoteOutput::rollReleased()
+{
+    const int next = 1 - lately.load(std::memory_order_relaxed);
+    for (auto &word : releasedLately[next])
+        word.store(0, std::memory_order_relaxed);
+    lately.store(next, std::memory_order_relaxed);
+}
+
+void NoteOutput::foldReleasedLately()
+{
+    for (std::size_t i = 0; i < held.size(); ++i)
+        held[i].fetch_or(releasedLately[0][i].exchange(0, std::memory_order_relaxed) |
+                             releasedLately[1][i].exchange(0, std::memory_order_relaxed),
+                         std::memory_order_relaxed);
 }
 
 int NoteOutput::heldNoteCount() const
@@ -85,7 +105,9 @@ NoteOutput::HeldTable NoteOutput::takeHeld()
 {
     HeldTable notes;
     for (std::size_t i = 0; i < held.size(); ++i)
-        notes[i] = held[i].exchange(0, std::memory_order_relaxed);
+        notes[i] = held[i].exchange(0, std::memory_order_relaxed) |
+                   releasedLately[0][i].exchange(0, std::memory_order_relaxed) |
+                   releasedLately[1][i].exchange(0, std::memory_order_relaxed);
     return notes;
 }
 
@@ -154,11 +176,9 @@ bool ThreadedOutput::writeNow(const unsigned char *bytes, std::size_t size)
         return false;
     bool done = false;
     if (sent.empty() && input.empty() && !releasing()) {
-        done = put(
-            [this](const unsigned char *b, std::size_t n) {
-                return sink->sendNow(b, n) ? Put::Done : Put::Later;
-            },
-            bytes, size);
+        done = put([this](const unsigned char *b,
+                          std::size_t n) { return sink->sendNow(b, n) ? Put::Done : Put::Later; },
+                   bytes, size);
         if (done) {
             ++written;
             forwarded.fetch_add(1, std::memory_order_release);
@@ -207,8 +227,8 @@ void ThreadedOutput::run()
     while (!stopping.load(std::memory_order_acquire)) {
         busy.store(true, std::memory_order_release);
         // The input holds the sink for one message at most.
-        for (int idle = Free;
-             !owner.compare_exchange_weak(idle, Writer, std::memory_order_acquire); idle = Free)
+        for (int idle = Free; !owner.compare_exchange_weak(idle, Writer, std::memory_order_acquire);
+             idle = Free)
             std::this_thread::yield();
         drainSent(writeOne, due);
         while (const std::size_t size = input.frontSize()) {

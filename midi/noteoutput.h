@@ -55,9 +55,14 @@ public:
     int heldNoteCount() const;
     // The notes sounding at a unit whose port went away leave with it, and
     // are released when that port is back.
+    // With them go the notes whose Note Off may not have reached it: those
+    // released in the port's last moments (see releasedLately).
     using HeldTable = std::array<std::uint64_t, 16 * 128 / 64>;
     HeldTable takeHeld();
     void adoptHeld(const HeldTable &notes);
+    // The port is back before anyone looked: the notes released lately
+    // count as held again, before it is connected again and released.
+    void foldReleasedLately();
 
     // Messages dropped because a queue was full, since the last call.
     std::uint32_t takeDropped() { return dropped.exchange(0, std::memory_order_relaxed); }
@@ -82,6 +87,14 @@ protected:
     // connected). The writing thread's.
     virtual bool reaching() const { return true; }
     void countDrop() { dropped.fetch_add(1, std::memory_order_relaxed); }
+    // For outputs whose port can vanish within a write's reach (a JACK
+    // port unregistered during the cycle that wrote to it): the notes
+    // released in this cycle and the one before count as owed when the
+    // port goes. The cycle's thread calls rollReleased at the start of each
+    // cycle in which the port is connected: the two it keeps are then the
+    // last two before the port went.
+    void keepReleasedLately() { keepsLately = true; }
+    void rollReleased();
     bool releasing() const { return releaseFrom >= 0; }
     virtual void wake() {}
     virtual bool accepting() const { return true; }
@@ -100,6 +113,10 @@ private:
 
     std::mutex sendMutex;
     std::array<std::atomic<std::uint64_t>, 16 * 128 / 64> held{};
+    using AtomicTable = std::array<std::atomic<std::uint64_t>, 16 * 128 / 64>;
+    AtomicTable releasedLately[2]{};
+    std::atomic<int> lately{0}; // which of the two is this cycle's
+    bool keepsLately = false;
     std::atomic<int> routed{-1};
     std::atomic<std::uint32_t> dropped{0};
     // Writing thread only: a release in progress, from this note on.
@@ -170,6 +187,8 @@ bool NoteOutput::put(Write write, const unsigned char *bytes, std::size_t size)
     if (midibytes::isNoteOn(bytes, size) &&
         (bytes[0] & 0x0F) != routed.load(std::memory_order_relaxed))
         return true;
+    const bool note = midibytes::isNote(bytes, size);
+    const bool before = note && reaching();
     switch (write(bytes, size)) {
     case Put::Later:
         return false;
@@ -179,9 +198,14 @@ bool NoteOutput::put(Write write, const unsigned char *bytes, std::size_t size)
         break;
     }
     // A note that reached no one is not sounding, and a Note Off that
-    // reached no one leaves its note owed.
-    if (midibytes::isNote(bytes, size) && reaching())
-        noteWritten(bytes, size);
+    // reached no one leaves its note owed. The port may go during the
+    // write: a Note On counts if it may have got there, a Note Off only if
+    // it surely did.
+    if (note) {
+        const bool after = reaching();
+        if (midibytes::isNoteOn(bytes, size) ? before || after : before && after)
+            noteWritten(bytes, size);
+    }
     return true;
 }
 
@@ -194,10 +218,11 @@ template <typename Write> bool NoteOutput::releaseSome(Write write)
             continue;
         const unsigned char off[3] = {static_cast<unsigned char>(0x80 | releaseFrom / 128),
                                       static_cast<unsigned char>(releaseFrom % 128), 0};
+        const bool before = reaching();
         if (write(off, sizeof off) == Put::Later)
             return false;
-        if (reaching())
-            held[std::size_t(word)].fetch_and(~bit, std::memory_order_relaxed);
+        if (before && reaching())
+            noteWritten(off, sizeof off);
     }
     releaseFrom = -1;
     return true;

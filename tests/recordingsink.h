@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -76,6 +77,12 @@ public:
     }
     // While set, the recording output refuses every message (a full queue).
     std::atomic<bool> refuse{false};
+    // While set, the input may write to the output itself (see sendNow).
+    std::atomic<bool> direct{false};
+    // While set, the writer's sends wait (a receiver it waits on); blocked
+    // tells that one is waiting.
+    std::atomic<bool> stall{false};
+    std::atomic<bool> blocked{false};
     // While clear, the output's port is connected to nothing: what it sends
     // is taken but heard by no one.
     std::atomic<bool> reached{true};
@@ -103,15 +110,32 @@ public:
     bool reaches() const override { return log->reached; }
     bool sendMessage(const unsigned char *bytes, std::size_t size) override
     {
+        while (log->stall && !stopped) {
+            log->blocked = true;
+            std::this_thread::yield();
+        }
+        log->blocked = false;
+        return record(bytes, size);
+    }
+    // Room at the receiver even while the writer waits: its backlog must
+    // still go first.
+    bool sendNow(const unsigned char *bytes, std::size_t size) override
+    {
+        return log->direct && record(bytes, size);
+    }
+    bool record(const unsigned char *bytes, std::size_t size)
+    {
         if (log->refuse)
             return false;
         if (log->reached)
             log->append(bytes, size);
         return true;
     }
+    void stop() override { stopped = true; }
 
 private:
     std::shared_ptr<MessageLog> log;
+    std::atomic<bool> stopped{false};
 };
 
 inline QByteArray hex(const char *h)

@@ -679,7 +679,9 @@ void TestRouter::heldNotesReleased()
 void TestRouter::heldMeansSoundingAtTheUnit_data()
 {
     // Steps: "on N"/"off N" from the input, "release", "cut" (the unit's port
-    // goes: what is written reaches no one), "join" (it is back).
+    // goes: what is written reaches no one), "join" (it is back), "full"
+    // (no room: the writer's sends wait), "wait" (until one does), "room"
+    // (room again, the writer still waiting), "flow".
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QList<QByteArray>>("heard"); // what reached the unit
     QTest::addColumn<int>("held");
@@ -698,6 +700,14 @@ void TestRouter::heldMeansSoundingAtTheUnit_data()
         << QStringList{"on 60", "release", "on 62"} << L{on60, off60, on62} << 1;
     QTest::newRow("the source's own Note Off ends the note")
         << QStringList{"on 60", "off 60", "release"} << L{on60, off60} << 0;
+    // The input writes to the unit itself only while the writer has nothing.
+    const QByteArray on64 = hex("904064"), off62 = hex("803e00");
+    QTest::newRow("input behind a backlog waits for it, with room at the unit")
+        << QStringList{"on 60", "full", "on 62", "wait", "room", "on 64", "flow"}
+        << L{on60, on62, on64} << 3;
+    QTest::newRow("a release behind a backlog is not overtaken by the input's own write")
+        << QStringList{"on 60", "full", "on 62", "wait", "release", "room", "on 64", "flow"}
+        << L{on60, on62, off60, off62, on64} << 1;
 }
 
 void TestRouter::heldMeansSoundingAtTheUnit()
@@ -706,6 +716,7 @@ void TestRouter::heldMeansSoundingAtTheUnit()
     QFETCH(QList<QByteArray>, heard);
     QFETCH(int, held);
     auto log = std::make_shared<MessageLog>();
+    log->direct = true;
     ThreadedOutput output(std::make_unique<RecordingSink>(log));
     output.setChannel(0);
     for (const QString &step : steps) {
@@ -718,6 +729,11 @@ void TestRouter::heldMeansSoundingAtTheUnit()
             QVERIFY(output.forward(note, 3, 0));
         } else if (step == "release") {
             QVERIFY(output.releaseHeldNotes());
+        } else if (step == "full" || step == "room" || step == "flow") {
+            log->stall = step != "flow";
+            log->direct = step != "full";
+        } else if (step == "wait") {
+            QTRY_VERIFY_WITH_TIMEOUT(log->blocked, 2000);
         } else {
             // The port goes or comes between two writes.
             output.drain();
