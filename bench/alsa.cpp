@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -432,18 +433,27 @@ int latencyTable(const QString &machine, int messages, bool header)
     Helper passthrough("bench_passthrough", {"alsa"}, "Bench Passthrough In:in",
                        "Bench Passthrough Out:out");
     const auto router = makeRouter();
-    const bool open = std::all_of(std::begin(rigs), std::end(rigs),
-                                  [](const LatencyRig &r) { return r.isOpen(); }) &&
-                      forwarder.ready() && passthrough.ready() &&
-                      subscribe(rigs[0].source.portName(), rigs[0].sink.portName()) &&
-                      subscribe(rigs[1].source.portName(), forwarder.in) &&
-                      subscribe(forwarder.out, rigs[1].sink.portName()) &&
-                      subscribe(rigs[2].source.portName(), passthrough.in) &&
-                      subscribe(passthrough.out, rigs[2].sink.portName()) &&
-                      routeThrough(*router, rigs[3]);
-    if (!open ||
-        !std::all_of(std::begin(rigs), std::end(rigs), [](LatencyRig &r) { return r.warmUp(); })) {
-        std::fprintf(stderr, "bench_alsa: not every path carries\n");
+    const char *problem = nullptr;
+    if (!std::all_of(std::begin(rigs), std::end(rigs),
+                     [](const LatencyRig &r) { return r.isOpen(); }))
+        problem = "a source or sink did not open";
+    else if (!forwarder.ready())
+        problem = "the one-hop forwarder's ports did not appear";
+    else if (!passthrough.ready())
+        problem = "the RtMidi pass-through's ports did not appear";
+    else if (!subscribe(rigs[0].source.portName(), rigs[0].sink.portName()) ||
+             !subscribe(rigs[1].source.portName(), forwarder.in) ||
+             !subscribe(forwarder.out, rigs[1].sink.portName()) ||
+             !subscribe(rigs[2].source.portName(), passthrough.in) ||
+             !subscribe(passthrough.out, rigs[2].sink.portName()))
+        problem = "a connection failed";
+    else if (!routeThrough(*router, rigs[3]))
+        problem = "the router did not open its ports";
+    for (int p = 0; !problem && p < 4; ++p)
+        if (!rigs[p].warmUp())
+            problem = "a path carries nothing";
+    if (problem) {
+        std::fprintf(stderr, "bench_alsa: %s\n", problem);
         return 1;
     }
     Latency paths[4] = {{"direct connection", 0, {}},
@@ -483,15 +493,19 @@ int latencyTable(const QString &machine, int messages, bool header)
 // port, until SIGTERM: the process whose system calls are counted.
 int hostRouter(const QString &sinkPort)
 {
-    static std::atomic<bool> stop{false};
-    std::signal(SIGTERM, [](int) { stop = true; });
+    // Waited for in one call: the main thread's idle wake-ups are not the
+    // router's.
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, nullptr);
     const auto router = makeRouter();
     if (!openRouter(*router, sinkPort))
         return 1;
     std::puts("routing");
     std::fflush(stdout);
-    while (!stop)
-        QTest::qWait(50);
+    int signal = 0;
+    sigwait(&term, &signal);
     return 0;
 }
 

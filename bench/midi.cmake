@@ -19,6 +19,8 @@ add_executable(bench_reconnect reconnect.cpp)
 target_link_libraries(bench_reconnect PRIVATE brantolex Qt6::Test)
 add_executable(bench_nativeforward nativeforward.cpp)
 target_link_libraries(bench_nativeforward PRIVATE PkgConfig::JACK)
+add_executable(bench_alsaforward alsaforward.cpp)
+target_link_libraries(bench_alsaforward PRIVATE PkgConfig::ALSA)
 add_executable(bench_restart restart.cpp)
 target_link_libraries(bench_restart PRIVATE brantolex Qt6::Test)
 # Endurance on either system (bench/soak.sh).

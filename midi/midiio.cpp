@@ -155,6 +155,11 @@ bool MidiIO::sendProgramChange(unsigned char program)
     return sendMidiMessage(0xC0, static_cast<unsigned char>(midiChannel.load()), program, 255);
 }
 
+bool MidiIO::panic()
+{
+    return ports->panic();
+}
+
 void MidiIO::settle()
 {
     worker->settle();

@@ -55,6 +55,10 @@ public:
     bool sendMidiMessage(unsigned char type, unsigned char channel, unsigned char data1,
                          unsigned char data2);
     bool sendProgramChange(unsigned char program);
+    // Note Offs for the notes held at the unit, then Sustain off, All Sound
+    // Off and All Notes Off on every channel, after what went before. False
+    // when no output took it.
+    bool panic();
     void switchPlugin();
     QString getPGAndPluginName() const { return plugins.label(); }
 

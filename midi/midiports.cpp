@@ -392,6 +392,13 @@ void MidiPorts::releaseHeldNotes()
         current->releaseHeldNotes();
 }
 
+bool MidiPorts::panic()
+{
+    std::lock_guard<std::mutex> lock(outMutex);
+    NoteOutput *current = output.load();
+    return current && current->panic();
+}
+
 void MidiPorts::reportDrops()
 {
     std::uint32_t dropped = 0;

@@ -63,6 +63,7 @@ public:
     // Any other thread's.
     bool send(const MidiSink::Message *messages, std::size_t count);
     void releaseHeldNotes();
+    bool panic();
     void setChannel(int channel);
     int heldNoteCount() const;
     void drain();

@@ -35,6 +35,11 @@ bool NoteOutput::releaseHeldNotes()
     return push(Release, nullptr, 1);
 }
 
+bool NoteOutput::panic()
+{
+    return push(Panic, nullptr, 1);
+}
+
 // Each record carries its kind and how much input went before it, so the
 // writer keeps the order they came in.
 bool NoteOutput::push(Kind kind, const Message *messages, std::size_t count)

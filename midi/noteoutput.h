@@ -40,6 +40,9 @@ public:
     // A Note Off for each held note, after everything sent and forwarded
     // before; nothing sent or forwarded later goes ahead of them.
     bool releaseHeldNotes();
+    // The same release, then on every channel Sustain off, All Sound Off
+    // and All Notes Off: for notes something else left sounding.
+    bool panic();
     // Waits (bounded) until what was sent has gone out.
     virtual void drain() = 0;
     // Connects again to a destination that went and came back.
@@ -95,7 +98,7 @@ protected:
     // last two before the port went.
     void keepReleasedLately() { keepsLately = true; }
     void rollReleased();
-    bool releasing() const { return releaseFrom >= 0; }
+    bool releasing() const { return releaseFrom >= 0 || panicFrom >= 0; }
     virtual void wake() {}
     virtual bool accepting() const { return true; }
 
@@ -105,10 +108,12 @@ private:
     enum Kind : unsigned char
     {
         Composed = 1,
-        Release = 2
+        Release = 2,
+        Panic = 3
     };
     bool push(Kind kind, const Message *messages, std::size_t count);
     template <typename Write> bool releaseSome(Write write);
+    template <typename Write> bool silenceSome(Write write);
     void noteWritten(const unsigned char *bytes, std::size_t size);
 
     std::mutex sendMutex;
@@ -119,8 +124,10 @@ private:
     bool keepsLately = false;
     std::atomic<int> routed{-1};
     std::atomic<std::uint32_t> dropped{0};
-    // Writing thread only: a release in progress, from this note on.
+    // Writing thread only: a release in progress, from this note on, and a
+    // panic's controllers, from this one on.
     int releaseFrom = -1;
+    int panicFrom = -1;
 };
 
 // The output on MIDI systems whose sends may block: a writer thread of its
@@ -228,12 +235,28 @@ template <typename Write> bool NoteOutput::releaseSome(Write write)
     return true;
 }
 
+// Channel by channel: Sustain off, All Sound Off, All Notes Off.
+template <typename Write> bool NoteOutput::silenceSome(Write write)
+{
+    static constexpr unsigned char controllers[3] = {64, 120, 123};
+    for (; panicFrom < 16 * 3; ++panicFrom) {
+        const unsigned char cc[3] = {static_cast<unsigned char>(0xB0 | panicFrom / 3),
+                                     controllers[panicFrom % 3], 0};
+        if (write(cc, sizeof cc) == Put::Later)
+            return false;
+    }
+    panicFrom = -1;
+    return true;
+}
+
 template <typename Write, typename Due> bool NoteOutput::drainSent(Write write, Due due)
 {
     constexpr std::size_t head = 1 + sizeof(std::uint32_t);
     unsigned char record[head + 4];
     for (;;) {
         if (releaseFrom >= 0 && !releaseSome(write))
+            return false;
+        if (panicFrom >= 0 && !silenceSome(write))
             return false;
         const std::size_t recordSize = sent.frontSize();
         if (recordSize == 0)
@@ -247,9 +270,11 @@ template <typename Write, typename Due> bool NoteOutput::drainSent(Write write, 
         std::memcpy(&stamp, record + 1, sizeof stamp);
         if (!due(stamp))
             return true;
-        if (record[0] == Release) {
+        if (record[0] == Release || record[0] == Panic) {
             sent.skip();
             releaseFrom = 0;
+            if (record[0] == Panic)
+                panicFrom = 0;
             continue;
         }
         // A port that is full now takes the rest, in order, later.

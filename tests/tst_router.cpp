@@ -681,7 +681,8 @@ void TestRouter::heldMeansSoundingAtTheUnit_data()
     // Steps: "on N"/"off N" from the input, "release", "cut" (the unit's port
     // goes: what is written reaches no one), "join" (it is back), "full"
     // (no room: the writer's sends wait), "wait" (until one does), "room"
-    // (room again, the writer still waiting), "flow".
+    // (room again, the writer still waiting), "flow", "cc N V" and "ch N"
+    // (the routed channel), "panic".
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QList<QByteArray>>("heard"); // what reached the unit
     QTest::addColumn<int>("held");
@@ -705,6 +706,13 @@ void TestRouter::heldMeansSoundingAtTheUnit_data()
     QTest::newRow("input behind a backlog waits for it, with room at the unit")
         << QStringList{"on 60", "full", "on 62", "wait", "room", "on 64", "flow"}
         << L{on60, on62, on64} << 3;
+    // Sustain down, notes on two channels (the routed one changed between).
+    L panicked{on60, hex("b0407f"), hex("913e64"), off60, hex("813e00")};
+    for (int channel = 0; channel < 16; ++channel)
+        for (const char *cc : {"4000", "7800", "7b00"})
+            panicked << QByteArray(1, char(0xB0 + channel)) + hex(cc);
+    QTest::newRow("a panic ends every note, then silences every channel")
+        << QStringList{"on 60", "cc 64 127", "ch 1", "on 62", "panic"} << panicked << 0;
     QTest::newRow("a release behind a backlog is not overtaken by the input's own write")
         << QStringList{"on 60", "full", "on 62", "wait", "release", "room", "on 64", "flow"}
         << L{on60, on62, off60, off62, on64} << 1;
@@ -718,17 +726,26 @@ void TestRouter::heldMeansSoundingAtTheUnit()
     auto log = std::make_shared<MessageLog>();
     log->direct = true;
     ThreadedOutput output(std::make_unique<RecordingSink>(log));
-    output.setChannel(0);
+    int channel = 0;
+    output.setChannel(channel);
     for (const QString &step : steps) {
         const QStringList words = step.split(' ');
-        if (words.first() == "on" || words.first() == "off") {
-            const bool on = words.first() == "on";
-            const unsigned char note[3] = {static_cast<unsigned char>(on ? 0x90 : 0x80),
-                                           static_cast<unsigned char>(words.last().toInt()),
-                                           static_cast<unsigned char>(on ? 0x64 : 0)};
-            QVERIFY(output.forward(note, 3, 0));
+        if (words.first() == "on" || words.first() == "off" || words.first() == "cc") {
+            const int status = words.first() == "on" ? 0x90 : words.first() == "off" ? 0x80 : 0xB0;
+            const unsigned char m[3] = {static_cast<unsigned char>(status + channel),
+                                        static_cast<unsigned char>(words.at(1).toInt()),
+                                        static_cast<unsigned char>(words.size() > 2
+                                                                       ? words.at(2).toInt()
+                                                                   : status == 0x90 ? 0x64
+                                                                                    : 0)};
+            QVERIFY(output.forward(m, 3, 0));
+        } else if (words.first() == "ch") {
+            channel = words.last().toInt();
+            output.setChannel(channel);
         } else if (step == "release") {
             QVERIFY(output.releaseHeldNotes());
+        } else if (step == "panic") {
+            QVERIFY(output.panic());
         } else if (step == "full" || step == "room" || step == "flow") {
             log->stall = step != "flow";
             log->direct = step != "full";
