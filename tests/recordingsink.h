@@ -77,6 +77,24 @@ public:
     }
     // While set, the recording output refuses every message (a full queue).
     std::atomic<bool> refuse{false};
+    // The next message equal to this one is refused (once).
+    void refuseNext(const Bytes &message)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        refused = message;
+    }
+    bool refuses(const unsigned char *bytes, std::size_t size, bool consume)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const bool match = !refused.empty() && Bytes(bytes, bytes + size) == refused;
+        if (match && consume)
+            refused.clear();
+        return match;
+    }
+    // While set to a thread, that thread's look at whether the output takes
+    // messages waits until it is cleared; holding tells that it waits.
+    std::atomic<std::thread::id> holdOn{};
+    std::atomic<bool> holding{false};
     // While set, the input may write to the output itself (see sendNow).
     std::atomic<bool> direct{false};
     // While set, the writer's sends wait (a receiver it waits on); blocked
@@ -100,13 +118,20 @@ private:
     std::vector<Clock::time_point> times;
     std::size_t appended = 0;
     std::function<void(const Bytes &)> onMessage;
+    Bytes refused;
 };
 
 class RecordingSink : public MidiSink
 {
 public:
     explicit RecordingSink(std::shared_ptr<MessageLog> log) : log(std::move(log)) {}
-    bool accepting() const override { return !log->refuse; }
+    bool accepting() const override
+    {
+        while (log->holdOn.load() == std::this_thread::get_id())
+            log->holding = true;
+        log->holding = false;
+        return !log->refuse;
+    }
     bool reaches() const override { return log->reached; }
     bool sendMessage(const unsigned char *bytes, std::size_t size) override
     {
@@ -121,11 +146,11 @@ public:
     // still go first.
     bool sendNow(const unsigned char *bytes, std::size_t size) override
     {
-        return log->direct && record(bytes, size);
+        return log->direct && !log->refuses(bytes, size, false) && record(bytes, size);
     }
     bool record(const unsigned char *bytes, std::size_t size)
     {
-        if (log->refuse)
+        if (log->refuse || log->refuses(bytes, size, true))
             return false;
         if (log->reached)
             log->append(bytes, size);

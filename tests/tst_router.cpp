@@ -682,7 +682,7 @@ void TestRouter::heldMeansSoundingAtTheUnit_data()
     // goes: what is written reaches no one), "join" (it is back), "full"
     // (no room: the writer's sends wait), "wait" (until one does), "room"
     // (room again, the writer still waiting), "flow", "cc N V" and "ch N"
-    // (the routed channel), "panic".
+    // (the routed channel), "panic", "refuse HEX" (the next such message).
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QList<QByteArray>>("heard"); // what reached the unit
     QTest::addColumn<int>("held");
@@ -701,6 +701,8 @@ void TestRouter::heldMeansSoundingAtTheUnit_data()
         << QStringList{"on 60", "release", "on 62"} << L{on60, off60, on62} << 1;
     QTest::newRow("the source's own Note Off ends the note")
         << QStringList{"on 60", "off 60", "release"} << L{on60, off60} << 0;
+    QTest::newRow("a Note Off the unit refused leaves the note for the next release")
+        << QStringList{"on 60", "refuse 803c00", "off 60", "release"} << L{on60, off60} << 0;
     // The input writes to the unit itself only while the writer has nothing.
     const QByteArray on64 = hex("904064"), off62 = hex("803e00");
     QTest::newRow("input behind a backlog waits for it, with room at the unit")
@@ -739,6 +741,8 @@ void TestRouter::heldMeansSoundingAtTheUnit()
                                                                    : status == 0x90 ? 0x64
                                                                                     : 0)};
             QVERIFY(output.forward(m, 3, 0));
+        } else if (words.first() == "refuse") {
+            log->refuseNext(bytes(hex(words.last().toLatin1())));
         } else if (words.first() == "ch") {
             channel = words.last().toInt();
             output.setChannel(channel);
@@ -768,8 +772,25 @@ void TestRouter::programBeforeAnyHeldBackMessage()
     // once loaded, the program must reach the unit before any of them.
     Rig rig(2);
     rig.router.setMidiChannel(1);
-    std::atomic<bool> done{false};
     auto in = [&](Bytes m) { MidiIO::midiInCallback(0.0, &m, rig.router.callbackUserData()); };
+    // First the moment itself: a note comes while the load's end is sending
+    // the program (held in the output's look at whether it takes it).
+    rig.in("b00002");
+    rig.in("c005");
+    QVERIFY(rig.router.loadingPlugin());
+    rig.log->clear();
+    rig.log->holdOn = std::this_thread::get_id();
+    std::thread note([&] {
+        while (!rig.log->holding)
+            std::this_thread::yield();
+        in({0x90, 60, 100});
+        rig.log->holdOn = std::thread::id();
+    });
+    QVERIFY(rig.waitLoaded());
+    note.join();
+    QCOMPARE(rig.sent(), QList<QByteArray>{hex("c005")});
+    rig.log->clear();
+    std::atomic<bool> done{false};
     std::thread input([&] {
         for (int k = 0; k < 30; ++k) {
             in({0xB0, 0, static_cast<unsigned char>(k % 2 + 1)});
