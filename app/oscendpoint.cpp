@@ -99,10 +99,10 @@ QList<sockaddr_storage> resolve(const QString &url)
 QString urlOf(const sockaddr_storage &address)
 {
     char host[INET6_ADDRSTRLEN] = {};
-    const void *raw = address.ss_family == AF_INET6
-                          ? static_cast<const void *>(
-                                &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr)
-                          : &reinterpret_cast<const sockaddr_in &>(address).sin_addr;
+    const void *raw =
+        address.ss_family == AF_INET6
+            ? static_cast<const void *>(&reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr)
+            : &reinterpret_cast<const sockaddr_in &>(address).sin_addr;
     ::inet_ntop(address.ss_family, raw, host, sizeof host);
     const QString name = QString::fromLatin1(host);
     return QStringLiteral("osc.udp://%1:%2/")
@@ -160,8 +160,9 @@ OscEndpoint::OscEndpoint(const QString &peerUrl, QObject *parent) : QObject(pare
         sockaddr_storage source = {};
         socklen_t size = sizeof source;
         const int probe = ::socket(peers.first().ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (probe >= 0 && ::connect(probe, reinterpret_cast<const sockaddr *>(&peers.first()),
-                                    sizeOf(peers.first())) == 0 &&
+        if (probe >= 0 &&
+            ::connect(probe, reinterpret_cast<const sockaddr *>(&peers.first()),
+                      sizeOf(peers.first())) == 0 &&
             ::getsockname(probe, reinterpret_cast<sockaddr *>(&source), &size) == 0 &&
             !sameHost(source, peers.first()) && !isLoopback(source)) {
             local = source;
@@ -237,9 +238,9 @@ bool OscEndpoint::send(const QString &url, const QString &path, const QVariantLi
     }
     std::size_t size = 0;
     void *packet = lo_message_serialise(message, path.toUtf8().constData(), nullptr, &size);
-    const bool sent = packet && ::sendto(fd, packet, size, 0,
-                                         reinterpret_cast<const sockaddr *>(target),
-                                         sizeOf(*target)) == ssize_t(size);
+    const bool sent =
+        packet && ::sendto(fd, packet, size, 0, reinterpret_cast<const sockaddr *>(target),
+                           sizeOf(*target)) == ssize_t(size);
     std::free(packet);
     lo_message_free(message);
     return sent;

@@ -6,9 +6,9 @@
 #include "ui/brantolexmainwindow.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEvent>
 #include <QEventLoop>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>

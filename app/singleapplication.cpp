@@ -284,9 +284,10 @@ int lockMarker(int directoryFd, const QByteArray &name, bool *taken, QString *wh
         const int openError = errno;
         struct stat info = {};
         const bool planted =
-            fd >= 0 ? ::fstat(fd, &info) == 0 && (info.st_uid != ::geteuid() || !S_ISREG(info.st_mode))
-                    : ::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                          (S_ISLNK(info.st_mode) || info.st_uid != ::geteuid());
+            fd >= 0
+                ? ::fstat(fd, &info) == 0 && (info.st_uid != ::geteuid() || !S_ISREG(info.st_mode))
+                : ::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      (S_ISLNK(info.st_mode) || info.st_uid != ::geteuid());
         if (!planted) {
             errno = openError;
             break;

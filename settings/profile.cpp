@@ -153,7 +153,8 @@ bool Profile::save(QString *error)
     if (changes.isEmpty())
         return true;
 
-    const QByteArray edited = IniEdit::apply(text, changes);
+    QList<IniEdit::Kept> kept;
+    const QByteArray edited = IniEdit::apply(text, changes, &kept);
     // The toolkit must read what was set, and everything else as before.
     const auto readsBack = [&](const QString &temporary, QString *why) {
         const QSettings after(temporary, QSettings::IniFormat);
@@ -184,7 +185,18 @@ bool Profile::save(QString *error)
         }
         return true;
     };
-    return IniEdit::replaceFile(target, edited, readsBack, error);
+    if (!IniEdit::replaceFile(target, edited, readsBack, error))
+        return false;
+    for (const IniEdit::Kept &lines : std::as_const(kept)) {
+        const QString which =
+            lines.first == lines.last
+                ? QStringLiteral("line %1").arg(lines.first)
+                : QStringLiteral("lines %1 to %2").arg(lines.first).arg(lines.last);
+        qWarning("Brantolex Fixer: %s, %s: read as part of the value of %s, kept below its new "
+                 "value as comment lines",
+                 qUtf8Printable(path), qUtf8Printable(which), qUtf8Printable(lines.key));
+    }
+    return true;
 }
 
 QString Profile::homeDirectory()

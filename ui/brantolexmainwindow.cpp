@@ -17,8 +17,8 @@
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStringDecoder>
-#include <QTimer>
 #include <QtDebug>
+#include <QTimer>
 
 namespace {
 // Groups and keys of the configuration file; this window is their only
