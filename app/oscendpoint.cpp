@@ -166,7 +166,10 @@ OscEndpoint::OscEndpoint(const QString &peerUrl, QObject *parent) : QObject(pare
             ::getsockname(probe, reinterpret_cast<sockaddr *>(&source), &size) == 0 &&
             !sameHost(source, peers.first()) && !isLoopback(source)) {
             local = source;
-            reinterpret_cast<sockaddr_in &>(local).sin_port = 0; // same place in both families
+            if (local.ss_family == AF_INET6)
+                reinterpret_cast<sockaddr_in6 &>(local).sin6_port = 0;
+            else
+                reinterpret_cast<sockaddr_in &>(local).sin_port = 0;
         }
         if (probe >= 0)
             ::close(probe);
@@ -220,7 +223,11 @@ bool OscEndpoint::send(const QString &url, const QString &path, const QVariantLi
     sockaddr_storage local = {};
     socklen_t localSize = sizeof local;
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localSize);
-    const QList<sockaddr_storage> targets = resolve(url);
+    // Looked up once: a name in NSM_URL may take the resolver a while.
+    auto cached = resolved.find(url);
+    if (cached == resolved.end())
+        cached = resolved.insert(url, resolve(url));
+    const QList<sockaddr_storage> &targets = *cached;
     const sockaddr_storage *target = nullptr;
     for (const sockaddr_storage &candidate : targets)
         if (candidate.ss_family == local.ss_family) {

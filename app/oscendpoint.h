@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -63,6 +64,7 @@ private:
     int fd = -1;
     QSocketNotifier *notifier = nullptr;
     QList<sockaddr_storage> senders;
+    QHash<QString, QList<sockaddr_storage>> resolved;
     bool senderLocal = false;
     bool filtering = false;
     quint64 dropped = 0;

@@ -165,6 +165,7 @@ void SessionClient::onMessage(const OscMessage &message)
             error(message.source, savePath, errNotNow, tr("Nothing is open yet"));
     } else if (message.path == showPath || message.path == hidePath) {
         wantShown = message.path == showPath;
+        shownAsked = true;
         if (state == State::Managing)
             setShown(wantShown);
     }
@@ -246,8 +247,9 @@ void SessionClient::manage(BrantolexMainWindow *managed, bool noWindow)
     setState(State::Managing);
     // The window has opened its ports, or knows they are absent.
     reply(openFrom, openPath, tr("Settings in %1").arg(filePath));
-    // A client starts hidden unless the session saved it shown.
-    setShown(wantShown || window->savedShown());
+    // A client starts hidden unless the session saved it shown, or the
+    // manager has asked already.
+    setShown(shownAsked ? wantShown : window->savedShown());
 }
 
 void SessionClient::save(const QString &replyTo)

@@ -91,5 +91,6 @@ private:
     QPointer<BrantolexMainWindow> window;
     bool headless = false;
     bool wantShown = false;
+    bool shownAsked = false;
     bool dirty = false;
 };
