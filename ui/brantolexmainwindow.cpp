@@ -225,7 +225,9 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     onMidiClockMessagesChanged(ui->c_midiClockMessages->isChecked());
     onMidiSysExChanged(ui->c_sysex->isChecked());
     onMidiCC02PluginSelect(ui->c_translateCC0toPluginSelect->isChecked());
+    // What was read is no change of the user's: nothing to save for it.
     settingsChanged = false;
+    autosave->stop();
 
     updatePGAndPluginName();
 
