@@ -213,11 +213,16 @@ QString SessionClient::pathProblem(const QString &path)
         made += QLatin1Char('/') + part;
         const QByteArray name = QFile::encodeName(made);
         struct stat info = {};
-        if (::stat(name.constData(), &info) == 0 && S_ISDIR(info.st_mode))
-            continue;
-        if (::mkdir(name.constData(), 0777) != 0 && errno != EEXIST)
+        int problem = 0;
+        if (::stat(name.constData(), &info) == 0)
+            problem = S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+        else if (errno != ENOENT)
+            problem = errno;
+        else if (::mkdir(name.constData(), 0777) != 0 && errno != EEXIST)
+            problem = errno;
+        if (problem != 0)
             return tr("Cannot make the directory %1: %2")
-                .arg(made, QString::fromLocal8Bit(std::strerror(errno)));
+                .arg(made, QString::fromLocal8Bit(std::strerror(problem)));
     }
     if (::access(QFile::encodeName(directory).constData(), W_OK | X_OK) != 0)
         return tr("Cannot write in %1: %2")
