@@ -158,17 +158,22 @@ bool Profile::save(QString *error)
     // The toolkit must read what was set, and everything else as before.
     const auto readsBack = [&](const QString &temporary, QString *why) {
         const QSettings after(temporary, QSettings::IniFormat);
-        QStringList keys = before.allKeys() + after.allKeys();
+        const QStringList beforeKeys = before.allKeys(), afterKeys = after.allKeys();
+        QStringList keys = beforeKeys + afterKeys;
         keys.removeDuplicates();
         for (const QString &key : std::as_const(keys)) {
-            // A key with an empty part ("\\x" in the file) cannot be looked up.
-            if (key.split(QLatin1Char('/')).contains(QString()))
-                continue;
-            const bool set = changed.contains(key);
-            const QVariant expected = set ? changed.value(key) : before.value(key);
-            if (after.contains(key) == (set || before.contains(key)) &&
-                after.value(key) == expected)
-                continue;
+            // A key with an empty part ("=v", "\\x" in the file) cannot be
+            // looked up, but must stay in its section all the same.
+            if (key.split(QLatin1Char('/')).contains(QString())) {
+                if (beforeKeys.contains(key) == afterKeys.contains(key))
+                    continue;
+            } else {
+                const bool set = changed.contains(key);
+                const QVariant expected = set ? changed.value(key) : before.value(key);
+                if (after.contains(key) == (set || before.contains(key)) &&
+                    after.value(key) == expected)
+                    continue;
+            }
             // Named as the user's file has it, where it is the file's own.
             IniEdit::Trouble trouble = IniEdit::firstTrouble(text);
             if (trouble.line == 0)

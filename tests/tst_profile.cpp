@@ -734,6 +734,8 @@ void TestProfile::refusedSave_data()
     QTest::newRow("a text the toolkit would read otherwise")
         << "" << QByteArray("midiInDevice=My 12\" synth\n")
         << "line 1: a '\"' opens a quote that runs to the end of the file";
+    QTest::newRow("a key with an empty name the new section would move")
+        << "" << QByteArray("=v \"unclosed\n") << "line 1: a '\"' opens a quote";
 }
 
 // Nothing is written, and the user learns why.
