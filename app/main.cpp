@@ -1,5 +1,6 @@
 #include "app/commandline.h"
 #include "app/headlessreport.h"
+#include "app/privatedirectory.h"
 #include "app/sessionclient.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
@@ -7,11 +8,15 @@
 #include "ui/brantolexmainwindow.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QTimer>
 
 #include <cstdio>
 #include <memory>
+#include <vector>
+
+#include <unistd.h>
 
 namespace {
 
@@ -21,10 +26,26 @@ const QString applicationKey = QStringLiteral("Brantolex_Fixer");
 // lets tests and the start-up benchmark see when the window is up.
 Q_LOGGING_CATEGORY(lcStartup, "brantolex.startup", QtWarningMsg)
 
+// The toolkit looks for a runtime directory as it starts, and without
+// XDG_RUNTIME_DIR (su, runuser, cron) it warns on every start and makes one
+// in /tmp. It is given the user's own instead, as the guard finds it; the
+// guard itself never reads the variable.
+void provideRuntimeDirectory()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        return;
+    QString why;
+    const std::vector<PrivateDirectory> places =
+        PrivateDirectory::resolve(PrivateDirectory::candidates(::geteuid()), &why);
+    if (!places.empty())
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(places.front().path()));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    provideRuntimeDirectory();
     CommandLine commandLine(argc, argv);
     QApplication app(argc, argv);
     const int answered = commandLine.process(QApplication::arguments());

@@ -1,14 +1,23 @@
 #include "app/sessionclient.h"
 
 #include "app/oscendpoint.h"
+#include "settings/iniedit.h"
 #include "settings/profile.h"
 #include "ui/brantolexmainwindow.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEvent>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 const char applicationName[] = "Brantolex Fixer";
@@ -36,7 +45,18 @@ SessionClient::SessionClient(const QString &managerUrl, const QString &executabl
 {
 }
 
-SessionClient::~SessionClient() = default;
+SessionClient::~SessionClient()
+{
+    sayDropped();
+}
+
+void SessionClient::sayDropped()
+{
+    if (endpoint && endpoint->droppedCount() > 0)
+        qWarning("Brantolex Fixer: ignored %llu OSC messages that did not come from the session "
+                 "manager",
+                 static_cast<unsigned long long>(endpoint->droppedCount()));
+}
 
 bool SessionClient::join()
 {
@@ -54,7 +74,10 @@ void SessionClient::decline()
 
 bool SessionClient::announce()
 {
-    endpoint = new OscEndpoint(this);
+    endpoint = new OscEndpoint(managerUrl, this);
+    // Only the manager drives the session: whoever else reaches the port
+    // gets nothing and changes nothing.
+    endpoint->acceptOnlyFrom(managerUrl);
     connect(endpoint, &OscEndpoint::received, this, &SessionClient::onMessage);
     setState(State::Announcing);
     if (!endpoint->isValid()) {
@@ -102,6 +125,7 @@ void SessionClient::runWithout(const QString &why)
     qWarning("Brantolex Fixer: %s%s", qUtf8Printable(why),
              declining ? "" : "; running without a session");
     // Later news from the manager finds no one: the socket goes.
+    sayDropped();
     endpoint->deleteLater();
     endpoint = nullptr;
     setState(State::None);
@@ -141,6 +165,7 @@ void SessionClient::onMessage(const OscMessage &message)
             error(message.source, savePath, errNotNow, tr("Nothing is open yet"));
     } else if (message.path == showPath || message.path == hidePath) {
         wantShown = message.path == showPath;
+        shownAsked = true;
         if (state == State::Managing)
             setShown(wantShown);
     }
@@ -159,15 +184,57 @@ void SessionClient::onOpen(const OscMessage &message)
         setState(State::None);
         return;
     }
-    filePath = message.args.at(0).toString() + QLatin1String(fileSuffix);
+    // Answered at once when the path is of no use: the manager learns why
+    // now rather than at the first save, and may open another.
+    const QString path = message.args.at(0).toString();
+    const QString problem = pathProblem(path);
+    if (!problem.isEmpty()) {
+        error(message.source, openPath, errBadProject, problem);
+        return;
+    }
+    filePath = path + QLatin1String(fileSuffix);
     openFrom = message.source;
-    // A file we cannot read is never replaced by defaults: the save fails
-    // too, and the manager is told.
-    QFile file(filePath);
-    if (file.exists() && !file.open(QIODevice::ReadOnly))
-        openProblem = tr("Cannot read %1: %2").arg(filePath, file.errorString());
     Profile::setFilePath(filePath);
     setState(State::Opened);
+}
+
+QString SessionClient::pathProblem(const QString &path)
+{
+    if (path.isEmpty())
+        return tr("The session gave no path for the settings");
+    if (!QDir::isAbsolutePath(path))
+        return tr("The session's path %1 is not absolute").arg(path);
+    const QString file = path + QLatin1String(fileSuffix);
+    const QString directory = QFileInfo(file).absolutePath();
+    // Made one level at a time, so that the reason is the real one.
+    const QStringList parts = directory.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString made;
+    for (const QString &part : parts) {
+        made += QLatin1Char('/') + part;
+        const QByteArray name = QFile::encodeName(made);
+        struct stat info = {};
+        int problem = 0;
+        if (::stat(name.constData(), &info) == 0)
+            problem = S_ISDIR(info.st_mode) ? 0 : ENOTDIR;
+        else if (errno != ENOENT)
+            problem = errno;
+        else if (::mkdir(name.constData(), 0777) != 0 && errno != EEXIST)
+            problem = errno;
+        if (problem != 0)
+            return tr("Cannot make the directory %1: %2")
+                .arg(made, QString::fromLocal8Bit(std::strerror(problem)));
+    }
+    if (::access(QFile::encodeName(directory).constData(), W_OK | X_OK) != 0)
+        return tr("Cannot write in %1: %2")
+            .arg(directory, QString::fromLocal8Bit(std::strerror(errno)));
+    // Read as the user's own file is: never waiting on it, and never through
+    // a link that someone else could have planted.
+    QString why;
+    const QString target = IniEdit::trustedPath(file, &why);
+    QByteArray content;
+    if (target.isEmpty() || !IniEdit::readRegularFile(target, &content, &why))
+        return tr("Cannot use %1: %2").arg(file, why);
+    return QString();
 }
 
 void SessionClient::manage(BrantolexMainWindow *managed, bool noWindow)
@@ -176,7 +243,7 @@ void SessionClient::manage(BrantolexMainWindow *managed, bool noWindow)
         return;
     window = managed;
     headless = noWindow;
-    window->setSavesOnQuit(false);
+    window->setSavesByItself(false);
     window->installEventFilter(this);
     window->setEditListener([self = QPointer<SessionClient>(this)] {
         if (self)
@@ -184,16 +251,15 @@ void SessionClient::manage(BrantolexMainWindow *managed, bool noWindow)
     });
     setState(State::Managing);
     // The window has opened its ports, or knows they are absent.
-    if (openProblem.isEmpty())
-        reply(openFrom, openPath, tr("Settings in %1").arg(filePath));
-    else
-        error(openFrom, openPath, errBadProject, openProblem);
-    setShown(wantShown);
+    reply(openFrom, openPath, tr("Settings in %1").arg(filePath));
+    // A client starts hidden unless the session saved it shown, or the
+    // manager has asked already.
+    setShown(shownAsked ? wantShown : window->savedShown());
 }
 
 void SessionClient::save(const QString &replyTo)
 {
-    if (!window || !window->saveAllSettings()) {
+    if (!window || !window->saveAllSettings(window->isVisible())) {
         error(replyTo, savePath, errGeneral, tr("Could not write %1").arg(filePath));
         return;
     }

@@ -69,6 +69,10 @@ private:
     void setState(State next);
     void onMessage(const OscMessage &message);
     void onOpen(const OscMessage &message);
+    // Why the settings cannot be kept at the session's path; empty when
+    // they can.
+    static QString pathProblem(const QString &path);
+    void sayDropped();
     void save(const QString &replyTo);
     void setShown(bool shown);
     void markDirty();
@@ -84,9 +88,9 @@ private:
     QEventLoop *waiting = nullptr;
     QString filePath;
     QString openFrom;
-    QString openProblem;
     QPointer<BrantolexMainWindow> window;
     bool headless = false;
     bool wantShown = false;
+    bool shownAsked = false;
     bool dirty = false;
 };

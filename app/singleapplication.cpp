@@ -272,11 +272,34 @@ namespace {
 // Opens and locks the marker name in the directory held as directoryFd.
 // Locked: the descriptor. Another holds it: -1 and *taken. Otherwise -1
 // with the reason in *why.
+// The directory is ours and closed to others, so nobody can put anything
+// there now: a link or another user's file at the marker's name was left
+// from a time it was open, and would lock us out for good. It goes.
 int lockMarker(int directoryFd, const QByteArray &name, bool *taken, QString *why)
 {
-    const int fd =
-        ::openat(directoryFd, name.constData(),
-                 O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+    int fd = -1;
+    for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+        fd = ::openat(directoryFd, name.constData(),
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
+        const int openError = errno;
+        struct stat info = {};
+        const bool planted =
+            fd >= 0
+                ? ::fstat(fd, &info) == 0 && (info.st_uid != ::geteuid() || !S_ISREG(info.st_mode))
+                : ::fstatat(directoryFd, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      (S_ISLNK(info.st_mode) || info.st_uid != ::geteuid());
+        if (!planted) {
+            errno = openError;
+            break;
+        }
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+        if (::unlinkat(directoryFd, name.constData(), 0) != 0)
+            break;
+        qWarning("Brantolex Fixer: removed %s, planted where the instance's marker goes",
+                 name.constData());
+    }
     if (fd < 0) {
         *why = errnoText(errno);
         return -1;

@@ -277,6 +277,29 @@ void closeLine(Line &line, const QByteArray &eol)
         line.text += eol;
 }
 
+qsizetype lineEndAt(const QByteArray &text, qsizetype from)
+{
+    while (from < text.size() && !isLineEnd(text.at(from)))
+        ++from;
+    return from;
+}
+
+// Each line made a comment, unless it is one or blank already.
+QByteArray commentedOut(const QByteArray &lines)
+{
+    QByteArray result;
+    for (qsizetype pos = 0; pos < lines.size();) {
+        const qsizetype end = afterLineEnd(lines, lineEndAt(lines, pos));
+        const QByteArray line = lines.mid(pos, end - pos);
+        const QByteArray content = line.trimmed();
+        if (!content.isEmpty() && !content.startsWith(';'))
+            result += "; ";
+        result += line;
+        pos = end;
+    }
+    return result;
+}
+
 QByteArray quoted(const QByteArray &line)
 {
     QByteArray shown = line.trimmed();
@@ -431,7 +454,7 @@ QByteArray encodedValue(const QVariant &value)
     return result;
 }
 
-QByteArray apply(const QByteArray &text, const Changes &changes)
+QByteArray apply(const QByteArray &text, const Changes &changes, QList<Kept> *kept)
 {
     const bool hasBom = text.startsWith(bom);
     const QByteArray body = hasBom ? text.mid(bom.size()) : text;
@@ -453,6 +476,18 @@ QByteArray apply(const QByteArray &text, const Changes &changes)
             }
         if (found != lines.rend()) {
             Line &line = *found;
+            const qsizetype firstEnd = afterLineEnd(line.text, lineEndAt(line.text, 0));
+            if (line.lastNumber > line.number && line.valueBegin < firstEnd) {
+                const QByteArray firstEol =
+                    line.text.mid(lineEndAt(line.text, 0), firstEnd - lineEndAt(line.text, 0));
+                line.text = line.text.left(line.valueBegin) + encoded + firstEol +
+                            commentedOut(line.text.mid(firstEnd));
+                line.valueEnd = line.valueBegin + encoded.size();
+                line.quoteOpen = false;
+                if (kept)
+                    kept->append({compositeKey, line.number + 1, line.lastNumber});
+                continue;
+            }
             line.text = line.text.left(line.valueBegin) + encoded + line.text.mid(line.valueEnd);
             line.valueEnd = line.valueBegin + encoded.size();
             line.quoteOpen = false;

@@ -22,7 +22,17 @@ using Changes = QList<QPair<QString, QVariant>>;
 // value stays); a new key goes after the last key of its section (the last
 // section of that name), a new section at the end. A byte order mark and the
 // file's line end are kept.
-QByteArray apply(const QByteArray &text, const Changes &changes);
+// Lines the toolkit read as part of a changed key's value (a quote or a
+// trailing backslash carried it over them) stay, as comment lines below the
+// new value: it then reads the same keys as before, and the user keeps the
+// text. Their numbers in text, from 1, go to *kept.
+struct Kept
+{
+    QString key;
+    int first = 0;
+    int last = 0;
+};
+QByteArray apply(const QByteArray &text, const Changes &changes, QList<Kept> *kept = nullptr);
 
 // A value and a key as the toolkit writes them in INI files.
 QByteArray encodedValue(const QVariant &value);

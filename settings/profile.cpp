@@ -153,21 +153,27 @@ bool Profile::save(QString *error)
     if (changes.isEmpty())
         return true;
 
-    const QByteArray edited = IniEdit::apply(text, changes);
+    QList<IniEdit::Kept> kept;
+    const QByteArray edited = IniEdit::apply(text, changes, &kept);
     // The toolkit must read what was set, and everything else as before.
     const auto readsBack = [&](const QString &temporary, QString *why) {
         const QSettings after(temporary, QSettings::IniFormat);
-        QStringList keys = before.allKeys() + after.allKeys();
+        const QStringList beforeKeys = before.allKeys(), afterKeys = after.allKeys();
+        QStringList keys = beforeKeys + afterKeys;
         keys.removeDuplicates();
         for (const QString &key : std::as_const(keys)) {
-            // A key with an empty part ("\\x" in the file) cannot be looked up.
-            if (key.split(QLatin1Char('/')).contains(QString()))
-                continue;
-            const bool set = changed.contains(key);
-            const QVariant expected = set ? changed.value(key) : before.value(key);
-            if (after.contains(key) == (set || before.contains(key)) &&
-                after.value(key) == expected)
-                continue;
+            // A key with an empty part ("=v", "\\x" in the file) cannot be
+            // looked up, but must stay in its section all the same.
+            if (key.split(QLatin1Char('/')).contains(QString())) {
+                if (beforeKeys.contains(key) == afterKeys.contains(key))
+                    continue;
+            } else {
+                const bool set = changed.contains(key);
+                const QVariant expected = set ? changed.value(key) : before.value(key);
+                if (after.contains(key) == (set || before.contains(key)) &&
+                    after.value(key) == expected)
+                    continue;
+            }
             // Named as the user's file has it, where it is the file's own.
             IniEdit::Trouble trouble = IniEdit::firstTrouble(text);
             if (trouble.line == 0)
@@ -184,7 +190,18 @@ bool Profile::save(QString *error)
         }
         return true;
     };
-    return IniEdit::replaceFile(target, edited, readsBack, error);
+    if (!IniEdit::replaceFile(target, edited, readsBack, error))
+        return false;
+    for (const IniEdit::Kept &lines : std::as_const(kept)) {
+        const QString which =
+            lines.first == lines.last
+                ? QStringLiteral("line %1").arg(lines.first)
+                : QStringLiteral("lines %1 to %2").arg(lines.first).arg(lines.last);
+        qWarning("Brantolex Fixer: %s, %s: read as part of the value of %s, kept below its new "
+                 "value as comment lines",
+                 qUtf8Printable(path), qUtf8Printable(which), qUtf8Printable(lines.key));
+    }
+    return true;
 }
 
 QString Profile::homeDirectory()

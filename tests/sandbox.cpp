@@ -91,7 +91,7 @@ void chownTree(const QString &path, uid_t uid)
 {
     if (::chown(QFile::encodeName(path).constData(), uid, uid) != 0)
         return;
-    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+    QDirIterator it(path, QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
                     QDirIterator::Subdirectories);
     while (it.hasNext())
         if (::lchown(QFile::encodeName(it.next()).constData(), uid, uid) != 0)

@@ -516,6 +516,9 @@ void TestGuard::unusablePlaces_data()
         << "locked" << key << owns << "locked by another start or exit for more than 5 s";
     QTest::newRow("fallback open to others, the lasting place ours")
         << "open fallback, lasting" << key << owns << "passed over .*is open to other users";
+    // Left there by another user while the directory was open to others.
+    QTest::newRow("a link at the lasting marker, the fallback open to others")
+        << "open fallback, lasting link" << key << owns << "removed .*planted";
     // Nowhere to hold a marker.
     QTest::newRow("directories in the way of both markers")
         << "marker directories" << key << "no private place.*Is a directory.*Is a directory"
@@ -554,9 +557,15 @@ void TestGuard::unusablePlaces()
     if (obstacle.startsWith("open fallback")) {
         QVERIFY(::mkdir(QFile::encodeName(fallback).constData(), 0755) == 0);
         directories = QStringList{fallback};
-        if (obstacle.endsWith("lasting"))
+        if (obstacle.contains("lasting"))
             directories << "lasting=" + dir.filePath(QStringLiteral("home/.Brantolex_Fixer"));
         QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("home"))));
+    }
+    const QString lastingMarker = SingleApplication::lastingMarkerPath(
+        dir.filePath(QStringLiteral("home/.Brantolex_Fixer")), uniqueKeyOf(key));
+    if (obstacle.endsWith("link")) {
+        QVERIFY(::mkdir(QFile::encodeName(QFileInfo(lastingMarker).path()).constData(), 0755) == 0);
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("elsewhere")), lastingMarker));
     }
 
     Helper probe({QStringLiteral("probe"), key}, directories);
@@ -570,6 +579,7 @@ void TestGuard::unusablePlaces()
     QVERIFY2(warning.isEmpty() ||
                  QRegularExpression(warning).match(QString::fromUtf8(errors)).hasMatch(),
              errors.constData());
+    QVERIFY(!QFileInfo(lastingMarker).isSymLink());
 }
 
 void TestGuard::privateDirectory_data()

@@ -447,9 +447,23 @@ void TestProfile::keepsWhatTheUserWrote_data()
         << QByteArray("[Plugin]\nloadingTime8=1\nmine=x\nloadingTime1=2\n")
         << QStringList{"Plugin/loadingTime1=3", "Plugin/loadingTime8=4"}
         << QByteArray("[Plugin]\nloadingTime8=4\nmine=x\nloadingTime1=3\n");
-    QTest::newRow("continued line") << QByteArray("[MIDI]\nmidiOutDevice=Unit \\\nPort\nsysex=No\n")
-                                    << QStringList{"MIDI/midiOutDevice=Other"}
-                                    << QByteArray("[MIDI]\nmidiOutDevice=Other\nsysex=No\n");
+    QTest::newRow("continued line")
+        << QByteArray("[MIDI]\nmidiOutDevice=Unit \\\nPort\nsysex=No\n")
+        << QStringList{"MIDI/midiOutDevice=Other"}
+        << QByteArray("[MIDI]\nmidiOutDevice=Other\n; Port\nsysex=No\n");
+    // Lines the toolkit took into a changed value stay, as comments.
+    QTest::newRow("a stray quote took in a comment and a key")
+        << QByteArray("[MIDI]\nmidiSystem=alsa \"old\n; note 1\nmidiChannel=10\n\"\n")
+        << QStringList{"MIDI/midiSystem=jack"}
+        << QByteArray("[MIDI]\nmidiSystem=jack\n; note 1\n; midiChannel=10\n; \"\n");
+    QTest::newRow("a trailing backslash took in a heading")
+        << QByteArray("[MIDI]\nmidiSystem=alsa\\\n[Plugin]\nloadingTime1=500\n")
+        << QStringList{"MIDI/midiSystem=jack"}
+        << QByteArray("[MIDI]\nmidiSystem=jack\n; [Plugin]\nloadingTime1=500\n");
+    QTest::newRow("keys with an empty name stay in their section")
+        << QByteArray("=g\n[MIDI]\n=m\n[Plugin]\n=p\n")
+        << QStringList{"MIDI/sysex=Yes", "Plugin/loadingTime1=5", "New/a=1"}
+        << QByteArray("=g\n[MIDI]\n=m\nsysex=Yes\n[Plugin]\n=p\nloadingTime1=5\n\n[New]\na=1\n");
     QTest::newRow("stray line") << QByteArray("[MIDI]\nstray line\nmidiChannel=5\n")
                                 << QStringList{"MIDI/sysex=Yes"}
                                 << QByteArray("[MIDI]\nstray line\nmidiChannel=5\nsysex=Yes\n");
@@ -720,6 +734,8 @@ void TestProfile::refusedSave_data()
     QTest::newRow("a text the toolkit would read otherwise")
         << "" << QByteArray("midiInDevice=My 12\" synth\n")
         << "line 1: a '\"' opens a quote that runs to the end of the file";
+    QTest::newRow("a key with an empty name the new section would move")
+        << "" << QByteArray("=v \"unclosed\n") << "line 1: a '\"' opens a quote";
 }
 
 // Nothing is written, and the user learns why.

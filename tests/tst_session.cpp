@@ -7,6 +7,7 @@
 
 #include "app/oscendpoint.h"
 #include "app/sessionclient.h"
+#include "settings/profile.h"
 #include "ui/brantolexmainwindow.h"
 #include "ui/ui_brantolexmainwindow.h"
 
@@ -16,8 +17,11 @@
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
+#include <QUrl>
 
 #include <csignal>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -48,13 +52,21 @@ public:
         Silent
     };
 
-    explicit Manager(const QString &clientPath, Answer answer = Welcome)
+    // stranger: another socket of this machine, which sends an open, a save
+    // and a show before the manager answers.
+    explicit Manager(const QString &clientPath, Answer answer = Welcome,
+                     OscEndpoint *stranger = nullptr)
     {
         connect(&endpoint, &OscEndpoint::received, this, [=](const OscMessage &message) {
             heard << message;
             if (message.path != announcePath)
                 return;
             client = message.source;
+            if (stranger) {
+                stranger->send(client, openPath, {clientPath + "-stranger", "x", "x.nX"});
+                stranger->send(client, savePath);
+                stranger->send(client, showPath);
+            }
             if (answer == Refuse)
                 endpoint.send(client, error, {announcePath, -3, QStringLiteral("Not today")});
             if (answer != Welcome)
@@ -82,9 +94,10 @@ public:
                 found << message;
         return found;
     }
-    bool waitFor(const QString &path, const QString &about = {}, int count = 1) const
+    bool waitFor(const QString &path, const QString &about = {}, int count = 1,
+                 int timeout = 30000) const
     {
-        return QTest::qWaitFor([&] { return sent(path, about).size() >= count; }, 30000);
+        return QTest::qWaitFor([&] { return sent(path, about).size() >= count; }, timeout);
     }
     // The window's visibility as told, in order.
     QStringList guiNews() const
@@ -105,6 +118,21 @@ QByteArray contentOf(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The local address of the UDP socket on port, as the kernel lists it.
+QByteArray boundAddress(int port)
+{
+    QFile table(QStringLiteral("/proc/net/udp"));
+    const QByteArray suffix = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    const QList<QByteArray> lines =
+        table.open(QIODevice::ReadOnly) ? table.readAll().split('\n') : QList<QByteArray>();
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 1 && fields.at(1).endsWith(suffix))
+            return fields.at(1).left(fields.at(1).size() - suffix.size());
+    }
+    return {};
 }
 
 bool write(const QString &path, const QByteArray &content)
@@ -153,16 +181,22 @@ void TestSession::handshake_data()
     QTest::addColumn<QStringList>("guiNews");
     // Why the program runs without a session, as it says on stderr.
     QTest::addColumn<QString>("reason");
+    // Another socket sends an open, a save and a show first.
+    QTest::addColumn<bool>("stranger");
 
     QTest::newRow("welcomed") << int(Manager::Welcome) << QStringList()
-                              << QStringList{hiddenPath, shownPath, hiddenPath} << QString();
+                              << QStringList{hiddenPath, shownPath, hiddenPath} << QString()
+                              << false;
     QTest::newRow("welcomed, headless")
         << int(Manager::Welcome) << QStringList{QStringLiteral("--headless")}
-        << QStringList{hiddenPath, hiddenPath, hiddenPath} << QString();
+        << QStringList{hiddenPath, hiddenPath, hiddenPath} << QString() << false;
+    QTest::newRow("welcomed, a stranger first")
+        << int(Manager::Welcome) << QStringList() << QStringList{hiddenPath, shownPath, hiddenPath}
+        << "ignored 3 OSC messages" << true;
     QTest::newRow("refused") << int(Manager::Refuse) << QStringList() << QStringList()
-                             << "Not today";
+                             << "Not today" << false;
     QTest::newRow("no answer") << int(Manager::Silent) << QStringList() << QStringList()
-                               << "within 5 s";
+                               << "within 5 s" << false;
 }
 
 // The announce, and what becomes of the start when the manager welcomes,
@@ -173,6 +207,7 @@ void TestSession::handshake()
     QFETCH(QStringList, arguments);
     QFETCH(QStringList, guiNews);
     QFETCH(QString, reason);
+    QFETCH(bool, stranger);
     const bool underSession = answer == Manager::Welcome;
 
     Sandbox sandbox(freshUid());
@@ -182,7 +217,10 @@ void TestSession::handshake()
     QVERIFY(session.isValid());
     chownTree(session.path(), sandbox.uid);
     const QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
-    Manager manager(clientPath, Manager::Answer(answer));
+    OscEndpoint strangerEndpoint;
+    int strangerHeard = 0;
+    QObject::connect(&strangerEndpoint, &OscEndpoint::received, [&] { ++strangerHeard; });
+    Manager manager(clientPath, Manager::Answer(answer), stranger ? &strangerEndpoint : nullptr);
     QProcessEnvironment env = sandbox.env;
     env.insert(QStringLiteral("NSM_URL"), manager.url());
     const auto homeBefore = sandbox.homeSnapshot();
@@ -209,6 +247,11 @@ void TestSession::handshake()
         }
         QCOMPARE(manager.guiNews(), guiNews);
         QVERIFY(program.stderrSoFar().contains(routingLine));
+        // Reachable from this machine only; the stranger got nothing, and
+        // nothing of it reached the manager.
+        QCOMPARE(boundAddress(QUrl(announce.source).port()), QByteArray("0100007F"));
+        QCOMPARE(strangerHeard, 0);
+        QVERIFY(manager.sent(cleanPath).isEmpty() && manager.sent(error).isEmpty());
     } else {
         // As without a session: the window shows and the user's file holds
         // the settings.
@@ -222,18 +265,19 @@ void TestSession::handshake()
     QCOMPARE(sandbox.homeSnapshot() == homeBefore, underSession);
     // Only a save writes the session's file.
     QVERIFY(!QFile::exists(clientPath + QStringLiteral(".ini")));
+    QVERIFY(!QFile::exists(clientPath + QStringLiteral("-stranger.ini")));
 }
 
 void TestSession::openAndSave_data()
 {
     QTest::addColumn<QByteArray>("existing");
-    // A directory where the file would be: it cannot be read nor replaced.
-    QTest::addColumn<bool>("inTheWay");
+    // What keeps the settings from the path the open gives; the open is
+    // then refused at once.
+    QTest::addColumn<QString>("obstacle");
     QTest::addColumn<bool>("sessionPortOpened");
-    // None when the save fails.
     QTest::addColumn<QByteArrayList>("savedLines");
 
-    QTest::newRow("new path") << QByteArray() << false << false
+    QTest::newRow("new path") << QByteArray() << QString() << false
                               << QByteArrayList{"[MIDI]\n",
                                                 "\nsysex=No\n",
                                                 "\nmidiChannel=1\n",
@@ -244,11 +288,14 @@ void TestSession::openAndSave_data()
     QTest::newRow("existing file")
         << QByteArray("; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n"
                       "\n[Plugin]\nloadingTime1=123\n")
-        << false << true
+        << QString() << true
         << QByteArrayList{
                "; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n",
                "\nloadingTime1=123\n", "\nloadingTime2=1500\n", "\nsysex=No\n"};
-    QTest::newRow("a directory in the way") << QByteArray() << true << false << QByteArrayList();
+    for (const char *obstacle : {"a directory in the way", "a FIFO in the way", "an empty path",
+                                 "a relative path", "a file where its directory goes"})
+        QTest::newRow(obstacle) << QByteArray() << QString::fromLatin1(obstacle) << false
+                                << QByteArrayList();
 }
 
 // The session's file instead of the user's: read (or the defaults) at the
@@ -256,7 +303,7 @@ void TestSession::openAndSave_data()
 void TestSession::openAndSave()
 {
     QFETCH(QByteArray, existing);
-    QFETCH(bool, inTheWay);
+    QFETCH(QString, obstacle);
     QFETCH(bool, sessionPortOpened);
     QFETCH(QByteArrayList, savedLines);
 
@@ -268,12 +315,20 @@ void TestSession::openAndSave()
     QVERIFY(sandbox.writeConfig(configWith(100, userSink.portName())));
     QTemporaryDir session;
     QVERIFY(session.isValid());
-    const QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
+    QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
     const QString file = clientPath + QStringLiteral(".ini");
     if (!existing.isEmpty())
         QVERIFY(write(file, existing));
-    if (inTheWay)
+    if (obstacle.contains("directory in"))
         QVERIFY(QDir().mkpath(file));
+    if (obstacle.contains("FIFO"))
+        QVERIFY(::mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
+    if (obstacle.contains("file where")) {
+        QVERIFY(write(session.filePath("file"), "x"));
+        clientPath = session.filePath("file/Brantolex Fixer.nTEST");
+    }
+    if (obstacle.contains("empty") || obstacle.contains("relative"))
+        clientPath = obstacle.contains("empty") ? "" : "relative/Brantolex Fixer.nTEST";
     // The session's directory is the program's user's.
     chownTree(session.path(), sandbox.uid);
     Manager manager(clientPath);
@@ -282,31 +337,33 @@ void TestSession::openAndSave()
     const auto homeBefore = sandbox.homeSnapshot();
 
     Program program(env, sandbox.uid);
-    QVERIFY2(manager.waitFor(inTheWay ? error : reply, openPath),
-             program.stderrSoFar().constData());
+    if (!obstacle.isEmpty()) {
+        // Said at once, with the reason; a quit signal still ends the start.
+        QVERIFY(manager.waitFor(announcePath));
+        QVERIFY2(manager.waitFor(error, openPath, 1, 3000), program.stderrSoFar().constData());
+        QVERIFY(!manager.sent(error, openPath).first().args.value(2).toString().isEmpty());
+        program.signal(SIGTERM);
+        QVERIFY2(program.endedNormally(), program.stderrSoFar().constData());
+        QVERIFY(manager.sent(reply, openPath).isEmpty());
+        QCOMPARE(QFileInfo(file).isFile(), false);
+        QCOMPARE(sandbox.homeSnapshot(), homeBefore);
+        return;
+    }
+    QVERIFY2(manager.waitFor(reply, openPath), program.stderrSoFar().constData());
     // The ports are open by the time the open is answered.
     QCOMPARE(!peerConnections(sessionSink.portName()).isEmpty(), sessionPortOpened);
     QCOMPARE(peerConnections(userSink.portName()), QStringList());
     QCOMPARE(contentOf(file), existing);
 
     manager.send(savePath);
-    QVERIFY(manager.waitFor(savedLines.isEmpty() ? error : reply, savePath));
-    if (savedLines.isEmpty())
-        QVERIFY(manager.sent(cleanPath).isEmpty());
-    else
-        QVERIFY(manager.waitFor(cleanPath));
+    QVERIFY(manager.waitFor(reply, savePath));
+    QVERIFY(manager.waitFor(cleanPath));
     const QByteArray saved = contentOf(file);
     for (const QByteArray &line : savedLines)
         QVERIFY2(saved.contains(line), saved.constData());
 
     program.signal(SIGTERM);
-    if (savedLines.isEmpty()) {
-        // A save that failed shows in the exit code too.
-        QVERIFY(program.process.waitForFinished(30000));
-        QCOMPARE(program.process.exitCode(), 1);
-    } else {
-        QVERIFY(program.endedNormally());
-    }
+    QVERIFY(program.endedNormally());
     QCOMPARE(contentOf(file), saved);
     QCOMPARE(sandbox.homeSnapshot(), homeBefore);
 }
@@ -349,14 +406,20 @@ void TestSession::controlMakesDirty_data()
 {
     QTest::addColumn<QString>("control");
     QTest::addColumn<QByteArray>("savedLine");
+    // Without a session the change is saved by itself, and what the user
+    // edited by hand meanwhile stays.
+    QTest::addColumn<bool>("session");
 
-    QTest::newRow("system exclusive") << "c_sysex" << QByteArray("\nsysex=Yes\n");
-    QTest::newRow("clock") << "c_midiClockMessages" << QByteArray("\nmidiClockMessages=Yes\n");
+    QTest::newRow("system exclusive, no session")
+        << "c_sysex" << QByteArray("\nsysex=Yes\n") << false;
+    QTest::newRow("system exclusive") << "c_sysex" << QByteArray("\nsysex=Yes\n") << true;
+    QTest::newRow("clock") << "c_midiClockMessages" << QByteArray("\nmidiClockMessages=Yes\n")
+                           << true;
     QTest::newRow("translation") << "c_translateCC0toPluginSelect"
-                                 << QByteArray("\ntranslateCC0toPluginSelect=No\n");
-    QTest::newRow("channel") << "c_midiChannel" << QByteArray("\nmidiChannel=2\n");
+                                 << QByteArray("\ntranslateCC0toPluginSelect=No\n") << true;
+    QTest::newRow("channel") << "c_midiChannel" << QByteArray("\nmidiChannel=2\n") << true;
     // The line is that of the last port listed.
-    QTest::newRow("output port") << "c_midiOutDevice" << QByteArray();
+    QTest::newRow("output port") << "c_midiOutDevice" << QByteArray() << true;
 }
 
 // A control changed makes the session dirty; a save makes it clean, with
@@ -365,17 +428,27 @@ void TestSession::controlMakesDirty()
 {
     QFETCH(QString, control);
     QFETCH(QByteArray, savedLine);
+    QFETCH(bool, session);
 
-    QTemporaryDir session;
-    QVERIFY(session.isValid());
-    const QString clientPath = session.filePath(QStringLiteral("client"));
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    const QString clientPath = directory.filePath(QStringLiteral("client"));
+    const QString file = clientPath + QStringLiteral(".ini");
+    const QByteArray handEdit("[MIDI]\nmidiChannel=7\n; by hand\n");
     Manager manager(clientPath);
-    SessionClient client(manager.url(), QStringLiteral("brantolex-fixer"));
+    SessionClient client(session ? manager.url() : QString(), QStringLiteral("brantolex-fixer"));
     QVERIFY(client.join());
-    QVERIFY(client.isActive());
+    QCOMPARE(client.isActive(), session);
+    if (!session) {
+        QVERIFY(write(file, "[MIDI]\nmidiChannel=5\n"));
+        Profile::setFilePath(file);
+    }
     BrantolexMainWindow window;
     client.manage(&window, false);
-    QVERIFY(manager.waitFor(reply, openPath));
+    if (!session)
+        QVERIFY(write(file, handEdit));
+    else
+        QVERIFY(manager.waitFor(reply, openPath));
 
     auto *widget = window.findChild<QWidget *>(control);
     QVERIFY(widget);
@@ -392,6 +465,13 @@ void TestSession::controlMakesDirty()
         return savedLine;
     };
     const QByteArray line = change();
+    if (!session) {
+        QTRY_VERIFY_WITH_TIMEOUT(contentOf(file).contains(line), 5000);
+        const QByteArray saved = contentOf(file);
+        QVERIFY2(saved.contains("\nmidiChannel=7\n") && saved.contains("\n; by hand\n"),
+                 saved.constData());
+        return;
+    }
     QVERIFY(manager.waitFor(dirtyPath));
     QVERIFY(manager.sent(cleanPath).isEmpty());
     manager.send(savePath);
@@ -406,18 +486,21 @@ void TestSession::controlMakesDirty()
 
 void TestSession::windowFollowsManager_data()
 {
-    // "show" and "hide" from the manager, "close" from the user.
+    // "show", "hide" and "save" from the manager, "close" from the user,
+    // "reopen": the program ends and the session opens it again.
     QTest::addColumn<QStringList>("actions");
     QTest::addColumn<bool>("visible");
     QTest::addColumn<QStringList>("guiNews");
 
-    const QString show("show"), hide("hide"), close("close");
+    const QString show("show"), hide("hide"), close("close"), save("save"), reopen("reopen");
     QTest::newRow("shown") << QStringList{show} << true << QStringList{hiddenPath, shownPath};
     QTest::newRow("shown, hidden")
         << QStringList{show, hide} << false << QStringList{hiddenPath, shownPath, hiddenPath};
     QTest::newRow("shown, closed, shown")
         << QStringList{show, close, show} << true
         << QStringList{hiddenPath, shownPath, hiddenPath, shownPath};
+    QTest::newRow("shown, saved, reopened")
+        << QStringList{show, save, reopen} << true << QStringList{hiddenPath, shownPath, shownPath};
 }
 
 // The window starts hidden; the manager shows and hides it; closing it only
@@ -431,23 +514,36 @@ void TestSession::windowFollowsManager()
     QTemporaryDir session;
     QVERIFY(session.isValid());
     Manager manager(session.filePath(QStringLiteral("client")));
-    SessionClient client(manager.url(), QStringLiteral("brantolex-fixer"));
-    QVERIFY(client.join());
-    BrantolexMainWindow window;
-    client.manage(&window, false);
+    auto client = std::make_unique<SessionClient>(manager.url(), QStringLiteral("brantolex-fixer"));
+    QVERIFY(client->join());
+    auto window = std::make_unique<BrantolexMainWindow>();
+    client->manage(window.get(), false);
     QVERIFY(manager.waitFor(hiddenPath));
-    QVERIFY(!window.isVisible());
+    QVERIFY(!window->isVisible());
 
     QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
-    for (int i = 0; i < int(actions.size()); ++i) {
-        if (actions.at(i) == QLatin1String("close"))
-            window.close();
-        else
-            manager.send(actions.at(i) == QLatin1String("show") ? showPath : hidePath);
-        QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() >= i + 2; }, 30000));
+    for (const QString &action : std::as_const(actions)) {
+        const qsizetype news = manager.guiNews().size();
+        if (action == QLatin1String("save")) {
+            manager.send(savePath);
+            QVERIFY(manager.waitFor(reply, savePath));
+            continue;
+        }
+        if (action == QLatin1String("close")) {
+            window->close();
+        } else if (action == QLatin1String("reopen")) {
+            window.reset();
+            client = std::make_unique<SessionClient>(manager.url(), QStringLiteral("x"));
+            QVERIFY(client->join());
+            window = std::make_unique<BrantolexMainWindow>();
+            client->manage(window.get(), false);
+        } else {
+            manager.send(action == QLatin1String("show") ? showPath : hidePath);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() > news; }, 30000));
     }
     QCOMPARE(manager.guiNews(), guiNews);
-    QCOMPARE(window.isVisible(), visible);
+    QCOMPARE(window->isVisible(), visible);
     QCOMPARE(lastClosed.count(), 0);
 }
 

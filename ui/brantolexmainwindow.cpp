@@ -18,6 +18,7 @@
 #include <QStatusBar>
 #include <QStringDecoder>
 #include <QtDebug>
+#include <QTimer>
 
 namespace {
 // Groups and keys of the configuration file; this window is their only
@@ -25,6 +26,8 @@ namespace {
 const char groupWindows[] = "WINDOWS";
 const char keyMainWindowState[] = "MainWindowState";
 const char keyMainWindowGeometry[] = "MainWindowGeometry";
+// Kept by a session only: the window comes back as the session left it.
+const char keyMainWindowVisible[] = "MainWindowVisible";
 
 const char groupMidi[] = "MIDI";
 const char keyCreateVirtualInput[] = "createVirtualInput";
@@ -201,6 +204,12 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     statusBar()->addPermanentWidget(stateLine, 1);
     midiIO = new MidiIO;
     lights->watch(midiIO);
+    // A change is kept a moment after the last control moved, so that a
+    // lost display, a crash or a kill costs at most that moment.
+    autosave = new QTimer(this);
+    autosave->setSingleShot(true);
+    autosave->setInterval(autosaveDelay);
+    connect(autosave, &QTimer::timeout, this, [this] { saveSettings(false); });
 
     loadSettings();
 
@@ -216,7 +225,9 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     onMidiClockMessagesChanged(ui->c_midiClockMessages->isChecked());
     onMidiSysExChanged(ui->c_sysex->isChecked());
     onMidiCC02PluginSelect(ui->c_translateCC0toPluginSelect->isChecked());
+    // What was read is no change of the user's: nothing to save for it.
     settingsChanged = false;
+    autosave->stop();
 
     updatePGAndPluginName();
 
@@ -256,7 +267,7 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
 
 BrantolexMainWindow::~BrantolexMainWindow()
 {
-    if (savesOnQuit)
+    if (savesByItself)
         saveSettings(false);
     delete ui;
     delete midiIO;
@@ -296,46 +307,80 @@ void BrantolexMainWindow::loadSettings()
         times[i] = toInt(profile.value(groupPlugin, keyLoadingTime, i + 1, defaultLoadingTimes[i]));
     midiIO->setLoadingTimes(times[0], times[1], times[2], times[3], times[4], times[5], times[6],
                             times[7]);
+    for (const auto &[group, key, value] : choices())
+        inFile.insert(group + QLatin1Char('/') + key, profile.value(group, key, QString()));
 }
 
-bool BrantolexMainWindow::saveAllSettings()
+QList<BrantolexMainWindow::Choice> BrantolexMainWindow::choices() const
 {
-    return saveSettings(true);
+    const QString midi = QString::fromLatin1(groupMidi);
+    QList<Choice> all = {
+        {midi, QString::fromLatin1(keyCreateVirtualInput),
+         QString::fromLatin1(yesNo(ui->c_createVirtualInput->isChecked()))},
+        {midi, QString::fromLatin1(keyMidiClockMessages),
+         QString::fromLatin1(yesNo(ui->c_midiClockMessages->isChecked()))},
+        {midi, QString::fromLatin1(keySysex), QString::fromLatin1(yesNo(ui->c_sysex->isChecked()))},
+        {midi, QString::fromLatin1(keyTranslateCC0),
+         QString::fromLatin1(yesNo(ui->c_translateCC0toPluginSelect->isChecked()))},
+        {midi, QString::fromLatin1(keyMidiChannel), QString::number(ui->c_midiChannel->value())},
+        {midi, QString::fromLatin1(keyMidiInDevice), chosenIn},
+        {midi, QString::fromLatin1(keyMidiOutDevice), chosenOut},
+    };
+    for (int i = 0; i < MidiIO::pluginCount; ++i)
+        all.append({QString::fromLatin1(groupPlugin),
+                    QString::fromLatin1(keyLoadingTime) + QString::number(i + 1),
+                    QString::number(midiIO->loadingTime(i))});
+    return all;
 }
 
-bool BrantolexMainWindow::saveSettings(bool everything)
+bool BrantolexMainWindow::savedShown()
 {
+    const Profile profile;
+    return isYes(profile.value(groupWindows, keyMainWindowVisible, no));
+}
+
+bool BrantolexMainWindow::saveAllSettings(bool shown)
+{
+    return saveSettings(true, shown);
+}
+
+bool BrantolexMainWindow::saveSettings(bool everything, bool shown)
+{
+    autosave->stop();
     Profile profile;
 
     profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowState),
                      saveState(0));
     profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowGeometry),
                      saveGeometry());
+    if (everything)
+        profile.setValue(groupWindows, keyMainWindowVisible, yesNo(shown));
 
     if (!settingsChanged && !everything)
         return profile.saveNow();
 
-    profile.setValue(groupMidi, keyCreateVirtualInput,
-                     yesNo(ui->c_createVirtualInput->isChecked()));
-    profile.setValue(groupMidi, keyMidiClockMessages, yesNo(ui->c_midiClockMessages->isChecked()));
-    profile.setValue(groupMidi, keySysex, yesNo(ui->c_sysex->isChecked()));
-    profile.setValue(groupMidi, keyTranslateCC0,
-                     yesNo(ui->c_translateCC0toPluginSelect->isChecked()));
-    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiChannel),
-                     QString::number(ui->c_midiChannel->value()));
-    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiInDevice),
-                     chosenIn);
-    profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiOutDevice),
-                     chosenOut);
-    for (int i = 0; i < MidiIO::pluginCount; ++i)
-        profile.setValue(QString::fromLatin1(groupPlugin), QString::fromLatin1(keyLoadingTime),
-                         i + 1, QString::number(midiIO->loadingTime(i)));
-    return profile.saveNow();
+    // A value the file already had, as read or as last written, is left as
+    // it is: the user may have edited it by hand since.
+    QHash<QString, QString> written;
+    for (const auto &[group, key, value] : choices()) {
+        const QString name = group + QLatin1Char('/') + key;
+        const auto known = inFile.constFind(name);
+        if (!everything && known != inFile.cend() && !known->isNull() && *known == value)
+            continue;
+        profile.setValue(group, key, value);
+        written.insert(name, value);
+    }
+    if (!profile.saveNow())
+        return false;
+    inFile.insert(written);
+    return true;
 }
 
 void BrantolexMainWindow::markChanged()
 {
     settingsChanged = true;
+    if (savesByItself)
+        autosave->start();
     if (editListener)
         editListener();
 }

@@ -2,7 +2,13 @@
 
 #include <QMainWindow>
 
+#include <QHash>
+#include <QList>
+#include <QString>
+
 #include <functional>
+
+class QTimer;
 
 class ActivityLights;
 class MidiIO;
@@ -13,7 +19,8 @@ class Ui_BrantolexMainWindow;
 // choices into its controls and hands them to the router, turns each change
 // of a control into one router call, and shows the router's plug-in and
 // program in red while the unit loads, and says in a lasting line what
-// keeps MIDI from flowing. Saving happens in the destructor.
+// keeps MIDI from flowing. Changes are saved a second after the last one,
+// and in the destructor.
 class BrantolexMainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -28,11 +35,16 @@ public:
     ActivityLights *activityLights() const { return lights; }
 
     // Writes every choice now, changed or not, so that the file holds the
-    // whole state; false when it could not be written.
-    bool saveAllSettings();
-    // Under a session manager it alone decides when to save: quitting then
-    // writes nothing.
-    void setSavesOnQuit(bool on) { savesOnQuit = on; }
+    // whole state, and whether the window is shown; false when it could not
+    // be written.
+    bool saveAllSettings(bool shown);
+    // Whether the settings say the window was shown when they were saved.
+    static bool savedShown();
+    // On its own the window saves a second after the last change and at
+    // quit. Under a session manager it alone decides when to save: neither
+    // then writes anything.
+    void setSavesByItself(bool on) { savesByItself = on; }
+    static constexpr int autosaveDelay = 1000;
     // Called each time the user changes a control. A plain callback: the
     // window's meta-object keeps to its slots.
     void setEditListener(std::function<void()> listener) { editListener = std::move(listener); }
@@ -61,7 +73,13 @@ private:
     void updateLabelName();
     static QString virtualInputHint();
     void loadSettings();
-    bool saveSettings(bool everything);
+    bool saveSettings(bool everything, bool shown = false);
+    struct Choice
+    {
+        QString group, key, value;
+    };
+    // Every choice of the user's, as the settings store it.
+    QList<Choice> choices() const;
     void markChanged();
 
     MidiIO *midiIO = nullptr;
@@ -74,6 +92,9 @@ private:
     MidiStateLine *stateLine = nullptr;
     ActivityLights *lights = nullptr;
     bool labelLoading = false;
-    bool savesOnQuit = true;
+    bool savesByItself = true;
+    QTimer *autosave = nullptr;
+    // The choices' texts in the file, as read at start or last written.
+    QHash<QString, QString> inFile;
     std::function<void()> editListener;
 };
