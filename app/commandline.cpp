@@ -66,8 +66,8 @@ CommandLine::CommandLine(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
         return;
     }
-    const char *windowless[] = {"--headless", "--list-ports", "--help", "-h",
-                                "--help-all", "--version",    "-v",     "-?"};
+    const char *windowless[] = {"--headless", "--list-ports", "--panic", "--help", "-h",
+                                "--help-all", "--version",    "-v",      "-?"};
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         for (const char *option : windowless) {
             if (std::strcmp(argv[i], option) == 0) {
@@ -110,7 +110,12 @@ int CommandLine::process(const QStringList &arguments)
         QStringLiteral("Uses the MIDI system <system>: alsa, jack, or auto for the usual order "
                        "(ALSA where there is one). Kept in the settings for later starts."),
         QStringLiteral("system"));
-    parser.addOptions({headless, listPortsOption, midiSystem});
+    const QCommandLineOption panicOption(
+        QStringLiteral("panic"),
+        QStringLiteral("Asks the running instance to send a panic to the unit (Note Offs for the "
+                       "notes it holds, then Sustain off, All Sound Off and All Notes Off on "
+                       "every channel); ends with 1 when no instance runs."));
+    parser.addOptions({headless, listPortsOption, midiSystem, panicOption});
 
     const auto usageError = [&](const QString &error) {
         print(stderr, error + QStringLiteral("\n\n") + parser.helpText());
@@ -130,6 +135,11 @@ int CommandLine::process(const QStringList &arguments)
     if (!parser.positionalArguments().isEmpty())
         return usageError(
             QStringLiteral("Unexpected argument: %1").arg(parser.positionalArguments().first()));
+
+    // Nothing of this start's own: the running instance does it.
+    askPanic = parser.isSet(panicOption);
+    if (askPanic)
+        return -1;
 
     QString system;
     if (parser.isSet(midiSystem)) {

@@ -20,6 +20,8 @@ public:
     int process(const QStringList &arguments);
 
     bool headless() const { return runHeadless; }
+    // --panic: the running instance is asked to send one; nothing else runs.
+    bool panic() const { return askPanic; }
     // Neither a display nor a platform was named: only --headless can run.
     bool displayMissing() const { return noDisplay; }
 
@@ -29,5 +31,6 @@ public:
 
 private:
     bool runHeadless = false;
+    bool askPanic = false;
     bool noDisplay = false;
 };

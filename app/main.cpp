@@ -21,6 +21,7 @@
 namespace {
 
 const QString applicationKey = QStringLiteral("Brantolex_Fixer");
+constexpr const char *panicMessage = "panic";
 
 // Silent unless enabled (QT_LOGGING_RULES="brantolex.startup.debug=true"):
 // lets tests and the start-up benchmark see when the window is up.
@@ -41,6 +42,22 @@ void provideRuntimeDirectory()
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(places.front().path()));
 }
 
+// Through the instance channel, whose acknowledgement says the running
+// instance has the request.
+int askForPanic(const QString &key)
+{
+    if (!SingleApplication::isRunning(key)) {
+        std::fputs("Brantolex Fixer: no instance runs; there is nothing to send a panic\n", stderr);
+        return 1;
+    }
+    if (!SingleApplication::sendMessage(key, QLatin1String(panicMessage), 2000)) {
+        std::fputs("Brantolex Fixer: the running instance did not answer the panic\n", stderr);
+        return 1;
+    }
+    std::fputs("Brantolex Fixer: the running instance sent a panic to the unit\n", stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -52,6 +69,8 @@ int main(int argc, char **argv)
     // A service manager learns of settings that could not be kept.
     if (answered >= 0)
         return answered == 0 && Profile::anySaveFailed() ? 1 : answered;
+    if (commandLine.panic())
+        return askForPanic(applicationKey);
     // A session manager may start it where there is no display: it then
     // runs without a window, as the session's optional window allows.
     const bool underSession = !qEnvironmentVariableIsEmpty("NSM_URL");
@@ -86,6 +105,11 @@ int main(int argc, char **argv)
     int exitCode = -1;
     {
         BrantolexMainWindow window;
+        QObject::connect(&guard, &SingleApplication::messageReceived, &window,
+                         [&window](const QString &message) {
+                             if (message == QLatin1String(panicMessage))
+                                 window.panic();
+                         });
         std::unique_ptr<HeadlessReport> report;
         if (headless)
             report = std::make_unique<HeadlessReport>(window.midiStateLine(), window.router());

@@ -13,7 +13,10 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QKeySequence>
+#include <QPushButton>
 #include <QRect>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStringDecoder>
@@ -182,6 +185,13 @@ bool isUsableGeometry(const QByteArray &data)
 
 } // namespace
 
+void BrantolexMainWindow::panic()
+{
+    // Not an edit: nothing to save, the session stays clean.
+    if (!midiIO->panic())
+        statusBar()->showMessage(tr("Panic: no output to the unit is open"), 3000);
+}
+
 BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui_BrantolexMainWindow)
 {
@@ -194,9 +204,21 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     lights = new ActivityLights(ui->centralWidget);
     lights->setObjectName(QStringLiteral("l_midiActivity"));
     ui->gridLayout_2->removeWidget(ui->l_currentPlugin);
+    // For notes something else left sounding at the unit; Esc, as in
+    // sequencers, from anywhere in the window.
+    panicButton = new QPushButton(tr("Panic"), ui->centralWidget);
+    panicButton->setObjectName(QStringLiteral("b_panic"));
+    panicButton->setToolTip(tr("Ends every note at the unit: Note Offs for the notes it holds, "
+                               "then Sustain off, All Sound Off and All Notes Off on every "
+                               "channel (Esc)"));
+    panicButton->setFocusPolicy(Qt::NoFocus);
+    connect(panicButton, &QPushButton::clicked, this, &BrantolexMainWindow::panic);
+    auto *panicKey = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(panicKey, &QShortcut::activated, this, &BrantolexMainWindow::panic);
     auto *top = new QHBoxLayout;
     top->addWidget(ui->l_currentPlugin, 1);
     top->addWidget(lights);
+    top->addWidget(panicButton);
     ui->gridLayout_2->addLayout(top, 0, 0, 1, 2);
     // There from the start, so that news never changes the window's size.
     stateLine = new MidiStateLine(this);

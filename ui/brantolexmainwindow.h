@@ -8,6 +8,7 @@
 
 #include <functional>
 
+class QPushButton;
 class QTimer;
 
 class ActivityLights;
@@ -30,6 +31,8 @@ public:
     ~BrantolexMainWindow() override;
 
     MidiIO *router() const { return midiIO; }
+    // The Panic button, Esc, and brantolex-fixer --panic from another start.
+    void panic();
     Ui_BrantolexMainWindow *form() const { return ui; }
     MidiStateLine *midiStateLine() const { return stateLine; }
     ActivityLights *activityLights() const { return lights; }
@@ -83,6 +86,7 @@ private:
     void markChanged();
 
     MidiIO *midiIO = nullptr;
+    QPushButton *panicButton = nullptr;
     // Set by the seven control slots only; without it an exit leaves the
     // MIDI and plug-in values in the file exactly as they were.
     bool settingsChanged = false;
