@@ -45,7 +45,10 @@ done
 # What a distribution's archive checks: no error or warning, hardened and
 # without needless sections; the pedantic notes are shown only. A list given
 # to CPack comes out with ";" where its items meet.
-findings=$(lintian --fail-on none -EvIL +pedantic "$deb" 2>/dev/null)
+findings=$(lintian --fail-on none -EvIL +pedantic "$deb" 2>"$work/lintian.log") || {
+    cat "$work/lintian.log" >&2
+    exit 1
+}
 findings=$(grep -v '^N:' <<<"$findings" || true)
 [ -z "$findings" ] || echo "lintian: $findings"
 if grep -E '^[EW]: |hardening-|unneeded-section' <<<"$findings" >&2 ||
