@@ -4,6 +4,7 @@
 # it runs the program as a headless router. What it starts, it stops.
 set -euo pipefail
 cd "$(dirname "$0")"
+# Only what building and running need: ./test.sh adds what the tests need.
 tools/install-deps.sh
 # The program alone: the tests and benchmarks are for ./test.sh.
 cmake -S . -B build >/dev/null

@@ -148,9 +148,12 @@ int CommandLine::process(const QStringList &arguments)
             return usageError(
                 QStringLiteral("Unknown MIDI system \"%1\": choose alsa, jack or auto")
                     .arg(parser.value(midiSystem)));
-        Profile profile;
-        profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiSystem),
-                         system);
+        // A listing is a question: it leaves the choice of later starts alone.
+        if (!parser.isSet(listPortsOption)) {
+            Profile profile;
+            profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiSystem),
+                             system);
+        }
     } else {
         const Profile profile;
         system = profile.value(groupMidi, keyMidiSystem, automatic).toLower();

@@ -16,7 +16,7 @@ public:
     // The arguments the application object left, the toolkit's own taken
     // out. Returns the exit code when the program ends here, otherwise -1;
     // then the MIDI system is chosen, from the option (which the settings
-    // keep) or from the settings.
+    // keep, but not for a listing) or from the settings.
     int process(const QStringList &arguments);
 
     bool headless() const { return runHeadless; }

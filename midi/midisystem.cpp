@@ -146,9 +146,9 @@ QString matchPort(const QStringList &ports, const QString &wanted)
         return QString();
     if (ports.contains(wanted))
         return wanted;
+    // Either name may carry the numbers: the stored one as --list-ports
+    // printed it, or not, as aconnect -l shows it.
     const QString bare = withoutNumbers(wanted);
-    if (bare == wanted)
-        return QString();
     for (const QString &port : ports)
         if (withoutNumbers(port) == bare)
             return port;

@@ -32,13 +32,30 @@ for path in \
     ./usr/share/metainfo/$id.metainfo.xml \
     ./usr/lib/systemd/user/brantolex-fixer.service \
     ./usr/share/man/man1/brantolex-fixer.1.gz \
-    ./usr/share/doc/brantolex-fixer/LICENSE; do
+    ./usr/share/doc/brantolex-fixer/LICENSE \
+    ./usr/share/doc/brantolex-fixer/copyright \
+    ./usr/share/doc/brantolex-fixer/changelog.gz; do
     grep -qx -- "$path" <<<"$contents" || {
         echo "$deb lacks $path; it holds:" >&2
         echo "$contents" >&2
         exit 1
     }
 done
+
+# What a distribution's archive checks: no error or warning, hardened and
+# without needless sections; the pedantic notes are shown only. A list given
+# to CPack comes out with ";" where its items meet.
+findings=$(lintian --fail-on none -EvIL +pedantic "$deb" 2>"$work/lintian.log") || {
+    cat "$work/lintian.log" >&2
+    exit 1
+}
+findings=$(grep -v '^N:' <<<"$findings" || true)
+[ -z "$findings" ] || echo "lintian: $findings"
+if grep -E '^[EW]: |hardening-|unneeded-section' <<<"$findings" >&2 ||
+    dpkg-deb -f "$deb" Description | grep ';' >&2; then
+    echo "lintian or the description rejects $(basename "$deb")" >&2
+    exit 1
+fi
 
 # Every library the program links comes from a package the .deb depends on.
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -25,8 +25,10 @@ appstreamcli validate-tree --no-net "$prefix"
 grep -q '<project_license>GPL-2.0-or-later</project_license>' \
     "$prefix/share/metainfo/$id.metainfo.xml"
 grep -q 'GNU GENERAL PUBLIC LICENSE' "$prefix/share/doc/brantolex-fixer/LICENSE"
-test -f "$prefix/share/doc/brantolex-fixer/CHANGELOG.md"
+gzip -t "$prefix/share/doc/brantolex-fixer/changelog.gz"
 gzip -t "$prefix/share/man/man1/brantolex-fixer.1.gz"
+# Quiet, style notes included.
+mandoc -Tlint "$prefix/share/man/man1/brantolex-fixer.1.gz"
 zcat "$prefix/share/man/man1/brantolex-fixer.1.gz" | grep -q '^\.TH BRANTOLEX-FIXER 1'
 
 # The unit starts the program where this install put it.

@@ -105,6 +105,9 @@ Sandbox::Sandbox(uid_t uid) : uid(uid)
     env.insert(QStringLiteral("HOME"), home.path());
     env.insert(QStringLiteral("TMPDIR"), tmp.path());
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    // Libraries' caches (fontconfig's, after fonts came or went) are no
+    // change the program made to the home.
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), tmp.filePath(QStringLiteral("cache")));
     // PipeWire's socket stays where the suite's server has it.
     if (testbackend::isPipeWire())
         env.insert(QStringLiteral("PIPEWIRE_RUNTIME_DIR"), qEnvironmentVariable("XDG_RUNTIME_DIR"));

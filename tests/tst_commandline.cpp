@@ -4,6 +4,7 @@
 #include "app/commandline.h"
 #include "jackpeers.h"
 #include "midi/midiio.h"
+#include "midi/midisystem.h"
 #include "midipeers.h"
 #include "sandbox.h"
 #include "signalprocess.h"
@@ -54,6 +55,8 @@ private slots:
     void answers_data();
     void answers();
     void listedNamesOpenTheirPorts();
+    void storedNameFindsPort_data();
+    void storedNameFindsPort();
     void midiSystemKept_data();
     void midiSystemKept();
     void headlessRoutesAndSaves();
@@ -103,6 +106,14 @@ void TestCommandLine::answers_data()
         << "oss.*Usage:";
     QTest::newRow("MIDI system missing") << QStringList{"--midi-system"} << 2 << "^$"
                                          << "Usage:";
+    // A question: no choice is kept, whatever comes with it.
+    QTest::newRow("listing on a system") << QStringList{"--list-ports", "--midi-system", "jack"}
+                                         << 0 << "out\tForeign Synth:midi in\n"
+                                         << "";
+    QTest::newRow("listing, headless")
+        << QStringList{"--headless", "--midi-system=jack", "--list-ports"} << 0
+        << "in\tForeign Synth:midi out\n"
+        << "";
     QTest::newRow("stray argument") << QStringList{"ports"} << 2 << "^$"
                                     << "ports.*Usage:";
     // Where a window cannot open, the toolkit would abort.
@@ -118,7 +129,8 @@ void TestCommandLine::answers()
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
-    Sandbox sandbox(freshUid());
+    // The listings need the suite's MIDI system.
+    Sandbox sandbox(midiUid());
     QVERIFY(sandbox.valid());
     withoutDisplay(sandbox.env);
     Program program(sandbox, arguments);
@@ -175,6 +187,35 @@ void TestCommandLine::listedNamesOpenTheirPorts()
     BrantolexMainWindow window;
     QVERIFY(window.router()->inputOpen() && !window.router()->inputIsVirtual());
     QVERIFY(warmUp([&] { source.send(ping); }, [&] { return sink.log->size() > 0; }));
+}
+
+void TestCommandLine::storedNameFindsPort_data()
+{
+    QTest::addColumn<QStringList>("ports");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("found");
+
+    const QStringList alsa{"Midi Through:Port-0 14:0", "Lat Recv:router 128:0"};
+    QTest::newRow("as listed") << alsa << "Lat Recv:router 128:0"
+                               << "Lat Recv:router 128:0";
+    QTest::newRow("other numbers") << alsa << "Lat Recv:router 130:0"
+                                   << "Lat Recv:router 128:0";
+    QTest::newRow("as aconnect shows it") << alsa << "Lat Recv:router"
+                                          << "Lat Recv:router 128:0";
+    QTest::newRow("another port") << alsa << "Lat Recv:monitor"
+                                  << "";
+    QTest::newRow("JACK") << QStringList{"Foreign Synth:midi in"} << "Foreign Synth:midi in"
+                          << "Foreign Synth:midi in";
+}
+
+// Settings name a port as --list-ports prints it, or, on ALSA, without the
+// numbers.
+void TestCommandLine::storedNameFindsPort()
+{
+    QFETCH(QStringList, ports);
+    QFETCH(QString, stored);
+    QFETCH(QString, found);
+    QCOMPARE(MidiSystem::matchPort(ports, stored), found);
 }
 
 void TestCommandLine::midiSystemKept_data()

@@ -1,25 +1,39 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing need,
-# skipping the ones already there.
+# install-deps.sh [--tests]: installs the Debian packages that building and
+# running the program need (./run.sh); with --tests also what the tests and
+# benchmarks need (./test.sh, .ci/run). Packages already there are skipped.
 set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    qt6-base-dev librtmidi-dev libjack-jackd2-dev jackd2
+    qt6-base-dev librtmidi-dev libjack-jackd2-dev libasound2-dev
     # OSC for session managers (NSM); liblo7 comes with it
     liblo-dev
-    libbenchmark-dev bc
-    xvfb xauth imagemagick
-    desktop-file-utils appstream x11-utils
-    # the window icon's SVG plug-ins; the Debian package (cpack -G DEB)
-    libqt6svg6 dpkg-dev
-    # the MIDI tests on a real ALSA sequencer, in a QEMU guest (tests/alsa-vm.sh)
-    qemu-system-x86 linux-image-amd64 busybox-static alsa-utils kmod cpio libasound2-dev
-    # and on PipeWire's JACK
-    pipewire pipewire-jack
-    # systemd-tmpfiles, which cleans /tmp under a running instance in a test
-    systemd
+    # the window icon's SVG plug-ins
+    libqt6svg6
+    # the private JACK server where there is no MIDI system (jackd, jack_wait)
+    jackd2
 )
+if [ "${1:-}" = --tests ]; then
+    packages+=(
+        # the benchmarks and their scripts
+        libbenchmark-dev bc
+        # the window under a virtual display, its class, the pictures
+        xvfb xauth x11-utils imagemagick
+        # the install tree's and the Debian package's checks
+        desktop-file-utils appstream dpkg-dev lintian mandoc
+        # the MIDI tests on a real ALSA sequencer, in a QEMU guest (tests/alsa-vm.sh)
+        qemu-system-x86 linux-image-amd64 busybox-static alsa-utils kmod cpio python3
+        # and on PipeWire's JACK
+        pipewire pipewire-jack
+        # systemd-tmpfiles, which cleans /tmp under a running instance in a
+        # test; systemd-analyze, which checks the user unit
+        systemd
+    )
+elif [ $# -gt 0 ]; then
+    echo "usage: $0 [--tests]" >&2
+    exit 2
+fi
 
 missing=()
 for p in "${packages[@]}"; do
