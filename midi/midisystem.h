@@ -44,7 +44,8 @@ bool listPorts(RtMidi::Api api, QStringList &inputs, QStringList &outputs);
 
 // The listed port that is the wanted one: the same name, or else, where a
 // port's name ends in its client and port numbers (ALSA), the same name
-// under other numbers, as a unit plugged in again gets. Empty for none.
+// under other numbers, as a unit plugged in again gets, or a wanted name
+// written without numbers (as aconnect -l shows it). Empty for none.
 QString matchPort(const QStringList &ports, const QString &wanted);
 
 // Opens the named input (the virtual input for an empty name) with the

@@ -114,6 +114,9 @@ void TestCommandLine::answers_data()
         << QStringList{"--headless", "--midi-system=jack", "--list-ports"} << 0
         << "in\tForeign Synth:midi out\n"
         << "";
+    QTest::newRow("panic with no instance running")
+        << QStringList{"--panic"} << 1 << "^$"
+        << "^Brantolex Fixer: no instance runs[^\\n]*\\n$";
     QTest::newRow("stray argument") << QStringList{"ports"} << 2 << "^$"
                                     << "ports.*Usage:";
     // Where a window cannot open, the toolkit would abort.

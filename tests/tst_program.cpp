@@ -517,20 +517,28 @@ void TestProgram::midiThroughProgram_data()
     // How many messages must have arrived before the second part is sent.
     QTest::addColumn<int>("waitFor");
     QTest::addColumn<Messages>("second");
+    QTest::addColumn<bool>("panic"); // from another start, after waitFor
     QTest::addColumn<Messages>("expected");
 
-    QTest::newRow("routed channel passes") << 100 << hexList({"903c64", "803c00", "b00740"}) << 0
-                                           << Messages() << hexList({"903c64", "803c00", "b00740"});
-    QTest::newRow("other channels dropped")
-        << 100 << hexList({"913c64", "9f3c64", "903d64"}) << 0 << Messages() << hexList({"903d64"});
+    QTest::newRow("routed channel passes")
+        << 100 << hexList({"903c64", "803c00", "b00740"}) << 0 << Messages() << false
+        << hexList({"903c64", "803c00", "b00740"});
+    QTest::newRow("other channels dropped") << 100 << hexList({"913c64", "9f3c64", "903d64"}) << 0
+                                            << Messages() << false << hexList({"903d64"});
     QTest::newRow("program change without a switch")
-        << 100 << hexList({"c005"}) << 0 << Messages() << hexList({"c005"});
+        << 100 << hexList({"c005"}) << 0 << Messages() << false << hexList({"c005"});
     QTest::newRow("plug-in switch") << 100 << hexList({"b00003", "c005"}) << 0 << Messages()
-                                    << hexList({"c068", "90407f", "904000", "c005"});
+                                    << false << hexList({"c068", "90407f", "904000", "c005"});
     // Long enough that the note surely comes during the wait.
     QTest::newRow("notes held back while loading")
-        << 2000 << hexList({"b00003", "c005", "903c64"}) << 4 << hexList({"903e64"})
+        << 2000 << hexList({"b00003", "c005", "903c64"}) << 4 << hexList({"903e64"}) << false
         << hexList({"c068", "90407f", "904000", "c005", "903e64"});
+    Messages panicked = hexList({"903c64", "803c00"});
+    for (int channel = 0; channel < 16; ++channel)
+        for (const char *cc : {"4000", "7800", "7b00"})
+            panicked << QByteArray(1, char(0xB0 + channel)) + QByteArray::fromHex(cc);
+    QTest::newRow("a panic asked by another start")
+        << 100 << hexList({"903c64"}) << 1 << Messages() << true << panicked;
 }
 
 void TestProgram::midiThroughProgram()
@@ -539,6 +547,7 @@ void TestProgram::midiThroughProgram()
     QFETCH(Messages, first);
     QFETCH(int, waitFor);
     QFETCH(Messages, second);
+    QFETCH(bool, panic);
     QFETCH(Messages, expected);
 
     // The sink must exist before the program lists its ports.
@@ -561,6 +570,11 @@ void TestProgram::midiThroughProgram()
         QTRY_VERIFY_WITH_TIMEOUT(received(sink).size() >= waitFor, 30000);
         for (const QByteArray &m : second)
             source.send(bytes(m));
+    }
+    if (panic) {
+        Program asking(sandbox, {QStringLiteral("--panic")});
+        QVERIFY(asking.process.waitForFinished(10000));
+        QCOMPARE(asking.process.exitCode(), 0);
     }
     QTRY_VERIFY_WITH_TIMEOUT(received(sink).size() >= expected.size(), 30000);
     // Anything that should have been dropped would have come by now: the
