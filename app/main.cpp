@@ -1,6 +1,8 @@
 #include "app/commandline.h"
+
 #include "app/headlessreport.h"
 #include "app/privatedirectory.h"
+#include "app/say.h"
 #include "app/sessionclient.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
@@ -47,11 +49,11 @@ void provideRuntimeDirectory()
 int askForPanic(const QString &key)
 {
     if (!SingleApplication::isRunning(key)) {
-        std::fputs("Brantolex Fixer: no instance runs; there is nothing to send a panic\n", stderr);
+        say(QStringLiteral("Brantolex Fixer: no instance runs; there is nothing to send a panic"));
         return 1;
     }
     if (!SingleApplication::sendMessage(key, QLatin1String(panicMessage), 2000)) {
-        std::fputs("Brantolex Fixer: the running instance did not answer the panic\n", stderr);
+        say(QStringLiteral("Brantolex Fixer: the running instance did not answer the panic"));
         return 1;
     }
     std::fputs("Brantolex Fixer: the running instance sent a panic to the unit\n", stdout);
@@ -81,13 +83,13 @@ int main(int argc, char **argv)
     // Without a place that is ours alone, anyone could stop or impersonate
     // the instance: better not to start at all, and say so.
     if (!guard.errorString().isEmpty()) {
-        qCritical("Brantolex Fixer cannot start: %s", qUtf8Printable(guard.errorString()));
+        say(QStringLiteral("Brantolex Fixer cannot start: %1").arg(guard.errorString()));
         return 1;
     }
     // Started by a session manager (NSM_URL): it is told why not.
     SessionClient session(qEnvironmentVariable("NSM_URL"), QString::fromLocal8Bit(argv[0]));
     if (guard.isRunning()) {
-        std::fputs("Brantolex Fixer already runs for this user; this start ends\n", stderr);
+        say(QStringLiteral("Brantolex Fixer already runs for this user; this start ends"));
         session.decline();
         return 0;
     }

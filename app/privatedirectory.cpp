@@ -1,5 +1,7 @@
 #include "app/privatedirectory.h"
 
+#include "app/say.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -47,12 +49,12 @@ PrivateDirectory PrivateDirectory::open(const QString &path, bool create, QStrin
     }
     const int parent = ::open(parentPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (parent < 0) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = errnoText(errno);
         return directory;
     }
     const bool made = create && ::mkdirat(parent, name.constData(), 0700) == 0;
     if (create && !made && errno != EEXIST) {
-        *why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = errnoText(errno);
         ::close(parent);
         return directory;
     }
@@ -68,7 +70,7 @@ PrivateDirectory PrivateDirectory::open(const QString &path, bool create, QStrin
             ::lstat(QFile::encodeName(path).constData(), &link) == 0 && S_ISLNK(link.st_mode);
         *why = isLink                 ? QStringLiteral("is a symbolic link")
                : openError == ENOTDIR ? QStringLiteral("is not a directory")
-                                      : QString::fromLocal8Bit(std::strerror(openError));
+                                      : errnoText(openError);
         return directory;
     }
     // 0700 whatever the umask.
@@ -78,7 +80,7 @@ PrivateDirectory PrivateDirectory::open(const QString &path, bool create, QStrin
         (st.st_mode & 07777) != wanted && ::fchmod(fd, wanted) == 0)
         st.st_mode = (st.st_mode & ~mode_t(07777)) | wanted;
     if (!statted)
-        *why = QString::fromLocal8Bit(std::strerror(errno));
+        *why = errnoText(errno);
     else if (st.st_uid != ::geteuid())
         *why = QStringLiteral("belongs to uid %1").arg(st.st_uid);
     else if (st.st_mode & 077)

@@ -1,6 +1,7 @@
 #include "app/sessionclient.h"
 
 #include "app/oscendpoint.h"
+#include "app/say.h"
 #include "settings/iniedit.h"
 #include "settings/profile.h"
 #include "ui/brantolexmainwindow.h"
@@ -53,9 +54,9 @@ SessionClient::~SessionClient()
 void SessionClient::sayDropped()
 {
     if (endpoint && endpoint->droppedCount() > 0)
-        qWarning("Brantolex Fixer: ignored %llu OSC messages that did not come from the session "
-                 "manager",
-                 static_cast<unsigned long long>(endpoint->droppedCount()));
+        say(QStringLiteral("Brantolex Fixer: ignored %1 OSC messages that did not come from the "
+                           "session manager")
+                .arg(static_cast<unsigned long long>(endpoint->droppedCount())));
 }
 
 bool SessionClient::join()
@@ -122,8 +123,8 @@ void SessionClient::runWithout(const QString &why)
 {
     if (state != State::Announcing && state != State::Announced)
         return;
-    qWarning("Brantolex Fixer: %s%s", qUtf8Printable(why),
-             declining ? "" : "; running without a session");
+    say(QStringLiteral("Brantolex Fixer: ") + why +
+        (declining ? QString() : QStringLiteral("; running without a session")));
     // Later news from the manager finds no one: the socket goes.
     sayDropped();
     endpoint->deleteLater();
@@ -221,12 +222,10 @@ QString SessionClient::pathProblem(const QString &path)
         else if (::mkdir(name.constData(), 0777) != 0 && errno != EEXIST)
             problem = errno;
         if (problem != 0)
-            return tr("Cannot make the directory %1: %2")
-                .arg(made, QString::fromLocal8Bit(std::strerror(problem)));
+            return tr("Cannot make the directory %1: %2").arg(made, errnoText(problem));
     }
     if (::access(QFile::encodeName(directory).constData(), W_OK | X_OK) != 0)
-        return tr("Cannot write in %1: %2")
-            .arg(directory, QString::fromLocal8Bit(std::strerror(errno)));
+        return tr("Cannot write in %1: %2").arg(directory, errnoText(errno));
     // Read as the user's own file is: never waiting on it, and never through
     // a link that someone else could have planted.
     QString why;

@@ -1,5 +1,6 @@
 #include "app/singleapplication.h"
 
+#include "app/say.h"
 #include "settings/useraccount.h"
 
 #include "app/localmessage.h"
@@ -137,11 +138,6 @@ QString loginName()
         return QString::fromLocal8Bit(name);
     // Containers often run under a uid with no password entry.
     return QString::number(geteuid());
-}
-
-QString errnoText(int number)
-{
-    return QString::fromLocal8Bit(std::strerror(number));
 }
 
 // The file name Qt gave the key file of the old shared-memory marker.
@@ -297,8 +293,8 @@ int lockMarker(int directoryFd, const QByteArray &name, bool *taken, QString *wh
         fd = -1;
         if (::unlinkat(directoryFd, name.constData(), 0) != 0)
             break;
-        qWarning("Brantolex Fixer: removed %s, planted where the instance's marker goes",
-                 name.constData());
+        say(QStringLiteral("Brantolex Fixer: removed %1, planted where the instance's marker goes")
+                .arg(QString::fromLocal8Bit(name)));
     }
     if (fd < 0) {
         *why = errnoText(errno);
@@ -396,7 +392,7 @@ void SingleApplicationPrivate::init(const QString &rawKey)
         return;
     }
     for (const QString &why : std::as_const(refused))
-        qWarning("Brantolex Fixer: passed over %s", qUtf8Printable(why));
+        say(QStringLiteral("Brantolex Fixer: passed over %1").arg(why));
 
     // Marker and servers outlive this guard: they belong to the application.
     QObject *owner = QCoreApplication::instance();
@@ -411,8 +407,7 @@ void SingleApplicationPrivate::init(const QString &rawKey)
                               SingleApplication::serverPath(hold->paths.at(int(i)), uniqueKey),
                               &why)) {
             // Later starts still see the marker; only messages cannot reach us there.
-            qWarning("QLocalServer::listen: %s (Used key is '%s')", qUtf8Printable(why),
-                     qPrintable(uniqueKey));
+            say(QStringLiteral("QLocalServer::listen: %1 (Used key is '%2')").arg(why, uniqueKey));
             delete server;
             continue;
         }

@@ -1,6 +1,7 @@
 #include "app/threadedlocalserver.h"
 
 #include "app/localthread.h"
+#include "app/say.h"
 
 #include <QFile>
 
@@ -61,7 +62,7 @@ bool ThreadedLocalServer::listenIn(int directoryFd, const QString &name, const Q
     if (::unlinkat(directoryFd, entry.constData(), 0) != 0 && errno == EISDIR &&
         ::unlinkat(directoryFd, entry.constData(), AT_REMOVEDIR) != 0) {
         *error = QStringLiteral("a directory is in the way of the socket %1: %2")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+                     .arg(path, errnoText(errno));
         return false;
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -71,8 +72,7 @@ bool ThreadedLocalServer::listenIn(int directoryFd, const QString &name, const Q
     if (fd < 0 ||
         ::bind(fd, reinterpret_cast<const sockaddr *>(&socketAddress), sizeof socketAddress) != 0 ||
         ::listen(fd, 50) != 0) {
-        *error = QStringLiteral("cannot listen on %1: %2")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("cannot listen on %1: %2").arg(path, errnoText(errno));
         if (fd >= 0)
             ::close(fd);
         return false;
@@ -104,11 +104,11 @@ void ThreadedLocalServer::keepListening()
     if (isListening() || listeningOn.isEmpty())
         return;
     if (!lost)
-        qWarning("ThreadedLocalServer: stopped listening on %s (%s); trying again",
-                 qUtf8Printable(listeningOn), qUtf8Printable(errorString()));
+        say(QStringLiteral("ThreadedLocalServer: stopped listening on %1 (%2); trying again")
+                .arg(listeningOn, errorString()));
     lost = true;
     if (listenAgain()) {
-        qWarning("ThreadedLocalServer: listening again on %s", qUtf8Printable(listeningOn));
+        say(QStringLiteral("ThreadedLocalServer: listening again on %1").arg(listeningOn));
         lost = false;
     }
 }
@@ -172,7 +172,7 @@ void ThreadedLocalServer::refuse(quintptr socketDescriptor, const QString &why)
 {
     ::close(int(socketDescriptor));
     if (!refusing)
-        qWarning("ThreadedLocalServer: %s; closing new connections until one ends",
-                 qUtf8Printable(why));
+        say(QStringLiteral("ThreadedLocalServer: %1; closing new connections until one ends")
+                .arg(why));
     refusing = true;
 }

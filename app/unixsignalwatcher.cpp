@@ -1,5 +1,7 @@
 #include "app/unixsignalwatcher.h"
 
+#include "app/say.h"
+
 #include <QLoggingCategory>
 #include <QSocketNotifier>
 
@@ -52,7 +54,7 @@ UnixSignalWatcher::UnixSignalWatcher(std::initializer_list<int> signalNumbers, Q
     : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
-        qWarning("UnixSignalWatcher: socketpair: %s", strerror(errno));
+        say(QStringLiteral("UnixSignalWatcher: socketpair: %1").arg(errnoText(errno)));
         return;
     }
     ::fcntl(fds[0], F_SETFL, ::fcntl(fds[0], F_GETFL) | O_NONBLOCK);

@@ -1,5 +1,6 @@
 #include "midi/alsasequencer.h"
 
+#include "app/say.h"
 #include "midi/alsaroom.h"
 #include "midi/midisystem.h"
 #include "midi/realtime.h"
@@ -174,7 +175,7 @@ std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, voi
                                    SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     snd_midi_event_t *parser = nullptr;
     if (in->port < 0 || snd_midi_event_new(64, &parser) < 0 || (!from.empty() && !in->relink())) {
-        std::fprintf(stderr, "Brantolex Fixer: could not open the ALSA MIDI input\n");
+        say(QStringLiteral("Brantolex Fixer: could not open the ALSA MIDI input"));
         if (parser)
             snd_midi_event_free(parser);
         snd_seq_close(seq);
@@ -306,8 +307,8 @@ std::unique_ptr<Sink> Sink::open(const std::string &destination)
         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     snd_midi_event_t *encoder = nullptr;
     if (sink->port < 0 || snd_midi_event_new(encodeBuffer, &encoder) < 0 || !sink->relink()) {
-        std::fprintf(stderr, "Brantolex Fixer: could not open the ALSA MIDI output to \"%s\"\n",
-                     destination.c_str());
+        say(QStringLiteral("Brantolex Fixer: could not open the ALSA MIDI output to \"%1\"")
+                .arg(QString::fromStdString(destination)));
         if (encoder)
             snd_midi_event_free(encoder);
         snd_seq_close(seq);

@@ -1,5 +1,6 @@
 #include "midi/jackclient.h"
 
+#include "app/say.h"
 #include "midi/midisystem.h"
 
 #include <jack/jack.h>
@@ -136,7 +137,7 @@ std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)
     self->outPort = jack_port_register(c, outPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!self->inPort.load() || !self->outPort ||
         jack_set_process_callback(c, &JackClient::process, raw) != 0 || jack_activate(c) != 0) {
-        std::fputs("Brantolex Fixer: could not set up the JACK MIDI ports\n", stderr);
+        say(QStringLiteral("Brantolex Fixer: could not set up the JACK MIDI ports"));
         self->silence();
         jack_client_close(c);
         self->client = nullptr;
@@ -235,8 +236,8 @@ bool JackClient::connect(void *own, const std::string &other, bool otherIsSource
     const int linked = otherIsSource ? jack_connect(jc(client), other.c_str(), ownName.c_str())
                                      : jack_connect(jc(client), ownName.c_str(), other.c_str());
     if (linked != 0 && linked != EEXIST) {
-        std::fprintf(stderr, "Brantolex Fixer: could not connect to the MIDI port \"%s\"\n",
-                     other.c_str());
+        say(QStringLiteral("Brantolex Fixer: could not connect to the MIDI port \"%1\"")
+                .arg(QString::fromStdString(other)));
         return false;
     }
     return true;
@@ -255,7 +256,7 @@ bool JackClient::connectInput(const std::string &from)
             jack_port_register(jc(client), toVirtual ? virtualInPortName : inPortName,
                                JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         if (!next) {
-            std::fputs("Brantolex Fixer: could not make the JACK input port\n", stderr);
+            say(QStringLiteral("Brantolex Fixer: could not make the JACK input port"));
             return false;
         }
         void *old = inPort.exchange(next);

@@ -1,12 +1,12 @@
 #include "midi/midiio.h"
 
+#include "app/say.h"
 #include "midi/midifilter.h"
 #include "midi/midiports.h"
 #include "midi/midisystem.h"
 #include "midi/routerworker.h"
 #include "midi/timer.h"
 
-#include <iostream>
 #include <thread>
 
 namespace {
@@ -240,7 +240,8 @@ void MidiIO::onWorkerEvent(int event, int value)
         finish(plugins.programSent(value));
         return;
     case ProgramRefused:
-        std::cerr << "Brantolex Fixer: program " << value + 1 << " could not be sent to the unit\n";
+        say(QStringLiteral("Brantolex Fixer: program %1 could not be sent to the unit")
+                .arg(value + 1));
         return;
     case Recheck:
         finish(plugins.recheck(channel, sendTo, release));

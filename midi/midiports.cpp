@@ -1,16 +1,16 @@
 #include "midi/midiports.h"
 
+#include "app/say.h"
 #include "midi/midisystem.h"
 
 #include <algorithm>
-#include <iostream>
 #include <thread>
 
 namespace {
 
-std::ostream &say()
+void tell(const QString &what)
 {
-    return std::cerr << "Brantolex Fixer: ";
+    say(QStringLiteral("Brantolex Fixer: ") + what);
 }
 
 } // namespace
@@ -86,8 +86,8 @@ void MidiPorts::checkSystem()
 {
     const QString name = MidiSystem::displayName(wantedApi);
     if (backend && backend->gone()) {
-        say() << "the " << qPrintable(name)
-              << " server stopped; the ports are opened again when it is back\n";
+        tell(QStringLiteral("the ") + name +
+             QStringLiteral(" server stopped; the ports are opened again when it is back"));
         backend->silence();
         dropInput();
         dropOutput(true);
@@ -102,7 +102,7 @@ void MidiPorts::checkSystem()
     if (backend || !startSystem())
         return;
     if (systemGone)
-        say() << "the " << qPrintable(name) << " server is back\n";
+        tell(QStringLiteral("the ") + name + QStringLiteral(" server is back"));
     systemBack();
 }
 
@@ -126,8 +126,9 @@ void MidiPorts::restartSystem()
         return;
     // Once for a run of clients that never run, not for each.
     if (!stallSaid)
-        say() << "the " << qPrintable(MidiSystem::displayName(wantedApi))
-              << " client's process cycle has not run since it started; opening it again\n";
+        tell(QStringLiteral("the ") + MidiSystem::displayName(wantedApi) +
+             QStringLiteral(
+                 " client's process cycle has not run since it started; opening it again"));
     stallSaid = true;
     backend->silence();
     dropInput();
@@ -168,8 +169,8 @@ void MidiPorts::followPorts(const QStringList &appeared)
     const bool handedIn = outIsOpen && out.openOn.isEmpty();
     switch (handedIn ? FollowedPort::Action::None : out.next(midiOutPorts, appeared, &target)) {
     case FollowedPort::Action::Close:
-        say() << "the MIDI output \"" << MidiSystem::toPortName(out.openOn)
-              << "\" has gone; it is opened again when it comes back\n";
+        tell(QStringLiteral("the MIDI output \"") + out.openOn +
+             QStringLiteral("\" has gone; it is opened again when it comes back"));
         dropOutput(true);
         emit portLost(out.chosen);
         break;
@@ -183,7 +184,7 @@ void MidiPorts::followPorts(const QStringList &appeared)
         break;
     case FollowedPort::Action::Open:
         if (openOutput(target)) {
-            say() << "the MIDI output \"" << MidiSystem::toPortName(target) << "\" is open\n";
+            tell(QStringLiteral("the MIDI output \"") + target + QStringLiteral("\" is open"));
             emit portReconnected(out.chosen);
         }
         break;
@@ -194,8 +195,8 @@ void MidiPorts::followPorts(const QStringList &appeared)
         return;
     switch (in.next(midiInPorts, appeared, &target)) {
     case FollowedPort::Action::Close:
-        say() << "the MIDI input \"" << MidiSystem::toPortName(in.openOn)
-              << "\" has gone; it is opened again when it comes back\n";
+        tell(QStringLiteral("the MIDI input \"") + in.openOn +
+             QStringLiteral("\" has gone; it is opened again when it comes back"));
         dropInput();
         emit portLost(in.chosen);
         break;
@@ -206,7 +207,7 @@ void MidiPorts::followPorts(const QStringList &appeared)
         break;
     case FollowedPort::Action::Open:
         if (openInput(target)) {
-            say() << "the MIDI input \"" << MidiSystem::toPortName(target) << "\" is open\n";
+            tell(QStringLiteral("the MIDI input \"") + target + QStringLiteral("\" is open"));
             emit portReconnected(in.chosen);
         }
         break;
@@ -231,8 +232,8 @@ bool MidiPorts::openMidiInNamed(const QString &name)
     const QString port = MidiSystem::matchPort(midiInPorts, name);
     if (port.isEmpty()) {
         dropInput();
-        say() << "the MIDI input \"" << MidiSystem::toPortName(name)
-              << "\" is not there; it is opened when it appears\n";
+        tell(QStringLiteral("the MIDI input \"") + name +
+             QStringLiteral("\" is not there; it is opened when it appears"));
         return false;
     }
     return openInput(port);
@@ -264,10 +265,19 @@ void MidiPorts::dropInput()
 {
     in.openOn.clear();
     inIsOpen = midiInVirtual = false;
-    if (backend)
-        backend->closeInput();
+    cutOffInput();
     // The Note Offs of what the input held will never come.
     releaseHeldNotes();
+}
+
+std::function<void()> MidiPorts::cuttingOffInput;
+
+void MidiPorts::cutOffInput()
+{
+    if (cuttingOffInput)
+        cuttingOffInput();
+    if (backend)
+        backend->closeInput();
 }
 
 bool MidiPorts::openMidiOut(int index)
@@ -281,8 +291,8 @@ bool MidiPorts::openMidiOutNamed(const QString &name)
     const QString port = MidiSystem::matchPort(midiOutPorts, name);
     if (port.isEmpty()) {
         dropOutput(false);
-        say() << "the MIDI output \"" << MidiSystem::toPortName(name)
-              << "\" is not there; it is opened when it appears\n";
+        tell(QStringLiteral("the MIDI output \"") + name +
+             QStringLiteral("\" is not there; it is opened when it appears"));
         return false;
     }
     return openOutput(port);
@@ -408,14 +418,16 @@ void MidiPorts::reportDrops()
             dropped = current->takeDropped();
     }
     if (dropped && !dropsInEpisode)
-        say() << "the MIDI output is not taking messages (queue full); they are dropped\n";
+        tell(QStringLiteral(
+            "the MIDI output is not taking messages (queue full); they are dropped"));
     else if (!dropped && dropsInEpisode)
-        say() << dropsInEpisode << " MIDI message(s) were dropped; output flows again\n";
+        tell(QString::number(dropsInEpisode) +
+             QStringLiteral(" MIDI message(s) were dropped; output flows again"));
     dropsInEpisode = dropped ? dropsInEpisode + dropped : 0;
 
     const std::uint32_t overrun = inputOverruns.exchange(0, std::memory_order_relaxed);
     if (overrun && !overrunning)
-        say() << "the MIDI input could not keep up: the MIDI system dropped messages\n";
+        tell(QStringLiteral("the MIDI input could not keep up: the MIDI system dropped messages"));
     overrunning = overrun != 0;
 }
 

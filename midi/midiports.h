@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -64,6 +65,9 @@ public:
     bool send(const MidiSink::Message *messages, std::size_t count);
     void releaseHeldNotes();
     bool panic();
+    // Tests: runs as an input is cut off, where its source may still bring
+    // one more message.
+    static std::function<void()> cuttingOffInput;
     void setChannel(int channel);
     int heldNoteCount() const;
     void drain();
@@ -89,6 +93,7 @@ private:
     void followPorts(const QStringList &appeared);
     bool openInput(const QString &name);
     void dropInput();
+    void cutOffInput();
     bool openOutput(const QString &name);
     void attachOutput(NoteOutput *next);
     void detachOutput();

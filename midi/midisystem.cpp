@@ -1,12 +1,11 @@
 #include "midi/midisystem.h"
 
+#include "app/say.h"
 #include "midi/alsasequencer.h"
 #include "midi/noteoutput.h"
 #include "midi/rtmidisink.h"
 
 #include <QRegularExpression>
-
-#include <iostream>
 
 namespace {
 
@@ -25,7 +24,7 @@ template <typename Handle> void readPortNames(Handle &handle, QStringList &names
                 names << name;
         }
     } catch (RtMidiError &e) {
-        e.printMessage();
+        MidiSystem::sayError(e);
     }
 }
 
@@ -40,7 +39,7 @@ template <typename Handle> bool findPort(Handle &handle, const QString &wanted, 
             return true;
         }
     }
-    std::cerr << "Brantolex Fixer: the MIDI port \"" << name << "\" is not there\n";
+    say(QStringLiteral("Brantolex Fixer: the MIDI port \"%1\" is not there").arg(wanted));
     return false;
 }
 
@@ -135,7 +134,7 @@ bool listPorts(RtMidi::Api api, QStringList &inputs, QStringList &outputs)
         readPortNames(out, outputs);
         return true;
     } catch (RtMidiError &e) {
-        e.printMessage();
+        MidiSystem::sayError(e);
         return false;
     }
 }
@@ -173,7 +172,7 @@ std::unique_ptr<RtMidiIn> openInput(RtMidi::Api api, const QString &name,
         in->setCallback(callback, user);
     } catch (RtMidiError &e) {
         // A handle that failed half-way is never used again.
-        e.printMessage();
+        MidiSystem::sayError(e);
         return nullptr;
     }
     return in;
@@ -188,7 +187,7 @@ void closeInput(std::unique_ptr<RtMidiIn> in)
     try {
         in->closePort();
     } catch (RtMidiError &e) {
-        e.printMessage();
+        MidiSystem::sayError(e);
     }
 }
 
@@ -202,10 +201,16 @@ std::unique_ptr<NoteOutput> openOutput(RtMidi::Api api, const QString &name)
             return nullptr;
         out->openPort(port, outPortName);
     } catch (RtMidiError &e) {
-        e.printMessage();
+        MidiSystem::sayError(e);
         return nullptr;
     }
     return std::make_unique<ThreadedOutput>(std::make_unique<RtMidiSink>(std::move(out)));
+}
+
+void sayError(const RtMidiError &error)
+{
+    say(QStringLiteral("Brantolex Fixer: MIDI library: %1")
+            .arg(QString::fromStdString(error.getMessage()).trimmed()));
 }
 
 } // namespace MidiSystem

@@ -55,5 +55,7 @@ std::unique_ptr<RtMidiIn> openInput(RtMidi::Api api, const QString &name,
 std::unique_ptr<NoteOutput> openOutput(RtMidi::Api api, const QString &name);
 // Closes and deletes an input; its thread has stopped when this returns.
 void closeInput(std::unique_ptr<RtMidiIn> in);
+// A failure the MIDI library reported, said once on stderr.
+void sayError(const RtMidiError &error);
 
 } // namespace MidiSystem

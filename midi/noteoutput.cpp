@@ -1,5 +1,7 @@
 #include "midi/noteoutput.h"
 
+#include "app/say.h"
+#include "midi/midisystem.h"
 #include "midi/realtime.h"
 
 #include <RtMidi.h>
@@ -210,12 +212,12 @@ ThreadedOutput::Put ThreadedOutput::write(const unsigned char *bytes, std::size_
         sentOk = sink->sendMessage(bytes, size);
     } catch (RtMidiError &e) {
         if (!failing)
-            e.printMessage();
+            MidiSystem::sayError(e);
     }
     if (!sentOk && !failing)
-        std::fputs("Brantolex Fixer: the MIDI output refuses messages; they are dropped\n", stderr);
+        say(QStringLiteral("Brantolex Fixer: the MIDI output refuses messages; they are dropped"));
     else if (sentOk && failing)
-        std::fputs("Brantolex Fixer: MIDI output flows again\n", stderr);
+        say(QStringLiteral("Brantolex Fixer: MIDI output flows again"));
     failing = !sentOk;
     return sentOk ? Put::Done : Put::Lost;
 }

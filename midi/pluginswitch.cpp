@@ -1,6 +1,6 @@
 #include "midi/pluginswitch.h"
 
-#include <iostream>
+#include "app/say.h"
 
 namespace {
 
@@ -50,7 +50,8 @@ bool PluginSwitch::sendProgram(int channel, int program, const Send &send)
     if (send(&m, 1))
         return true;
     // The label keeps showing the program the unit really has.
-    std::cerr << "Brantolex Fixer: program " << program + 1 << " could not be sent to the unit\n";
+    say(QStringLiteral("Brantolex Fixer: program %1 could not be sent to the unit")
+            .arg(program + 1));
     return false;
 }
 
@@ -87,8 +88,8 @@ PluginSwitch::Step PluginSwitch::switchLocked(int channel, const Send &send, con
         // Nothing reached the unit: it keeps its plug-in, and the request
         // stands for the next Program Change.
         isLoadingPlugin = false;
-        std::cerr << "Brantolex Fixer: the plug-in " << plugins[plugin].name
-                  << " could not be selected on the unit\n";
+        say(QStringLiteral("Brantolex Fixer: the plug-in %1 could not be selected on the unit")
+                .arg(QLatin1String(plugins[plugin].name)));
         return {wasLoading ? Emit::Loaded : Emit::None, 0};
     }
     curPlugin = plugin;

@@ -1,5 +1,7 @@
 #include "midi/rtmidisink.h"
 
+#include "midi/midisystem.h"
+
 RtMidiSink::RtMidiSink(std::unique_ptr<RtMidiOut> out) : out(std::move(out)) {}
 
 RtMidiSink::~RtMidiSink()
@@ -7,7 +9,7 @@ RtMidiSink::~RtMidiSink()
     try {
         out->closePort();
     } catch (RtMidiError &e) {
-        e.printMessage();
+        MidiSystem::sayError(e);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "settings/iniedit.h"
 
+#include "app/say.h"
+
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
@@ -325,11 +327,6 @@ QString notRegular(mode_t mode)
                             : QStringLiteral("not a regular file");
 }
 
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
-
 // Temporary files whose writer has gone: it held a lock on its file until
 // the rename, and a killed one holds none.
 void removeStaleTemporaries(const QString &directory, const QString &fileName)
@@ -598,13 +595,13 @@ bool readRegularFile(const QString &path, QByteArray *content, QString *error)
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
-        *error = errnoText();
+        *error = errnoText(errno);
         return false;
     }
     struct stat info = {};
     bool ok = ::fstat(fd, &info) == 0;
     if (!ok)
-        *error = errnoText();
+        *error = errnoText(errno);
     else if (!S_ISREG(info.st_mode)) {
         *error = notRegular(info.st_mode);
         ok = false;
@@ -615,7 +612,7 @@ bool readRegularFile(const QString &path, QByteArray *content, QString *error)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            *error = errnoText();
+            *error = errnoText(errno);
             ok = false;
         }
         if (n <= 0)
@@ -634,7 +631,7 @@ QString trustedPath(const QString &path, QString *error)
     if (::lstat(name.constData(), &info) != 0) {
         if (errno == ENOENT)
             return path;
-        *error = errnoText();
+        *error = errnoText(errno);
         return QString();
     }
     if (!S_ISLNK(info.st_mode)) {
@@ -654,7 +651,7 @@ QString trustedPath(const QString &path, QString *error)
     struct stat file = {}, directory = {};
     if (::stat(QFile::encodeName(target).constData(), &file) != 0 ||
         ::stat(QFile::encodeName(QFileInfo(target).absolutePath()).constData(), &directory) != 0) {
-        *error = errnoText();
+        *error = errnoText(errno);
         return QString();
     }
     if (!S_ISREG(file.st_mode))
@@ -682,7 +679,7 @@ bool replaceFile(const QString &path, const QByteArray &content, const Check &ch
                            temporaryInfix + "XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) {
-        *error = errnoText();
+        *error = errnoText(errno);
         return false;
     }
     // Held until the rename: the temporary file is ours while we live.
@@ -713,11 +710,11 @@ bool replaceFile(const QString &path, const QByteArray &content, const Check &ch
     }
     ok = ok && ::fsync(fd) == 0;
     if (!ok)
-        *error = errnoText();
+        *error = errnoText(errno);
     else if (check)
         ok = check(QFile::decodeName(temporary), error);
     if (ok && ::rename(temporary.constData(), QFile::encodeName(path).constData()) != 0) {
-        *error = errnoText();
+        *error = errnoText(errno);
         ok = false;
     }
     if (!ok)

@@ -1,5 +1,6 @@
 #include "settings/profile.h"
 
+#include "app/say.h"
 #include "settings/useraccount.h"
 
 #include "settings/iniedit.h"
@@ -55,13 +56,9 @@ void warnOnce(const QString &text, const QByteArray &about = QByteArray())
     if (said.contains(key))
         return;
     said.insert(key);
-    qWarning("Brantolex Fixer: %s", qUtf8Printable(text));
+    say(QStringLiteral("Brantolex Fixer: ") + text);
 }
 
-QString errnoText()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
-}
 } // namespace
 
 Profile::Profile()
@@ -96,8 +93,8 @@ bool Profile::saveNow()
     const bool saved = save(&error);
     if (!saved) {
         saveFailed = true;
-        qWarning("Brantolex Fixer: could not save the settings to %s: %s", qUtf8Printable(path),
-                 qUtf8Printable(error));
+        say(QStringLiteral("Brantolex Fixer: could not save the settings to %1: %2")
+                .arg(path, error));
     }
     // Answered either way: the caller says it on, and the destructor does
     // not try again.
@@ -113,8 +110,8 @@ Profile::~Profile()
     QString error;
     if (modified && !save(&error)) {
         saveFailed = true;
-        qWarning("Brantolex Fixer: could not save the settings to %s: %s", qUtf8Printable(path),
-                 qUtf8Printable(error));
+        say(QStringLiteral("Brantolex Fixer: could not save the settings to %1: %2")
+                .arg(path, error));
     }
 }
 
@@ -197,9 +194,9 @@ bool Profile::save(QString *error)
             lines.first == lines.last
                 ? QStringLiteral("line %1").arg(lines.first)
                 : QStringLiteral("lines %1 to %2").arg(lines.first).arg(lines.last);
-        qWarning("Brantolex Fixer: %s, %s: read as part of the value of %s, kept below its new "
-                 "value as comment lines",
-                 qUtf8Printable(path), qUtf8Printable(which), qUtf8Printable(lines.key));
+        say(QStringLiteral("Brantolex Fixer: %1, %2: read as part of the value of %3, kept below "
+                           "its new value as comment lines")
+                .arg(path, which, lines.key));
     }
     return true;
 }
@@ -230,7 +227,7 @@ QString Profile::configDirectory()
         info.st_uid == ::geteuid() && (info.st_mode & 07777) != (info.st_mode & 0700)) {
         if (::chmod(name.constData(), info.st_mode & 0700) != 0)
             warnOnce(QStringLiteral("%1 is open to other users and stays so: %2")
-                         .arg(directory, errnoText()));
+                         .arg(directory, errnoText(errno)));
     }
     return directory + QDir::separator();
 }
@@ -252,9 +249,9 @@ void Profile::warnIfOnlyCaseDiffers(const QString &compositeKey) const
         if (key.compare(compositeKey, Qt::CaseInsensitive) != 0 || warned.contains(key))
             continue;
         warned.insert(key);
-        qWarning("Brantolex Fixer: %s in %s is not read: upper and lower case matter, the key "
-                 "is %s",
-                 qUtf8Printable(key), qUtf8Printable(path), qUtf8Printable(compositeKey));
+        say(QStringLiteral("Brantolex Fixer: %1 in %2 is not read: upper and lower case matter, "
+                           "the key is %3")
+                .arg(key, path, compositeKey));
     }
 }
 

@@ -58,6 +58,7 @@ RtMidi::Api api()
 
 QString select()
 {
+    qInfo("back-end: %s", qPrintable(name()));
     const QByteArray asked = qgetenv("BRANTOLEX_TEST_BACKEND");
     if (!asked.isEmpty() && asked != "jack" && asked != "alsa" && asked != "pipewire")
         return QStringLiteral("BRANTOLEX_TEST_BACKEND is '%1', not jack, alsa or pipewire")

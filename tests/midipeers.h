@@ -39,8 +39,8 @@ QString name();
 // The router's own name for it (MidiIO::systemName()).
 QString systemName();
 RtMidi::Api api();
-// Makes the routers made from now on use it, and checks that it answers;
-// empty then, else why not.
+// Says which it is, makes the routers made from now on use it, and checks
+// that it answers; empty then, else why not.
 QString select();
 // The router's virtual input as peerPorts() names it: on JACK one client
 // holds both of the router's ports, on ALSA each has a client of its own.

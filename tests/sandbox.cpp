@@ -87,6 +87,14 @@ uid_t midiUid()
     return ::geteuid();
 }
 
+bool Sandbox::give(const QTemporaryDir &directory) const
+{
+    if (!directory.isValid())
+        return false;
+    chownTree(directory.path(), uid);
+    return true;
+}
+
 void chownTree(const QString &path, uid_t uid)
 {
     if (::chown(QFile::encodeName(path).constData(), uid, uid) != 0)

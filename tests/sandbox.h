@@ -46,6 +46,10 @@ public:
     bool valid() const { return home.isValid() && tmp.isValid() && runtime.isValid(); }
     QString configPath() const { return home.filePath(QStringLiteral(".Brantolex_Fixer/config")); }
     bool writeConfig(const QByteArray &content) const;
+    // Valid, with the usual configuration written (see configWith).
+    bool prepared() const { return valid() && writeConfig(configWith(100)); }
+    // A directory of the test's handed to the program's user.
+    bool give(const QTemporaryDir &directory) const;
     QByteArray config() const;
     // Every file under HOME but the instance's marker, with a hash of its
     // content.

@@ -1,3 +1,7 @@
+// The instance channel between two starts of the program: frames as they
+// go over the local socket, what the server refuses (oversized, idle, a
+// flood), and what it does when its socket is taken away. In-process
+// servers and raw clients; no MIDI system.
 #include "app/localmessage.h"
 #include "app/localthread.h"
 #include "app/threadedlocalserver.h"

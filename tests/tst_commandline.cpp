@@ -114,6 +114,12 @@ void TestCommandLine::answers_data()
         << QStringList{"--headless", "--midi-system=jack", "--list-ports"} << 0
         << "in\tForeign Synth:midi out\n"
         << "";
+    // NAME=VALUE before the options goes to the environment.
+    QTest::newRow("listing with no MIDI system")
+        << QStringList{"JACK_DEFAULT_SERVER=brantolex-none", "--list-ports", "--midi-system",
+                       "jack"}
+        << 1 << "^$"
+        << "^No MIDI system found\\n$";
     QTest::newRow("panic with no instance running")
         << QStringList{"--panic"} << 1 << "^$"
         << "^Brantolex Fixer: no instance runs[^\\n]*\\n$";
@@ -136,6 +142,11 @@ void TestCommandLine::answers()
     Sandbox sandbox(midiUid());
     QVERIFY(sandbox.valid());
     withoutDisplay(sandbox.env);
+    while (!arguments.isEmpty() && arguments.first().contains(QLatin1Char('='))) {
+        const QString setting = arguments.takeFirst();
+        sandbox.env.insert(setting.section(QLatin1Char('='), 0, 0),
+                           setting.section(QLatin1Char('='), 1));
+    }
     Program program(sandbox, arguments);
     QProcess &process = program.process;
     QVERIFY(process.waitForFinished(waitMs));

@@ -1,3 +1,6 @@
+// The window's form as the user sees it: texts, grid places, buddies and
+// mnemonics, tab order, what the channel box takes, and the sizes that keep
+// it readable; built from the Designer file alone, no router behind it.
 #include "ui/ui_brantolexmainwindow.h"
 
 #include <QAbstractTextDocumentLayout>

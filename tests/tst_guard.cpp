@@ -1,3 +1,8 @@
+// The single-instance guard: who owns a start, in which private places its
+// markers go, and what a hostile or broken place (another user's, open to
+// others, full, a planted link) does to it. Guards made in this process,
+// over directories the test makes; helper processes where another start
+// or another user is needed.
 #include "app/localthread.h"
 #include "app/privatedirectory.h"
 #include "app/singleapplication.h"

@@ -1,3 +1,7 @@
+// The window driven as a user drives it (offscreen): the port boxes, the
+// channel, the filters, the plug-in label and its colours, what reaches the
+// router and what lands in the settings file. Runs on the suite's JACK
+// server, on PipeWire's JACK and in the ALSA guest, with peers of its own.
 #include "jackpeers.h"
 #include "midi/midiio.h"
 #include "midi/midisink.h"
@@ -120,9 +124,12 @@ void clickBox(BrantolexMainWindow &window, QCheckBox *box)
 // every colour comes from the window's palette.
 QString labelColour(const QLabel *label)
 {
+    // Red whether the window has the focus or not.
     const QPalette own = label->palette();
-    if (own.color(QPalette::Active, QPalette::WindowText) == QColor(Qt::red))
-        return QStringLiteral("red");
+    const bool active = own.color(QPalette::Active, QPalette::WindowText) == QColor(Qt::red);
+    const bool inactive = own.color(QPalette::Inactive, QPalette::WindowText) == QColor(Qt::red);
+    if (active || inactive)
+        return active && inactive ? QStringLiteral("red") : QStringLiteral("red in one group");
     return own == label->parentWidget()->palette() ? QStringLiteral("palette")
                                                    : QStringLiteral("own colours");
 }
@@ -200,7 +207,6 @@ private:
 
 void TestMainWindow::initTestCase()
 {
-    qInfo("back-end: %s", qPrintable(testbackend::name()));
     QVERIFY(home.isValid());
     qputenv("HOME", QFile::encodeName(home.path()));
     const QString problem = testbackend::select();

@@ -1,3 +1,7 @@
+// The router's ports on a real MIDI system: JACK (a private server),
+// PipeWire's JACK and the ALSA sequencer in a guest, each run by its own
+// test entry. Peers on the other side send and record; the rows check what
+// a unit hears when ports, sources and servers come and go.
 #include "alsapeers.h"
 #include "jackpeers.h"
 #include "midipeers.h"
@@ -287,7 +291,6 @@ private slots:
 
 void TestPorts::initTestCase()
 {
-    qInfo("back-end: %s", qPrintable(testbackend::name()));
     const QString problem = testbackend::select();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }

@@ -1,3 +1,6 @@
+// The settings file: what is read, what a save writes and what it keeps of
+// the user's own lines (comments, odd quoting, unknown keys), and how a
+// failed save is told. A temporary home for each row; no MIDI system.
 #include "settings/iniedit.h"
 #include "settings/profile.h"
 #include "testhelpers.h"

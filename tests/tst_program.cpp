@@ -107,7 +107,6 @@ private slots:
 
 void TestProgram::initTestCase()
 {
-    qInfo("back-end: %s", qPrintable(testbackend::name()));
     const QString problem = testbackend::select();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
@@ -129,16 +128,14 @@ void TestProgram::secondStartExitsAtOnce()
     QFETCH(QString, between);
 
     Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig(configWith(100)));
+    QVERIFY(sandbox.prepared());
 
     Program first(sandbox);
     QVERIFY2(first.waitForShown(), first.stderrSoFar().constData());
     const auto before = sandbox.homeSnapshot();
 
     QTemporaryDir secondTmp;
-    QVERIFY(secondTmp.isValid());
-    chownTree(secondTmp.path(), sandbox.uid);
+    QVERIFY(sandbox.give(secondTmp));
     QProcessEnvironment env = sandbox.env;
     if (between == "other environment") {
         env.insert(QStringLiteral("TMPDIR"), secondTmp.path());
@@ -184,8 +181,7 @@ void TestProgram::othersCannotBlock()
     if (::geteuid() != 0)
         QSKIP("only root can act as another user");
     Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig(configWith(100)));
+    QVERIFY(sandbox.prepared());
     const uid_t other = 65534;
 
     // A login session's runtime directory, as logind makes it (the ALSA
@@ -266,8 +262,7 @@ void TestProgram::unusablePlaces()
     if (::geteuid() != 0)
         QSKIP("needs root, to start the program as a user of its own");
     Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig(configWith(100)));
+    QVERIFY(sandbox.prepared());
     const uid_t uid = sandbox.uid;
     const QString fallback = PrivateDirectory::candidates(uid).at(1);
     const QByteArray runtimePath = QFile::encodeName(PrivateDirectory::candidates(uid).at(0));
@@ -488,8 +483,7 @@ void TestProgram::startAfterFirstEnded()
     QFETCH(bool, leavesTraces);
 
     Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig(configWith(100)));
+    QVERIFY(sandbox.prepared());
     {
         Program first(sandbox);
         QVERIFY2(first.waitForShown(), first.stderrSoFar().constData());

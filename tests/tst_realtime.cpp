@@ -238,7 +238,6 @@ private slots:
 
 void TestRealtime::initTestCase()
 {
-    qInfo("back-end: %s", qPrintable(testbackend::name()));
     const QString problem = testbackend::select();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }

@@ -1,3 +1,7 @@
+// The router without a MIDI system: its input callback driven directly, a
+// recording output (recordingsink.h) in place of the unit. The filter, the
+// plug-in switch, the notes held at the unit and their release, the order
+// of what the output writes.
 #include "recordingsink.h"
 
 #include "midi/messagequeue.h"
@@ -622,6 +626,10 @@ void TestRouter::heldNotesReleased_data()
     QTest::newRow("output replaced") << "replace output" << both;
     QTest::newRow("output closed") << "close output" << both;
     QTest::newRow("input closed") << "close input" << both;
+    // Its last note comes as it is cut off: the release must come after it.
+    QTest::newRow("input closed as its source plays one more note")
+        << "close input, one more note"
+        << L{hex("904064"), hex("803c00"), hex("803e00"), hex("804000")};
     QTest::newRow("router destroyed") << "destroy" << both;
     // Their Note Offs would be held back while the plug-in loads.
     QTest::newRow("switch starts: released before the selection")
@@ -659,7 +667,11 @@ void TestRouter::heldNotesReleased()
         router->closeMidiOut();
     else if (action == "close input")
         router->closeMidiIn();
-    else if (action == "destroy")
+    else if (action == "close input, one more note") {
+        MidiPorts::cuttingOffInput = [&router] { feed(*router, bytes(hex("904064"))); };
+        router->closeMidiIn();
+        MidiPorts::cuttingOffInput = nullptr;
+    } else if (action == "destroy")
         router.reset();
     else if (action == "switch") {
         feed(*router, bytes(hex("b00001")));

@@ -165,7 +165,6 @@ private:
 
 void TestSession::initTestCase()
 {
-    qInfo("back-end: %s", qPrintable(testbackend::name()));
     QVERIFY(home.isValid());
     qputenv("HOME", QFile::encodeName(home.path()));
     const QString problem = testbackend::select();
@@ -211,11 +210,9 @@ void TestSession::handshake()
     const bool underSession = answer == Manager::Welcome;
 
     Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig(configWith(100)));
+    QVERIFY(sandbox.prepared());
     QTemporaryDir session;
-    QVERIFY(session.isValid());
-    chownTree(session.path(), sandbox.uid);
+    QVERIFY(sandbox.give(session));
     const QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
     OscEndpoint strangerEndpoint;
     int strangerHeard = 0;
@@ -372,15 +369,13 @@ void TestSession::openAndSave()
 void TestSession::secondInstanceRefusesOpen()
 {
     Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig(configWith(100)));
+    QVERIFY(sandbox.prepared());
     Program first(sandbox);
     QVERIFY2(first.waitForShown(), first.stderrSoFar().constData());
     const auto homeBefore = sandbox.homeSnapshot();
 
     QTemporaryDir session;
-    QVERIFY(session.isValid());
-    chownTree(session.path(), sandbox.uid);
+    QVERIFY(sandbox.give(session));
     const QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
     Manager manager(clientPath);
     QProcessEnvironment env = sandbox.env;
