@@ -73,36 +73,16 @@ std::string portName(snd_seq_client_info_t *client, snd_seq_port_info_t *port)
            std::to_string(snd_seq_port_info_get_port(port));
 }
 
-// Every port of the system by name; sources are readable ones.
-template <typename Each> void eachPort(snd_seq_t *seq, Each each)
-{
-    snd_seq_client_info_t *client;
-    snd_seq_port_info_t *port;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&port);
-    snd_seq_client_info_set_client(client, -1);
-    while (snd_seq_query_next_client(seq, client) >= 0) {
-        const int id = snd_seq_client_info_get_client(client);
-        if (id == SND_SEQ_CLIENT_SYSTEM)
-            continue;
-        snd_seq_port_info_set_client(port, id);
-        snd_seq_port_info_set_port(port, -1);
-        while (snd_seq_query_next_port(seq, port) >= 0)
-            if (listed(snd_seq_port_info_get_type(port)))
-                each(client, port);
-    }
-}
-
 // The address of the port that carries the name.
 bool findAddress(snd_seq_t *seq, const std::string &name, bool source, snd_seq_addr_t &addr)
 {
     bool found = false;
     const unsigned int caps = source ? SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ
                                      : SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
-    eachPort(seq, [&](snd_seq_client_info_t *client, snd_seq_port_info_t *port) {
-        if (!found && (snd_seq_port_info_get_capability(port) & caps) == caps &&
-            portName(client, port) == name) {
-            addr = *snd_seq_port_info_get_addr(port);
+    eachPort(seq, [&](const Port &port) {
+        if (!found && (port.capability & caps) == caps && port.listed == name) {
+            addr.client = static_cast<unsigned char>(port.client);
+            addr.port = static_cast<unsigned char>(port.port);
             found = true;
         }
     });
@@ -149,6 +129,35 @@ struct Poll
 namespace {
 
 } // namespace
+
+void eachPort(void *handle, const std::function<void(const Port &)> &visit)
+{
+    auto *seq = sq(handle);
+    snd_seq_client_info_t *client;
+    snd_seq_port_info_t *info;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&info);
+    snd_seq_client_info_set_client(client, -1);
+    while (snd_seq_query_next_client(seq, client) >= 0) {
+        const int id = snd_seq_client_info_get_client(client);
+        if (id == SND_SEQ_CLIENT_SYSTEM)
+            continue;
+        snd_seq_port_info_set_client(info, id);
+        snd_seq_port_info_set_port(info, -1);
+        while (snd_seq_query_next_port(seq, info) >= 0) {
+            if (!listed(snd_seq_port_info_get_type(info)))
+                continue;
+            Port port;
+            port.client = id;
+            port.port = snd_seq_port_info_get_port(info);
+            port.capability = snd_seq_port_info_get_capability(info);
+            port.plain = std::string(snd_seq_client_info_get_name(client)) + ":" +
+                         snd_seq_port_info_get_name(info);
+            port.listed = portName(client, info);
+            visit(port);
+        }
+    }
+}
 
 bool available()
 {
@@ -520,12 +529,11 @@ void Watch::list(QStringList &inputs, QStringList &outputs) const
 {
     const unsigned int read = SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ;
     const unsigned int write = SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_WRITE;
-    eachPort(sq(seq), [&](snd_seq_client_info_t *client, snd_seq_port_info_t *port) {
-        const QString name = QString::fromStdString(portName(client, port));
-        const unsigned int caps = snd_seq_port_info_get_capability(port);
-        if ((caps & read) == read)
+    eachPort(seq, [&](const Port &port) {
+        const QString name = QString::fromStdString(port.listed);
+        if ((port.capability & read) == read)
             inputs << name;
-        if ((caps & write) == write)
+        if ((port.capability & write) == write)
             outputs << name;
     });
 }

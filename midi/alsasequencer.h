@@ -26,6 +26,17 @@ struct Poll;
 // Whether this machine has a sequencer to talk to.
 bool available();
 
+// A port as the router lists it: its address, capabilities, "Client:port"
+// and the name with its numbers, "Client:port c:p".
+struct Port
+{
+    int client = -1, port = -1;
+    unsigned int capability = 0;
+    std::string plain, listed;
+};
+// Each MIDI port of the sequencer (not the system's own), on an open handle.
+void eachPort(void *seq, const std::function<void(const Port &)> &visit);
+
 // The input: the named source (or, for an empty name, the virtual input
 // others connect to) read on a thread that hands each message to handler
 // and does nothing else.

@@ -1,5 +1,7 @@
 #include "alsapeers.h"
 
+#include "midi/alsasequencer.h"
+
 #include <alsa/asoundlib.h>
 
 #include <atomic>
@@ -28,29 +30,18 @@ QString listedName(const char *client, const char *port, int clientNumber, int p
         .arg(portNumber);
 }
 
-// Every port there is: its address, "Client:port" and the router's name.
+// Every port the router would list, walked as the router walks them: its
+// address, "Client:port" and the router's name.
 void forEachPort(snd_seq_t *seq,
                  const std::function<void(const snd_seq_addr_t &, const QString &plain,
                                           const QString &listed)> &visit)
 {
-    snd_seq_client_info_t *client;
-    snd_seq_port_info_t *port;
-    snd_seq_client_info_alloca(&client);
-    snd_seq_port_info_alloca(&port);
-    snd_seq_client_info_set_client(client, -1);
-    while (snd_seq_query_next_client(seq, client) >= 0) {
-        const int c = snd_seq_client_info_get_client(client);
-        snd_seq_port_info_set_client(port, c);
-        snd_seq_port_info_set_port(port, -1);
-        while (snd_seq_query_next_port(seq, port) >= 0) {
-            const char *clientName = snd_seq_client_info_get_name(client);
-            const char *portName = snd_seq_port_info_get_name(port);
-            const snd_seq_addr_t addr = *snd_seq_port_info_get_addr(port);
-            visit(addr,
-                  QString::fromUtf8(clientName) + QLatin1Char(':') + QString::fromUtf8(portName),
-                  listedName(clientName, portName, addr.client, addr.port));
-        }
-    }
+    AlsaSequencer::eachPort(seq, [&](const AlsaSequencer::Port &port) {
+        snd_seq_addr_t addr;
+        addr.client = static_cast<unsigned char>(port.client);
+        addr.port = static_cast<unsigned char>(port.port);
+        visit(addr, QString::fromStdString(port.plain), QString::fromStdString(port.listed));
+    });
 }
 
 QString shortName(snd_seq_t *seq, const snd_seq_addr_t &addr)

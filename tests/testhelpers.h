@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QString>
+#include <QTemporaryDir>
 #include <QtEndian>
 
 // Writes text as the settings file of the given home, making its directory.
@@ -18,6 +19,23 @@ inline bool writeConfig(const QString &home, const QByteArray &text)
     QFile file(directory + QStringLiteral("/config"));
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text) == text.size();
 }
+
+// A home of the test's own for its whole process (use() in initTestCase),
+// with no settings directory at the start of each test function (clear()
+// in init()).
+class TemporaryHome : public QTemporaryDir
+{
+public:
+    bool use() const
+    {
+        return isValid() && qputenv("HOME", QFile::encodeName(path())) &&
+               QDir::homePath() == path();
+    }
+    QString configDirPath() const { return filePath(QStringLiteral(".Brantolex_Fixer")); }
+    QString configPath() const { return filePath(QStringLiteral(".Brantolex_Fixer/config")); }
+    void clear() const { QDir(configDirPath()).removeRecursively(); }
+    bool write(const QByteArray &text) const { return writeConfig(path(), text); }
+};
 
 // One frame of the instance channel, built by hand: a null text has the
 // length 0xFFFFFFFF.

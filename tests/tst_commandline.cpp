@@ -65,27 +65,20 @@ private slots:
     void windowClassMatchesDesktopEntry();
 
 private:
-    QString configPath() const { return home.filePath(QStringLiteral(".Brantolex_Fixer/config")); }
-    void writeConfig(const QByteArray &text);
+    QString configPath() const { return home.configPath(); }
 
     // The in-process tests' home.
-    QTemporaryDir home;
+    TemporaryHome home;
 };
 
 void TestCommandLine::initTestCase()
 {
-    QVERIFY(home.isValid());
-    qputenv("HOME", QFile::encodeName(home.path()));
+    QVERIFY(home.use());
 }
 
 void TestCommandLine::init()
 {
-    QFile::remove(configPath());
-}
-
-void TestCommandLine::writeConfig(const QByteArray &text)
-{
-    QVERIFY(::writeConfig(home.path(), text));
+    home.clear();
 }
 
 void TestCommandLine::answers_data()
@@ -195,9 +188,9 @@ void TestCommandLine::listedNamesOpenTheirPorts()
     QVERIFY(inputs.contains(in) && outputs.contains(out));
     QVERIFY(inputs.contains(QStringLiteral("Foreign Synth:midi out")));
 
-    writeConfig(
+    QVERIFY(home.write(
         "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + inputs.at(inputs.indexOf(in)).toUtf8() +
-        "\nmidiOutDevice=" + outputs.at(outputs.indexOf(out)).toUtf8() + "\n");
+        "\nmidiOutDevice=" + outputs.at(outputs.indexOf(out)).toUtf8() + "\n"));
     BrantolexMainWindow window;
     QVERIFY(window.router()->inputOpen() && !window.router()->inputIsVirtual());
     QVERIFY(warmUp([&] { source.send(ping); }, [&] { return sink.log->size() > 0; }));
@@ -265,7 +258,7 @@ void TestCommandLine::midiSystemKept()
     QFETCH(QString, used);
     QFETCH(QString, kept);
     if (!stored.isEmpty())
-        writeConfig("[MIDI]\nmidiSystem=" + stored + "\n");
+        QVERIFY(home.write("[MIDI]\nmidiSystem=" + stored + "\n"));
     MidiIO::setPreferredSystem(QStringLiteral("alsa"));
     CommandLine commandLine(0, nullptr);
     QCOMPARE(commandLine.process(QStringList{QStringLiteral("brantolex-fixer")} + options), -1);

@@ -46,15 +46,12 @@ private slots:
     void virtualInputHint();
 
 private:
-    void writeConfig(const QByteArray &text);
-
-    QTemporaryDir home;
+    TemporaryHome home;
 };
 
 void TestFeedback::initTestCase()
 {
-    QVERIFY(home.isValid());
-    qputenv("HOME", QFile::encodeName(home.path()));
+    QVERIFY(home.use());
     // No MIDI system: a JACK server of a name nobody uses.
     qputenv("JACK_DEFAULT_SERVER", "bx-feedback-none");
     MidiIO::setPreferredSystem(QStringLiteral("jack"));
@@ -62,12 +59,7 @@ void TestFeedback::initTestCase()
 
 void TestFeedback::init()
 {
-    QFile::remove(home.filePath(QStringLiteral(".Brantolex_Fixer/config")));
-}
-
-void TestFeedback::writeConfig(const QByteArray &text)
-{
-    QVERIFY(::writeConfig(home.path(), text));
+    home.clear();
 }
 
 void TestFeedback::lights_data()
@@ -153,7 +145,7 @@ void TestFeedback::portListOpens()
     QFETCH(Qt::KeyboardModifiers, modifiers);
 
     // Kept while absent, so the box has an entry to list.
-    writeConfig("[MIDI]\nmidiOutDevice=Synth B:unit\n");
+    QVERIFY(home.write("[MIDI]\nmidiOutDevice=Synth B:unit\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     window.show();

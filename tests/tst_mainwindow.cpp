@@ -28,12 +28,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
 
 Q_DECLARE_METATYPE(Bytes)
 using KeyValues = QMap<QString, QString>;
+// What the user does in the window; the index is the stored output's.
+using UserStep = std::function<void(BrantolexMainWindow &window, int outIndex)>;
+Q_DECLARE_METATYPE(UserStep)
 
 namespace {
 const int waitMs = 10000;
@@ -705,28 +709,72 @@ void TestMainWindow::closeWithoutChange()
 
 void TestMainWindow::closeAfterChange_data()
 {
-    QTest::addColumn<QString>("action");
+    QTest::addColumn<UserStep>("step");
     QTest::addColumn<KeyValues>("changed"); // keys that differ from the base
     QTest::addColumn<int>("routerChannel");
 
     using Map = KeyValues;
-    QTest::newRow("system exclusive clicked") << "sysex" << Map{{"MIDI/sysex", "Yes"}} << 15;
-    QTest::newRow("clock clicked") << "clock" << Map{{"MIDI/midiClockMessages", "Yes"}} << 15;
-    QTest::newRow("translation clicked")
-        << "translate" << Map{{"MIDI/translateCC0toPluginSelect", "No"}} << 15;
-    QTest::newRow("same input chosen again") << "input again" << Map{} << 15;
-    QTest::newRow("same output chosen again") << "output again" << Map{} << 15;
-    QTest::newRow("next output by keyboard")
-        << "output down" << Map{{"MIDI/midiOutDevice", "<next output>"}} << 15;
-    QTest::newRow("channel typed") << "type 12" << Map{{"MIDI/midiChannel", "12"}} << 11;
-    QTest::newRow("channel stepped down") << "step down" << Map{{"MIDI/midiChannel", "15"}} << 14;
+    using W = BrantolexMainWindow;
+    QTest::newRow("system exclusive clicked") << UserStep([](W &window, int) {
+        clickBox(window, window.form()->c_sysex);
+        QVERIFY(!window.router()->ignoresSysex());
+    }) << Map{{"MIDI/sysex", "Yes"}} << 15;
+    QTest::newRow("clock clicked") << UserStep([](W &window, int) {
+        clickBox(window, window.form()->c_midiClockMessages);
+        QVERIFY(!window.router()->ignoresClockMessages());
+    }) << Map{{"MIDI/midiClockMessages", "Yes"}}
+                                   << 15;
+    QTest::newRow("translation clicked") << UserStep([](W &window, int) {
+        clickBox(window, window.form()->c_translateCC0toPluginSelect);
+        QVERIFY(!window.router()->translatesCC0());
+        QVERIFY(!window.form()->l_currentPlugin->isEnabled());
+    }) << Map{{"MIDI/translateCC0toPluginSelect", "No"}}
+                                         << 15;
+    QTest::newRow("same input chosen again") << UserStep([this](W &window, int) {
+        QComboBox *box = window.form()->c_midiInDevice;
+        emit box->activated(box->currentIndex());
+        QVERIFY(window.router()->inputOpen());
+        QVERIFY(!window.router()->inputIsVirtual());
+        window.router()->setMidiChannel(1);
+        checkRoute(window, *sourceA, *sourceB, *sinkA, 64);
+        window.router()->setMidiChannel(16);
+    }) << Map{} << 15;
+    QTest::newRow("same output chosen again") << UserStep([](W &window, int) {
+        QComboBox *box = window.form()->c_midiOutDevice;
+        emit box->activated(box->currentIndex());
+        QVERIFY(window.router()->outputOpen());
+    }) << Map{} << 15;
+    QTest::newRow("next output by keyboard") << UserStep([](W &window, int outIndex) {
+        Ui_BrantolexMainWindow *ui = window.form();
+        ui->tabWidget->setCurrentWidget(ui->Device);
+        ui->c_midiOutDevice->setFocus();
+        QTest::keyClick(ui->c_midiOutDevice, Qt::Key_Down);
+        QCOMPARE(ui->c_midiOutDevice->currentIndex(), outIndex + 1);
+        QVERIFY(window.router()->outputOpen());
+    }) << Map{{"MIDI/midiOutDevice", "<next output>"}}
+                                             << 15;
+    QTest::newRow("channel typed") << UserStep([](W &window, int) {
+        Ui_BrantolexMainWindow *ui = window.form();
+        ui->tabWidget->setCurrentWidget(ui->Device);
+        QSpinBox *spin = ui->c_midiChannel;
+        spin->setFocus();
+        spin->selectAll();
+        QTest::keyClick(spin, Qt::Key_Backspace);
+        QTest::keyClicks(spin, QStringLiteral("12"));
+        QCOMPARE(spin->value(), 12);
+    }) << Map{{"MIDI/midiChannel", "12"}}
+                                   << 11;
+    QTest::newRow("channel stepped down") << UserStep([](W &window, int) {
+        window.form()->tabWidget->setCurrentWidget(window.form()->Device);
+        QTest::keyClick(window.form()->c_midiChannel, Qt::Key_Down);
+    }) << Map{{"MIDI/midiChannel", "15"}} << 14;
 }
 
 // Starts from a hand-edited file with a malformed loading time and an
 // out-of-range channel; after one user change every key is written.
 void TestMainWindow::closeAfterChange()
 {
-    QFETCH(QString, action);
+    QFETCH(UserStep, step);
     QFETCH(KeyValues, changed);
     QFETCH(int, routerChannel);
 
@@ -775,46 +823,7 @@ void TestMainWindow::closeAfterChange()
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QCOMPARE(ui->c_midiInDevice->currentText(), inName);
 
-        if (action == QLatin1String("sysex")) {
-            clickBox(window, ui->c_sysex);
-            QVERIFY(!router->ignoresSysex());
-        } else if (action == QLatin1String("clock")) {
-            clickBox(window, ui->c_midiClockMessages);
-            QVERIFY(!router->ignoresClockMessages());
-        } else if (action == QLatin1String("translate")) {
-            clickBox(window, ui->c_translateCC0toPluginSelect);
-            QVERIFY(!router->translatesCC0());
-            QVERIFY(!ui->l_currentPlugin->isEnabled());
-        } else if (action == QLatin1String("input again")) {
-            emit ui->c_midiInDevice->activated(ui->c_midiInDevice->currentIndex());
-            QVERIFY(router->inputOpen());
-            QVERIFY(!router->inputIsVirtual());
-            router->setMidiChannel(1);
-            checkRoute(window, *sourceA, *sourceB, *sinkA, 64);
-            router->setMidiChannel(16);
-        } else if (action == QLatin1String("output again")) {
-            emit ui->c_midiOutDevice->activated(ui->c_midiOutDevice->currentIndex());
-            QVERIFY(router->outputOpen());
-        } else if (action == QLatin1String("output down")) {
-            ui->tabWidget->setCurrentWidget(ui->Device);
-            ui->c_midiOutDevice->setFocus();
-            QTest::keyClick(ui->c_midiOutDevice, Qt::Key_Down);
-            QCOMPARE(ui->c_midiOutDevice->currentIndex(), outIndex + 1);
-            QVERIFY(router->outputOpen());
-        } else if (action == QLatin1String("type 12")) {
-            ui->tabWidget->setCurrentWidget(ui->Device);
-            QSpinBox *spin = ui->c_midiChannel;
-            spin->setFocus();
-            spin->selectAll();
-            QTest::keyClick(spin, Qt::Key_Backspace);
-            QTest::keyClicks(spin, QStringLiteral("12"));
-            QCOMPARE(spin->value(), 12);
-        } else if (action == QLatin1String("step down")) {
-            ui->tabWidget->setCurrentWidget(ui->Device);
-            QTest::keyClick(ui->c_midiChannel, Qt::Key_Down);
-        } else {
-            QFAIL("unknown action");
-        }
+        step(window, outIndex);
         if (QTest::currentTestFailed())
             return;
         QCOMPARE(router->channel(), routerChannel);

@@ -117,25 +117,23 @@ private slots:
     void directoryWorkedOutOnce();
 
 private:
-    QString configPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer/config"); }
-    QString configDirPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer"); }
+    QString configPath() const { return home.configPath(); }
+    QString configDirPath() const { return home.configDirPath(); }
     QByteArray readConfig() const;
     // Section -> (key -> raw text) of the file as written.
     QMap<QString, QMap<QString, QString>> parseConfig() const;
 
-    QTemporaryDir home;
+    TemporaryHome home;
 };
 
 void TestProfile::initTestCase()
 {
-    QVERIFY(home.isValid());
-    qputenv("HOME", QFile::encodeName(home.path()));
-    QCOMPARE(QDir::homePath(), home.path());
+    QVERIFY(home.use());
 }
 
 void TestProfile::init()
 {
-    QDir(configDirPath()).removeRecursively();
+    home.clear();
 }
 
 QByteArray TestProfile::readConfig() const
@@ -337,7 +335,7 @@ void TestProfile::absentKeyGivesDefault()
     QFETCH(QByteArray, file);
     QFETCH(QVariant, defaultValue);
     if (!file.isEmpty())
-        QVERIFY(writeConfig(home.path(), file));
+        QVERIFY(home.write(file));
 
     const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
     Profile profile;
@@ -377,7 +375,7 @@ void TestProfile::unconvertibleValue()
     QFETCH(QByteArray, stored);
     QFETCH(QVariant, defaultValue);
     QFETCH(QVariant, expected);
-    QVERIFY(writeConfig(home.path(), "[Group]\nkey=" + stored + "\n"));
+    QVERIFY(home.write("[Group]\nkey=" + stored + "\n"));
 
     const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
     Profile profile;
@@ -508,7 +506,7 @@ void TestProfile::keepsWhatTheUserWrote()
     QFETCH(QStringList, sets);
     QFETCH(QByteArray, after);
     if (!before.isNull())
-        QVERIFY(writeConfig(home.path(), before));
+        QVERIFY(home.write(before));
     const ino_t inode = QFileInfo(configPath()).exists() ? inodeOf(configPath()) : 0;
     QMap<QString, QVariant> untouched;
     {
@@ -625,7 +623,7 @@ void TestProfile::readWarnings()
 {
     QFETCH(QByteArray, file);
     QFETCH(QString, warning);
-    QVERIFY(writeConfig(home.path(), file));
+    QVERIFY(home.write(file));
 
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
@@ -638,7 +636,7 @@ void TestProfile::readWarnings()
 
 void TestProfile::staleTemporaryFilesCleared()
 {
-    QVERIFY(writeConfig(home.path(), "[MIDI]\nsysex=No\n"));
+    QVERIFY(home.write("[MIDI]\nsysex=No\n"));
     const QString stale = configPath() + QStringLiteral(".saving-AbC123");
     const QString busy = configPath() + QStringLiteral(".saving-XyZ789");
     for (const QString &path : {stale, busy}) {
@@ -832,7 +830,7 @@ void TestProfile::privateModes()
     if (dirBefore >= 0)
         QVERIFY(::mkdir(dir.constData(), 0700) == 0 && ::chmod(dir.constData(), dirBefore) == 0);
     if (fileBefore >= 0) {
-        QVERIFY(writeConfig(home.path(), "[MIDI]\nsysex=No\n"));
+        QVERIFY(home.write("[MIDI]\nsysex=No\n"));
         QVERIFY(::chmod(file.constData(), fileBefore) == 0);
     }
     const mode_t saved = ::umask(mode_t(umask));

@@ -561,7 +561,7 @@ void TestProgram::midiThroughProgram()
     for (const QByteArray &m : first)
         source.send(bytes(m));
     if (waitFor > 0) {
-        QTRY_VERIFY_WITH_TIMEOUT(received(sink).size() >= waitFor, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(received(sink).size() >= waitFor, 10000);
         for (const QByteArray &m : second)
             source.send(bytes(m));
     }
@@ -570,7 +570,7 @@ void TestProgram::midiThroughProgram()
         QVERIFY(asking.process.waitForFinished(10000));
         QCOMPARE(asking.process.exitCode(), 0);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(received(sink).size() >= expected.size(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(received(sink).size() >= expected.size(), 10000);
     // Anything that should have been dropped would have come by now: the
     // last expected message was sent after it.
     QCOMPARE(received(sink), expected);
