@@ -19,7 +19,6 @@ JackOutput::JackOutput(std::size_t queueBytes, const std::atomic<bool> &gone,
     : NoteOutput(queueBytes), gone(gone), relinkPort(std::move(relinkPort)), carried(queueBytes),
       piece(new unsigned char[largestPiece]), pieceCapacity(largestPiece)
 {
-    keepReleasedLately();
 }
 
 void JackOutput::beginCycle(void *portBuffer, bool isConnected)

@@ -79,13 +79,17 @@ void NoteOutput::noteWritten(const unsigned char *bytes, std::size_t size)
         held[at].fetch_or(bit, std::memory_order_relaxed);
     } else {
         held[at].fetch_and(~bit, std::memory_order_relaxed);
-        if (keepsLately)
-            late[at].fetch_or(bit, std::memory_order_relaxed);
+        late[at].fetch_or(bit, std::memory_order_relaxed);
     }
 }
 
 void NoteOutput::rollReleased()
 {
+    // The clock is read without a system call: fine on a real-time thread.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - rolled < std::chrono::milliseconds(100))
+        return;
+    rolled = now;
     const int next = 1 - lately.load(std::memory_order_relaxed);
     for (auto &word : releasedLately[next])
         word.store(0, std::memory_order_relaxed);

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -90,13 +91,11 @@ protected:
     // connected). The writing thread's.
     virtual bool reaching() const { return true; }
     void countDrop() { dropped.fetch_add(1, std::memory_order_relaxed); }
-    // For outputs whose port can vanish within a write's reach (a JACK
-    // port unregistered during the cycle that wrote to it): the notes
-    // released in this cycle and the one before count as owed when the
-    // port goes. The cycle's thread calls rollReleased at the start of each
-    // cycle in which the port is connected: the two it keeps are then the
-    // last two before the port went.
-    void keepReleasedLately() { keepsLately = true; }
+    // A port can go within moments of a write that still counted as heard
+    // (a JACK port unregistered some cycles after, a receiver that closed
+    // before reading): the notes released in the last 100 to 200 ms while the
+    // port was there count as owed when it goes. Called while it is there:
+    // by the cycle at its start, by the writer after a note reached it.
     void rollReleased();
     bool releasing() const { return releaseFrom >= 0 || panicFrom >= 0; }
     virtual void wake() {}
@@ -120,8 +119,8 @@ private:
     std::array<std::atomic<std::uint64_t>, 16 * 128 / 64> held{};
     using AtomicTable = std::array<std::atomic<std::uint64_t>, 16 * 128 / 64>;
     AtomicTable releasedLately[2]{};
-    std::atomic<int> lately{0}; // which of the two is this cycle's
-    bool keepsLately = false;
+    std::atomic<int> lately{0};                   // which of the two is the current one
+    std::chrono::steady_clock::time_point rolled; // the writing thread's
     std::atomic<int> routed{-1};
     std::atomic<std::uint32_t> dropped{0};
     // Writing thread only: a release in progress, from this note on, and a
@@ -212,6 +211,8 @@ bool NoteOutput::put(Write write, const unsigned char *bytes, std::size_t size)
         const bool after = reaching();
         if (midibytes::isNoteOn(bytes, size) ? before || after : before && after)
             noteWritten(bytes, size);
+        if (after)
+            rollReleased();
     }
     return true;
 }

@@ -26,6 +26,11 @@ public:
 
     void append(const unsigned char *bytes, std::size_t size)
     {
+        // A unit about to go: what reaches it now is never heard.
+        if (deaf) {
+            ++unheard;
+            return;
+        }
         std::function<void(const Bytes &)> hook;
         Bytes message(bytes, bytes + size);
         {
@@ -75,6 +80,8 @@ public:
         messages.clear();
         times.clear();
     }
+    std::atomic<bool> deaf{false};
+    std::atomic<int> unheard{0};
     // While set, the recording output refuses every message (a full queue).
     std::atomic<bool> refuse{false};
     // The next message equal to this one is refused (once).

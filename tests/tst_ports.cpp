@@ -689,8 +689,12 @@ void TestPorts::portFollowedAwayAndBack()
 void TestPorts::unitFlapsDuringNotes_data()
 {
     QTest::addColumn<bool>("noticed"); // gone long enough for the router to see it
-    QTest::newRow("back before the router looks") << false;
-    QTest::newRow("gone long enough to be noticed") << true;
+    // The unit's last moment: the router wrote the Note Off while the port
+    // was there, the unit never heard it.
+    QTest::addColumn<bool>("offLostAsItGoes");
+    QTest::newRow("back before the router looks") << false << false;
+    QTest::newRow("gone long enough to be noticed") << true << false;
+    QTest::newRow("its Note Off lost as it goes") << true << true;
 }
 
 void TestPorts::unitFlapsDuringNotes()
@@ -698,6 +702,7 @@ void TestPorts::unitFlapsDuringNotes()
     // Each time a note sounds when the unit's port goes, and its Note Off
     // comes while the port is away: when the port is back, nothing sounds.
     QFETCH(bool, noticed);
+    QFETCH(bool, offLostAsItGoes);
     PeerSink unit("Test Unit");
     Rig rig;
     QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
@@ -736,11 +741,19 @@ void TestPorts::unitFlapsDuringNotes()
                                  heard.end(), on) != heard.end();
             }(),
             10000);
+        if (offLostAsItGoes) {
+            unit.log->unheard = 0;
+            unit.log->deaf = true;
+            rig.source.send({0x80, note, 0});
+            QVERIFY(QTest::qWaitFor([&] { return unit.log->unheard > 0; }, 5000));
+        }
         unit.unplug();
+        unit.log->deaf = false;
         if (noticed)
             QVERIFY(lost.wait(10000));
         passed = false;
-        rig.source.send({0x80, note, 0});
+        if (!offLostAsItGoes)
+            rig.source.send({0x80, note, 0});
         rig.source.send({0xC0, 0});
         QVERIFY(noticed || waitQuietly(passed));
         unit.plugIn();
