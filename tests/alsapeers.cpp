@@ -1,10 +1,12 @@
 #include "alsapeers.h"
 
+#include "midi/alsaroom.h"
 #include "midi/alsasequencer.h"
 
 #include <alsa/asoundlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <iostream>
 
@@ -155,6 +157,7 @@ public:
         snd_seq_event_t ev;
         if (message.front() == 0xF0) {
             for (std::size_t at = 0; at < message.size(); at += piece) {
+                waitForRoom(1 + (std::min(piece, message.size() - at) + sizeof ev - 1) / sizeof ev);
                 snd_seq_ev_clear(&ev);
                 snd_seq_ev_set_sysex(&ev, unsigned(std::min(piece, message.size() - at)),
                                      const_cast<unsigned char *>(message.data() + at));
@@ -169,6 +172,22 @@ public:
         if (used != long(message.size()) || ev.type == SND_SEQ_EVENT_NONE)
             return -EINVAL;
         return output(port, ev);
+    }
+
+    // A sender that waits: a message in many pieces goes out only as fast as
+    // this client's pool empties (the sequencer drops what overflows it).
+    // The client whose pool a message in pieces waits for (-1: none).
+    int paceFor = -1;
+    void waitForRoom(std::size_t cells)
+    {
+        pollfd fd{};
+        if (paceFor < 0 || snd_seq_poll_descriptors(seq, &fd, 1, POLLOUT) != 1)
+            return;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (int room = AlsaSequencer::inputRoom(fd.fd, paceFor);
+             room >= 0 && std::size_t(room) < cells && std::chrono::steady_clock::now() < until;
+             room = AlsaSequencer::inputRoom(fd.fd, paceFor))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     // A receiver that stops reading with a small pool, as a slow unit's
@@ -422,6 +441,11 @@ QString AlsaBurstPeer::outName() const
 
 bool AlsaBurstPeer::connectTo(const QString &port)
 {
+    // A sender with a window never overflows its receiver, not even with
+    // one message larger than the receiver's pool.
+    snd_seq_addr_t addr;
+    if (window > 0 && findAlsaPort(seq->handle(), port, addr))
+        seq->paceFor = addr.client;
     return seq->connect(out, port);
 }
 
