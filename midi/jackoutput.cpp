@@ -64,6 +64,20 @@ bool JackOutput::takeBacklogRoom(std::size_t size)
     return true;
 }
 
+// A connection made takes effect at a later cycle: a release waits for it a
+// while (32 cycles), then goes, to a port that may be connected to no one.
+bool JackOutput::mayRelease()
+{
+    const std::uint64_t now = cycleCount.load(std::memory_order_relaxed) + 1;
+    if (connected || (unconnectedSince != 0 && now - unconnectedSince >= 32)) {
+        unconnectedSince = 0;
+        return true;
+    }
+    if (unconnectedSince == 0)
+        unconnectedSince = now;
+    return false;
+}
+
 bool JackOutput::nothingWaits() const
 {
     return carried.empty() && sent.empty() && pieceDone >= pieceSize && !releasing();

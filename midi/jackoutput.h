@@ -36,6 +36,7 @@ public:
 private:
     std::uint32_t inputStamp() const override { return carriedIn.load(std::memory_order_acquire); }
     bool reaching() const override { return connected; }
+    bool mayRelease() override;
     Put writeNow(const unsigned char *bytes, std::size_t size);
     bool takeBacklogRoom(std::size_t size);
     void drainBacklog();
@@ -48,7 +49,8 @@ private:
     // The cycle's own.
     void *buffer = nullptr;
     bool connected = false;
-    std::uint32_t lastFrame = 0; // frames never go back within a cycle
+    std::uint32_t lastFrame = 0;        // frames never go back within a cycle
+    std::uint64_t unconnectedSince = 0; // the cycle a release began to wait in, plus one
     pthread_t cycleThread{};
     std::atomic<bool> inCycle{false};
     std::size_t largest = 0;

@@ -100,6 +100,9 @@ protected:
     bool releasing() const { return releaseFrom >= 0 || panicFrom >= 0; }
     virtual void wake() {}
     virtual bool accepting() const { return true; }
+    // Whether a release may be written now: a port connected a moment ago
+    // may not reach its unit yet, and a release into no one is lost.
+    virtual bool mayRelease() { return true; }
 
     MessageQueue sent;
 
@@ -272,6 +275,8 @@ template <typename Write, typename Due> bool NoteOutput::drainSent(Write write, 
         if (!due(stamp))
             return true;
         if (record[0] == Release || record[0] == Panic) {
+            if (!mayRelease())
+                return false;
             sent.skip();
             releaseFrom = 0;
             if (record[0] == Panic)

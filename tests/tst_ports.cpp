@@ -12,14 +12,17 @@
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <algorithm>
+#include <cstdio>
 #include <future>
 #include <set>
 #include <signal.h>
 #include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -1021,6 +1024,18 @@ void TestPorts::serverStoppedMidRun()
     // At least the queue's floor of 256 KiB of Control Changes.
     QVERIFY(fill.get() > 256 * 1024 / 7);
 
+    // What reaches stderr from here on: the program's own words only, not
+    // the JACK library's.
+    QTemporaryFile said;
+    QVERIFY(said.open());
+    std::fflush(stderr);
+    const int savedStderr = ::dup(2);
+    ::dup2(said.handle(), 2);
+    const auto restore = qScopeGuard([&] {
+        std::fflush(stderr);
+        ::dup2(savedStderr, 2);
+        ::close(savedStderr);
+    });
     server.stop();
     QCOMPARE(server.process().state(), QProcess::NotRunning);
 
@@ -1036,6 +1051,12 @@ void TestPorts::serverStoppedMidRun()
     auto teardown = std::async(std::launch::async, [&] { router.reset(); });
     if (teardown.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
         qFatal("the router hung in its destructor after the JACK server stopped");
+    std::fflush(stderr);
+    said.seek(0); // the file's offset is the one stderr wrote at
+    const QByteArray text = said.readAll();
+    for (const char *library :
+         {"Cannot read socket", "CheckRes", "JackSocketClientChannel", "Server is not running"})
+        QVERIFY2(!text.contains(library), text.constData());
 
     // A router made now finds nothing and opens nothing, and says why.
     MidiIO late;
