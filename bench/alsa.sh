@@ -43,23 +43,22 @@ echo "ALSA sequencer in a QEMU guest: kernel $(uname -r), $(nproc) vCPUs"
 echo
 echo "Bursts sent in one go (no window), $runs runs each; busy: two busy loops on the guest's CPUs"
 echo
-"$bench" burst quiet "$runs" --header
-for _ in 1 2; do
-    (while :; do :; done) &
-    hogs+=($!)
-done
-"$bench" burst busy "$runs"
-stop_hogs
+# A table's rows on a quiet guest, then with two busy loops running.
+quiet_then_busy() {
+    "$bench" "$1" quiet "$2" --header
+    for _ in 1 2; do
+        (while :; do :; done) &
+        hogs+=($!)
+    done
+    "$bench" "$1" busy "$2"
+    stop_hogs
+}
+
+quiet_then_busy burst "$runs"
 echo
 echo "Latency: $messages Control Changes one at a time (sent, waited for, the next), every path in turns"
 echo
-"$bench" latency quiet "$messages" --header
-for _ in 1 2; do
-    (while :; do :; done) &
-    hogs+=($!)
-done
-"$bench" latency busy "$messages"
-stop_hogs
+quiet_then_busy latency "$messages"
 echo
 echo "System calls of the router's process while $messages Control Changes pass (strace -f -c)"
 echo
