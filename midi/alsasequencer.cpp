@@ -427,27 +427,20 @@ bool Sink::roomFor(std::size_t cells)
     return true;
 }
 
+// One event of fixed length, written without waiting. A sysex goes through
+// the writer: alsa-lib copies a variable-length event into a buffer it may
+// have to grow, and the input's thread allocates nothing.
 bool Sink::sendNow(const unsigned char *bytes, std::size_t size)
 {
-    if (size == 0 || stopping.load(std::memory_order_relaxed))
+    if (size == 0 || bytes[0] == 0xF0 || bytes[0] < 0x80 ||
+        stopping.load(std::memory_order_relaxed))
         return false;
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
-    std::size_t cells = 1;
-    if (bytes[0] == 0xF0 || bytes[0] < 0x80) {
-        // A sysex in one event; a larger one goes in pieces, through the writer.
-        if (size > sysexPiece)
-            return false;
-        snd_seq_ev_set_sysex(&ev, unsigned(size), const_cast<unsigned char *>(bytes));
-        cells = 1 + (size + sizeof ev - 1) / sizeof ev;
-    } else {
-        auto *e = static_cast<snd_midi_event_t *>(encoder);
-        snd_midi_event_reset_encode(e);
-        if (snd_midi_event_encode(e, bytes, long(size), &ev) != long(size) ||
-            ev.type == SND_SEQ_EVENT_NONE)
-            return false;
-    }
-    if (!roomFor(cells))
+    auto *e = static_cast<snd_midi_event_t *>(encoder);
+    snd_midi_event_reset_encode(e);
+    if (snd_midi_event_encode(e, bytes, long(size), &ev) != long(size) ||
+        ev.type == SND_SEQ_EVENT_NONE || !roomFor(1))
         return false;
     address(&ev);
     return snd_seq_event_output_direct(sq(seq), &ev) >= 0;
