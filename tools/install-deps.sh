@@ -17,7 +17,7 @@ packages=(
 if [ "${1:-}" = --tests ]; then
     packages+=(
         # the benchmarks and their scripts
-        libbenchmark-dev bc
+        libbenchmark-dev bc strace
         # the window under a virtual display, its class, the pictures
         xvfb xauth x11-utils imagemagick
         # the install tree's and the Debian package's checks
