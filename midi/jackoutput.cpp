@@ -27,7 +27,13 @@ void JackOutput::beginCycle(void *portBuffer, bool isConnected)
     jack_midi_clear_buffer(buffer);
     if (largest == 0)
         largest = jack_midi_max_event_size(buffer);
+    const auto now = std::chrono::steady_clock::now(); // no system call
+    if (isConnected && !connected)
+        connectedAt = now;
     connected = isConnected;
+    // A link just made may carry nothing yet (PipeWire's JACK among others):
+    // what goes out waits a moment rather than go to no one.
+    settling = connected && now - connectedAt < settleTime;
     if (connected)
         rollReleased();
     lastFrame = 0;
@@ -35,7 +41,8 @@ void JackOutput::beginCycle(void *portBuffer, bool isConnected)
     cycleThread = pthread_self();
     inCycle.store(true, std::memory_order_relaxed);
     // What waited goes ahead of this cycle's input.
-    drainBacklog();
+    if (!settling)
+        drainBacklog();
 }
 
 void JackOutput::endCycle()
@@ -143,7 +150,7 @@ bool JackOutput::forward(const unsigned char *bytes, std::size_t size, std::uint
         return send(bytes, size); // not from the port's own cycle
     lastFrame = std::max(lastFrame, frame);
     // Behind anything that waits, so nothing overtakes.
-    if (nothingWaits() && size <= largest &&
+    if (!settling && nothingWaits() && size <= largest &&
         put([this](const unsigned char *b, std::size_t n) { return writeNow(b, n); }, bytes, size))
         return true;
     if (size > pieceCapacity || !carried.push(bytes, size)) {

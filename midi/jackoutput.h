@@ -3,6 +3,7 @@
 #include "midi/noteoutput.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +50,9 @@ private:
     // The cycle's own.
     void *buffer = nullptr;
     bool connected = false;
+    bool settling = false; // connected a moment ago
+    std::chrono::steady_clock::time_point connectedAt;
+    static constexpr std::chrono::milliseconds settleTime{100};
     std::uint32_t lastFrame = 0;        // frames never go back within a cycle
     std::uint64_t unconnectedSince = 0; // the cycle a release began to wait in, plus one
     pthread_t cycleThread{};
