@@ -88,10 +88,7 @@ void MidiPorts::checkSystem()
     if (backend && backend->gone()) {
         tell(QStringLiteral("the ") + name +
              QStringLiteral(" server stopped; the ports are opened again when it is back"));
-        backend->silence();
-        dropInput();
-        dropOutput(true);
-        backend.reset();
+        closeSystem();
         systemGone = true;
         systemLost = false;
         searching = true;
@@ -116,6 +113,16 @@ void MidiPorts::systemBack()
     emit systemChanged();
 }
 
+// The system went or never ran: its ports are closed, and the notes the
+// unit was left with are owed to it.
+void MidiPorts::closeSystem()
+{
+    backend->silence();
+    dropInput();
+    dropOutput(true);
+    backend.reset();
+}
+
 // On these machines a fresh JACK client sometimes never gets its cycle and
 // passes nothing: it is opened again with the same ports and connections.
 void MidiPorts::restartSystem()
@@ -130,10 +137,7 @@ void MidiPorts::restartSystem()
              QStringLiteral(
                  " client's process cycle has not run since it started; opening it again"));
     stallSaid = true;
-    backend->silence();
-    dropInput();
-    dropOutput(true);
-    backend.reset();
+    closeSystem();
     if (startSystem())
         systemBack();
     else

@@ -87,6 +87,7 @@ private:
     // Opens the client again when it never ran.
     void restartSystem();
     void systemBack();
+    void closeSystem();
     void notifyPorts();
     void applyPortLists(const QStringList &inputs, const QStringList &outputs,
                         const QStringList &appeared);

@@ -163,9 +163,10 @@ bool ThreadedOutput::accepting() const
 
 bool ThreadedOutput::forward(const unsigned char *bytes, std::size_t size, std::uint32_t)
 {
-    if (sink->accepting() && input.empty() && writeNow(bytes, size))
+    const bool accepting = sink->accepting();
+    if (accepting && input.empty() && writeNow(bytes, size))
         return true;
-    if (!sink->accepting() || !input.push(bytes, size)) {
+    if (!accepting || !input.push(bytes, size)) {
         countDrop();
         return false;
     }
