@@ -466,7 +466,10 @@ int latencyTable(const QString &machine, int messages, bool header)
     for (int i = -unmeasured; i < messages; ++i) {
         const Bytes m{0xB0, static_cast<unsigned char>((i + unmeasured) % 120 + 1),
                       static_cast<unsigned char>((i + unmeasured) % 128)};
-        for (int p = 0; p < 4; ++p) {
+        // Each round starts one path further on: no path always follows the
+        // same one.
+        for (int k = 0; k < 4; ++k) {
+            const int p = (i + unmeasured + k) % 4;
             const auto t = rigs[p].roundTrip(m);
             if (i >= 0)
                 paths[p].add(t);

@@ -402,9 +402,10 @@ bool Sink::output(void *event, std::size_t cells)
 
 // What the receiver had free at the last look, less what was written
 // since, is room it still has for a moment: the pool is asked again once
-// that falls to a quarter of its size, and after a millisecond, for others
-// may write to it too, and it may have been made smaller. A burst asks a
-// few times; a message after a pause asks once.
+// that falls to a quarter of its size, and after 10 ms, for others may
+// write to it too (the quarter left is their margin meanwhile), and it may
+// have been made smaller. A burst asks a few times; messages played by hand
+// ask about once in ten (the look costs as much as the write).
 bool Sink::roomFor(std::size_t cells)
 {
     const int client = destinationClient.load(std::memory_order_acquire);
@@ -413,7 +414,7 @@ bool Sink::roomFor(std::size_t cells)
     const long need = long(cells);
     const auto now = std::chrono::steady_clock::now();
     if (client != lookedAt || spare - need < reserve ||
-        now - lookTime > std::chrono::milliseconds(1)) {
+        now - lookTime > std::chrono::milliseconds(10)) {
         lookTime = now;
         int pool = 0;
         const int room = inputRoom(seqFd, client, &pool);
