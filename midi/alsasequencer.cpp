@@ -194,11 +194,6 @@ std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, voi
     snd_midi_event_no_status(parser, 1);
     in->parser = parser;
     in->client = snd_seq_client_id(seq);
-    in->queue = snd_seq_alloc_named_queue(seq, "Brantolex note lengths");
-    if (in->queue >= 0) {
-        snd_seq_start_queue(seq, in->queue, nullptr);
-        snd_seq_drain_output(seq);
-    }
     in->buffer.reset(new unsigned char[largestRead]);
     // The reader blocks in its read, as a one-hop forwarder does: no extra
     // read that finds nothing and no poll per message.
@@ -226,8 +221,6 @@ Input::~Input()
         thread.join();
     }
     snd_midi_event_free(static_cast<snd_midi_event_t *>(parser));
-    if (queue >= 0)
-        snd_seq_free_queue(sq(seq), queue);
     snd_seq_close(sq(seq));
 }
 
@@ -264,42 +257,10 @@ void Input::run()
             handler(user, data, ev->data.ext.len, 0);
             continue;
         }
-        if (ev->type == SND_SEQ_EVENT_NOTE) {
-            // A note with a duration: its Note On now, its Note Off later.
-            const snd_seq_ev_note_t &note = ev->data.note;
-            const unsigned char on[3] = {static_cast<unsigned char>(0x90 | (note.channel & 0x0F)),
-                                         static_cast<unsigned char>(note.note & 0x7F),
-                                         static_cast<unsigned char>(note.velocity & 0x7F)};
-            handler(user, on, sizeof on, 0);
-            scheduleNoteOff(&note);
-            continue;
-        }
         const long n = snd_midi_event_decode(p, buffer.get(), long(largestRead), ev);
         if (n > 0)
             handler(user, buffer.get(), std::size_t(n), 0);
     }
-}
-
-// The duration is in milliseconds, as a sender without a queue of its own
-// means it. Without a queue the note ends at once rather than never.
-void Input::scheduleNoteOff(const void *data)
-{
-    const auto &note = *static_cast<const snd_seq_ev_note_t *>(data);
-    const unsigned char off[3] = {static_cast<unsigned char>(0x80 | (note.channel & 0x0F)),
-                                  static_cast<unsigned char>(note.note & 0x7F),
-                                  static_cast<unsigned char>(note.off_velocity & 0x7F)};
-    if (queue >= 0) {
-        snd_seq_event_t ev;
-        snd_seq_ev_clear(&ev);
-        snd_seq_ev_set_noteoff(&ev, off[0] & 0x0F, off[1], off[2]);
-        snd_seq_ev_set_source(&ev, port);
-        snd_seq_ev_set_dest(&ev, client, port);
-        const snd_seq_real_time_t after{note.duration / 1000, (note.duration % 1000) * 1000000};
-        snd_seq_ev_schedule_real(&ev, queue, 1, &after);
-        if (snd_seq_event_output_direct(sq(seq), &ev) >= 0)
-            return;
-    }
-    handler(user, off, sizeof off, 0);
 }
 
 std::unique_ptr<Sink> Sink::open(const std::string &destination)
@@ -402,10 +363,11 @@ bool Sink::output(void *event, std::size_t cells)
 
 // What the receiver had free at the last look, less what was written
 // since, is room it still has for a moment: the pool is asked again once
-// that falls to a quarter of its size, and after 10 ms, for others may
-// write to it too (the quarter left is their margin meanwhile), and it may
-// have been made smaller. A burst asks a few times; messages played by hand
-// ask about once in ten (the look costs as much as the write).
+// that falls to a quarter of its size, after 16 events and after 10 ms, for
+// others may write to it too (the quarter left is their margin meanwhile),
+// and it may have been made smaller. A burst asks once in 16 events;
+// messages played by hand about once in ten (the look costs as much as the
+// write).
 bool Sink::roomFor(std::size_t cells)
 {
     const int client = destinationClient.load(std::memory_order_acquire);
@@ -413,9 +375,10 @@ bool Sink::roomFor(std::size_t cells)
         return true;
     const long need = long(cells);
     const auto now = std::chrono::steady_clock::now();
-    if (client != lookedAt || spare - need < reserve ||
+    if (client != lookedAt || spare - need < reserve || sinceLook >= 16 ||
         now - lookTime > std::chrono::milliseconds(10)) {
         lookTime = now;
+        sinceLook = 0;
         int pool = 0;
         const int room = inputRoom(seqFd, client, &pool);
         lookedAt = client;
@@ -425,6 +388,7 @@ bool Sink::roomFor(std::size_t cells)
     if (spare < need)
         return false;
     spare -= need;
+    ++sinceLook;
     return true;
 }
 

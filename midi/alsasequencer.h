@@ -56,12 +56,10 @@ public:
 private:
     Input() = default;
     void run();
-    void scheduleNoteOff(const void *note);
 
     void *seq = nullptr;
     void *parser = nullptr;
     int client = -1, port = -1;
-    int queue = -1; // Note Offs of notes with a duration come back through it
     std::atomic<bool> stopping{false};
     std::string source;
     Handler handler = nullptr;
@@ -100,6 +98,7 @@ private:
     // written since, and the client that was asked; the writing thread's.
     long spare = 0;
     long reserve = 0;
+    long sinceLook = 0;
     int lookedAt = -1;
     std::chrono::steady_clock::time_point lookTime;
     std::string destination;

@@ -201,7 +201,8 @@ public:
             std::cerr << "test peer " << number() << ": could not resume reading\n";
     }
     // A note with a duration, as a sequencer client sends it: through a
-    // queue (the sequencer takes no such note directly), due at once.
+    // queue (the sequencer takes no such note directly), due at once; the
+    // sequencer hands its receivers a Note On, and the Note Off when due.
     int sendNote(int port, int channel, int note, int velocity, unsigned int durationMs)
     {
         if (queue < 0) {

@@ -882,12 +882,13 @@ void TestPorts::noteWithADuration()
     QVERIFY(
         warmUp([&] { player.send(bytes(sentinel)); }, [&] { return rig.sink.log->size() > 0; }));
     rig.sink.log->clear();
+    const auto played = MessageLog::Clock::now();
     QVERIFY(player.sendNote(0, 60, 90, 200));
     QTRY_COMPARE_WITH_TIMEOUT(rig.received(), (QList<QByteArray>{hex("903c5a"), hex("803c00")}),
                               10000);
-    // Not before its time: the Note Off waited for the duration.
-    const auto held = rig.sink.log->timeOf(1) - rig.sink.log->timeOf(0);
-    QVERIFY(held >= std::chrono::milliseconds(150));
+    // Not before its time: the Note Off waited for the duration (from the
+    // playing, which a slow reader of the Note On cannot shorten).
+    QVERIFY(rig.sink.log->timeOf(1) - played >= std::chrono::milliseconds(200));
 }
 
 void TestPorts::chosenSystemWaitedFor()
