@@ -20,26 +20,7 @@ if getent group audio >/dev/null; then
     export JACK_PROMISCUOUS_SERVER=audio
 fi
 
-# Only a process of ours: a pid from an old file may belong to anyone now.
-is_ours() { # PID WHAT
-    [ -n "$1" ] && [ -n "$2" ] && kill -0 "$1" 2>/dev/null && tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null | grep -q -- "$2"
-}
-
-# SIGTERM and wait; never SIGKILL, a killed server keeps its registry slot.
-stop_pid() { # PIDFILE WHAT
-    [ -f "$1" ] || return 0
-    local pid
-    pid=$(cat "$1")
-    if is_ours "$pid" "$2"; then
-        kill "$pid" 2>/dev/null
-        for _ in $(seq 100); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -0 "$pid" 2>/dev/null && echo "$2 (pid $pid) did not stop within 10 s" >&2
-    fi
-    rm -f "$1"
-}
+. "$(dirname "$0")/services.sh"
 
 no_jackd_at_all() {
     ! pgrep -x jackd >/dev/null && ! pgrep -x jackdbus >/dev/null

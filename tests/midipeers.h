@@ -50,6 +50,14 @@ QString routerVirtualInput();
 Bytes asSent(Bytes message);
 } // namespace testbackend
 
+// A test case's first step: the back-end chosen and answering, or the case
+// fails here with the reason.
+#define QVERIFY_BACKEND_SELECTED()                                                                 \
+    do {                                                                                           \
+        const QString problem = testbackend::select();                                             \
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));                                          \
+    } while (false)
+
 // The same peers on either system. Port names are given as the router
 // lists them.
 

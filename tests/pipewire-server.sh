@@ -16,25 +16,9 @@ cmd=${1:-} dir=${2:-}
 dir=$(realpath -m "$dir")
 conf="$dir/brantolex-test.conf"
 
-# Only a process of ours: a pid from an old file may belong to anyone now.
-is_ours() { # PID
-    [ -n "$1" ] && kill -0 "$1" 2>/dev/null && tr '\0' ' ' <"/proc/$1/cmdline" 2>/dev/null | grep -qF -- "$conf"
-}
+. "$(dirname "$0")/services.sh"
 
-stop() {
-    [ -f "$dir/pipewire.pid" ] || return 0
-    local pid
-    pid=$(cat "$dir/pipewire.pid")
-    if is_ours "$pid"; then
-        kill "$pid" 2>/dev/null
-        for _ in $(seq 100); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -0 "$pid" 2>/dev/null && echo "pipewire (pid $pid) did not stop within 10 s" >&2
-    fi
-    rm -f "$dir/pipewire.pid"
-}
+stop() { stop_pid "$dir/pipewire.pid" "$conf" pipewire; }
 
 # Its own environment: the runtime directory, nothing of a desktop session.
 private_env() {
@@ -104,7 +88,7 @@ stop)
     ;;
 run)
     shift 2
-    is_ours "$(cat "$dir/pipewire.pid" 2>/dev/null)" || {
+    is_ours "$(cat "$dir/pipewire.pid" 2>/dev/null)" "$conf" || {
         echo "no PipeWire started in $dir" >&2
         exit 1
     }

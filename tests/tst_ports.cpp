@@ -294,8 +294,7 @@ private slots:
 
 void TestPorts::initTestCase()
 {
-    const QString problem = testbackend::select();
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY_BACKEND_SELECTED();
 }
 
 void TestPorts::listsMatchTheSystem()

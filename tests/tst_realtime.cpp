@@ -238,8 +238,7 @@ private slots:
 
 void TestRealtime::initTestCase()
 {
-    const QString problem = testbackend::select();
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY_BACKEND_SELECTED();
 }
 
 void TestRealtime::framesKept_data()
