@@ -95,7 +95,7 @@ public:
         return found;
     }
     bool waitFor(const QString &path, const QString &about = {}, int count = 1,
-                 int timeout = 30000) const
+                 int timeout = answerMs) const
     {
         return QTest::qWaitFor([&] { return sent(path, about).size() >= count; }, timeout);
     }
@@ -113,12 +113,6 @@ public:
     QList<OscMessage> heard;
     QString client;
 };
-
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The local address of the UDP socket on port, as the kernel lists it.
 QByteArray boundAddress(int port)
@@ -149,15 +143,13 @@ class TestSession : public QObject
 
 private slots:
     void initTestCase();
-    void handshake_data();
-    void handshake();
+    void managerAndWindow_data();
+    void managerAndWindow();
     void openAndSave_data();
     void openAndSave();
     void secondInstanceRefusesOpen();
     void controlMakesDirty_data();
     void controlMakesDirty();
-    void windowFollowsManager_data();
-    void windowFollowsManager();
 
 private:
     QTemporaryDir home;
@@ -171,42 +163,60 @@ void TestSession::initTestCase()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
-void TestSession::handshake_data()
+void TestSession::managerAndWindow_data()
 {
     QTest::addColumn<int>("answer");
+    // The built program with these arguments, or a window in this process.
+    QTest::addColumn<bool>("inProcess");
     QTest::addColumn<QStringList>("arguments");
-    // What the program says of its window after its first word, a show and
-    // a hide; empty without a session.
+    // Another socket sends an open, a save and a show first.
+    QTest::addColumn<bool>("stranger");
+    // "show", "hide" and "save" from the manager, "close" from the user,
+    // "reopen": the program ends and the session opens it again.
+    QTest::addColumn<QStringList>("actions");
+    // What the program says of its window after its first word and each
+    // action, empty without a session; the window is left as the last says.
     QTest::addColumn<QStringList>("guiNews");
     // Why the program runs without a session, as it says on stderr.
     QTest::addColumn<QString>("reason");
-    // Another socket sends an open, a save and a show first.
-    QTest::addColumn<bool>("stranger");
 
-    QTest::newRow("welcomed") << int(Manager::Welcome) << QStringList()
-                              << QStringList{hiddenPath, shownPath, hiddenPath} << QString()
-                              << false;
-    QTest::newRow("welcomed, headless")
-        << int(Manager::Welcome) << QStringList{QStringLiteral("--headless")}
-        << QStringList{hiddenPath, hiddenPath, hiddenPath} << QString() << false;
-    QTest::newRow("welcomed, a stranger first")
-        << int(Manager::Welcome) << QStringList() << QStringList{hiddenPath, shownPath, hiddenPath}
-        << "ignored 3 OSC messages" << true;
-    QTest::newRow("refused") << int(Manager::Refuse) << QStringList() << QStringList()
-                             << "Not today" << false;
-    QTest::newRow("no answer") << int(Manager::Silent) << QStringList() << QStringList()
-                               << "within 5 s" << false;
+    const QString show("show"), hide("hide"), close("close"), save("save"), reopen("reopen");
+    const QString &hidden = hiddenPath, &shown = shownPath;
+    const auto row = [](const char *name, Manager::Answer answer, bool inProcess,
+                        const QStringList &arguments, bool stranger, const QStringList &actions,
+                        const QStringList &news, const QString &reason) {
+        QTest::newRow(name) << int(answer) << inProcess << arguments << stranger << actions << news
+                            << reason;
+    };
+    row("welcomed", Manager::Welcome, false, {}, false, {show, hide}, {hidden, shown, hidden}, {});
+    row("welcomed, headless", Manager::Welcome, false, {QStringLiteral("--headless")}, false,
+        {show, hide}, {hidden, hidden, hidden}, {});
+    row("welcomed, a stranger first", Manager::Welcome, false, {}, true, {show, hide},
+        {hidden, shown, hidden}, "ignored 3 OSC messages");
+    row("refused", Manager::Refuse, false, {}, false, {}, {}, "Not today");
+    row("no answer", Manager::Silent, false, {}, false, {}, {}, "within 5 s");
+    row("shown", Manager::Welcome, true, {}, false, {show}, {hidden, shown}, {});
+    row("shown, hidden", Manager::Welcome, true, {}, false, {show, hide}, {hidden, shown, hidden},
+        {});
+    row("shown, closed, shown", Manager::Welcome, true, {}, false, {show, close, show},
+        {hidden, shown, hidden, shown}, {});
+    row("shown, saved, reopened", Manager::Welcome, true, {}, false, {show, save, reopen},
+        {hidden, shown, shown}, {});
 }
 
 // The announce, and what becomes of the start when the manager welcomes,
-// refuses or ignores it.
-void TestSession::handshake()
+// refuses or ignores it. Under a session the window starts hidden and the
+// manager shows and hides it; closing it only hides it, and the program goes
+// on.
+void TestSession::managerAndWindow()
 {
     QFETCH(int, answer);
+    QFETCH(bool, inProcess);
     QFETCH(QStringList, arguments);
+    QFETCH(bool, stranger);
+    QFETCH(QStringList, actions);
     QFETCH(QStringList, guiNews);
     QFETCH(QString, reason);
-    QFETCH(bool, stranger);
     const bool underSession = answer == Manager::Welcome;
 
     Sandbox sandbox(freshUid());
@@ -222,43 +232,77 @@ void TestSession::handshake()
     env.insert(QStringLiteral("NSM_URL"), manager.url());
     const auto homeBefore = sandbox.homeSnapshot();
 
-    Program program(env, sandbox.uid, arguments);
-    QVERIFY(manager.waitFor(announcePath));
+    std::unique_ptr<Program> program;
+    std::unique_ptr<SessionClient> client;
+    std::unique_ptr<BrantolexMainWindow> window;
+    const auto startInProcess = [&] {
+        window.reset();
+        client = std::make_unique<SessionClient>(manager.url(), QStringLiteral("brantolex-fixer"));
+        const bool joined = client->join();
+        window = std::make_unique<BrantolexMainWindow>();
+        client->manage(window.get(), false);
+        return joined;
+    };
+    if (inProcess)
+        QVERIFY(startInProcess());
+    else
+        program = std::make_unique<Program>(env, sandbox.uid, arguments);
+    QVERIFY(manager.waitFor(announcePath, {}, 1, startMs));
     const OscMessage announce = manager.sent(announcePath).first();
     QCOMPARE(announce.types, QStringLiteral("sssiii"));
-    const QVariantList fields = {QStringLiteral("Brantolex Fixer"),
-                                 QStringLiteral(":optional-gui:dirty:"),
-                                 program.process.program(),
-                                 1,
-                                 1,
-                                 int(program.process.processId())};
+    const QVariantList fields = {
+        QStringLiteral("Brantolex Fixer"),
+        QStringLiteral(":optional-gui:dirty:"),
+        inProcess ? QStringLiteral("brantolex-fixer") : program->process.program(),
+        1,
+        1,
+        int(inProcess ? QCoreApplication::applicationPid() : program->process.processId())};
     QCOMPARE(announce.args, fields);
+    if (underSession) {
+        QVERIFY(manager.waitFor(reply, openPath, 1, startMs));
+        QVERIFY(manager.waitFor(hiddenPath));
+        QVERIFY(!inProcess || !window->isVisible());
+        // Reachable from this machine only.
+        QCOMPARE(boundAddress(QUrl(announce.source).port()), QByteArray("0100007F"));
+    }
+
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    for (const QString &action : std::as_const(actions)) {
+        const qsizetype news = manager.guiNews().size();
+        if (action == QLatin1String("save")) {
+            manager.send(savePath);
+            QVERIFY(manager.waitFor(reply, savePath));
+            continue;
+        }
+        if (action == QLatin1String("close"))
+            window->close();
+        else if (action == QLatin1String("reopen"))
+            QVERIFY(startInProcess());
+        else
+            manager.send(action == QLatin1String("show") ? showPath : hidePath);
+        QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() > news; }, answerMs));
+    }
+    QCOMPARE(manager.guiNews(), guiNews);
+    if (inProcess) {
+        QCOMPARE(window->isVisible(), guiNews.last() == shownPath);
+        QCOMPARE(lastClosed.count(), 0);
+        return;
+    }
 
     if (underSession) {
-        QVERIFY(manager.waitFor(reply, openPath));
-        QVERIFY(manager.waitFor(hiddenPath));
-        for (const QString &request : {showPath, hidePath}) {
-            const int before = int(manager.guiNews().size());
-            manager.send(request);
-            QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() > before; }, 30000));
-        }
-        QCOMPARE(manager.guiNews(), guiNews);
-        QVERIFY(program.stderrSoFar().contains(routingLine));
-        // Reachable from this machine only; the stranger got nothing, and
-        // nothing of it reached the manager.
-        QCOMPARE(boundAddress(QUrl(announce.source).port()), QByteArray("0100007F"));
+        QVERIFY(program->stderrSoFar().contains(routingLine));
+        // The stranger got nothing, and nothing of it reached the manager.
         QCOMPARE(strangerHeard, 0);
         QVERIFY(manager.sent(cleanPath).isEmpty() && manager.sent(error).isEmpty());
     } else {
         // As without a session: the window shows and the user's file holds
         // the settings.
-        QVERIFY2(QTest::qWaitFor([&] { return program.stderrSoFar().contains(shownLine); }, 30000),
-                 program.stderrSoFar().constData());
+        QVERIFY2(program->waitForShown(), program->stderrSoFar().constData());
     }
-    program.signal(SIGTERM);
-    QVERIFY(program.endedNormally());
-    QCOMPARE(program.stderrSoFar().count(withoutSession), underSession ? 0 : 1);
-    QVERIFY2(program.stderrSoFar().contains(reason.toUtf8()), program.stderrSoFar().constData());
+    program->signal(SIGTERM);
+    QVERIFY(program->endedNormally());
+    QCOMPARE(program->stderrSoFar().count(withoutSession), underSession ? 0 : 1);
+    QVERIFY2(program->stderrSoFar().contains(reason.toUtf8()), program->stderrSoFar().constData());
     QCOMPARE(sandbox.homeSnapshot() == homeBefore, underSession);
     // Only a save writes the session's file.
     QVERIFY(!QFile::exists(clientPath + QStringLiteral(".ini")));
@@ -283,12 +327,13 @@ void TestSession::openAndSave_data()
                                                 "\nloadingTime1=2000\n",
                                                 "\nloadingTime8=1500\n"};
     QTest::newRow("existing file")
-        << QByteArray("; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n"
+        << QByteArray("; the song's unit\n[MIDI]\nmidiOutDevice=Session "
+                      "Sink:in\nmidiChannel=5\n"
                       "\n[Plugin]\nloadingTime1=123\n")
         << QString() << true
-        << QByteArrayList{
-               "; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n",
-               "\nloadingTime1=123\n", "\nloadingTime2=1500\n", "\nsysex=No\n"};
+        << QByteArrayList{"; the song's unit\n[MIDI]\nmidiOutDevice=Session "
+                          "Sink:in\nmidiChannel=5\n",
+                          "\nloadingTime1=123\n", "\nloadingTime2=1500\n", "\nsysex=No\n"};
     for (const char *obstacle : {"a directory in the way", "a FIFO in the way", "an empty path",
                                  "a relative path", "a file where its directory goes"})
         QTest::newRow(obstacle) << QByteArray() << QString::fromLatin1(obstacle) << false
@@ -336,7 +381,7 @@ void TestSession::openAndSave()
     Program program(env, sandbox.uid);
     if (!obstacle.isEmpty()) {
         // Said at once, with the reason; a quit signal still ends the start.
-        QVERIFY(manager.waitFor(announcePath));
+        QVERIFY(manager.waitFor(announcePath, {}, 1, startMs));
         QVERIFY2(manager.waitFor(error, openPath, 1, 3000), program.stderrSoFar().constData());
         QVERIFY(!manager.sent(error, openPath).first().args.value(2).toString().isEmpty());
         program.signal(SIGTERM);
@@ -346,7 +391,7 @@ void TestSession::openAndSave()
         QCOMPARE(sandbox.homeSnapshot(), homeBefore);
         return;
     }
-    QVERIFY2(manager.waitFor(reply, openPath), program.stderrSoFar().constData());
+    QVERIFY2(manager.waitFor(reply, openPath, 1, startMs), program.stderrSoFar().constData());
     // The ports are open by the time the open is answered.
     QCOMPARE(!peerConnections(sessionSink.portName()).isEmpty(), sessionPortOpened);
     QCOMPARE(peerConnections(userSink.portName()), QStringList());
@@ -381,13 +426,13 @@ void TestSession::secondInstanceRefusesOpen()
     QProcessEnvironment env = sandbox.env;
     env.insert(QStringLiteral("NSM_URL"), manager.url());
     Program second(env, sandbox.uid);
-    QVERIFY(manager.waitFor(error, openPath));
+    QVERIFY(manager.waitFor(error, openPath, 1, startMs));
     const OscMessage refusal = manager.sent(error, openPath).first();
     QCOMPARE(refusal.types, QStringLiteral("sis"));
     QVERIFY(refusal.args.at(1).toInt() < 0);
     QVERIFY2(refusal.args.at(2).toString().contains(QLatin1String("already runs for this user")),
              qPrintable(refusal.args.at(2).toString()));
-    QVERIFY2(second.endedNormally(), second.stderrSoFar().constData());
+    QVERIFY2(second.endedNormally(startMs), second.stderrSoFar().constData());
     QVERIFY(manager.sent(reply, openPath).isEmpty());
 
     QCOMPARE(first.process.state(), QProcess::Running);
@@ -477,69 +522,6 @@ void TestSession::controlMakesDirty()
 
     change();
     QVERIFY(manager.waitFor(dirtyPath, {}, 2));
-}
-
-void TestSession::windowFollowsManager_data()
-{
-    // "show", "hide" and "save" from the manager, "close" from the user,
-    // "reopen": the program ends and the session opens it again.
-    QTest::addColumn<QStringList>("actions");
-    QTest::addColumn<bool>("visible");
-    QTest::addColumn<QStringList>("guiNews");
-
-    const QString show("show"), hide("hide"), close("close"), save("save"), reopen("reopen");
-    QTest::newRow("shown") << QStringList{show} << true << QStringList{hiddenPath, shownPath};
-    QTest::newRow("shown, hidden")
-        << QStringList{show, hide} << false << QStringList{hiddenPath, shownPath, hiddenPath};
-    QTest::newRow("shown, closed, shown")
-        << QStringList{show, close, show} << true
-        << QStringList{hiddenPath, shownPath, hiddenPath, shownPath};
-    QTest::newRow("shown, saved, reopened")
-        << QStringList{show, save, reopen} << true << QStringList{hiddenPath, shownPath, shownPath};
-}
-
-// The window starts hidden; the manager shows and hides it; closing it only
-// hides it, and the program goes on.
-void TestSession::windowFollowsManager()
-{
-    QFETCH(QStringList, actions);
-    QFETCH(bool, visible);
-    QFETCH(QStringList, guiNews);
-
-    QTemporaryDir session;
-    QVERIFY(session.isValid());
-    Manager manager(session.filePath(QStringLiteral("client")));
-    auto client = std::make_unique<SessionClient>(manager.url(), QStringLiteral("brantolex-fixer"));
-    QVERIFY(client->join());
-    auto window = std::make_unique<BrantolexMainWindow>();
-    client->manage(window.get(), false);
-    QVERIFY(manager.waitFor(hiddenPath));
-    QVERIFY(!window->isVisible());
-
-    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
-    for (const QString &action : std::as_const(actions)) {
-        const qsizetype news = manager.guiNews().size();
-        if (action == QLatin1String("save")) {
-            manager.send(savePath);
-            QVERIFY(manager.waitFor(reply, savePath));
-            continue;
-        }
-        if (action == QLatin1String("close")) {
-            window->close();
-        } else if (action == QLatin1String("reopen")) {
-            window.reset();
-            client = std::make_unique<SessionClient>(manager.url(), QStringLiteral("x"));
-            QVERIFY(client->join());
-            window = std::make_unique<BrantolexMainWindow>();
-            client->manage(window.get(), false);
-        } else {
-            manager.send(action == QLatin1String("show") ? showPath : hidePath);
-        }
-        QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() > news; }, 30000));
-    }
-    QCOMPARE(manager.guiNews(), guiNews);
-    QCOMPARE(window->isVisible(), visible);
-    QCOMPARE(lastClosed.count(), 0);
 }
 
 QTEST_MAIN(TestSession)
