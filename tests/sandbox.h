@@ -79,13 +79,8 @@ public:
     // asRoot runs in the child before it becomes the sandbox's user (a mount
     // namespace of its own, say).
     using ChildSetUp = std::function<void()>;
-    explicit Program(const Sandbox &sandbox, const QStringList &arguments = {},
-                     const ChildSetUp &asRoot = {})
-        : Program(sandbox.env, sandbox.uid, arguments, asRoot)
-    {
-    }
-    Program(const Sandbox &sandbox, const ChildSetUp &asRoot)
-        : Program(sandbox.env, sandbox.uid, {}, asRoot)
+    explicit Program(const Sandbox &sandbox, const QStringList &arguments = {})
+        : Program(sandbox.env, sandbox.uid, arguments)
     {
     }
     explicit Program(const QProcessEnvironment &env, uid_t uid = ::geteuid(),

@@ -58,9 +58,8 @@ private slots:
     void storedNameFindsPort();
     void midiSystemKept_data();
     void midiSystemKept();
-    void headlessRoutesAndSaves();
-    void headlessSaysWhatStandsInTheWay_data();
-    void headlessSaysWhatStandsInTheWay();
+    void headless_data();
+    void headless();
     void windowClassMatchesDesktopEntry();
 
 private:
@@ -250,38 +249,10 @@ void TestCommandLine::midiSystemKept()
     QCOMPARE(file.value(QStringLiteral("MIDI/midiSystem"), QStringLiteral("-")).toString(), kept);
 }
 
-// No window, and no display needed: it routes from the virtual input to the chosen
-// output until SIGTERM, then saves.
-void TestCommandLine::headlessRoutesAndSaves()
-{
-    JackSink sink("bx-cl-unit");
-    Sandbox sandbox(midiUid());
-    QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig(
-        "[MIDI]\nmidiOutDevice=" + JackSink::portName("bx-cl-unit").toUtf8() + "\n"));
-    withoutDisplay(sandbox.env);
-    // A display that is named but not there, as in an ssh session.
-    sandbox.env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
-    Program program(sandbox, {QStringLiteral("--headless")});
-    QVERIFY2(program.waitForError("brantolex.startup: routing"), program.stderrSoFar().constData());
-    QVERIFY(!program.stderrSoFar().contains("window shown"));
-    std::unique_ptr<JackSourceTo> source;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            source = std::make_unique<JackSourceTo>(QStringLiteral("virtual input"), "bx-cl-keys");
-            return source->connected;
-        },
-        startMs));
-    QVERIFY(warmUp([&] { source->send(ping); }, [&] { return sink.log->size() > 0; }));
-    program.signal(SIGTERM);
-    QVERIFY(program.endedNormally());
-    QSettings file(sandbox.configPath(), QSettings::IniFormat);
-    QVERIFY(file.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
-}
-
-void TestCommandLine::headlessSaysWhatStandsInTheWay_data()
+void TestCommandLine::headless_data()
 {
     QTest::addColumn<bool>("midiSystem");
+    QTest::addColumn<bool>("unitAtStart");
     // Steps after the first line: "+" makes the unit's port, "-" takes it away.
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QStringList>("lines");
@@ -292,35 +263,44 @@ void TestCommandLine::headlessSaysWhatStandsInTheWay_data()
         QStringLiteral("routing channel 1 from the virtual input \"Brantolex helper virtual "
                        "input\" to %1 on JACK")
             .arg(unit);
+    QTest::newRow("routes and saves") << true << true << "" << QStringList{routing};
     QTest::newRow("no MIDI system")
-        << false << "" << QStringList{QStringLiteral("No MIDI system found; ") + absent};
-    QTest::newRow("unit away, there, away") << true << "+-" << QStringList{absent, routing, absent};
+        << false << false << "" << QStringList{QStringLiteral("No MIDI system found; ") + absent};
+    QTest::newRow("unit away, there, away")
+        << true << false << "+-" << QStringList{absent, routing, absent};
 }
 
-// The journal is a service's only screen: the state line's news, once each,
-// said at start (before the program settles down to route) and at each
-// change.
-void TestCommandLine::headlessSaysWhatStandsInTheWay()
+// No window, and no display needed: it routes from the virtual input to the
+// chosen output until SIGTERM, then saves. The journal is a service's only
+// screen: the state line's news, once each, said at start (before the
+// program settles down to route) and at each change.
+void TestCommandLine::headless()
 {
     QFETCH(bool, midiSystem);
+    QFETCH(bool, unitAtStart);
     QFETCH(QString, steps);
     QFETCH(QStringList, lines);
 
+    std::unique_ptr<JackSink> unit;
+    if (unitAtStart)
+        unit = std::make_unique<JackSink>("bx-cl-later");
     Sandbox sandbox(midiSystem ? midiUid() : freshUid());
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig("[MIDI]\nmidiSystem=jack\nmidiOutDevice=" +
                                 JackSink::portName("bx-cl-later").toUtf8() + "\n"));
     withoutDisplay(sandbox.env);
+    // A display that is named but not there, as in an ssh session.
+    sandbox.env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
     if (!midiSystem)
         sandbox.env.insert(QStringLiteral("JACK_DEFAULT_SERVER"), QStringLiteral("bx-none"));
     Program program(sandbox, {QStringLiteral("--headless")});
     QVERIFY2(program.waitForError("brantolex.startup: routing"), program.stderrSoFar().constData());
     const QByteArray atStart = program.stderrSoFar();
+    QVERIFY(!atStart.contains("window shown"));
     QVERIFY2(reported(atStart, lines) == lines.mid(0, 1), atStart.constData());
     QVERIFY(atStart.indexOf("Brantolex Fixer: " + lines.first().toUtf8()) <
             atStart.indexOf("brantolex.startup: routing"));
 
-    std::unique_ptr<JackSink> unit;
     int expected = 1;
     for (QChar step : steps) {
         if (step == QLatin1Char('+'))
@@ -333,9 +313,21 @@ void TestCommandLine::headlessSaysWhatStandsInTheWay()
                 [&] { return reported(program.stderrSoFar(), lines).size() >= expected; }, startMs),
             program.stderrSoFar().constData());
     }
+    // Where the unit is there, MIDI reaches it.
+    std::unique_ptr<JackSourceTo> source;
+    const auto joined = [&] {
+        source = std::make_unique<JackSourceTo>(QStringLiteral("virtual input"), "bx-cl-keys");
+        return source->connected;
+    };
+    if (unit) {
+        QVERIFY(QTest::qWaitFor(joined, startMs));
+        QVERIFY(warmUp([&] { source->send(ping); }, [&] { return unit->log->size() > 0; }));
+    }
     program.signal(SIGTERM);
     QVERIFY(program.endedNormally());
     QCOMPARE(reported(program.stderrSoFar(), lines), lines);
+    QSettings file(sandbox.configPath(), QSettings::IniFormat);
+    QVERIFY(file.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
 }
 
 // Docks match a window to its desktop entry by the window's class, the
