@@ -7,7 +7,6 @@
 #include "midi/midisystem.h"
 #include "midipeers.h"
 #include "sandbox.h"
-#include "signalprocess.h"
 #include "testhelpers.h"
 #include "ui/brantolexmainwindow.h"
 
@@ -17,7 +16,6 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>

@@ -6,7 +6,6 @@
 #include "app/localthread.h"
 #include "app/privatedirectory.h"
 #include "app/singleapplication.h"
-#include "app/threadedlocalserver.h"
 #include "testhelpers.h"
 
 #include <QCoreApplication>
@@ -18,7 +17,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QtEndian>
 #include <QTest>
 #include <QThread>
 
@@ -143,11 +141,6 @@ public:
         return QTest::qWaitFor([this] { return process.state() == QProcess::NotRunning; }, 10000) &&
                process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     }
-    void killNow()
-    {
-        process.kill();
-        process.waitForFinished(10000);
-    }
 
     QProcess process;
 };
@@ -162,6 +155,17 @@ QByteArray sendFromHelper(const QString &key, const QString &message,
     const QByteArray result = sender.line();
     sender.finish();
     return result;
+}
+
+qint64 residentBytes(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    return -1;
 }
 
 // A stand-in for a running instance that answers as told, on a thread of its
@@ -384,7 +388,8 @@ void TestGuard::messageFromSecondProcess()
         const QByteArray ready = before->line();
         QVERIFY2(ready == "guard=0" || ready == "ready", ready.constData());
         if (killed) {
-            before->killNow();
+            before->process.kill();
+            QVERIFY(before->process.waitForFinished(10000));
             QCOMPARE(before->process.exitStatus(), QProcess::CrashExit);
         } else if (earlier == "own") {
             before->process.closeWriteChannel();
@@ -813,21 +818,6 @@ void TestGuard::floodTurnedAway()
     QCOMPARE(sendFromHelper(key, QStringLiteral("still here")), QByteArray("sent=1"));
     QCOMPARE(owner.line(), QByteArray("message=still%20here"));
 }
-
-namespace {
-
-qint64 residentBytes(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
-    return -1;
-}
-
-} // namespace
 
 void TestGuard::ownerMemoryBounded_data()
 {

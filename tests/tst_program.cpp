@@ -6,29 +6,23 @@
 
 #include "app/privatedirectory.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <functional>
-#include <grp.h>
-#include <memory>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 namespace {
@@ -390,10 +384,9 @@ void TestProgram::signalSavesSettings()
     // file's line ends; every other byte is as the user wrote it.
     const QByteArray saved = sandbox.config();
     QVERIFY(saved.startsWith(handEdited));
-    const QRegularExpression windowLines(
-        QStringLiteral("^\\r\\n\\[WINDOWS\\]\\r\\nMainWindowState=[^\\r\\n]+"
-                       "\\r\\nMainWindowGeometry=[^\\r\\n]+"
-                       "\\r\\n$"));
+    const QRegularExpression windowLines(QStringLiteral(
+        "^\\r\\n\\[WINDOWS\\]\\r\\nMainWindowState=[^\\r\\n]+\\r\\nMainWindowGeometry=[^\\r\\n]+"
+        "\\r\\n$"));
     QVERIFY2(windowLines.match(QString::fromLatin1(saved.mid(handEdited.size()))).hasMatch(),
              saved.constData());
     // The FIFO was nobody's save: left alone.
@@ -427,30 +420,28 @@ void TestProgram::quitSignalsCounted()
     QVERIFY(helper.waitForReadyRead(startMs));
     QCOMPARE(helper.readLine().trimmed(), QByteArray("ready"));
 
+    // Each signal is seen before the next: the helper answers a line after it.
+    const auto answer = [&] {
+        while (!helper.canReadLine())
+            if (!helper.waitForReadyRead(answerMs))
+                return QByteArray();
+        return helper.readLine().trimmed();
+    };
     signalProcess(helper, sequence.front());
-    while (!helper.canReadLine())
-        QVERIFY(helper.waitForReadyRead(answerMs));
-    QCOMPARE(helper.readLine().trimmed(),
-             QByteArray("received=" + QByteArray::number(sequence.front())));
-
+    QCOMPARE(answer(), QByteArray("received=" + QByteArray::number(sequence.front())));
     for (int i = 1; i < sequence.size(); ++i) {
         signalProcess(helper, sequence.at(i));
         if (forced && i == sequence.size() - 1)
             break;
         // Ignored: it has come by the time the answer does.
         helper.write("still there?\n");
-        while (!helper.canReadLine())
-            QVERIFY(helper.waitForReadyRead(answerMs));
-        QCOMPARE(helper.readLine().trimmed(), QByteArray("alive"));
+        QCOMPARE(answer(), QByteArray("alive"));
     }
-    if (!forced) {
+    if (!forced)
         helper.kill();
-        QVERIFY(helper.waitForFinished(quitMs));
-        return;
-    }
     QVERIFY(helper.waitForFinished(quitMs));
     QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
-    QVERIFY(helper.readAllStandardError().contains("a third Ctrl+C"));
+    QCOMPARE(helper.readAllStandardError().contains("a third Ctrl+C"), forced);
 }
 
 void TestProgram::midiThroughProgram_data()
