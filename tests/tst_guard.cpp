@@ -15,6 +15,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -167,45 +168,6 @@ qint64 residentBytes(qint64 pid)
             return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
     return -1;
 }
-
-// A stand-in for a running instance that answers as told, on a thread of its
-// own so that the guard under test may block.
-class FakeInstance : public QObject
-{
-    Q_OBJECT
-
-public:
-    FakeInstance(const QString &name, const QByteArray &greeting, const QByteArray &ack)
-        : name(name), greeting(greeting), ack(ack)
-    {
-    }
-
-    void start()
-    {
-        server = new QLocalServer(this);
-        connect(server, &QLocalServer::newConnection, this, &FakeInstance::accept);
-        listening = server->listen(name);
-    }
-    void stop() { delete server; }
-
-    bool listening = false;
-
-private:
-    void accept()
-    {
-        QLocalSocket *socket = server->nextPendingConnection();
-        socket->write(greeting);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
-            socket->readAll();
-            socket->write(ack);
-        });
-    }
-
-    QString name;
-    QByteArray greeting;
-    QByteArray ack;
-    QLocalServer *server = nullptr;
-};
 
 } // namespace
 
@@ -468,23 +430,37 @@ void TestGuard::sendFailures()
     FileLock marker(markerPathOf(key));
     QVERIFY(marker.lock());
 
+    // A stand-in for a running instance that answers as told, on a thread of
+    // its own so that the guard under test may block.
     QThread thread;
-    auto *fake = new FakeInstance(serverPathOf(key), greeting, ack);
+    auto *fake = new QObject;
     fake->moveToThread(&thread);
     connect(&thread, &QThread::finished, fake, &QObject::deleteLater);
     thread.start();
-    if (listen) {
-        QMetaObject::invokeMethod(fake, &FakeInstance::start, Qt::BlockingQueuedConnection);
-        QVERIFY(fake->listening);
-    }
+    const auto stop = qScopeGuard([&] {
+        thread.quit();
+        thread.wait();
+    });
+    bool listening = !listen;
+    const auto start = [&] {
+        auto *server = new QLocalServer(fake);
+        connect(server, &QLocalServer::newConnection, fake, [=] {
+            QLocalSocket *socket = server->nextPendingConnection();
+            socket->write(greeting);
+            connect(socket, &QLocalSocket::readyRead, fake, [=] {
+                socket->readAll();
+                socket->write(ack);
+            });
+        });
+        listening = server->listen(serverPathOf(key));
+    };
+    if (listen)
+        QMetaObject::invokeMethod(fake, start, Qt::BlockingQueuedConnection);
+    QVERIFY(listening);
 
     SingleApplication guard(key, nullptr);
     QVERIFY(guard.isRunning());
     QCOMPARE(guard.sendMessage(QStringLiteral("message")), sent);
-
-    QMetaObject::invokeMethod(fake, &FakeInstance::stop, Qt::BlockingQueuedConnection);
-    thread.quit();
-    QVERIFY(thread.wait(10000));
 }
 
 void TestGuard::unusablePlaces_data()
