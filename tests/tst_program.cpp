@@ -292,12 +292,12 @@ void TestProgram::unusablePlaces()
 
     Program program(env, uid, {}, state == "no inodes" ? std::function<void()>(full) : nullptr);
     const bool shown = reason.isEmpty() && program.waitForShown();
+    QVERIFY2(shown == reason.isEmpty(), program.stderrSoFar().constData());
     if (shown)
         program.signal(SIGTERM);
-    QVERIFY(program.process.waitForFinished(startMs));
+    QVERIFY(program.process.waitForFinished(shown ? quitMs : startMs));
     const QByteArray errors = program.stderrSoFar();
     QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(shown == reason.isEmpty(), errors.constData());
     QCOMPARE(program.process.exitCode(), reason.isEmpty() ? 0 : 1);
     if (!reason.isEmpty())
         QVERIFY2(errors.contains("cannot start: ") && errors.contains(reason.toUtf8()),

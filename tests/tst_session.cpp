@@ -179,26 +179,24 @@ void TestSession::managerAndWindow_data()
 
     const QString show("show"), hide("hide"), close("close"), save("save"), reopen("reopen");
     const QString &hidden = hiddenPath, &shown = shownPath;
-    const auto row = [](const char *name, Manager::Answer answer, bool inProcess,
-                        const QStringList &arguments, bool stranger, const QStringList &actions,
-                        const QStringList &news, const QString &reason) {
+    const auto row = [](const char *name, const QStringList &actions, const QStringList &news,
+                        bool inProcess, Manager::Answer answer = Manager::Welcome,
+                        const QStringList &arguments = {}, bool stranger = false,
+                        const QString &reason = {}) {
         QTest::newRow(name) << int(answer) << inProcess << arguments << stranger << actions << news
                             << reason;
     };
-    row("welcomed", Manager::Welcome, false, {}, false, {show, hide}, {hidden, shown, hidden}, {});
-    row("welcomed, headless", Manager::Welcome, false, {QStringLiteral("--headless")}, false,
-        {show, hide}, {hidden, hidden, hidden}, {});
-    row("welcomed, a stranger first", Manager::Welcome, false, {}, true, {show, hide},
-        {hidden, shown, hidden}, "ignored 3 OSC messages");
-    row("refused", Manager::Refuse, false, {}, false, {}, {}, "Not today");
-    row("no answer", Manager::Silent, false, {}, false, {}, {}, "within 5 s");
-    row("shown", Manager::Welcome, true, {}, false, {show}, {hidden, shown}, {});
-    row("shown, hidden", Manager::Welcome, true, {}, false, {show, hide}, {hidden, shown, hidden},
-        {});
-    row("shown, closed, shown", Manager::Welcome, true, {}, false, {show, close, show},
-        {hidden, shown, hidden, shown}, {});
-    row("shown, saved, reopened", Manager::Welcome, true, {}, false, {show, save, reopen},
-        {hidden, shown, shown}, {});
+    row("welcomed", {show, hide}, {hidden, shown, hidden}, false);
+    row("welcomed, headless", {show, hide}, {hidden, hidden, hidden}, false, Manager::Welcome,
+        {QStringLiteral("--headless")});
+    row("welcomed, a stranger first", {show, hide}, {hidden, shown, hidden}, false,
+        Manager::Welcome, {}, true, "ignored 3 OSC messages");
+    row("refused", {}, {}, false, Manager::Refuse, {}, false, "Not today");
+    row("no answer", {}, {}, false, Manager::Silent, {}, false, "within 5 s");
+    row("shown", {show}, {hidden, shown}, true);
+    row("shown, hidden", {show, hide}, {hidden, shown, hidden}, true);
+    row("shown, closed, shown", {show, close, show}, {hidden, shown, hidden, shown}, true);
+    row("shown, saved, reopened", {show, save, reopen}, {hidden, shown, shown}, true);
 }
 
 // The announce, and what becomes of the start when the manager welcomes,
@@ -258,7 +256,8 @@ void TestSession::managerAndWindow()
     if (underSession) {
         QVERIFY(manager.waitFor(reply, openPath, 1, startMs));
         QVERIFY(manager.waitFor(hiddenPath));
-        QVERIFY(!inProcess || !window->isVisible());
+        if (inProcess)
+            QVERIFY(!window->isVisible());
         // Reachable from this machine only.
         QCOMPARE(boundAddress(QUrl(announce.source).port()), QByteArray("0100007F"));
     }
