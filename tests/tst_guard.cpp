@@ -767,7 +767,8 @@ void TestGuard::floodTurnedAway()
     // Every one is greeted or closed.
     const int greeting = int(frameOf(SingleApplication::cleanKey(key)).size());
     int served = 0, closed = 0;
-    // A flood served in well under a second here; ten under the sanitizers.
+    // Served in about a tenth of a second here: 10 s leaves room for the
+    // sanitizers on a loaded machine.
     QVERIFY(QTest::qWaitFor(
         [&] {
             served = closed = 0;
