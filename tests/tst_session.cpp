@@ -1,6 +1,6 @@
 // The program under a session manager: the test plays the manager over OSC
 // on a UDP port of its own, and starts the built program with NSM_URL set
-// (programrig.h) or drives the window in this process.
+// (sandbox.h) or drives the window in this process.
 #include "midipeers.h"
 #include "sandbox.h"
 
