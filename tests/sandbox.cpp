@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -52,19 +53,9 @@ bool writeFile(const char *path, const std::string &text)
 
 QByteArray configWith(int loadingTime4, const QString &output)
 {
-    return "[MIDI]\n"
-           "createVirtualInput=Yes\n"
-           "midiChannel=1\n"
-           "midiSystem=" +
-           testbackend::systemName().toLower().toLatin1() +
-           "\n"
-           "midiOutDevice=" +
-           output.toUtf8() +
-           "\n"
-           "translateCC0toPluginSelect=Yes\n"
-           "\n"
-           "[Plugin]\n"
-           "loadingTime4=" +
+    return "[MIDI]\ncreateVirtualInput=Yes\nmidiChannel=1\nmidiSystem=" +
+           testbackend::systemName().toLower().toLatin1() + "\nmidiOutDevice=" + output.toUtf8() +
+           "\ntranslateCC0toPluginSelect=Yes\n\n[Plugin]\nloadingTime4=" +
            QByteArray::number(loadingTime4) + "\n";
 }
 
@@ -141,9 +132,9 @@ bool Sandbox::writeConfig(const QByteArray &content) const
     return ok;
 }
 
-QByteArray Sandbox::config() const
+QByteArray contentOf(const QString &path)
 {
-    QFile file(configPath());
+    QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
@@ -212,9 +203,9 @@ Program::~Program()
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
-    if (!process.waitForFinished(30000)) {
+    if (!process.waitForFinished(quitMs)) {
         process.kill();
-        process.waitForFinished(10000);
+        process.waitForFinished(quitMs);
     }
 }
 
@@ -225,12 +216,11 @@ bool Program::waitForShown()
 
 bool Program::waitForError(const QByteArray &text)
 {
-    for (;;) {
-        if (stderrSoFar().contains(text))
-            return true;
-        if (!process.waitForReadyRead(30000))
+    const QDeadlineTimer deadline(startMs);
+    while (!stderrSoFar().contains(text))
+        if (!process.waitForReadyRead(int(deadline.remainingTime())))
             return stderrSoFar().contains(text);
-    }
+    return true;
 }
 
 QByteArray Program::stderrSoFar()
@@ -244,9 +234,9 @@ void Program::signal(int number)
     signalProcess(process, number);
 }
 
-bool Program::endedNormally()
+bool Program::endedNormally(int ms)
 {
     // It may have ended while an event loop ran.
-    const bool ended = process.state() == QProcess::NotRunning || process.waitForFinished(30000);
+    const bool ended = process.state() == QProcess::NotRunning || process.waitForFinished(ms);
     return ended && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }

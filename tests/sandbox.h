@@ -22,6 +22,13 @@
 
 extern const QByteArray shownLine;
 
+// Bounds on the waits, fitted to the program: a start, up to its window or
+// its end (a 5 s wait on a locked directory included), and a quit.
+constexpr int startMs = 15000;
+constexpr int quitMs = 5000;
+// A running program's answer to a message or a change.
+constexpr int answerMs = 5000;
+
 // A uid nobody uses, new for each call. Root starts the program as that
 // user; anyone else in a user namespace of its own where the uid is that
 // one. Our own uid only where neither can be had.
@@ -33,6 +40,8 @@ uid_t freshUid();
 uid_t midiUid();
 
 void chownTree(const QString &path, uid_t uid);
+// A file's content; empty where it cannot be read.
+QByteArray contentOf(const QString &path);
 
 // A pre-written configuration: the test's MIDI system, the given output,
 // the virtual input, channel 1, short loading times.
@@ -50,7 +59,7 @@ public:
     bool prepared() const { return valid() && writeConfig(configWith(100)); }
     // A directory of the test's handed to the program's user.
     bool give(const QTemporaryDir &directory) const;
-    QByteArray config() const;
+    QByteArray config() const { return contentOf(configPath()); }
     // Every file under HOME but the instance's marker, with a hash of its
     // content.
     QMap<QString, QByteArray> homeSnapshot() const;
@@ -70,13 +79,8 @@ public:
     // asRoot runs in the child before it becomes the sandbox's user (a mount
     // namespace of its own, say).
     using ChildSetUp = std::function<void()>;
-    explicit Program(const Sandbox &sandbox, const QStringList &arguments = {},
-                     const ChildSetUp &asRoot = {})
-        : Program(sandbox.env, sandbox.uid, arguments, asRoot)
-    {
-    }
-    Program(const Sandbox &sandbox, const ChildSetUp &asRoot)
-        : Program(sandbox.env, sandbox.uid, {}, asRoot)
+    explicit Program(const Sandbox &sandbox, const QStringList &arguments = {})
+        : Program(sandbox.env, sandbox.uid, arguments)
     {
     }
     explicit Program(const QProcessEnvironment &env, uid_t uid = ::geteuid(),
@@ -90,7 +94,9 @@ public:
     bool waitForError(const QByteArray &text);
     QByteArray stderrSoFar();
     void signal(int number);
-    bool endedNormally();
+    // Ended with 0 within ms (a quit; a start that ends at once takes
+    // startMs).
+    bool endedNormally(int ms = quitMs);
 
     QProcess process;
     QByteArray errors;

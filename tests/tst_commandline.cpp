@@ -7,7 +7,6 @@
 #include "midi/midisystem.h"
 #include "midipeers.h"
 #include "sandbox.h"
-#include "signalprocess.h"
 #include "testhelpers.h"
 #include "ui/brantolexmainwindow.h"
 
@@ -17,13 +16,11 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 
 namespace {
-const int waitMs = 30000;
 const Bytes ping = {0x90, 0x7F, 0x01};
 
 // As on a rack machine or over ssh: no display, and no platform named.
@@ -59,9 +56,8 @@ private slots:
     void storedNameFindsPort();
     void midiSystemKept_data();
     void midiSystemKept();
-    void headlessRoutesAndSaves();
-    void headlessSaysWhatStandsInTheWay_data();
-    void headlessSaysWhatStandsInTheWay();
+    void headless_data();
+    void headless();
     void windowClassMatchesDesktopEntry();
 
 private:
@@ -88,40 +84,30 @@ void TestCommandLine::answers_data()
     QTest::addColumn<QString>("out"); // patterns
     QTest::addColumn<QString>("err");
 
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "--list-ports.*--midi-system"
-                          << "^$";
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "^Brantolex Fixer \\d+\\.\\d+\\n$"
-                             << "^$";
-    QTest::newRow("unknown option") << QStringList{"--list-port"} << 2 << "^$"
-                                    << "list-port.*Usage:.*--headless";
-    QTest::newRow("unknown MIDI system")
-        << QStringList{"--midi-system", "oss", "--list-ports"} << 2 << "^$"
-        << "oss.*Usage:";
-    QTest::newRow("MIDI system missing") << QStringList{"--midi-system"} << 2 << "^$"
-                                         << "Usage:";
+    const auto row = [](const char *name, const QStringList &arguments, int exitCode,
+                        const char *out, const char *err) {
+        QTest::newRow(name) << arguments << exitCode << QString(out) << QString(err);
+    };
+    row("help", {"--help"}, 0, "--list-ports.*--midi-system", "^$");
+    row("version", {"--version"}, 0, "^Brantolex Fixer \\d+\\.\\d+\\n$", "^$");
+    row("unknown option", {"--list-port"}, 2, "^$", "list-port.*Usage:.*--headless");
+    row("unknown MIDI system", {"--midi-system", "oss", "--list-ports"}, 2, "^$", "oss.*Usage:");
+    row("MIDI system missing", {"--midi-system"}, 2, "^$", "Usage:");
     // A question: no choice is kept, whatever comes with it.
-    QTest::newRow("listing on a system") << QStringList{"--list-ports", "--midi-system", "jack"}
-                                         << 0 << "out\tForeign Synth:midi in\n"
-                                         << "";
-    QTest::newRow("listing, headless")
-        << QStringList{"--headless", "--midi-system=jack", "--list-ports"} << 0
-        << "in\tForeign Synth:midi out\n"
-        << "";
+    row("listing on a system", {"--list-ports", "--midi-system", "jack"}, 0,
+        "out\tForeign Synth:midi in\n", "");
+    row("listing, headless", {"--headless", "--midi-system=jack", "--list-ports"}, 0,
+        "in\tForeign Synth:midi out\n", "");
     // NAME=VALUE before the options goes to the environment.
-    QTest::newRow("listing with no MIDI system")
-        << QStringList{"JACK_DEFAULT_SERVER=brantolex-none", "--list-ports", "--midi-system",
-                       "jack"}
-        << 1 << "^$"
-        << "^No MIDI system found\\n$";
-    QTest::newRow("panic with no instance running")
-        << QStringList{"--panic"} << 1 << "^$"
-        << "^Brantolex Fixer: no instance runs[^\\n]*\\n$";
-    QTest::newRow("stray argument") << QStringList{"ports"} << 2 << "^$"
-                                    << "ports.*Usage:";
+    row("listing with no MIDI system",
+        {"JACK_DEFAULT_SERVER=brantolex-none", "--list-ports", "--midi-system", "jack"}, 1, "^$",
+        "^No MIDI system found\\n$");
+    row("panic with no instance running", {"--panic"}, 1, "^$",
+        "^Brantolex Fixer: no instance runs[^\\n]*\\n$");
+    row("stray argument", {"ports"}, 2, "^$", "ports.*Usage:");
     // Where a window cannot open, the toolkit would abort.
-    QTest::newRow("no display") << QStringList{} << 1 << "^$"
-                                << "^Brantolex Fixer: no display found[^\\n]*--headless runs it "
-                                   "without a window\\n$";
+    row("no display", {}, 1, "^$",
+        "^Brantolex Fixer: no display found[^\\n]*--headless runs it without a window\\n$");
 }
 
 // Answered at once, with no display and nothing written.
@@ -142,7 +128,7 @@ void TestCommandLine::answers()
     }
     Program program(sandbox, arguments);
     QProcess &process = program.process;
-    QVERIFY(process.waitForFinished(waitMs));
+    QVERIFY(process.waitForFinished(startMs));
     const QString stdOut = QString::fromUtf8(process.readAllStandardOutput());
     const QString stdErr = QString::fromUtf8(process.readAllStandardError());
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
@@ -167,7 +153,7 @@ void TestCommandLine::listedNamesOpenTheirPorts()
     withoutDisplay(sandbox.env);
     Program program(sandbox, {QStringLiteral("--list-ports")});
     QProcess &process = program.process;
-    QVERIFY(process.waitForFinished(waitMs));
+    QVERIFY(process.waitForFinished(startMs));
     QCOMPARE(process.exitCode(), 0);
     QStringList inputs, outputs;
     const QStringList lines = QString::fromUtf8(process.readAllStandardOutput())
@@ -203,16 +189,15 @@ void TestCommandLine::storedNameFindsPort_data()
     QTest::addColumn<QString>("found");
 
     const QStringList alsa{"Midi Through:Port-0 14:0", "Lat Recv:router 128:0"};
-    QTest::newRow("as listed") << alsa << "Lat Recv:router 128:0"
-                               << "Lat Recv:router 128:0";
-    QTest::newRow("other numbers") << alsa << "Lat Recv:router 130:0"
-                                   << "Lat Recv:router 128:0";
-    QTest::newRow("as aconnect shows it") << alsa << "Lat Recv:router"
-                                          << "Lat Recv:router 128:0";
-    QTest::newRow("another port") << alsa << "Lat Recv:monitor"
-                                  << "";
-    QTest::newRow("JACK") << QStringList{"Foreign Synth:midi in"} << "Foreign Synth:midi in"
-                          << "Foreign Synth:midi in";
+    const auto row = [](const char *name, const QStringList &ports, const char *stored,
+                        const char *found) {
+        QTest::newRow(name) << ports << QString(stored) << QString(found);
+    };
+    row("as listed", alsa, "Lat Recv:router 128:0", "Lat Recv:router 128:0");
+    row("other numbers", alsa, "Lat Recv:router 130:0", "Lat Recv:router 128:0");
+    row("as aconnect shows it", alsa, "Lat Recv:router", "Lat Recv:router 128:0");
+    row("another port", alsa, "Lat Recv:monitor", "");
+    row("JACK", {"Foreign Synth:midi in"}, "Foreign Synth:midi in", "Foreign Synth:midi in");
 }
 
 // Settings name a port as --list-ports prints it, or, on ALSA, without the
@@ -232,21 +217,16 @@ void TestCommandLine::midiSystemKept_data()
     QTest::addColumn<QString>("used");
     QTest::addColumn<QString>("kept"); // "-" for no key
 
-    QTest::newRow("nothing chosen") << QByteArray() << QStringList{} << ""
-                                    << "-";
-    QTest::newRow("kept choice") << QByteArray("jack") << QStringList{} << "jack"
-                                 << "jack";
-    QTest::newRow("option over kept choice")
-        << QByteArray("jack") << QStringList{"--midi-system", "alsa"} << "alsa"
-        << "alsa";
-    QTest::newRow("option in capitals")
-        << QByteArray() << QStringList{"--midi-system=JACK"} << "jack"
-        << "jack";
-    QTest::newRow("back to the usual order")
-        << QByteArray("jack") << QStringList{"--midi-system", "auto"} << ""
-        << "auto";
-    QTest::newRow("hand-edited nonsense") << QByteArray("oss") << QStringList{} << ""
-                                          << "oss";
+    const auto row = [](const char *name, const QByteArray &stored, const QStringList &options,
+                        const char *used, const char *kept) {
+        QTest::newRow(name) << stored << options << QString(used) << QString(kept);
+    };
+    row("nothing chosen", {}, {}, "", "-");
+    row("kept choice", "jack", {}, "jack", "jack");
+    row("option over kept choice", "jack", {"--midi-system", "alsa"}, "alsa", "alsa");
+    row("option in capitals", {}, {"--midi-system=JACK"}, "jack", "jack");
+    row("back to the usual order", "jack", {"--midi-system", "auto"}, "", "auto");
+    row("hand-edited nonsense", "oss", {}, "", "oss");
 }
 
 // The option chooses the system the router uses and stays for the next
@@ -267,38 +247,10 @@ void TestCommandLine::midiSystemKept()
     QCOMPARE(file.value(QStringLiteral("MIDI/midiSystem"), QStringLiteral("-")).toString(), kept);
 }
 
-// No window, and no display needed: it routes from the virtual input to the chosen
-// output until SIGTERM, then saves.
-void TestCommandLine::headlessRoutesAndSaves()
-{
-    JackSink sink("bx-cl-unit");
-    Sandbox sandbox(midiUid());
-    QVERIFY(sandbox.valid());
-    QVERIFY(sandbox.writeConfig(
-        "[MIDI]\nmidiOutDevice=" + JackSink::portName("bx-cl-unit").toUtf8() + "\n"));
-    withoutDisplay(sandbox.env);
-    // A display that is named but not there, as in an ssh session.
-    sandbox.env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
-    Program program(sandbox, {QStringLiteral("--headless")});
-    QVERIFY2(program.waitForError("brantolex.startup: routing"), program.stderrSoFar().constData());
-    QVERIFY(!program.stderrSoFar().contains("window shown"));
-    std::unique_ptr<JackSourceTo> source;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            source = std::make_unique<JackSourceTo>(QStringLiteral("virtual input"), "bx-cl-keys");
-            return source->connected;
-        },
-        waitMs));
-    QVERIFY(warmUp([&] { source->send(ping); }, [&] { return sink.log->size() > 0; }));
-    program.signal(SIGTERM);
-    QVERIFY(program.endedNormally());
-    QSettings file(sandbox.configPath(), QSettings::IniFormat);
-    QVERIFY(file.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
-}
-
-void TestCommandLine::headlessSaysWhatStandsInTheWay_data()
+void TestCommandLine::headless_data()
 {
     QTest::addColumn<bool>("midiSystem");
+    QTest::addColumn<bool>("unitAtStart");
     // Steps after the first line: "+" makes the unit's port, "-" takes it away.
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QStringList>("lines");
@@ -309,35 +261,44 @@ void TestCommandLine::headlessSaysWhatStandsInTheWay_data()
         QStringLiteral("routing channel 1 from the virtual input \"Brantolex helper virtual "
                        "input\" to %1 on JACK")
             .arg(unit);
+    QTest::newRow("routes and saves") << true << true << "" << QStringList{routing};
     QTest::newRow("no MIDI system")
-        << false << "" << QStringList{QStringLiteral("No MIDI system found; ") + absent};
-    QTest::newRow("unit away, there, away") << true << "+-" << QStringList{absent, routing, absent};
+        << false << false << "" << QStringList{QStringLiteral("No MIDI system found; ") + absent};
+    QTest::newRow("unit away, there, away")
+        << true << false << "+-" << QStringList{absent, routing, absent};
 }
 
-// The journal is a service's only screen: the state line's news, once each,
-// said at start (before the program settles down to route) and at each
-// change.
-void TestCommandLine::headlessSaysWhatStandsInTheWay()
+// No window, and no display needed: it routes from the virtual input to the
+// chosen output until SIGTERM, then saves. The journal is a service's only
+// screen: the state line's news, once each, said at start (before the
+// program settles down to route) and at each change.
+void TestCommandLine::headless()
 {
     QFETCH(bool, midiSystem);
+    QFETCH(bool, unitAtStart);
     QFETCH(QString, steps);
     QFETCH(QStringList, lines);
 
+    std::unique_ptr<JackSink> unit;
+    if (unitAtStart)
+        unit = std::make_unique<JackSink>("bx-cl-later");
     Sandbox sandbox(midiSystem ? midiUid() : freshUid());
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig("[MIDI]\nmidiSystem=jack\nmidiOutDevice=" +
                                 JackSink::portName("bx-cl-later").toUtf8() + "\n"));
     withoutDisplay(sandbox.env);
+    // A display that is named but not there, as in an ssh session.
+    sandbox.env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
     if (!midiSystem)
         sandbox.env.insert(QStringLiteral("JACK_DEFAULT_SERVER"), QStringLiteral("bx-none"));
     Program program(sandbox, {QStringLiteral("--headless")});
     QVERIFY2(program.waitForError("brantolex.startup: routing"), program.stderrSoFar().constData());
     const QByteArray atStart = program.stderrSoFar();
+    QVERIFY(!atStart.contains("window shown"));
     QVERIFY2(reported(atStart, lines) == lines.mid(0, 1), atStart.constData());
     QVERIFY(atStart.indexOf("Brantolex Fixer: " + lines.first().toUtf8()) <
             atStart.indexOf("brantolex.startup: routing"));
 
-    std::unique_ptr<JackSink> unit;
     int expected = 1;
     for (QChar step : steps) {
         if (step == QLatin1Char('+'))
@@ -347,12 +308,24 @@ void TestCommandLine::headlessSaysWhatStandsInTheWay()
         ++expected;
         QVERIFY2(
             QTest::qWaitFor(
-                [&] { return reported(program.stderrSoFar(), lines).size() >= expected; }, waitMs),
+                [&] { return reported(program.stderrSoFar(), lines).size() >= expected; }, startMs),
             program.stderrSoFar().constData());
+    }
+    // Where the unit is there, MIDI reaches it.
+    std::unique_ptr<JackSourceTo> source;
+    const auto joined = [&] {
+        source = std::make_unique<JackSourceTo>(QStringLiteral("virtual input"), "bx-cl-keys");
+        return source->connected;
+    };
+    if (unit) {
+        QVERIFY(QTest::qWaitFor(joined, startMs));
+        QVERIFY(warmUp([&] { source->send(ping); }, [&] { return unit->log->size() > 0; }));
     }
     program.signal(SIGTERM);
     QVERIFY(program.endedNormally());
     QCOMPARE(reported(program.stderrSoFar(), lines), lines);
+    QSettings file(sandbox.configPath(), QSettings::IniFormat);
+    QVERIFY(file.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
 }
 
 // Docks match a window to its desktop entry by the window's class, the
@@ -372,9 +345,9 @@ void TestCommandLine::windowClassMatchesDesktopEntry()
     server.start(xvfb, {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
     const auto stop = qScopeGuard([&] {
         server.terminate();
-        server.waitForFinished(waitMs);
+        server.waitForFinished(startMs);
     });
-    QVERIFY(server.waitForReadyRead(waitMs));
+    QVERIFY(server.waitForReadyRead(startMs));
     Sandbox sandbox(freshUid());
     QVERIFY(sandbox.valid());
     QProcessEnvironment &env = sandbox.env;
@@ -391,14 +364,14 @@ void TestCommandLine::windowClassMatchesDesktopEntry()
             QProcess info;
             info.setProcessEnvironment(env);
             info.start(xwininfo, {"-root", "-tree"});
-            info.waitForFinished(waitMs);
+            info.waitForFinished(startMs);
             wmClass = QRegularExpression(
                           QStringLiteral("\"Brantolex Fixer\": \\(\"[^\"]*\" \"([^\"]*)\"\\)"))
                           .match(QString::fromUtf8(info.readAllStandardOutput()))
                           .captured(1);
             return !wmClass.isEmpty();
         },
-        waitMs));
+        startMs));
     program.signal(SIGTERM);
     QVERIFY(program.endedNormally());
     QCOMPARE(wmClass, id);

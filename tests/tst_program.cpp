@@ -6,28 +6,23 @@
 
 #include "app/privatedirectory.h"
 
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSettings>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <functional>
-#include <grp.h>
-#include <memory>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <unistd.h>
 
 namespace {
@@ -92,15 +87,12 @@ private slots:
     void initTestCase();
     void secondStartExitsAtOnce_data();
     void secondStartExitsAtOnce();
-    void othersCannotBlock();
     void unusablePlaces_data();
     void unusablePlaces();
     void signalSavesSettings_data();
     void signalSavesSettings();
     void quitSignalsCounted_data();
     void quitSignalsCounted();
-    void startAfterFirstEnded_data();
-    void startAfterFirstEnded();
     void midiThroughProgram_data();
     void midiThroughProgram();
 };
@@ -121,6 +113,9 @@ void TestProgram::secondStartExitsAtOnce_data()
     QTest::newRow("other TMPDIR, no XDG_RUNTIME_DIR") << "other environment";
     // The cleaning of /tmp by age, at its shortest.
     QTest::newRow("systemd-tmpfiles --clean took the fallback's files") << "tmp cleaned";
+    // An earlier first instance ended so: what it left blocks no start.
+    QTest::newRow("first started after one killed") << "killed";
+    QTest::newRow("first started after one terminated") << "terminated";
 }
 
 void TestProgram::secondStartExitsAtOnce()
@@ -129,6 +124,13 @@ void TestProgram::secondStartExitsAtOnce()
 
     Sandbox sandbox(freshUid());
     QVERIFY(sandbox.prepared());
+    if (between == "killed" || between == "terminated") {
+        Program earlier(sandbox);
+        QVERIFY2(earlier.waitForShown(), earlier.stderrSoFar().constData());
+        earlier.signal(between == "killed" ? SIGKILL : SIGTERM);
+        QVERIFY(earlier.process.waitForFinished(quitMs));
+        QCOMPARE(!sandbox.leftovers().isEmpty(), between == "killed");
+    }
 
     Program first(sandbox);
     QVERIFY2(first.waitForShown(), first.stderrSoFar().constData());
@@ -153,13 +155,13 @@ void TestProgram::secondStartExitsAtOnce()
         QProcess clean;
         clean.start(QStringLiteral("systemd-tmpfiles"),
                     {QStringLiteral("--clean"), rules.fileName()});
-        QVERIFY2(clean.waitForFinished(30000) && clean.exitCode() == 0,
+        QVERIFY2(clean.waitForFinished(startMs) && clean.exitCode() == 0,
                  clean.readAllStandardError().constData());
         QCOMPARE(QDir(fallback).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
                  QStringList());
     }
     Program second(env, sandbox.uid);
-    QVERIFY(second.endedNormally());
+    QVERIFY(second.endedNormally(startMs));
     QVERIFY(!second.stderrSoFar().contains(shownLine));
     // Said, so that a start from the menu that ends at once is explained.
     QVERIFY2(second.stderrSoFar().contains("already runs for this user"),
@@ -174,60 +176,7 @@ void TestProgram::secondStartExitsAtOnce()
 
     first.signal(SIGTERM);
     QVERIFY(first.endedNormally());
-}
-
-void TestProgram::othersCannotBlock()
-{
-    if (::geteuid() != 0)
-        QSKIP("only root can act as another user");
-    Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.prepared());
-    const uid_t other = 65534;
-
-    // A login session's runtime directory, as logind makes it (the ALSA
-    // guest has no logind, nor /run/user).
-    const QByteArray runtime = QFile::encodeName(PrivateDirectory::candidates(sandbox.uid).at(0));
-    QVERIFY(QDir().mkpath(QFileInfo(QFile::decodeName(runtime)).path()));
-    QVERIFY(::mkdir(runtime.constData(), 0700) == 0);
-    QVERIFY(::chown(runtime.constData(), sandbox.uid, sandbox.uid) == 0);
-    // Another user's link where the fallback would go, their directories at
-    // the old names in TMPDIR, and shared-memory segments by the dozen.
-    QTemporaryDir theirs;
-    QVERIFY(theirs.isValid());
-    QVERIFY(::chown(QFile::encodeName(theirs.path()).constData(), other, other) == 0);
-    const QByteArray fallback = QFile::encodeName(PrivateDirectory::candidates(sandbox.uid).at(1));
-    QVERIFY(::symlink(QFile::encodeName(theirs.path()).constData(), fallback.constData()) == 0);
-    QVERIFY(::lchown(fallback.constData(), other, other) == 0);
-    const QString uniqueKey = QStringLiteral("_sa_BrantolexFixer_") +
-                              QString::fromLatin1(QByteArray::number(sandbox.uid).toHex());
-    for (const QString &name : {uniqueKey, QStringLiteral("qipc_sharedmemory_saBrantolexFixer")}) {
-        const QByteArray path = QFile::encodeName(sandbox.tmp.filePath(name));
-        QVERIFY(::mkdir(path.constData(), 0755) == 0);
-        QVERIFY(::chown(path.constData(), other, other) == 0);
-    }
-    std::vector<int> segments;
-    for (int i = 0; i < 64; ++i) {
-        const int id = ::shmget(key_t(0x51000000 | (i << 8)), 1, IPC_CREAT | 0644);
-        if (id < 0)
-            continue;
-        segments.push_back(id);
-        shmid_ds info = {};
-        if (::shmctl(id, IPC_STAT, &info) == 0) {
-            info.shm_perm.uid = other;
-            ::shmctl(id, IPC_SET, &info);
-        }
-    }
-
-    Program program(sandbox);
-    const bool shown = program.waitForShown();
-    program.signal(SIGTERM);
-    const bool ended = program.endedNormally();
-    for (int id : segments)
-        ::shmctl(id, IPC_RMID, nullptr);
-    ::unlink(fallback.constData());
-    QDir(QFile::decodeName(runtime)).removeRecursively();
-    QVERIFY2(shown, program.stderrSoFar().constData());
-    QVERIFY(ended);
+    QCOMPARE(sandbox.leftovers(), QStringList());
 }
 
 void TestProgram::unusablePlaces_data()
@@ -238,6 +187,10 @@ void TestProgram::unusablePlaces_data()
     QTest::addColumn<QString>("reason"); // empty: it starts
 
     QTest::newRow("/tmp without inodes, a runtime directory") << "no inodes" << true << true << "";
+    // Another user's link where the fallback would go, their directories at
+    // the old names in TMPDIR, and shared-memory segments by the dozen.
+    QTest::newRow("others' link, directories and shared memory, a runtime directory")
+        << "planted" << true << true << "";
     QTest::newRow("fallback another user's, the home ours") << "foreign" << false << true << "";
     QTest::newRow("a directory in the way of the socket") << "socket" << false << true << "";
     QTest::newRow("fallback another user's, nothing else")
@@ -268,20 +221,50 @@ void TestProgram::unusablePlaces()
     const QByteArray runtimePath = QFile::encodeName(PrivateDirectory::candidates(uid).at(0));
     QTemporaryDir target;
     QVERIFY(target.isValid());
-    QVERIFY(::chown(QFile::encodeName(target.path()).constData(), uid, uid) == 0);
+    const uid_t owner = state == "planted" ? 65534 : uid;
+    QVERIFY(::chown(QFile::encodeName(target.path()).constData(), owner, owner) == 0);
     const QByteArray path = QFile::encodeName(fallback);
     int lockFd = -1;
-    if (state == "symlink") {
+    std::vector<int> segments;
+    const auto cleanUp = qScopeGuard([&] {
+        if (lockFd >= 0)
+            ::close(lockFd);
+        for (int id : segments)
+            ::shmctl(id, IPC_RMID, nullptr);
+        ::unlink(path.constData());
+        QDir(fallback).removeRecursively();
+        QDir(QFile::decodeName(runtimePath)).removeRecursively();
+    });
+    if (state == "symlink" || state == "planted") {
         QVERIFY(::symlink(QFile::encodeName(target.path()).constData(), path.constData()) == 0);
+        QVERIFY(::lchown(path.constData(), owner, owner) == 0);
     } else {
         QVERIFY(::mkdir(path.constData(), state == "open" ? 0755 : 0700) == 0);
         QVERIFY(::chmod(path.constData(), state == "open" ? 0755 : 0700) == 0);
         QVERIFY(::chown(path.constData(), state == "foreign" ? 0 : uid, uid) == 0);
     }
-    if (state == "socket") {
-        const QString socket = fallback + QStringLiteral("/_sa_BrantolexFixer_") +
-                               QString::fromLatin1(QByteArray::number(uid).toHex());
-        QVERIFY(QDir().mkpath(socket + QStringLiteral("/kept")));
+    const QString uniqueKey = QStringLiteral("_sa_BrantolexFixer_") +
+                              QString::fromLatin1(QByteArray::number(uid).toHex());
+    if (state == "socket")
+        QVERIFY(QDir().mkpath(fallback + QLatin1Char('/') + uniqueKey + QStringLiteral("/kept")));
+    if (state == "planted") {
+        for (const QString &name :
+             {uniqueKey, QStringLiteral("qipc_sharedmemory_saBrantolexFixer")}) {
+            const QByteArray planted = QFile::encodeName(sandbox.tmp.filePath(name));
+            QVERIFY(::mkdir(planted.constData(), 0755) == 0);
+            QVERIFY(::chown(planted.constData(), owner, owner) == 0);
+        }
+        for (int i = 0; i < 64; ++i) {
+            const int id = ::shmget(key_t(0x51000000 | (i << 8)), 1, IPC_CREAT | 0644);
+            if (id < 0)
+                continue;
+            segments.push_back(id);
+            shmid_ds info = {};
+            if (::shmctl(id, IPC_STAT, &info) == 0) {
+                info.shm_perm.uid = owner;
+                ::shmctl(id, IPC_SET, &info);
+            }
+        }
     }
     if (state == "locked") {
         lockFd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -309,18 +292,12 @@ void TestProgram::unusablePlaces()
 
     Program program(env, uid, {}, state == "no inodes" ? std::function<void()>(full) : nullptr);
     const bool shown = reason.isEmpty() && program.waitForShown();
+    QVERIFY2(shown == reason.isEmpty(), program.stderrSoFar().constData());
     if (shown)
         program.signal(SIGTERM);
-    const bool finished = program.process.waitForFinished(30000);
+    QVERIFY(program.process.waitForFinished(shown ? quitMs : startMs));
     const QByteArray errors = program.stderrSoFar();
-    if (lockFd >= 0)
-        ::close(lockFd);
-    ::unlink(path.constData());
-    QDir(fallback).removeRecursively();
-    QDir(QFile::decodeName(runtimePath)).removeRecursively();
-    QVERIFY(finished);
     QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
-    QVERIFY2(shown == reason.isEmpty(), errors.constData());
     QCOMPARE(program.process.exitCode(), reason.isEmpty() ? 0 : 1);
     if (!reason.isEmpty())
         QVERIFY2(errors.contains("cannot start: ") && errors.contains(reason.toUtf8()),
@@ -338,20 +315,21 @@ void TestProgram::signalSavesSettings_data()
     // goes, or a directory the program may not write in.
     QTest::addColumn<QString>("obstacle");
 
-    QTest::newRow("SIGTERM") << QList<int>{SIGTERM} << false << "";
-    QTest::newRow("SIGINT") << QList<int>{SIGINT} << false << "";
-    QTest::newRow("SIGHUP") << QList<int>{SIGHUP} << false << "";
-    QTest::newRow("terminal closed") << QList<int>{SIGHUP, SIGCONT, SIGHUP} << false << "";
-    QTest::newRow("relayed SIGTERM") << QList<int>{SIGTERM, SIGTERM} << false << "";
-    QTest::newRow("SIGTERM, then SIGHUP") << QList<int>{SIGTERM, SIGHUP} << false << "";
-    QTest::newRow("HUP, TERM and INT at once") << QList<int>{SIGHUP, SIGTERM, SIGINT} << true << "";
-    QTest::newRow("a session's stop: TERM, CONT, HUP")
-        << QList<int>{SIGTERM, SIGCONT, SIGHUP} << true << "";
-    QTest::newRow("a session's stop, then a relayed SIGTERM")
-        << QList<int>{SIGTERM, SIGCONT, SIGHUP, SIGTERM} << false << "";
-    QTest::newRow("a FIFO where the temporary file goes") << QList<int>{SIGTERM} << false << "fifo";
-    QTest::newRow("a settings directory not writable")
-        << QList<int>{SIGTERM} << false << "read-only";
+    const auto row = [](const char *name, const QList<int> &pattern, bool atOnce = false,
+                        const char *obstacle = "") {
+        QTest::newRow(name) << pattern << atOnce << QString(obstacle);
+    };
+    row("SIGTERM", {SIGTERM});
+    row("SIGINT", {SIGINT});
+    row("SIGHUP", {SIGHUP});
+    row("terminal closed", {SIGHUP, SIGCONT, SIGHUP});
+    row("relayed SIGTERM", {SIGTERM, SIGTERM});
+    row("SIGTERM, then SIGHUP", {SIGTERM, SIGHUP});
+    row("HUP, TERM and INT at once", {SIGHUP, SIGTERM, SIGINT}, true);
+    row("a session's stop: TERM, CONT, HUP", {SIGTERM, SIGCONT, SIGHUP}, true);
+    row("a session's stop, then a relayed SIGTERM", {SIGTERM, SIGCONT, SIGHUP, SIGTERM});
+    row("a FIFO where the temporary file goes", {SIGTERM}, false, "fifo");
+    row("a settings directory not writable", {SIGTERM}, false, "read-only");
 }
 
 void TestProgram::signalSavesSettings()
@@ -381,10 +359,10 @@ void TestProgram::signalSavesSettings()
     QCOMPARE(sandbox.config(), handEdited);
     program.signal(pattern.front());
     while (!atOnce && !program.stderrSoFar().contains("quitting on signal"))
-        QVERIFY2(program.process.waitForReadyRead(30000), program.stderrSoFar().constData());
+        QVERIFY2(program.process.waitForReadyRead(answerMs), program.stderrSoFar().constData());
     for (int number : pattern.mid(1))
         program.signal(number);
-    const bool finished = program.process.waitForFinished(30000);
+    const bool finished = program.process.waitForFinished(quitMs);
     ::chmod(QFile::encodeName(directory).constData(), 0700);
     QVERIFY2(finished, program.stderrSoFar().constData());
     QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
@@ -439,69 +417,31 @@ void TestProgram::quitSignalsCounted()
     // The watcher the program uses, in a process whose shutdown hangs.
     QProcess helper;
     helper.start(QStringLiteral(APP_HELPER), {QStringLiteral("signals"), QStringLiteral("-")});
-    QVERIFY(helper.waitForReadyRead(30000));
+    QVERIFY(helper.waitForReadyRead(startMs));
     QCOMPARE(helper.readLine().trimmed(), QByteArray("ready"));
 
+    // Each signal is seen before the next: the helper answers a line after it.
+    const auto answer = [&] {
+        while (!helper.canReadLine())
+            if (!helper.waitForReadyRead(answerMs))
+                return QByteArray();
+        return helper.readLine().trimmed();
+    };
     signalProcess(helper, sequence.front());
-    while (!helper.canReadLine())
-        QVERIFY(helper.waitForReadyRead(30000));
-    QCOMPARE(helper.readLine().trimmed(),
-             QByteArray("received=" + QByteArray::number(sequence.front())));
-
+    QCOMPARE(answer(), QByteArray("received=" + QByteArray::number(sequence.front())));
     for (int i = 1; i < sequence.size(); ++i) {
         signalProcess(helper, sequence.at(i));
         if (forced && i == sequence.size() - 1)
             break;
         // Ignored: it has come by the time the answer does.
         helper.write("still there?\n");
-        while (!helper.canReadLine())
-            QVERIFY(helper.waitForReadyRead(30000));
-        QCOMPARE(helper.readLine().trimmed(), QByteArray("alive"));
+        QCOMPARE(answer(), QByteArray("alive"));
     }
-    if (!forced) {
+    if (!forced)
         helper.kill();
-        QVERIFY(helper.waitForFinished(30000));
-        return;
-    }
-    QVERIFY(helper.waitForFinished(30000));
+    QVERIFY(helper.waitForFinished(quitMs));
     QCOMPARE(helper.exitStatus(), QProcess::CrashExit);
-    QVERIFY(helper.readAllStandardError().contains("a third Ctrl+C"));
-}
-
-void TestProgram::startAfterFirstEnded_data()
-{
-    QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<bool>("leavesTraces");
-
-    QTest::newRow("killed") << int(SIGKILL) << true;
-    QTest::newRow("terminated") << int(SIGTERM) << false;
-}
-
-void TestProgram::startAfterFirstEnded()
-{
-    QFETCH(int, signalNumber);
-    QFETCH(bool, leavesTraces);
-
-    Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.prepared());
-    {
-        Program first(sandbox);
-        QVERIFY2(first.waitForShown(), first.stderrSoFar().constData());
-        first.signal(signalNumber);
-        QVERIFY(first.process.waitForFinished(30000));
-    }
-    QCOMPARE(!sandbox.leftovers().isEmpty(), leavesTraces);
-
-    Program next(sandbox);
-    QVERIFY2(next.waitForShown(), next.stderrSoFar().constData());
-    // It owns the marker now: a further start declines.
-    Program third(sandbox);
-    QVERIFY(third.endedNormally());
-    QVERIFY(!third.stderrSoFar().contains(shownLine));
-
-    next.signal(SIGTERM);
-    QVERIFY(next.endedNormally());
-    QCOMPARE(sandbox.leftovers(), QStringList());
+    QCOMPARE(helper.readAllStandardError().contains("a third Ctrl+C"), forced);
 }
 
 void TestProgram::midiThroughProgram_data()
@@ -514,25 +454,25 @@ void TestProgram::midiThroughProgram_data()
     QTest::addColumn<bool>("panic"); // from another start, after waitFor
     QTest::addColumn<Messages>("expected");
 
-    QTest::newRow("routed channel passes")
-        << 100 << hexList({"903c64", "803c00", "b00740"}) << 0 << Messages() << false
-        << hexList({"903c64", "803c00", "b00740"});
-    QTest::newRow("other channels dropped") << 100 << hexList({"913c64", "9f3c64", "903d64"}) << 0
-                                            << Messages() << false << hexList({"903d64"});
-    QTest::newRow("program change without a switch")
-        << 100 << hexList({"c005"}) << 0 << Messages() << false << hexList({"c005"});
-    QTest::newRow("plug-in switch") << 100 << hexList({"b00003", "c005"}) << 0 << Messages()
-                                    << false << hexList({"c068", "90407f", "904000", "c005"});
+    const auto row = [](const char *name, const Messages &first, const Messages &expected,
+                        int loadingTime4 = 100, int waitFor = 0, const Messages &second = {},
+                        bool panic = false) {
+        QTest::newRow(name) << loadingTime4 << first << waitFor << second << panic << expected;
+    };
+    row("routed channel passes", hexList({"903c64", "803c00", "b00740"}),
+        hexList({"903c64", "803c00", "b00740"}));
+    row("other channels dropped", hexList({"913c64", "9f3c64", "903d64"}), hexList({"903d64"}));
+    row("program change without a switch", hexList({"c005"}), hexList({"c005"}));
+    row("plug-in switch", hexList({"b00003", "c005"}),
+        hexList({"c068", "90407f", "904000", "c005"}));
     // Long enough that the note surely comes during the wait.
-    QTest::newRow("notes held back while loading")
-        << 2000 << hexList({"b00003", "c005", "903c64"}) << 4 << hexList({"903e64"}) << false
-        << hexList({"c068", "90407f", "904000", "c005", "903e64"});
+    row("notes held back while loading", hexList({"b00003", "c005", "903c64"}),
+        hexList({"c068", "90407f", "904000", "c005", "903e64"}), 2000, 4, hexList({"903e64"}));
     Messages panicked = hexList({"903c64", "803c00"});
     for (int channel = 0; channel < 16; ++channel)
         for (const char *cc : {"4000", "7800", "7b00"})
             panicked << QByteArray(1, char(0xB0 + channel)) + QByteArray::fromHex(cc);
-    QTest::newRow("a panic asked by another start")
-        << 100 << hexList({"903c64"}) << 1 << Messages() << true << panicked;
+    row("a panic asked by another start", hexList({"903c64"}), panicked, 100, 1, {}, true);
 }
 
 void TestProgram::midiThroughProgram()
@@ -567,7 +507,7 @@ void TestProgram::midiThroughProgram()
     }
     if (panic) {
         Program asking(sandbox, {QStringLiteral("--panic")});
-        QVERIFY(asking.process.waitForFinished(10000));
+        QVERIFY(asking.process.waitForFinished(startMs));
         QCOMPARE(asking.process.exitCode(), 0);
     }
     QTRY_VERIFY_WITH_TIMEOUT(received(sink).size() >= expected.size(), 10000);

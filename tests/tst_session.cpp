@@ -1,15 +1,13 @@
 // The program under a session manager: the test plays the manager over OSC
 // on a UDP port of its own, and starts the built program with NSM_URL set
-// (programrig.h) or drives the window in this process.
+// (sandbox.h) or drives the window in this process.
 #include "midipeers.h"
 #include "sandbox.h"
-#include "signalprocess.h"
 
 #include "app/oscendpoint.h"
 #include "app/sessionclient.h"
 #include "settings/profile.h"
 #include "ui/brantolexmainwindow.h"
-#include "ui/ui_brantolexmainwindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -95,7 +93,7 @@ public:
         return found;
     }
     bool waitFor(const QString &path, const QString &about = {}, int count = 1,
-                 int timeout = 30000) const
+                 int timeout = answerMs) const
     {
         return QTest::qWaitFor([&] { return sent(path, about).size() >= count; }, timeout);
     }
@@ -113,12 +111,6 @@ public:
     QList<OscMessage> heard;
     QString client;
 };
-
-QByteArray contentOf(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // The local address of the UDP socket on port, as the kernel lists it.
 QByteArray boundAddress(int port)
@@ -149,15 +141,12 @@ class TestSession : public QObject
 
 private slots:
     void initTestCase();
-    void handshake_data();
-    void handshake();
+    void managerAndWindow_data();
+    void managerAndWindow();
     void openAndSave_data();
     void openAndSave();
-    void secondInstanceRefusesOpen();
     void controlMakesDirty_data();
     void controlMakesDirty();
-    void windowFollowsManager_data();
-    void windowFollowsManager();
 
 private:
     QTemporaryDir home;
@@ -171,42 +160,58 @@ void TestSession::initTestCase()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
 }
 
-void TestSession::handshake_data()
+void TestSession::managerAndWindow_data()
 {
     QTest::addColumn<int>("answer");
+    // The built program with these arguments, or a window in this process.
+    QTest::addColumn<bool>("inProcess");
     QTest::addColumn<QStringList>("arguments");
-    // What the program says of its window after its first word, a show and
-    // a hide; empty without a session.
+    // Another socket sends an open, a save and a show first.
+    QTest::addColumn<bool>("stranger");
+    // "show", "hide" and "save" from the manager, "close" from the user,
+    // "reopen": the program ends and the session opens it again.
+    QTest::addColumn<QStringList>("actions");
+    // What the program says of its window after its first word and each
+    // action, empty without a session; the window is left as the last says.
     QTest::addColumn<QStringList>("guiNews");
     // Why the program runs without a session, as it says on stderr.
     QTest::addColumn<QString>("reason");
-    // Another socket sends an open, a save and a show first.
-    QTest::addColumn<bool>("stranger");
 
-    QTest::newRow("welcomed") << int(Manager::Welcome) << QStringList()
-                              << QStringList{hiddenPath, shownPath, hiddenPath} << QString()
-                              << false;
-    QTest::newRow("welcomed, headless")
-        << int(Manager::Welcome) << QStringList{QStringLiteral("--headless")}
-        << QStringList{hiddenPath, hiddenPath, hiddenPath} << QString() << false;
-    QTest::newRow("welcomed, a stranger first")
-        << int(Manager::Welcome) << QStringList() << QStringList{hiddenPath, shownPath, hiddenPath}
-        << "ignored 3 OSC messages" << true;
-    QTest::newRow("refused") << int(Manager::Refuse) << QStringList() << QStringList()
-                             << "Not today" << false;
-    QTest::newRow("no answer") << int(Manager::Silent) << QStringList() << QStringList()
-                               << "within 5 s" << false;
+    const QString show("show"), hide("hide"), close("close"), save("save"), reopen("reopen");
+    const QString &hidden = hiddenPath, &shown = shownPath;
+    const auto row = [](const char *name, const QStringList &actions, const QStringList &news,
+                        bool inProcess, Manager::Answer answer = Manager::Welcome,
+                        const QStringList &arguments = {}, bool stranger = false,
+                        const QString &reason = {}) {
+        QTest::newRow(name) << int(answer) << inProcess << arguments << stranger << actions << news
+                            << reason;
+    };
+    row("welcomed", {show, hide}, {hidden, shown, hidden}, false);
+    row("welcomed, headless", {show, hide}, {hidden, hidden, hidden}, false, Manager::Welcome,
+        {QStringLiteral("--headless")});
+    row("welcomed, a stranger first", {show, hide}, {hidden, shown, hidden}, false,
+        Manager::Welcome, {}, true, "ignored 3 OSC messages");
+    row("refused", {}, {}, false, Manager::Refuse, {}, false, "Not today");
+    row("no answer", {}, {}, false, Manager::Silent, {}, false, "within 5 s");
+    row("shown", {show}, {hidden, shown}, true);
+    row("shown, hidden", {show, hide}, {hidden, shown, hidden}, true);
+    row("shown, closed, shown", {show, close, show}, {hidden, shown, hidden, shown}, true);
+    row("shown, saved, reopened", {show, save, reopen}, {hidden, shown, shown}, true);
 }
 
 // The announce, and what becomes of the start when the manager welcomes,
-// refuses or ignores it.
-void TestSession::handshake()
+// refuses or ignores it. Under a session the window starts hidden and the
+// manager shows and hides it; closing it only hides it, and the program goes
+// on.
+void TestSession::managerAndWindow()
 {
     QFETCH(int, answer);
+    QFETCH(bool, inProcess);
     QFETCH(QStringList, arguments);
+    QFETCH(bool, stranger);
+    QFETCH(QStringList, actions);
     QFETCH(QStringList, guiNews);
     QFETCH(QString, reason);
-    QFETCH(bool, stranger);
     const bool underSession = answer == Manager::Welcome;
 
     Sandbox sandbox(freshUid());
@@ -222,43 +227,78 @@ void TestSession::handshake()
     env.insert(QStringLiteral("NSM_URL"), manager.url());
     const auto homeBefore = sandbox.homeSnapshot();
 
-    Program program(env, sandbox.uid, arguments);
-    QVERIFY(manager.waitFor(announcePath));
+    std::unique_ptr<Program> program;
+    std::unique_ptr<SessionClient> client;
+    std::unique_ptr<BrantolexMainWindow> window;
+    const auto startInProcess = [&] {
+        window.reset();
+        client = std::make_unique<SessionClient>(manager.url(), QStringLiteral("brantolex-fixer"));
+        const bool joined = client->join();
+        window = std::make_unique<BrantolexMainWindow>();
+        client->manage(window.get(), false);
+        return joined;
+    };
+    if (inProcess)
+        QVERIFY(startInProcess());
+    else
+        program = std::make_unique<Program>(env, sandbox.uid, arguments);
+    QVERIFY(manager.waitFor(announcePath, {}, 1, startMs));
     const OscMessage announce = manager.sent(announcePath).first();
     QCOMPARE(announce.types, QStringLiteral("sssiii"));
-    const QVariantList fields = {QStringLiteral("Brantolex Fixer"),
-                                 QStringLiteral(":optional-gui:dirty:"),
-                                 program.process.program(),
-                                 1,
-                                 1,
-                                 int(program.process.processId())};
+    const QVariantList fields = {
+        QStringLiteral("Brantolex Fixer"),
+        QStringLiteral(":optional-gui:dirty:"),
+        inProcess ? QStringLiteral("brantolex-fixer") : program->process.program(),
+        1,
+        1,
+        int(inProcess ? QCoreApplication::applicationPid() : program->process.processId())};
     QCOMPARE(announce.args, fields);
+    if (underSession) {
+        QVERIFY(manager.waitFor(reply, openPath, 1, startMs));
+        QVERIFY(manager.waitFor(hiddenPath));
+        if (inProcess)
+            QVERIFY(!window->isVisible());
+        // Reachable from this machine only.
+        QCOMPARE(boundAddress(QUrl(announce.source).port()), QByteArray("0100007F"));
+    }
+
+    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
+    for (const QString &action : std::as_const(actions)) {
+        const qsizetype news = manager.guiNews().size();
+        if (action == QLatin1String("save")) {
+            manager.send(savePath);
+            QVERIFY(manager.waitFor(reply, savePath));
+            continue;
+        }
+        if (action == QLatin1String("close"))
+            window->close();
+        else if (action == QLatin1String("reopen"))
+            QVERIFY(startInProcess());
+        else
+            manager.send(action == QLatin1String("show") ? showPath : hidePath);
+        QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() > news; }, answerMs));
+    }
+    QCOMPARE(manager.guiNews(), guiNews);
+    if (inProcess) {
+        QCOMPARE(window->isVisible(), guiNews.last() == shownPath);
+        QCOMPARE(lastClosed.count(), 0);
+        return;
+    }
 
     if (underSession) {
-        QVERIFY(manager.waitFor(reply, openPath));
-        QVERIFY(manager.waitFor(hiddenPath));
-        for (const QString &request : {showPath, hidePath}) {
-            const int before = int(manager.guiNews().size());
-            manager.send(request);
-            QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() > before; }, 30000));
-        }
-        QCOMPARE(manager.guiNews(), guiNews);
-        QVERIFY(program.stderrSoFar().contains(routingLine));
-        // Reachable from this machine only; the stranger got nothing, and
-        // nothing of it reached the manager.
-        QCOMPARE(boundAddress(QUrl(announce.source).port()), QByteArray("0100007F"));
+        QVERIFY(program->stderrSoFar().contains(routingLine));
+        // The stranger got nothing, and nothing of it reached the manager.
         QCOMPARE(strangerHeard, 0);
         QVERIFY(manager.sent(cleanPath).isEmpty() && manager.sent(error).isEmpty());
     } else {
         // As without a session: the window shows and the user's file holds
         // the settings.
-        QVERIFY2(QTest::qWaitFor([&] { return program.stderrSoFar().contains(shownLine); }, 30000),
-                 program.stderrSoFar().constData());
+        QVERIFY2(program->waitForShown(), program->stderrSoFar().constData());
     }
-    program.signal(SIGTERM);
-    QVERIFY(program.endedNormally());
-    QCOMPARE(program.stderrSoFar().count(withoutSession), underSession ? 0 : 1);
-    QVERIFY2(program.stderrSoFar().contains(reason.toUtf8()), program.stderrSoFar().constData());
+    program->signal(SIGTERM);
+    QVERIFY(program->endedNormally());
+    QCOMPARE(program->stderrSoFar().count(withoutSession), underSession ? 0 : 1);
+    QVERIFY2(program->stderrSoFar().contains(reason.toUtf8()), program->stderrSoFar().constData());
     QCOMPARE(sandbox.homeSnapshot() == homeBefore, underSession);
     // Only a save writes the session's file.
     QVERIFY(!QFile::exists(clientPath + QStringLiteral(".ini")));
@@ -289,8 +329,10 @@ void TestSession::openAndSave_data()
         << QByteArrayList{
                "; the song's unit\n[MIDI]\nmidiOutDevice=Session Sink:in\nmidiChannel=5\n",
                "\nloadingTime1=123\n", "\nloadingTime2=1500\n", "\nsysex=No\n"};
-    for (const char *obstacle : {"a directory in the way", "a FIFO in the way", "an empty path",
-                                 "a relative path", "a file where its directory goes"})
+    // One instance per user, in a session too: the manager learns why not.
+    for (const char *obstacle :
+         {"a directory in the way", "a FIFO in the way", "an empty path", "a relative path",
+          "a file where its directory goes", "another instance runs"})
         QTest::newRow(obstacle) << QByteArray() << QString::fromLatin1(obstacle) << false
                                 << QByteArrayList();
 }
@@ -331,22 +373,37 @@ void TestSession::openAndSave()
     Manager manager(clientPath);
     QProcessEnvironment env = sandbox.env;
     env.insert(QStringLiteral("NSM_URL"), manager.url());
+    std::unique_ptr<Program> first;
+    if (obstacle.contains("another")) {
+        first = std::make_unique<Program>(sandbox);
+        QVERIFY2(first->waitForShown(), first->stderrSoFar().constData());
+    }
     const auto homeBefore = sandbox.homeSnapshot();
 
     Program program(env, sandbox.uid);
     if (!obstacle.isEmpty()) {
         // Said at once, with the reason; a quit signal still ends the start.
-        QVERIFY(manager.waitFor(announcePath));
+        QVERIFY(manager.waitFor(announcePath, {}, 1, startMs));
         QVERIFY2(manager.waitFor(error, openPath, 1, 3000), program.stderrSoFar().constData());
-        QVERIFY(!manager.sent(error, openPath).first().args.value(2).toString().isEmpty());
+        const OscMessage refusal = manager.sent(error, openPath).first();
+        QCOMPARE(refusal.types, QStringLiteral("sis"));
+        QVERIFY(refusal.args.at(1).toInt() < 0);
+        const QString why = refusal.args.at(2).toString();
+        QVERIFY2(!why.isEmpty() && (!first || why.contains("already runs for this user")),
+                 qPrintable(why));
         program.signal(SIGTERM);
         QVERIFY2(program.endedNormally(), program.stderrSoFar().constData());
         QVERIFY(manager.sent(reply, openPath).isEmpty());
         QCOMPARE(QFileInfo(file).isFile(), false);
         QCOMPARE(sandbox.homeSnapshot(), homeBefore);
+        if (first) {
+            QCOMPARE(first->process.state(), QProcess::Running);
+            first->signal(SIGTERM);
+            QVERIFY(first->endedNormally());
+        }
         return;
     }
-    QVERIFY2(manager.waitFor(reply, openPath), program.stderrSoFar().constData());
+    QVERIFY2(manager.waitFor(reply, openPath, 1, startMs), program.stderrSoFar().constData());
     // The ports are open by the time the open is answered.
     QCOMPARE(!peerConnections(sessionSink.portName()).isEmpty(), sessionPortOpened);
     QCOMPARE(peerConnections(userSink.portName()), QStringList());
@@ -363,38 +420,6 @@ void TestSession::openAndSave()
     QVERIFY(program.endedNormally());
     QCOMPARE(contentOf(file), saved);
     QCOMPARE(sandbox.homeSnapshot(), homeBefore);
-}
-
-// One instance per user, in a session too: the manager learns why not.
-void TestSession::secondInstanceRefusesOpen()
-{
-    Sandbox sandbox(freshUid());
-    QVERIFY(sandbox.prepared());
-    Program first(sandbox);
-    QVERIFY2(first.waitForShown(), first.stderrSoFar().constData());
-    const auto homeBefore = sandbox.homeSnapshot();
-
-    QTemporaryDir session;
-    QVERIFY(sandbox.give(session));
-    const QString clientPath = session.filePath(QStringLiteral("Brantolex Fixer.nTEST"));
-    Manager manager(clientPath);
-    QProcessEnvironment env = sandbox.env;
-    env.insert(QStringLiteral("NSM_URL"), manager.url());
-    Program second(env, sandbox.uid);
-    QVERIFY(manager.waitFor(error, openPath));
-    const OscMessage refusal = manager.sent(error, openPath).first();
-    QCOMPARE(refusal.types, QStringLiteral("sis"));
-    QVERIFY(refusal.args.at(1).toInt() < 0);
-    QVERIFY2(refusal.args.at(2).toString().contains(QLatin1String("already runs for this user")),
-             qPrintable(refusal.args.at(2).toString()));
-    QVERIFY2(second.endedNormally(), second.stderrSoFar().constData());
-    QVERIFY(manager.sent(reply, openPath).isEmpty());
-
-    QCOMPARE(first.process.state(), QProcess::Running);
-    QCOMPARE(sandbox.homeSnapshot(), homeBefore);
-    QVERIFY(!QFile::exists(clientPath + QStringLiteral(".ini")));
-    first.signal(SIGTERM);
-    QVERIFY(first.endedNormally());
 }
 
 void TestSession::controlMakesDirty_data()
@@ -477,69 +502,6 @@ void TestSession::controlMakesDirty()
 
     change();
     QVERIFY(manager.waitFor(dirtyPath, {}, 2));
-}
-
-void TestSession::windowFollowsManager_data()
-{
-    // "show", "hide" and "save" from the manager, "close" from the user,
-    // "reopen": the program ends and the session opens it again.
-    QTest::addColumn<QStringList>("actions");
-    QTest::addColumn<bool>("visible");
-    QTest::addColumn<QStringList>("guiNews");
-
-    const QString show("show"), hide("hide"), close("close"), save("save"), reopen("reopen");
-    QTest::newRow("shown") << QStringList{show} << true << QStringList{hiddenPath, shownPath};
-    QTest::newRow("shown, hidden")
-        << QStringList{show, hide} << false << QStringList{hiddenPath, shownPath, hiddenPath};
-    QTest::newRow("shown, closed, shown")
-        << QStringList{show, close, show} << true
-        << QStringList{hiddenPath, shownPath, hiddenPath, shownPath};
-    QTest::newRow("shown, saved, reopened")
-        << QStringList{show, save, reopen} << true << QStringList{hiddenPath, shownPath, shownPath};
-}
-
-// The window starts hidden; the manager shows and hides it; closing it only
-// hides it, and the program goes on.
-void TestSession::windowFollowsManager()
-{
-    QFETCH(QStringList, actions);
-    QFETCH(bool, visible);
-    QFETCH(QStringList, guiNews);
-
-    QTemporaryDir session;
-    QVERIFY(session.isValid());
-    Manager manager(session.filePath(QStringLiteral("client")));
-    auto client = std::make_unique<SessionClient>(manager.url(), QStringLiteral("brantolex-fixer"));
-    QVERIFY(client->join());
-    auto window = std::make_unique<BrantolexMainWindow>();
-    client->manage(window.get(), false);
-    QVERIFY(manager.waitFor(hiddenPath));
-    QVERIFY(!window->isVisible());
-
-    QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
-    for (const QString &action : std::as_const(actions)) {
-        const qsizetype news = manager.guiNews().size();
-        if (action == QLatin1String("save")) {
-            manager.send(savePath);
-            QVERIFY(manager.waitFor(reply, savePath));
-            continue;
-        }
-        if (action == QLatin1String("close")) {
-            window->close();
-        } else if (action == QLatin1String("reopen")) {
-            window.reset();
-            client = std::make_unique<SessionClient>(manager.url(), QStringLiteral("x"));
-            QVERIFY(client->join());
-            window = std::make_unique<BrantolexMainWindow>();
-            client->manage(window.get(), false);
-        } else {
-            manager.send(action == QLatin1String("show") ? showPath : hidePath);
-        }
-        QVERIFY(QTest::qWaitFor([&] { return manager.guiNews().size() > news; }, 30000));
-    }
-    QCOMPARE(manager.guiNews(), guiNews);
-    QCOMPARE(window->isVisible(), visible);
-    QCOMPARE(lastClosed.count(), 0);
 }
 
 QTEST_MAIN(TestSession)
