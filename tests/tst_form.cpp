@@ -1,6 +1,7 @@
 // The window's form as the user sees it: texts, grid places, buddies and
 // mnemonics, tab order, what the channel box takes, and the sizes that keep
 // it readable; built from the Designer file alone, no router behind it.
+#include "testhelpers.h"
 #include "ui/ui_brantolexmainwindow.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -78,57 +79,27 @@ void TestForm::members_data()
     QTest::addColumn<QString>("className");
     QTest::addColumn<QString>("parentName");
 
-    QTest::newRow("centralWidget") << "centralWidget"
-                                   << "QWidget"
-                                   << "BrantolexMainWindow";
-    QTest::newRow("l_currentPlugin") << "l_currentPlugin"
-                                     << "QLabel"
-                                     << "centralWidget";
-    QTest::newRow("tabWidget") << "tabWidget"
-                               << "QTabWidget"
-                               << "centralWidget";
-    QTest::newRow("Events") << "Events"
-                            << "QWidget"
-                            << "qt_tabwidget_stackedwidget";
-    QTest::newRow("c_sysex") << "c_sysex"
-                             << "QCheckBox"
-                             << "Events";
-    QTest::newRow("c_midiClockMessages") << "c_midiClockMessages"
-                                         << "QCheckBox"
-                                         << "Events";
-    QTest::newRow("c_translateCC0toPluginSelect") << "c_translateCC0toPluginSelect"
-                                                  << "QCheckBox"
-                                                  << "Events";
-    QTest::newRow("Device") << "Device"
-                            << "QWidget"
-                            << "qt_tabwidget_stackedwidget";
-    QTest::newRow("c_midiOutDevice") << "c_midiOutDevice"
-                                     << "QComboBox"
-                                     << "Device";
-    QTest::newRow("l_midiOutDevice") << "l_midiOutDevice"
-                                     << "QLabel"
-                                     << "Device";
-    QTest::newRow("c_midiInDevice") << "c_midiInDevice"
-                                    << "QComboBox"
-                                    << "Device";
-    QTest::newRow("l_midiInDevice") << "l_midiInDevice"
-                                    << "QLabel"
-                                    << "Device";
-    QTest::newRow("c_createVirtualInput") << "c_createVirtualInput"
-                                          << "QCheckBox"
-                                          << "Device";
-    QTest::newRow("c_midiChannel") << "c_midiChannel"
-                                   << "QSpinBox"
-                                   << "Device";
-    QTest::newRow("l_midiChannel") << "l_midiChannel"
-                                   << "QLabel"
-                                   << "Device";
-    QTest::newRow("About") << "About"
-                           << "QWidget"
-                           << "qt_tabwidget_stackedwidget";
-    QTest::newRow("t_About") << "t_About"
-                             << "QTextBrowser"
-                             << "About";
+    const char *const members[][3] = {
+        {"centralWidget", "QWidget", "BrantolexMainWindow"},
+        {"l_currentPlugin", "QLabel", "centralWidget"},
+        {"tabWidget", "QTabWidget", "centralWidget"},
+        {"Events", "QWidget", "qt_tabwidget_stackedwidget"},
+        {"c_sysex", "QCheckBox", "Events"},
+        {"c_midiClockMessages", "QCheckBox", "Events"},
+        {"c_translateCC0toPluginSelect", "QCheckBox", "Events"},
+        {"Device", "QWidget", "qt_tabwidget_stackedwidget"},
+        {"c_midiOutDevice", "QComboBox", "Device"},
+        {"l_midiOutDevice", "QLabel", "Device"},
+        {"c_midiInDevice", "QComboBox", "Device"},
+        {"l_midiInDevice", "QLabel", "Device"},
+        {"c_createVirtualInput", "QCheckBox", "Device"},
+        {"c_midiChannel", "QSpinBox", "Device"},
+        {"l_midiChannel", "QLabel", "Device"},
+        {"About", "QWidget", "qt_tabwidget_stackedwidget"},
+        {"t_About", "QTextBrowser", "About"},
+    };
+    for (const auto &[name, className, parentName] : members)
+        QTest::newRow(name) << name << className << parentName;
 }
 
 void TestForm::members()
@@ -169,9 +140,8 @@ void TestForm::windowProperties_data()
     QTest::addColumn<QString>("presetName");
     QTest::addColumn<QString>("expectedName");
 
-    QTest::newRow("unnamed window") << QString() << "BrantolexMainWindow";
-    QTest::newRow("named window keeps its name") << "someOtherName"
-                                                 << "someOtherName";
+    dataRow("unnamed window", QString(), "BrantolexMainWindow");
+    dataRow("named window keeps its name", "someOtherName", "someOtherName");
 }
 
 void TestForm::windowProperties()
@@ -222,28 +192,17 @@ void TestForm::texts_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("label") << "l_currentPlugin"
-                           << "Plugin";
-    QTest::newRow("sysex") << "c_sysex"
-                           << "&System exclusive messages";
-    QTest::newRow("clock") << "c_midiClockMessages"
-                           << "&Clock messages";
-    QTest::newRow("translate") << "c_translateCC0toPluginSelect"
-                               << "Translate CC&0 to plugin select";
-    QTest::newRow("out label") << "l_midiOutDevice"
-                               << "&Out port";
-    QTest::newRow("in label, two blanks") << "l_midiInDevice"
-                                          << "&In  port";
-    QTest::newRow("virtual") << "c_createVirtualInput"
-                             << "Create &virtual input";
-    QTest::newRow("channel label, no mnemonic") << "l_midiChannel"
-                                                << "Channel";
-    QTest::newRow("tab 0") << "Events"
-                           << "&Events";
-    QTest::newRow("tab 1") << "Device"
-                           << "&Device";
-    QTest::newRow("tab 2") << "About"
-                           << "&About";
+    dataRow("label", "l_currentPlugin", "Plugin");
+    dataRow("sysex", "c_sysex", "&System exclusive messages");
+    dataRow("clock", "c_midiClockMessages", "&Clock messages");
+    dataRow("translate", "c_translateCC0toPluginSelect", "Translate CC&0 to plugin select");
+    dataRow("out label", "l_midiOutDevice", "&Out port");
+    dataRow("in label, two blanks", "l_midiInDevice", "&In  port");
+    dataRow("virtual", "c_createVirtualInput", "Create &virtual input");
+    dataRow("channel label, no mnemonic", "l_midiChannel", "Channel");
+    dataRow("tab 0", "Events", "&Events");
+    dataRow("tab 1", "Device", "&Device");
+    dataRow("tab 2", "About", "&About");
 }
 
 void TestForm::texts()
@@ -311,26 +270,16 @@ void TestForm::gridPlacement_data()
     QTest::addColumn<int>("rowSpan");
     QTest::addColumn<int>("columnSpan");
 
-    QTest::newRow("label") << "l_currentPlugin"
-                           << "gridLayout_2" << 0 << 0 << 1 << 2;
-    QTest::newRow("tabs") << "tabWidget"
-                          << "gridLayout_2" << 1 << 0 << 1 << 2;
-    QTest::newRow("out box") << "c_midiOutDevice"
-                             << "gridLayout" << 0 << 0 << 1 << 2;
-    QTest::newRow("out label") << "l_midiOutDevice"
-                               << "gridLayout" << 0 << 2 << 1 << 1;
-    QTest::newRow("in box") << "c_midiInDevice"
-                            << "gridLayout" << 1 << 0 << 1 << 2;
-    QTest::newRow("in label") << "l_midiInDevice"
-                              << "gridLayout" << 1 << 2 << 1 << 1;
-    QTest::newRow("virtual") << "c_createVirtualInput"
-                             << "gridLayout" << 2 << 0 << 1 << 2;
-    QTest::newRow("channel") << "c_midiChannel"
-                             << "gridLayout" << 3 << 0 << 1 << 1;
-    QTest::newRow("channel label") << "l_midiChannel"
-                                   << "gridLayout" << 3 << 1 << 1 << 2;
-    QTest::newRow("about") << "t_About"
-                           << "gridLayout_3" << 0 << 0 << 1 << 1;
+    dataRow("label", "l_currentPlugin", "gridLayout_2", 0, 0, 1, 2);
+    dataRow("tabs", "tabWidget", "gridLayout_2", 1, 0, 1, 2);
+    dataRow("out box", "c_midiOutDevice", "gridLayout", 0, 0, 1, 2);
+    dataRow("out label", "l_midiOutDevice", "gridLayout", 0, 2, 1, 1);
+    dataRow("in box", "c_midiInDevice", "gridLayout", 1, 0, 1, 2);
+    dataRow("in label", "l_midiInDevice", "gridLayout", 1, 2, 1, 1);
+    dataRow("virtual", "c_createVirtualInput", "gridLayout", 2, 0, 1, 2);
+    dataRow("channel", "c_midiChannel", "gridLayout", 3, 0, 1, 1);
+    dataRow("channel label", "l_midiChannel", "gridLayout", 3, 1, 1, 2);
+    dataRow("about", "t_About", "gridLayout_3", 0, 0, 1, 1);
 }
 
 void TestForm::gridPlacement()
@@ -358,13 +307,10 @@ void TestForm::buddies_data()
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("buddy");
 
-    QTest::newRow("out") << "l_midiOutDevice"
-                         << "c_midiOutDevice";
-    QTest::newRow("in") << "l_midiInDevice"
-                        << "c_midiInDevice";
-    QTest::newRow("channel") << "l_midiChannel"
-                             << "c_midiChannel";
-    QTest::newRow("plug-in label has none") << "l_currentPlugin" << QString();
+    dataRow("out", "l_midiOutDevice", "c_midiOutDevice");
+    dataRow("in", "l_midiInDevice", "c_midiInDevice");
+    dataRow("channel", "l_midiChannel", "c_midiChannel");
+    dataRow("plug-in label has none", "l_currentPlugin", QString());
 }
 
 void TestForm::buddies()
@@ -413,9 +359,8 @@ void TestForm::channelTyped()
     QFETCH(QString, typed);
     QFETCH(int, value);
 
-    window->show();
     ui->tabWidget->setCurrentWidget(ui->Device);
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(shown(*window));
     QSpinBox *spin = ui->c_midiChannel;
     spin->setFocus();
     spin->selectAll();
@@ -463,19 +408,16 @@ void TestForm::mnemonicReachesWidget_data()
     QTest::addColumn<QString>("toggled"); // the check box that changes, if any
     QTest::addColumn<int>("tabAfter");
 
-    QTest::newRow("Alt+S") << 0 << int(Qt::Key_S) << "c_sysex"
-                           << "c_sysex" << 0;
-    QTest::newRow("Alt+C") << 0 << int(Qt::Key_C) << "c_midiClockMessages"
-                           << "c_midiClockMessages" << 0;
-    QTest::newRow("Alt+0") << 0 << int(Qt::Key_0) << "c_translateCC0toPluginSelect"
-                           << "c_translateCC0toPluginSelect" << 0;
-    QTest::newRow("Alt+O") << 1 << int(Qt::Key_O) << "c_midiOutDevice" << QString() << 1;
-    QTest::newRow("Alt+I") << 1 << int(Qt::Key_I) << "c_midiInDevice" << QString() << 1;
-    QTest::newRow("Alt+V") << 1 << int(Qt::Key_V) << "c_createVirtualInput"
-                           << "c_createVirtualInput" << 1;
-    QTest::newRow("Alt+D") << 0 << int(Qt::Key_D) << QString() << QString() << 1;
-    QTest::newRow("Alt+A") << 1 << int(Qt::Key_A) << QString() << QString() << 2;
-    QTest::newRow("Alt+E") << 2 << int(Qt::Key_E) << QString() << QString() << 0;
+    dataRow("Alt+S", 0, int(Qt::Key_S), "c_sysex", "c_sysex", 0);
+    dataRow("Alt+C", 0, int(Qt::Key_C), "c_midiClockMessages", "c_midiClockMessages", 0);
+    dataRow("Alt+0", 0, int(Qt::Key_0), "c_translateCC0toPluginSelect",
+            "c_translateCC0toPluginSelect", 0);
+    dataRow("Alt+O", 1, int(Qt::Key_O), "c_midiOutDevice", QString(), 1);
+    dataRow("Alt+I", 1, int(Qt::Key_I), "c_midiInDevice", QString(), 1);
+    dataRow("Alt+V", 1, int(Qt::Key_V), "c_createVirtualInput", "c_createVirtualInput", 1);
+    dataRow("Alt+D", 0, int(Qt::Key_D), QString(), QString(), 1);
+    dataRow("Alt+A", 1, int(Qt::Key_A), QString(), QString(), 2);
+    dataRow("Alt+E", 2, int(Qt::Key_E), QString(), QString(), 0);
 }
 
 void TestForm::mnemonicReachesWidget()
@@ -521,8 +463,7 @@ void TestForm::sizeLimits()
     QFETCH(QSize, size);
 
     ui->tabWidget->setCurrentWidget(ui->Device);
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(shown(*window));
     window->resize(size);
     QCoreApplication::processEvents();
     ui->gridLayout->activate();
@@ -588,22 +529,14 @@ void TestForm::retranslateResetsLabel()
 }
 
 namespace {
-struct PngHeader
+// Width, height, bit depth and colour type of a PNG; empty for anything else.
+QList<qint64> pngHeader(const QByteArray &bytes)
 {
-    quint32 width = 0, height = 0;
-    int bitDepth = -1, colourType = -1;
-};
-
-PngHeader pngHeader(const QByteArray &bytes)
-{
-    PngHeader header;
     if (bytes.size() < 26 || !bytes.startsWith("\x89PNG\r\n\x1a\n") || bytes.mid(12, 4) != "IHDR")
-        return header;
-    header.width = qFromBigEndian<quint32>(bytes.constData() + 16);
-    header.height = qFromBigEndian<quint32>(bytes.constData() + 20);
-    header.bitDepth = quint8(bytes.at(24));
-    header.colourType = quint8(bytes.at(25));
-    return header;
+        return {};
+    return {qFromBigEndian<quint32>(bytes.constData() + 16),
+            qFromBigEndian<quint32>(bytes.constData() + 20), quint8(bytes.at(24)),
+            quint8(bytes.at(25))};
 }
 } // namespace
 
@@ -630,11 +563,7 @@ void TestForm::resources()
     QFile file(path);
     QVERIFY(file.exists());
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const PngHeader header = pngHeader(file.readAll());
-    QCOMPARE(header.width, quint32(width));
-    QCOMPARE(header.height, quint32(height));
-    QCOMPARE(header.bitDepth, bitDepth);
-    QCOMPARE(header.colourType, colourType);
+    QCOMPARE(pngHeader(file.readAll()), (QList<qint64>{width, height, bitDepth, colourType}));
     const QImage image(path);
     QCOMPARE(image.size(), QSize(width, height));
 }
