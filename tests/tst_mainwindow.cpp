@@ -91,6 +91,20 @@ std::vector<Bytes> arrivedSince(const PeerSink &sink, std::size_t from)
     return out;
 }
 
+// The ports a router lists now: inputs, outputs.
+std::pair<QStringList, QStringList> listedPorts()
+{
+    MidiIO lister;
+    return {lister.midiInPorts, lister.midiOutPorts};
+}
+
+// Chooses these ports, and no virtual input unless told.
+QByteArray portsConfig(const QString &in, const QString &out, const QByteArray &virtualInput = "No")
+{
+    return "[MIDI]\ncreateVirtualInput=" + virtualInput + "\nmidiInDevice=" + in.toUtf8() +
+           "\nmidiOutDevice=" + out.toUtf8() + "\n";
+}
+
 std::vector<Bytes> withoutPings(std::vector<Bytes> messages)
 {
     messages.erase(std::remove(messages.begin(), messages.end(), ping), messages.end());
@@ -113,10 +127,8 @@ void clickBox(BrantolexMainWindow &window, QCheckBox *box)
 {
     Ui_BrantolexMainWindow *ui = window.form();
     ui->tabWidget->setCurrentWidget(box->parentWidget());
-    if (!window.isVisible()) {
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-    }
+    if (!window.isVisible())
+        QVERIFY(shown(window));
     QStyleOptionButton option;
     option.initFrom(box);
     const QRect indicator =
@@ -189,8 +201,7 @@ private slots:
     void noPortsAtAll();
 
 private:
-    QString configPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer/config"); }
-    void writeConfig(const QByteArray &text);
+    QString configPath() const { return home.configPath(); }
     QMap<QString, QString> configValues() const;
     void makePorts();
     static std::unique_ptr<PeerSource> makeSource(const std::string &client);
@@ -204,15 +215,14 @@ private:
     void checkRoute(BrantolexMainWindow &window, PeerSource &wrongSource, PeerSource &source,
                     PeerSink &sink, unsigned char note);
 
-    QTemporaryDir home;
+    TemporaryHome home;
     std::unique_ptr<PeerSource> sourceA, sourceB, sourceU;
     std::unique_ptr<PeerSink> sinkA, sinkB, sinkU;
 };
 
 void TestMainWindow::initTestCase()
 {
-    QVERIFY(home.isValid());
-    qputenv("HOME", QFile::encodeName(home.path()));
+    QVERIFY(home.use());
     const QString problem = testbackend::select();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     makePorts();
@@ -271,11 +281,6 @@ std::unique_ptr<PeerSink> TestMainWindow::makeSink(const std::string &client)
 void TestMainWindow::init()
 {
     QFile::remove(configPath());
-}
-
-void TestMainWindow::writeConfig(const QByteArray &text)
-{
-    QVERIFY(::writeConfig(home.path(), text));
 }
 
 QMap<QString, QString> TestMainWindow::configValues() const
@@ -362,25 +367,8 @@ void TestMainWindow::firstStart()
         Ui_BrantolexMainWindow *ui = window.form();
         MidiIO *router = window.router();
 
+        // The choices with no file are storedValues' row "no file".
         QCOMPARE(window.size(), QSize(295, 194));
-        QVERIFY(ui->c_createVirtualInput->isChecked());
-        QVERIFY(!ui->c_createVirtualInput->isEnabled());
-        QVERIFY(!ui->c_midiInDevice->isEnabled());
-        QVERIFY(!ui->l_midiInDevice->isEnabled());
-        QVERIFY(!ui->c_sysex->isChecked());
-        QVERIFY(!ui->c_midiClockMessages->isChecked());
-        QVERIFY(ui->c_translateCC0toPluginSelect->isChecked());
-        QVERIFY(ui->l_currentPlugin->isEnabled());
-        QCOMPARE(ui->c_midiChannel->value(), 1);
-
-        QCOMPARE(router->channel(), 0);
-        QVERIFY(router->ignoresSysex());
-        QVERIFY(router->ignoresClockMessages());
-        QVERIFY(router->translatesCC0());
-        const QList<int> times = {2000, 1500, 3000, 3000, 2300, 2100, 1900, 1500};
-        for (int i = 0; i < MidiIO::pluginCount; ++i)
-            QCOMPARE(router->loadingTime(i), times.at(i));
-
         // The boxes list the router's ports in its order, the first selected.
         QCOMPARE(ui->c_midiInDevice->count(), router->midiInPorts.size());
         QCOMPARE(ui->c_midiOutDevice->count(), router->midiOutPorts.size());
@@ -392,8 +380,6 @@ void TestMainWindow::firstStart()
         QCOMPARE(ui->c_midiInDevice->currentIndex(), -1);
         QCOMPARE(ui->c_midiOutDevice->currentIndex(), 0);
         QVERIFY(router->outputOpen());
-        QVERIFY(router->inputOpen());
-        QVERIFY(router->inputIsVirtual());
 
         QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("VARKONI - 1"));
         QCOMPARE(ui->l_currentPlugin->styleSheet(), QString());
@@ -419,6 +405,7 @@ void TestMainWindow::storedValues_data()
     QTest::addColumn<QList<int>>("times");
 
     const QList<int> defaults = {2000, 1500, 3000, 3000, 2300, 2100, 1900, 1500};
+    QTest::newRow("no file") << QByteArray() << true << false << false << true << 1 << defaults;
     QTest::newRow("every choice set")
         << QByteArray("[MIDI]\ncreateVirtualInput=No\nsysex=Yes\nmidiClockMessages=Yes\n"
                       "translateCC0toPluginSelect=No\nmidiChannel=10\n"
@@ -459,7 +446,8 @@ void TestMainWindow::storedValues()
     QFETCH(bool, translate);
     QFETCH(int, channel);
     QFETCH(QList<int>, times);
-    writeConfig(config);
+    if (!config.isNull())
+        QVERIFY(home.write(config));
 
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
@@ -468,6 +456,7 @@ void TestMainWindow::storedValues()
     QCOMPARE(ui->c_createVirtualInput->isChecked(), virtualInput);
     QVERIFY(!ui->c_createVirtualInput->isEnabled());
     QCOMPARE(ui->c_midiInDevice->isEnabled(), !virtualInput);
+    QCOMPARE(ui->l_midiInDevice->isEnabled(), !virtualInput);
     QCOMPARE(ui->c_sysex->isChecked(), sysex);
     QCOMPARE(ui->c_midiClockMessages->isChecked(), clock);
     QCOMPARE(ui->c_translateCC0toPluginSelect->isChecked(), translate);
@@ -493,31 +482,13 @@ void TestMainWindow::storedPorts_data()
     QTest::addColumn<QString>("routedFrom");
     QTest::addColumn<QString>("routedTo");
 
-    QTest::newRow("second ports chosen") << "bxb-src"
-                                         << "bxb-sink"
-                                         << "bxb-src"
-                                         << "bxb-sink";
-    QTest::newRow("first ports chosen") << "bxa-src"
-                                        << "bxa-sink"
-                                        << "bxa-src"
-                                        << "bxa-sink";
-    QTest::newRow("mixed") << "bxb-src"
-                           << "bxa-sink"
-                           << "bxb-src"
-                           << "bxa-sink";
+    dataRow("second ports chosen", "bxb-src", "bxb-sink", "bxb-src", "bxb-sink");
+    dataRow("first ports chosen", "bxa-src", "bxa-sink", "bxa-src", "bxa-sink");
+    dataRow("mixed", "bxb-src", "bxa-sink", "bxb-src", "bxa-sink");
     // Absent: shown as such, nothing opened in their place, kept.
-    QTest::newRow("ports gone") << "=gone-src:keys"
-                                << "=gone-sink:unit"
-                                << "absent"
-                                << "absent";
-    QTest::newRow("names differ in case only") << "^bxb-src"
-                                               << "^bxb-sink"
-                                               << "absent"
-                                               << "absent";
-    QTest::newRow("empty names") << "="
-                                 << "="
-                                 << "first"
-                                 << "first";
+    dataRow("ports gone", "=gone-src:keys", "=gone-sink:unit", "absent", "absent");
+    dataRow("names differ in case only", "^bxb-src", "^bxb-sink", "absent", "absent");
+    dataRow("empty names", "=", "=", "first", "first");
 }
 
 void TestMainWindow::storedPorts()
@@ -527,12 +498,7 @@ void TestMainWindow::storedPorts()
     QFETCH(QString, routedFrom);
     QFETCH(QString, routedTo);
 
-    QStringList inPorts, outPorts;
-    {
-        MidiIO lister;
-        inPorts = lister.midiInPorts;
-        outPorts = lister.midiOutPorts;
-    }
+    const auto [inPorts, outPorts] = listedPorts();
     // "^client": that port's name in capitals.
     auto resolve = [](const QStringList &ports, const QString &stored) {
         if (stored.startsWith(QLatin1Char('^')))
@@ -543,8 +509,7 @@ void TestMainWindow::storedPorts()
     const QString outName = resolve(outPorts, storedOut);
     if (!storedIn.startsWith(QLatin1Char('=')))
         QVERIFY(!inName.isEmpty());
-    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + inName.toUtf8() +
-                "\nmidiOutDevice=" + outName.toUtf8() + "\n");
+    QVERIFY(home.write(portsConfig(inName, outName)));
 
     if (routedFrom == QLatin1String("absent")) {
         {
@@ -671,14 +636,13 @@ void TestMainWindow::closeWithoutChange()
     QFETCH(QByteArray, config);
     QFETCH(QString, action);
     if (!config.isEmpty())
-        writeConfig(config);
+        QVERIFY(home.write(config));
     const QMap<QString, QString> before = configValues();
 
     {
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         if (action == QLatin1String("tabs")) {
             QTabBar *bar = ui->tabWidget->tabBar();
             for (int tab : {1, 2, 0}) {
@@ -778,21 +742,15 @@ void TestMainWindow::closeAfterChange()
     QFETCH(KeyValues, changed);
     QFETCH(int, routerChannel);
 
-    QStringList inPorts, outPorts;
-    {
-        MidiIO lister;
-        inPorts = lister.midiInPorts;
-        outPorts = lister.midiOutPorts;
-    }
+    const auto [inPorts, outPorts] = listedPorts();
     const QString inName = portName(inPorts, QStringLiteral("bxb-src"));
     // Other programs' ports may come first; ours are the ones that show
     // what flows.
     const QString outName = portName(outPorts, QStringLiteral("bxa-sink"));
     const int outIndex = int(outPorts.indexOf(outName));
     QVERIFY(outIndex >= 0 && outIndex + 1 < outPorts.size());
-    writeConfig("[MIDI]\nmidiChannel=17\nsysex=yes\ncreateVirtualInput=No\nmidiInDevice=" +
-                inName.toUtf8() + "\nmidiOutDevice=" + outName.toUtf8() +
-                "\n[Plugin]\nloadingTime3=abc\nloadingTime5=77\n");
+    QVERIFY(home.write(portsConfig(inName, outName) +
+                       "midiChannel=17\nsysex=yes\n[Plugin]\nloadingTime3=abc\nloadingTime5=77\n"));
 
     QMap<QString, QString> expected = {
         {"MIDI/createVirtualInput", "No"},
@@ -819,8 +777,7 @@ void TestMainWindow::closeAfterChange()
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
         MidiIO *router = window.router();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         QCOMPARE(ui->c_midiInDevice->currentText(), inName);
 
         step(window, outIndex);
@@ -841,8 +798,7 @@ void TestMainWindow::geometryRestored()
 {
     {
         BrantolexMainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         window.resize(420, 333);
         QTRY_COMPARE(window.size(), QSize(420, 333));
     }
@@ -860,8 +816,7 @@ void TestMainWindow::grownMinimumKeepsPlace()
     {
         BrantolexMainWindow window;
         window.move(place);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         window.resize(1, 1);
         QTRY_VERIFY(window.width() > 1);
         least = window.size();
@@ -873,8 +828,7 @@ void TestMainWindow::grownMinimumKeepsPlace()
     QApplication::setFont(larger);
     for (int start = 0; start < 2; ++start) {
         BrantolexMainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         QVERIFY(window.minimumSizeHint().width() > least.width());
         QCOMPARE(window.pos(), place);
         QTRY_VERIFY(window.width() >= window.minimumSizeHint().width());
@@ -900,8 +854,7 @@ void TestMainWindow::damagedWindowData_data()
     QSize smallest;
     {
         BrantolexMainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         window.resize(1, 1);
         QTRY_VERIFY(window.size().width() > 1);
         smallest = window.size();
@@ -971,15 +924,11 @@ void TestMainWindow::virtualInputBox()
     QFETCH(QByteArray, stored);
     QFETCH(bool, checkedAfter);
 
-    QString inName, outName;
-    {
-        MidiIO lister;
-        inName = portName(lister.midiInPorts, QStringLiteral("bxb-src"));
-        outName = portName(lister.midiOutPorts, QStringLiteral("bxa-sink"));
-    }
+    const auto [inPorts, outPorts] = listedPorts();
+    const QString inName = portName(inPorts, QStringLiteral("bxb-src"));
+    const QString outName = portName(outPorts, QStringLiteral("bxa-sink"));
     QVERIFY(!inName.isEmpty() && !outName.isEmpty());
-    writeConfig("[MIDI]\ncreateVirtualInput=" + stored + "\nmidiInDevice=" + inName.toUtf8() +
-                "\nmidiOutDevice=" + outName.toUtf8() + "\n");
+    QVERIFY(home.write(portsConfig(inName, outName, stored)));
     {
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
@@ -1048,14 +997,13 @@ void TestMainWindow::pluginLabel()
     // Plug-in 3 is loadingTime4; short, so the test does not wait long.
     QByteArray config("[Plugin]\nloadingTime4=50\n");
     if (throughPorts) {
-        MidiIO lister;
-        const QString in = portName(lister.midiInPorts, QStringLiteral("bxa-src"));
-        const QString out = portName(lister.midiOutPorts, QStringLiteral("bxa-sink"));
+        const auto [inPorts, outPorts] = listedPorts();
+        const QString in = portName(inPorts, QStringLiteral("bxa-src"));
+        const QString out = portName(outPorts, QStringLiteral("bxa-sink"));
         QVERIFY(!in.isEmpty() && !out.isEmpty());
-        config += "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
-                  "\nmidiOutDevice=" + out.toUtf8() + "\n";
+        config += portsConfig(in, out);
     }
-    writeConfig(config);
+    QVERIFY(home.write(config));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
@@ -1116,7 +1064,7 @@ void TestMainWindow::pluginLabel()
 // loading timer would end it, so the order does not hang on timing.
 void TestMainWindow::disabledLabelFollowsRouter()
 {
-    writeConfig("[Plugin]\nloadingTime2=600000\n");
+    QVERIFY(home.write("[Plugin]\nloadingTime2=600000\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
@@ -1167,12 +1115,11 @@ void TestMainWindow::labelReadableAfterLoad()
             palette.setColor(QPalette::Disabled, role, QColor(0x7a, 0x76, 0x74));
         QApplication::setPalette(palette);
     }
-    writeConfig("[Plugin]\nloadingTime2=20\n");
+    QVERIFY(home.write("[Plugin]\nloadingTime2=20\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     window.router()->replaceOutput(new RecordingSink(std::make_shared<MessageLog>()));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(shown(window));
     QSignalSpy loading(window.router(), &MidiIO::setIsLoadingPlugin);
     feedFromInputThread(window.router(), {{0xB0, 0x00, 0x01}, {0xC0, 0x09}});
     QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, waitMs);
@@ -1222,11 +1169,10 @@ void TestMainWindow::labelReadableAfterLoad()
 // tab, by keyboard or mouse, may open it again and cut them off.
 void TestMainWindow::virtualInputKeepsItsConnections()
 {
-    writeConfig("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n");
+    QVERIFY(home.write("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(shown(window));
     const QStringList ours = peerPorts(testbackend::routerVirtualInput());
     QCOMPARE(ours.size(), 1);
     PeerSourceTo first(QStringLiteral("virtual input"), "bx-peer-1");
@@ -1259,12 +1205,11 @@ void TestMainWindow::virtualInputKeepsItsConnections()
 // one.
 void TestMainWindow::popupKeepsWorkingWhilePortsChange()
 {
-    writeConfig("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n");
+    QVERIFY(home.write("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     QComboBox *combo = ui->c_midiOutDevice;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(shown(window));
     ui->tabWidget->setCurrentWidget(ui->Device);
     combo->setFocus();
     QTest::keyClick(combo, Qt::Key_F4);
@@ -1294,19 +1239,16 @@ void TestMainWindow::stateLineFits_data()
     const QString in = QStringLiteral("Input port %1 is absent");
     const QString jack = QStringLiteral("JACK server stopped");
     const QString longName = QStringLiteral("Synth B with a rather long client name:unit port 1");
-    QTest::newRow("long name elided in the middle")
-        << 260 << QStringList{out} << QStringList{longName}
-        << "^Output port Synth B.*\u2026.*port 1 is absent$";
-    QTest::newRow("three that fit")
-        << 900 << QStringList{jack, out, in} << QStringList{"", "Synth B:unit", "Keys:out"}
-        << "^JACK server stopped; Output port Synth B:unit is absent; Input port Keys:out is "
-           "absent$";
-    QTest::newRow("two, names elided")
-        << 520 << QStringList{out, in} << QStringList{longName, longName}
-        << "^Output port Synth.*\u2026.*1 is absent; Input port Synth.*\u2026.*1 is absent$";
-    QTest::newRow("two, room for the first only")
-        << 230 << QStringList{out, in} << QStringList{"Synth B:unit", "Keys:out"}
-        << "^Output port Synth B:unit is absent$";
+    dataRow("long name elided in the middle", 260, QStringList{out}, QStringList{longName},
+            "^Output port Synth B.*\u2026.*port 1 is absent$");
+    dataRow("three that fit", 900, QStringList{jack, out, in},
+            QStringList{"", "Synth B:unit", "Keys:out"},
+            "^JACK server stopped; Output port Synth B:unit is absent; Input port Keys:out is "
+            "absent$");
+    dataRow("two, names elided", 520, QStringList{out, in}, QStringList{longName, longName},
+            "^Output port Synth.*\u2026.*1 is absent; Input port Synth.*\u2026.*1 is absent$");
+    dataRow("two, room for the first only", 230, QStringList{out, in},
+            QStringList{"Synth B:unit", "Keys:out"}, "^Output port Synth B:unit is absent$");
 }
 
 // The most important first; a name is elided in its middle so the words
@@ -1347,8 +1289,7 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
     keys.unplug();
     const QString absentLines =
         QStringLiteral("Output port %1 is absent\nInput port %2 is absent").arg(out, in);
-    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
-                "\nmidiOutDevice=" + out.toUtf8() + "\n");
+    QVERIFY(home.write(portsConfig(in, out)));
     {
         BrantolexMainWindow window;
         QCOMPARE(window.form()->c_midiOutDevice->currentText(), out + QStringLiteral(" (absent)"));
@@ -1364,8 +1305,7 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
         MidiStateLine *line = window.midiStateLine();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         size = window.size();
         QVERIFY(line->text().startsWith(QStringLiteral("Output port ")));
         for (unsigned char round = 0; round < 2; ++round) {
@@ -1403,12 +1343,7 @@ void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
 {
     // Of ours, the one listed first goes: PipeWire lists by object number,
     // which it hands out again, not by age.
-    QStringList inPorts, outPorts;
-    {
-        MidiIO lister;
-        inPorts = lister.midiInPorts;
-        outPorts = lister.midiOutPorts;
-    }
+    const auto [inPorts, outPorts] = listedPorts();
     const auto first = [](const QStringList &ports, auto &a, auto &b) -> auto &
     {
         return ports.indexOf(a->portName()) < ports.indexOf(b->portName()) ? a : b;
@@ -1419,8 +1354,7 @@ void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
     auto &keptSink = &goneSink == &sinkA ? sinkB : sinkA;
     const QString in = keptSource->portName();
     const QString out = keptSink->portName();
-    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
-                "\nmidiOutDevice=" + out.toUtf8() + "\n");
+    QVERIFY(home.write(portsConfig(in, out)));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     const auto items = [](QComboBox *combo) {
@@ -1486,8 +1420,8 @@ void TestMainWindow::noPortsAtAll()
     const QString absentLine =
         QStringLiteral("No output port chosen") +
         (virtualInput ? QString() : QStringLiteral("\nInput port gone:0 is absent"));
-    writeConfig(virtualInput ? "[MIDI]\nmidiInDevice=gone:0\n"
-                             : "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=gone:0\n");
+    QVERIFY(home.write(virtualInput ? "[MIDI]\nmidiInDevice=gone:0\n"
+                                    : "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=gone:0\n"));
     {
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
