@@ -26,18 +26,12 @@ private slots:
     void init();
     void cleanup();
 
-    void members_data();
-    void members();
+    void widgets_data();
+    void widgets();
     void windowProperties_data();
     void windowProperties();
-    void texts_data();
-    void texts();
     void mnemonicsAreUnique();
     void initialState();
-    void gridPlacement_data();
-    void gridPlacement();
-    void buddies_data();
-    void buddies();
     void tabOrder();
     void channelTyped_data();
     void channelTyped();
@@ -73,41 +67,58 @@ void TestForm::cleanup()
     window.reset();
 }
 
-void TestForm::members_data()
+// Each named widget of the form, the row's tag: its class, its parent, and
+// where it has them its text (for a page, its tab's), its place in a grid
+// and, for a label, its buddy.
+void TestForm::widgets_data()
 {
-    QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("className");
     QTest::addColumn<QString>("parentName");
+    QTest::addColumn<QString>("text");       // null: none
+    QTest::addColumn<QString>("layoutName"); // null: in no grid
+    QTest::addColumn<QList<int>>("cell");    // row, column, row span, column span
+    QTest::addColumn<QString>("buddy");      // of a label; null: none
 
-    const char *const members[][3] = {
-        {"centralWidget", "QWidget", "BrantolexMainWindow"},
-        {"l_currentPlugin", "QLabel", "centralWidget"},
-        {"tabWidget", "QTabWidget", "centralWidget"},
-        {"Events", "QWidget", "qt_tabwidget_stackedwidget"},
-        {"c_sysex", "QCheckBox", "Events"},
-        {"c_midiClockMessages", "QCheckBox", "Events"},
-        {"c_translateCC0toPluginSelect", "QCheckBox", "Events"},
-        {"Device", "QWidget", "qt_tabwidget_stackedwidget"},
-        {"c_midiOutDevice", "QComboBox", "Device"},
-        {"l_midiOutDevice", "QLabel", "Device"},
-        {"c_midiInDevice", "QComboBox", "Device"},
-        {"l_midiInDevice", "QLabel", "Device"},
-        {"c_createVirtualInput", "QCheckBox", "Device"},
-        {"c_midiChannel", "QSpinBox", "Device"},
-        {"l_midiChannel", "QLabel", "Device"},
-        {"About", "QWidget", "qt_tabwidget_stackedwidget"},
-        {"t_About", "QTextBrowser", "About"},
-    };
-    for (const auto &[name, className, parentName] : members)
-        QTest::newRow(name) << name << className << parentName;
+    const QString none, page = QStringLiteral("qt_tabwidget_stackedwidget");
+    using Cell = QList<int>;
+    dataRow("centralWidget", "QWidget", "BrantolexMainWindow", none, none, Cell(), none);
+    dataRow("l_currentPlugin", "QLabel", "centralWidget", "Plugin", "gridLayout_2",
+            Cell{0, 0, 1, 2}, none);
+    dataRow("tabWidget", "QTabWidget", "centralWidget", none, "gridLayout_2", Cell{1, 0, 1, 2},
+            none);
+    dataRow("Events", "QWidget", page, "&Events", none, Cell(), none);
+    dataRow("c_sysex", "QCheckBox", "Events", "&System exclusive messages", none, Cell(), none);
+    dataRow("c_midiClockMessages", "QCheckBox", "Events", "&Clock messages", none, Cell(), none);
+    dataRow("c_translateCC0toPluginSelect", "QCheckBox", "Events",
+            "Translate CC&0 to plugin select", none, Cell(), none);
+    dataRow("Device", "QWidget", page, "&Device", none, Cell(), none);
+    dataRow("c_midiOutDevice", "QComboBox", "Device", none, "gridLayout", Cell{0, 0, 1, 2}, none);
+    dataRow("l_midiOutDevice", "QLabel", "Device", "&Out port", "gridLayout", Cell{0, 2, 1, 1},
+            "c_midiOutDevice");
+    dataRow("c_midiInDevice", "QComboBox", "Device", none, "gridLayout", Cell{1, 0, 1, 2}, none);
+    // Two blanks.
+    dataRow("l_midiInDevice", "QLabel", "Device", "&In  port", "gridLayout", Cell{1, 2, 1, 1},
+            "c_midiInDevice");
+    dataRow("c_createVirtualInput", "QCheckBox", "Device", "Create &virtual input", "gridLayout",
+            Cell{2, 0, 1, 2}, none);
+    dataRow("c_midiChannel", "QSpinBox", "Device", none, "gridLayout", Cell{3, 0, 1, 1}, none);
+    // No mnemonic.
+    dataRow("l_midiChannel", "QLabel", "Device", "Channel", "gridLayout", Cell{3, 1, 1, 2},
+            "c_midiChannel");
+    dataRow("About", "QWidget", page, "&About", none, Cell(), none);
+    dataRow("t_About", "QTextBrowser", "About", none, "gridLayout_3", Cell{0, 0, 1, 1}, none);
 }
 
-void TestForm::members()
+void TestForm::widgets()
 {
-    QFETCH(QString, name);
     QFETCH(QString, className);
     QFETCH(QString, parentName);
+    QFETCH(QString, text);
+    QFETCH(QString, layoutName);
+    QFETCH(QList<int>, cell);
+    QFETCH(QString, buddy);
 
+    const QString name = QString::fromLatin1(QTest::currentDataTag());
     const QHash<QString, QWidget *> members = {
         {"centralWidget", ui->centralWidget},
         {"l_currentPlugin", ui->l_currentPlugin},
@@ -133,6 +144,24 @@ void TestForm::members()
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
     QVERIFY(widget->parent());
     QCOMPARE(widget->parent()->objectName(), parentName);
+
+    if (const int tab = ui->tabWidget->indexOf(widget); tab >= 0)
+        QCOMPARE(ui->tabWidget->tabText(tab), text);
+    else if (!text.isNull())
+        QCOMPARE(widget->property("text").toString(), text);
+    if (!layoutName.isNull()) {
+        auto *grid = window->findChild<QGridLayout *>(layoutName);
+        QVERIFY(grid);
+        QCOMPARE(grid->spacing(), 6);
+        QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
+        const int index = grid->indexOf(widget);
+        QVERIFY(index >= 0);
+        int r = -1, c = -1, rs = -1, cs = -1;
+        grid->getItemPosition(index, &r, &c, &rs, &cs);
+        QCOMPARE(QList<int>({r, c, rs, cs}), cell);
+    }
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        QCOMPARE(label->buddy() ? label->buddy()->objectName() : QString(), buddy);
 }
 
 void TestForm::windowProperties_data()
@@ -187,38 +216,6 @@ void TestForm::windowProperties()
     QCOMPARE(form.l_currentPlugin->styleSheet(), QString());
 }
 
-void TestForm::texts_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("text");
-
-    dataRow("label", "l_currentPlugin", "Plugin");
-    dataRow("sysex", "c_sysex", "&System exclusive messages");
-    dataRow("clock", "c_midiClockMessages", "&Clock messages");
-    dataRow("translate", "c_translateCC0toPluginSelect", "Translate CC&0 to plugin select");
-    dataRow("out label", "l_midiOutDevice", "&Out port");
-    dataRow("in label, two blanks", "l_midiInDevice", "&In  port");
-    dataRow("virtual", "c_createVirtualInput", "Create &virtual input");
-    dataRow("channel label, no mnemonic", "l_midiChannel", "Channel");
-    dataRow("tab 0", "Events", "&Events");
-    dataRow("tab 1", "Device", "&Device");
-    dataRow("tab 2", "About", "&About");
-}
-
-void TestForm::texts()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, text);
-
-    QWidget *widget = named(name);
-    QVERIFY(widget);
-    const int tab = ui->tabWidget->indexOf(widget);
-    if (tab >= 0)
-        QCOMPARE(ui->tabWidget->tabText(tab), text);
-    else
-        QCOMPARE(widget->property("text").toString(), text);
-}
-
 void TestForm::mnemonicsAreUnique()
 {
     const QStringList texts = {
@@ -259,67 +256,6 @@ void TestForm::initialState()
     QCOMPARE(ui->tabWidget->widget(0), ui->Events);
     QCOMPARE(ui->tabWidget->widget(1), ui->Device);
     QCOMPARE(ui->tabWidget->widget(2), ui->About);
-}
-
-void TestForm::gridPlacement_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("layoutName");
-    QTest::addColumn<int>("row");
-    QTest::addColumn<int>("column");
-    QTest::addColumn<int>("rowSpan");
-    QTest::addColumn<int>("columnSpan");
-
-    dataRow("label", "l_currentPlugin", "gridLayout_2", 0, 0, 1, 2);
-    dataRow("tabs", "tabWidget", "gridLayout_2", 1, 0, 1, 2);
-    dataRow("out box", "c_midiOutDevice", "gridLayout", 0, 0, 1, 2);
-    dataRow("out label", "l_midiOutDevice", "gridLayout", 0, 2, 1, 1);
-    dataRow("in box", "c_midiInDevice", "gridLayout", 1, 0, 1, 2);
-    dataRow("in label", "l_midiInDevice", "gridLayout", 1, 2, 1, 1);
-    dataRow("virtual", "c_createVirtualInput", "gridLayout", 2, 0, 1, 2);
-    dataRow("channel", "c_midiChannel", "gridLayout", 3, 0, 1, 1);
-    dataRow("channel label", "l_midiChannel", "gridLayout", 3, 1, 1, 2);
-    dataRow("about", "t_About", "gridLayout_3", 0, 0, 1, 1);
-}
-
-void TestForm::gridPlacement()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, layoutName);
-    QFETCH(int, row);
-    QFETCH(int, column);
-    QFETCH(int, rowSpan);
-    QFETCH(int, columnSpan);
-
-    auto *grid = window->findChild<QGridLayout *>(layoutName);
-    QVERIFY(grid);
-    QCOMPARE(grid->spacing(), 6);
-    QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
-    const int index = grid->indexOf(named(name));
-    QVERIFY(index >= 0);
-    int r = -1, c = -1, rs = -1, cs = -1;
-    grid->getItemPosition(index, &r, &c, &rs, &cs);
-    QCOMPARE(QList<int>({r, c, rs, cs}), QList<int>({row, column, rowSpan, columnSpan}));
-}
-
-void TestForm::buddies_data()
-{
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QString>("buddy");
-
-    dataRow("out", "l_midiOutDevice", "c_midiOutDevice");
-    dataRow("in", "l_midiInDevice", "c_midiInDevice");
-    dataRow("channel", "l_midiChannel", "c_midiChannel");
-    dataRow("plug-in label has none", "l_currentPlugin", QString());
-}
-
-void TestForm::buddies()
-{
-    QFETCH(QString, label);
-    QFETCH(QString, buddy);
-    auto *l = qobject_cast<QLabel *>(named(label));
-    QVERIFY(l);
-    QCOMPARE(l->buddy() ? l->buddy()->objectName() : QString(), buddy);
 }
 
 void TestForm::tabOrder()
