@@ -40,6 +40,13 @@ public:
     bool write(const QByteArray &text) const { return writeConfig(path(), text); }
 };
 
+// A data table's columns: addColumns<int, QString>("key", "text").
+template <typename... Types, typename... Names> void addColumns(const Names &...names)
+{
+    static_assert(sizeof...(Types) == sizeof...(Names), "a name for each type");
+    (QTest::addColumn<Types>(names), ...);
+}
+
 // A row of a data table: dataRow("tag", a, b) is QTest::newRow("tag") << a << b,
 // on one line where the values fit.
 template <typename... Values> void dataRow(const char *tag, const Values &...values)

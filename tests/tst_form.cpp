@@ -72,12 +72,10 @@ void TestForm::cleanup()
 // and, for a label, its buddy.
 void TestForm::widgets_data()
 {
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("parentName");
-    QTest::addColumn<QString>("text");       // null: none
-    QTest::addColumn<QString>("layoutName"); // null: in no grid
-    QTest::addColumn<QList<int>>("cell");    // row, column, row span, column span
-    QTest::addColumn<QString>("buddy");      // of a label; null: none
+    // A null text, layout or buddy: none. A cell: row, column, row span,
+    // column span.
+    addColumns<QString, QString, QString, QString, QList<int>, QString>(
+        "className", "parentName", "text", "layoutName", "cell", "buddy");
 
     const QString none, page = QStringLiteral("qt_tabwidget_stackedwidget");
     using Cell = QList<int>;
@@ -166,8 +164,7 @@ void TestForm::widgets()
 
 void TestForm::windowProperties_data()
 {
-    QTest::addColumn<QString>("presetName");
-    QTest::addColumn<QString>("expectedName");
+    addColumns<QString, QString>("presetName", "expectedName");
 
     dataRow("unnamed window", QString(), "BrantolexMainWindow");
     dataRow("named window keeps its name", "someOtherName", "someOtherName");
@@ -278,8 +275,7 @@ void TestForm::tabOrder()
 
 void TestForm::channelTyped_data()
 {
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<int>("value");
+    addColumns<QString, int>("typed", "value");
 
     QTest::newRow("5") << "5" << 5;
     QTest::newRow("16") << "16" << 16;
@@ -310,10 +306,7 @@ void TestForm::channelTyped()
 
 void TestForm::channelStepped_data()
 {
-    QTest::addColumn<int>("start");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<int>("presses");
-    QTest::addColumn<int>("value");
+    addColumns<int, int, int, int>("start", "key", "presses", "value");
 
     QTest::newRow("down from 1") << 1 << int(Qt::Key_Down) << 3 << 1;
     QTest::newRow("up from 15") << 15 << int(Qt::Key_Up) << 4 << 16;
@@ -338,11 +331,9 @@ void TestForm::channelStepped()
 
 void TestForm::mnemonicReachesWidget_data()
 {
-    QTest::addColumn<int>("tab");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<QString>("focused"); // the widget that ends up with the focus
-    QTest::addColumn<QString>("toggled"); // the check box that changes, if any
-    QTest::addColumn<int>("tabAfter");
+    // The widget that ends up with the focus, the check box that changes
+    // (if any), the page shown after.
+    addColumns<int, int, QString, QString, int>("tab", "key", "focused", "toggled", "tabAfter");
 
     dataRow("Alt+S", 0, int(Qt::Key_S), "c_sysex", "c_sysex", 0);
     dataRow("Alt+C", 0, int(Qt::Key_C), "c_midiClockMessages", "c_midiClockMessages", 0);
@@ -424,12 +415,12 @@ void TestForm::aboutPage()
     for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
         lines << block.text();
         const QTextBlockFormat format = block.blockFormat();
-        QCOMPARE(format.topMargin(), 0.0);
-        QCOMPARE(format.bottomMargin(), 0.0);
-        QCOMPARE(format.leftMargin(), 0.0);
-        QCOMPARE(format.rightMargin(), 0.0);
+        QCOMPARE(QList<qreal>({format.topMargin(), format.bottomMargin(), format.leftMargin(),
+                               format.rightMargin(), format.textIndent()}),
+                 QList<qreal>(5, 0.0));
         QCOMPARE(format.indent(), 0);
-        QCOMPARE(format.textIndent(), 0.0);
+        // The body's family reaches every line of the page.
+        QCOMPARE(block.charFormat().fontFamilies().toStringList(), QStringList{"Ubuntu"});
         // Plain text only: no line of the page is a link.
         for (auto it = block.begin(); !it.atEnd(); ++it)
             QVERIFY(!it.fragment().charFormat().isAnchor());
@@ -452,9 +443,6 @@ void TestForm::aboutPage()
         for (auto it = block.begin(); !it.atEnd(); ++it)
             QVERIFY2(it.fragment().charFormat().fontPointSize() == 9.0, qPrintable(where));
     }
-    // The body's family reaches every line of the page.
-    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
-        QCOMPARE(block.charFormat().fontFamilies().toStringList(), QStringList{"Ubuntu"});
 }
 
 void TestForm::retranslateResetsLabel()
@@ -478,11 +466,8 @@ QList<qint64> pngHeader(const QByteArray &bytes)
 
 void TestForm::resources_data()
 {
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<int>("bitDepth");
-    QTest::addColumn<int>("colourType"); // PNG IHDR: 6 = RGBA, 3 = palette
+    // The colour type as in a PNG's header: 6 = RGBA, 3 = palette.
+    addColumns<QString, int, int, int, int>("path", "width", "height", "bitDepth", "colourType");
 
     QTest::newRow("window icon") << ":/icons/midi-connector.png" << 60 << 60 << 8 << 6;
     QTest::newRow("socket picture") << ":/icons/din5-buchse.png" << 170 << 59 << 4 << 3;

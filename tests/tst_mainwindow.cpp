@@ -396,13 +396,8 @@ void TestMainWindow::firstStart()
 
 void TestMainWindow::storedValues_data()
 {
-    QTest::addColumn<QByteArray>("config");
-    QTest::addColumn<bool>("virtualInput");
-    QTest::addColumn<bool>("sysex");
-    QTest::addColumn<bool>("clock");
-    QTest::addColumn<bool>("translate");
-    QTest::addColumn<int>("channel");
-    QTest::addColumn<QList<int>>("times");
+    addColumns<QByteArray, bool, bool, bool, bool, int, QList<int>>(
+        "config", "virtualInput", "sysex", "clock", "translate", "channel", "times");
 
     const QList<int> defaults = {2000, 1500, 3000, 3000, 2300, 2100, 1900, 1500};
     QTest::newRow("no file") << QByteArray() << true << false << false << true << 1 << defaults;
@@ -420,16 +415,11 @@ void TestMainWindow::storedValues_data()
     QTest::newRow("empty Yes/No values")
         << QByteArray("[MIDI]\ncreateVirtualInput=\nsysex=\ntranslateCC0toPluginSelect=\n") << false
         << false << false << false << 1 << defaults;
-    QTest::newRow("channel 0") << QByteArray("[MIDI]\nmidiChannel=0\n") << true << false << false
-                               << true << 1 << defaults;
-    QTest::newRow("channel -3") << QByteArray("[MIDI]\nmidiChannel=-3\n") << true << false << false
-                                << true << 1 << defaults;
-    QTest::newRow("channel abc") << QByteArray("[MIDI]\nmidiChannel=abc\n") << true << false
-                                 << false << true << 1 << defaults;
-    QTest::newRow("channel 17") << QByteArray("[MIDI]\nmidiChannel=17\n") << true << false << false
-                                << true << 16 << defaults;
-    QTest::newRow("channel 16") << QByteArray("[MIDI]\nmidiChannel=16\n") << true << false << false
-                                << true << 16 << defaults;
+    for (const auto &[stored, channel] :
+         {std::pair{"0", 1}, {"-3", 1}, {"abc", 1}, {"17", 16}, {"16", 16}})
+        QTest::addRow("channel %s", stored)
+            << "[MIDI]\nmidiChannel=" + QByteArray(stored) + "\n"
+            << true << false << false << true << channel << defaults;
     QTest::newRow("malformed and odd loading times")
         << QByteArray("[Plugin]\nloadingTime1=-5\nloadingTime4=abc\nloadingTime8=99999\n"
                       "loadingTime0=1\nloadingTime9=1\nloadingTime01=1\n")
@@ -477,10 +467,9 @@ void TestMainWindow::storedValues()
 
 void TestMainWindow::storedPorts_data()
 {
-    QTest::addColumn<QString>("storedIn");  // a client of ours, or a literal name
-    QTest::addColumn<QString>("storedOut"); // the same for the output
-    QTest::addColumn<QString>("routedFrom");
-    QTest::addColumn<QString>("routedTo");
+    // Each stored name: a client of ours, or a literal name after "=".
+    addColumns<QString, QString, QString, QString>("storedIn", "storedOut", "routedFrom",
+                                                   "routedTo");
 
     dataRow("second ports chosen", "bxb-src", "bxb-sink", "bxb-src", "bxb-sink");
     dataRow("first ports chosen", "bxa-src", "bxa-sink", "bxa-src", "bxa-sink");
@@ -615,8 +604,7 @@ void TestMainWindow::nonAsciiPortNames()
 
 void TestMainWindow::closeWithoutChange_data()
 {
-    QTest::addColumn<QByteArray>("config");
-    QTest::addColumn<QString>("action");
+    addColumns<QByteArray, QString>("config", "action");
 
     const QByteArray edited("[MIDI]\nmidiChannel=abc\nsysex=yes\nmidiOutDevice=nowhere:0\n"
                             "createVirtualInput=No\n[Plugin]\nloadingTime3=77\n"
@@ -673,9 +661,8 @@ void TestMainWindow::closeWithoutChange()
 
 void TestMainWindow::closeAfterChange_data()
 {
-    QTest::addColumn<UserStep>("step");
-    QTest::addColumn<KeyValues>("changed"); // keys that differ from the base
-    QTest::addColumn<int>("routerChannel");
+    // The keys written that differ from the base.
+    addColumns<UserStep, KeyValues, int>("step", "changed", "routerChannel");
 
     using Map = KeyValues;
     using W = BrantolexMainWindow;
@@ -837,9 +824,7 @@ void TestMainWindow::grownMinimumKeepsPlace()
 
 void TestMainWindow::damagedWindowData_data()
 {
-    QTest::addColumn<QByteArray>("state");
-    QTest::addColumn<QByteArray>("geometry");
-    QTest::addColumn<QSize>("size");
+    addColumns<QByteArray, QByteArray, QSize>("state", "geometry", "size");
 
     QByteArray validState, otherVersionState, validGeometry;
     {
@@ -909,8 +894,7 @@ void TestMainWindow::damagedWindowData()
 
 void TestMainWindow::virtualInputBox_data()
 {
-    QTest::addColumn<QByteArray>("stored");
-    QTest::addColumn<bool>("checkedAfter");
+    addColumns<QByteArray, bool>("stored", "checkedAfter");
 
     QTest::newRow("virtual input switched off") << QByteArray("Yes") << false;
     QTest::newRow("virtual input switched on") << QByteArray("No") << true;
@@ -957,14 +941,10 @@ void TestMainWindow::virtualInputBox()
 
 void TestMainWindow::pluginLabel_data()
 {
-    QTest::addColumn<bool>("throughPorts");
-    QTest::addColumn<bool>("translate");
-    QTest::addColumn<QList<Bytes>>("input");
-    QTest::addColumn<QList<Bytes>>("sent");
-    // The label's accessible name and colour right after each router
+    // Seen: the label's accessible name and colour right after each router
     // signal was handled.
-    QTest::addColumn<QStringList>("seen");
-    QTest::addColumn<QString>("finalText");
+    addColumns<bool, bool, QList<Bytes>, QList<Bytes>, QStringList, QString>(
+        "throughPorts", "translate", "input", "sent", "seen", "finalText");
     // Through the input callback on a thread of our own with a recording
     // unit, and through real ports: a source of ours to a sink of ours.
     for (const bool ports : {false, true}) {
@@ -1087,8 +1067,7 @@ void TestMainWindow::disabledLabelFollowsRouter()
 
 void TestMainWindow::labelReadableAfterLoad_data()
 {
-    QTest::addColumn<bool>("dark");
-    QTest::addColumn<bool>("translate");
+    addColumns<bool, bool>("dark", "translate");
 
     QTest::newRow("default palette") << false << true;
     QTest::newRow("dark palette") << true << true;
@@ -1230,10 +1209,8 @@ void TestMainWindow::popupKeepsWorkingWhilePortsChange()
 
 void TestMainWindow::stateLineFits_data()
 {
-    QTest::addColumn<int>("width");
-    QTest::addColumn<QStringList>("texts");
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QString>("shown"); // a pattern
+    // What is shown: a pattern.
+    addColumns<int, QStringList, QStringList, QString>("width", "texts", "names", "shown");
 
     const QString out = QStringLiteral("Output port %1 is absent");
     const QString in = QStringLiteral("Input port %1 is absent");
@@ -1405,12 +1382,10 @@ void TestMainWindow::noPortsAtAll()
     // test ends (a killed server keeps its registry slot). A process's JACK
     // clients all talk to one server, so ours close first and come back
     // after.
-    sourceA.reset();
-    sourceB.reset();
-    sourceU.reset();
-    sinkA.reset();
-    sinkB.reset();
-    sinkU.reset();
+    for (auto *source : {&sourceA, &sourceB, &sourceU})
+        source->reset();
+    for (auto *sink : {&sinkA, &sinkB, &sinkU})
+        sink->reset();
     // Made again on the suite's server once this one has stopped.
     const auto restore = qScopeGuard([&] { makePorts(); });
     PrivateJackServer server(QStringLiteral("empty"));

@@ -179,13 +179,9 @@ void TestProfile::firstStartCreatesDirectoryOnly()
 
 void TestProfile::storedLine_data()
 {
-    QTest::addColumn<bool>("charForm");
-    QTest::addColumn<QString>("group");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<int>("index"); // -1: the plain form
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("entry");
+    // An index of -1: the plain form.
+    addColumns<bool, QString, QString, int, QString, QString, QString>(
+        "charForm", "group", "key", "index", "value", "section", "entry");
 
     dataRow("text", false, "MIDI", "sysex", -1, "No", "MIDI", "sysex");
     dataRow("text, char form", true, "MIDI", "midiChannel", -1, "12", "MIDI", "midiChannel");
@@ -237,8 +233,7 @@ void TestProfile::storedLine()
 
 void TestProfile::roundTrip_data()
 {
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<QVariant>("otherDefault");
+    addColumns<QVariant, QVariant>("value", "otherDefault");
 
     dataRow("text", QVariant(QStringLiteral("Ümlaut, comma; and = sign")),
             QVariant(QStringLiteral("x")));
@@ -277,9 +272,8 @@ void TestProfile::roundTrip()
 // no value of the default's type (the type's null value).
 void TestProfile::typedRead_data()
 {
-    QTest::addColumn<QByteArray>("file"); // null: no file at all
-    QTest::addColumn<QVariant>("defaultValue");
-    QTest::addColumn<QVariant>("expected");
+    // A null file: none at all.
+    addColumns<QByteArray, QVariant, QVariant>("file", "defaultValue", "expected");
 
     const QByteArray otherKeys("[Group]\nother=1\n[Else]\nkey=2\n");
     const QList<QPair<const char *, QVariant>> values = {
@@ -330,10 +324,9 @@ void TestProfile::typedRead()
 
 void TestProfile::keepsWhatTheUserWrote_data()
 {
-    QTest::addColumn<QByteArray>("before"); // null: no file
-    // "Group/key=value", set in this order; "*" sets the value as read.
-    QTest::addColumn<QStringList>("sets");
-    QTest::addColumn<QByteArray>("after");
+    // Before: null for no file. Sets: "Group/key=value", set in this order;
+    // "*" sets the value as read.
+    addColumns<QByteArray, QStringList, QByteArray>("before", "sets", "after");
 
     QTest::newRow("changed value, comments kept")
         << QByteArray("; edited by hand\n[MIDI]\n# old: sysex=Yes\nsysex = No\n\n[Plugin]\n"
@@ -536,8 +529,8 @@ void TestProfile::editsAgreeWithTheToolkit()
 
 void TestProfile::readWarnings_data()
 {
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("warning"); // a pattern; empty: none
+    // The warning: a pattern; empty: none.
+    addColumns<QByteArray, QString>("file", "warning");
 
     const QString caseNotRead = QStringLiteral(" in .*config is not read.*Plugin/loadingTime1");
     QTest::newRow("key") << QByteArray("[Plugin]\nLoadingTime1=9000\n")
@@ -605,8 +598,8 @@ void TestProfile::staleTemporaryFilesCleared()
 
 void TestProfile::homeDirectory_data()
 {
-    QTest::addColumn<QByteArray>("home"); // null: unset
-    QTest::addColumn<bool>("fromDatabase");
+    // A null home: unset.
+    addColumns<QByteArray, bool>("home", "fromDatabase");
 
     QTest::newRow("absolute") << QByteArray("/some/where/else") << false;
     QTest::newRow("unset") << QByteArray() << true;
@@ -658,9 +651,7 @@ void TestProfile::refusedSave_data()
     // What is at the file's place: "directory", "fifo", a "link" to a file
     // of ours, or a link "made by another user", "to another user's file" or
     // "into another user's directory"; otherwise the file.
-    QTest::addColumn<QString>("place");
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("reason");
+    addColumns<QString, QByteArray, QString>("place", "file", "reason");
 
     const QByteArray mine("[MIDI]\nsysex=No\n");
     dataRow("a directory", "directory", QByteArray(), "a directory, not a regular file");
@@ -743,11 +734,9 @@ void TestProfile::refusedSave()
 
 void TestProfile::privateModes_data()
 {
-    QTest::addColumn<int>("umask");
-    QTest::addColumn<int>("dirBefore");  // -1: none
-    QTest::addColumn<int>("fileBefore"); // -1: none
-    QTest::addColumn<int>("dirAfter");
-    QTest::addColumn<int>("fileAfter");
+    // A mode before of -1: none there.
+    addColumns<int, int, int, int, int>("umask", "dirBefore", "fileBefore", "dirAfter",
+                                        "fileAfter");
 
     QTest::newRow("umask 000, first start") << 0 << -1 << -1 << 0700 << 0600;
     QTest::newRow("umask 077, first start") << 077 << -1 << -1 << 0700 << 0600;
