@@ -154,7 +154,7 @@ QString bytesText(const std::vector<Bytes> &messages)
 {
     QStringList parts;
     for (const Bytes &m : messages)
-        parts << QByteArray(reinterpret_cast<const char *>(m.data()), int(m.size())).toHex(' ');
+        parts << qbytes(m).toHex(' ');
     return parts.join(QStringLiteral(" | "));
 }
 } // namespace
@@ -500,66 +500,60 @@ void TestMainWindow::storedPorts()
         QVERIFY(!inName.isEmpty());
     QVERIFY(home.write(portsConfig(inName, outName)));
 
-    if (routedFrom == QLatin1String("absent")) {
-        {
-            BrantolexMainWindow window;
-            Ui_BrantolexMainWindow *ui = window.form();
+    // Kept: the stored names while absent, otherwise the names chosen.
+    QString keptIn = inName, keptOut = outName;
+    const auto chosen = [](const QStringList &ports, const QString &routed) {
+        return routed == QLatin1String("first") ? 0 : int(ports.indexOf(portName(ports, routed)));
+    };
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        if (routedFrom == QLatin1String("absent")) {
             QCOMPARE(ui->c_midiInDevice->currentText(), inName + QStringLiteral(" (absent)"));
             QCOMPARE(ui->c_midiOutDevice->currentText(), outName + QStringLiteral(" (absent)"));
             QVERIFY(!window.router()->inputOpen());
             QVERIFY(!window.router()->outputOpen());
-            clickBox(window, ui->c_sysex);
-        }
-        const QMap<QString, QString> written = configValues();
-        QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), inName);
-        QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), outName);
-        return;
-    }
-    const int expectedIn = routedFrom == QLatin1String("first")
-                               ? 0
-                               : int(inPorts.indexOf(portName(inPorts, routedFrom)));
-    const int expectedOut = routedTo == QLatin1String("first")
-                                ? 0
-                                : int(outPorts.indexOf(portName(outPorts, routedTo)));
-    {
-        BrantolexMainWindow window;
-        Ui_BrantolexMainWindow *ui = window.form();
-        QCOMPARE(window.router()->midiInPorts, inPorts);
-        QCOMPARE(ui->c_midiInDevice->currentIndex(), expectedIn);
-        QCOMPARE(ui->c_midiOutDevice->currentIndex(), expectedOut);
-        // The boxes are narrow: the whole name is in the tip.
-        QCOMPARE(ui->c_midiInDevice->toolTip(), inPorts.at(expectedIn));
-        QCOMPARE(ui->c_midiOutDevice->toolTip(), outPorts.at(expectedOut));
-        QVERIFY(window.router()->inputOpen());
-        QVERIFY(!window.router()->inputIsVirtual());
-        QVERIFY(window.router()->outputOpen());
+        } else {
+            const int expectedIn = chosen(inPorts, routedFrom);
+            const int expectedOut = chosen(outPorts, routedTo);
+            QCOMPARE(window.router()->midiInPorts, inPorts);
+            QCOMPARE(ui->c_midiInDevice->currentIndex(), expectedIn);
+            QCOMPARE(ui->c_midiOutDevice->currentIndex(), expectedOut);
+            keptIn = inPorts.at(expectedIn);
+            keptOut = outPorts.at(expectedOut);
+            // The boxes are narrow: the whole name is in the tip.
+            QCOMPARE(ui->c_midiInDevice->toolTip(), keptIn);
+            QCOMPARE(ui->c_midiOutDevice->toolTip(), keptOut);
+            QVERIFY(window.router()->inputOpen());
+            QVERIFY(!window.router()->inputIsVirtual());
+            QVERIFY(window.router()->outputOpen());
 
-        // What flows proves which ports the router opened.
-        const QString fromClient = inPorts.at(expectedIn).section(QLatin1Char(':'), 0, 0);
-        const QString toClient = outPorts.at(expectedOut).section(QLatin1Char(':'), 0, 0);
-        PeerSource *from = fromClient == QLatin1String("bxa-src")   ? sourceA.get()
-                           : fromClient == QLatin1String("bxb-src") ? sourceB.get()
-                                                                    : nullptr;
-        PeerSink *to = toClient == QLatin1String("bxa-sink")   ? sinkA.get()
-                       : toClient == QLatin1String("bxb-sink") ? sinkB.get()
-                                                               : nullptr;
-        if (from && to) {
-            PeerSource *other = from == sourceA.get() ? sourceB.get() : sourceA.get();
-            checkRoute(window, *other, *from, *to, 60);
-            if (QTest::currentTestFailed())
-                return;
-            PeerSink *otherSink = to == sinkA.get() ? sinkB.get() : sinkA.get();
-            const auto before = otherSink->log->size();
-            checkRoute(window, *other, *from, *to, 62);
-            QCOMPARE(otherSink->log->size(), before);
+            // What flows proves which ports the router opened.
+            const QString fromClient = keptIn.section(QLatin1Char(':'), 0, 0);
+            const QString toClient = keptOut.section(QLatin1Char(':'), 0, 0);
+            PeerSource *from = fromClient == QLatin1String("bxa-src")   ? sourceA.get()
+                               : fromClient == QLatin1String("bxb-src") ? sourceB.get()
+                                                                        : nullptr;
+            PeerSink *to = toClient == QLatin1String("bxa-sink")   ? sinkA.get()
+                           : toClient == QLatin1String("bxb-sink") ? sinkB.get()
+                                                                   : nullptr;
+            if (from && to) {
+                PeerSource *other = from == sourceA.get() ? sourceB.get() : sourceA.get();
+                checkRoute(window, *other, *from, *to, 60);
+                if (QTest::currentTestFailed())
+                    return;
+                PeerSink *otherSink = to == sinkA.get() ? sinkB.get() : sinkA.get();
+                const auto before = otherSink->log->size();
+                checkRoute(window, *other, *from, *to, 62);
+                QCOMPARE(otherSink->log->size(), before);
+            }
         }
-
         // A change of any control writes the names now selected.
         clickBox(window, ui->c_sysex);
     }
     const QMap<QString, QString> written = configValues();
-    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), inPorts.at(expectedIn));
-    QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), outPorts.at(expectedOut));
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), keptIn);
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), keptOut);
 }
 
 void TestMainWindow::nonAsciiPortNames_data()
@@ -747,15 +741,11 @@ void TestMainWindow::closeAfterChange()
         {"MIDI/midiChannel", "16"},
         {"MIDI/midiInDevice", inName},
         {"MIDI/midiOutDevice", outName},
-        {"Plugin/loadingTime1", "2000"},
-        {"Plugin/loadingTime2", "1500"},
-        {"Plugin/loadingTime3", "0"},
-        {"Plugin/loadingTime4", "3000"},
-        {"Plugin/loadingTime5", "77"},
-        {"Plugin/loadingTime6", "2100"},
-        {"Plugin/loadingTime7", "1900"},
-        {"Plugin/loadingTime8", "1500"},
     };
+    // The malformed third as 0, the fifth as stored, the others' defaults.
+    const QStringList times = {"2000", "1500", "0", "3000", "77", "2100", "1900", "1500"};
+    for (int i = 0; i < times.size(); ++i)
+        expected[QStringLiteral("Plugin/loadingTime%1").arg(i + 1)] = times.at(i);
     for (auto it = changed.cbegin(); it != changed.cend(); ++it)
         expected[it.key()] =
             it.value() == QLatin1String("<next output>") ? outPorts.at(outIndex + 1) : it.value();
@@ -1088,10 +1078,10 @@ void TestMainWindow::labelReadableAfterLoad()
         QPalette palette = before;
         for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base})
             palette.setColor(role, QColor(0x22, 0x20, 0x20));
-        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
             palette.setColor(role, QColor(0xe6, 0xe3, 0xe0));
-        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
             palette.setColor(QPalette::Disabled, role, QColor(0x7a, 0x76, 0x74));
+        }
         QApplication::setPalette(palette);
     }
     QVERIFY(home.write("[Plugin]\nloadingTime2=20\n"));

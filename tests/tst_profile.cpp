@@ -120,9 +120,7 @@ void TestProfile::init()
 QByteArray TestProfile::readConfig() const
 {
     QFile file(configPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QMap<QString, QMap<QString, QString>> TestProfile::parseConfig() const
