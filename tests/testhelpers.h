@@ -1,6 +1,7 @@
 #pragma once
 
-// Small helpers shared by the tests that need no MIDI system.
+// Small helpers shared by the tests: the settings file, data tables, the
+// instance channel's frames.
 
 #include "app/singleapplication.h"
 
@@ -10,6 +11,8 @@
 #include <QString>
 #include <QTemporaryDir>
 #include <QtEndian>
+#include <QtTest/QTest>
+#include <QWidget>
 
 // Writes text as the settings file of the given home, making its directory.
 inline bool writeConfig(const QString &home, const QByteArray &text)
@@ -36,6 +39,27 @@ public:
     void clear() const { QDir(configDirPath()).removeRecursively(); }
     bool write(const QByteArray &text) const { return writeConfig(path(), text); }
 };
+
+// A data table's columns: addColumns<int, QString>("key", "text").
+template <typename... Types, typename... Names> void addColumns(const Names &...names)
+{
+    static_assert(sizeof...(Types) == sizeof...(Names), "a name for each type");
+    (QTest::addColumn<Types>(names), ...);
+}
+
+// A row of a data table: dataRow("tag", a, b) is QTest::newRow("tag") << a << b,
+// on one line where the values fit.
+template <typename... Values> void dataRow(const char *tag, const Values &...values)
+{
+    (QTest::newRow(tag) << ... << values);
+}
+
+// Shows the window; false when it is not exposed in time.
+inline bool shown(QWidget &window)
+{
+    window.show();
+    return QTest::qWaitForWindowExposed(&window);
+}
 
 // One frame of the instance channel, built by hand: a null text has the
 // length 0xFFFFFFFF.

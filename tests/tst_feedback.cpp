@@ -64,12 +64,8 @@ void TestFeedback::init()
 
 void TestFeedback::lights_data()
 {
-    QTest::addColumn<bool>("output");
-    QTest::addColumn<bool>("refusing");
-    QTest::addColumn<Bytes>("message");
-    QTest::addColumn<int>("count");
-    QTest::addColumn<State>("in");
-    QTest::addColumn<State>("out");
+    addColumns<bool, bool, Bytes, int, State, State>("output", "refusing", "message", "count", "in",
+                                                     "out");
 
     const Bytes note = {0x90, 0x3C, 0x64};
     QTest::newRow("a note passes") << true << false << note << 1 << State::Lit << State::Lit;
@@ -131,8 +127,7 @@ void TestFeedback::lights()
 
 void TestFeedback::portListOpens_data()
 {
-    QTest::addColumn<int>("key");
-    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    addColumns<int, Qt::KeyboardModifiers>("key", "modifiers");
 
     QTest::newRow("Alt+Down") << int(Qt::Key_Down) << Qt::KeyboardModifiers(Qt::AltModifier);
     QTest::newRow("F4") << int(Qt::Key_F4) << Qt::KeyboardModifiers();

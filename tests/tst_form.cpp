@@ -1,6 +1,7 @@
 // The window's form as the user sees it: texts, grid places, buddies and
 // mnemonics, tab order, what the channel box takes, and the sizes that keep
 // it readable; built from the Designer file alone, no router behind it.
+#include "testhelpers.h"
 #include "ui/ui_brantolexmainwindow.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -25,18 +26,12 @@ private slots:
     void init();
     void cleanup();
 
-    void members_data();
-    void members();
+    void widgets_data();
+    void widgets();
     void windowProperties_data();
     void windowProperties();
-    void texts_data();
-    void texts();
     void mnemonicsAreUnique();
     void initialState();
-    void gridPlacement_data();
-    void gridPlacement();
-    void buddies_data();
-    void buddies();
     void tabOrder();
     void channelTyped_data();
     void channelTyped();
@@ -72,71 +67,56 @@ void TestForm::cleanup()
     window.reset();
 }
 
-void TestForm::members_data()
+// Each named widget of the form, the row's tag: its class, its parent, and
+// where it has them its text (for a page, its tab's), its place in a grid
+// and, for a label, its buddy.
+void TestForm::widgets_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("parentName");
+    // A null text, layout or buddy: none. A cell: row, column, row span,
+    // column span.
+    addColumns<QString, QString, QString, QString, QList<int>, QString>(
+        "className", "parentName", "text", "layoutName", "cell", "buddy");
 
-    QTest::newRow("centralWidget") << "centralWidget"
-                                   << "QWidget"
-                                   << "BrantolexMainWindow";
-    QTest::newRow("l_currentPlugin") << "l_currentPlugin"
-                                     << "QLabel"
-                                     << "centralWidget";
-    QTest::newRow("tabWidget") << "tabWidget"
-                               << "QTabWidget"
-                               << "centralWidget";
-    QTest::newRow("Events") << "Events"
-                            << "QWidget"
-                            << "qt_tabwidget_stackedwidget";
-    QTest::newRow("c_sysex") << "c_sysex"
-                             << "QCheckBox"
-                             << "Events";
-    QTest::newRow("c_midiClockMessages") << "c_midiClockMessages"
-                                         << "QCheckBox"
-                                         << "Events";
-    QTest::newRow("c_translateCC0toPluginSelect") << "c_translateCC0toPluginSelect"
-                                                  << "QCheckBox"
-                                                  << "Events";
-    QTest::newRow("Device") << "Device"
-                            << "QWidget"
-                            << "qt_tabwidget_stackedwidget";
-    QTest::newRow("c_midiOutDevice") << "c_midiOutDevice"
-                                     << "QComboBox"
-                                     << "Device";
-    QTest::newRow("l_midiOutDevice") << "l_midiOutDevice"
-                                     << "QLabel"
-                                     << "Device";
-    QTest::newRow("c_midiInDevice") << "c_midiInDevice"
-                                    << "QComboBox"
-                                    << "Device";
-    QTest::newRow("l_midiInDevice") << "l_midiInDevice"
-                                    << "QLabel"
-                                    << "Device";
-    QTest::newRow("c_createVirtualInput") << "c_createVirtualInput"
-                                          << "QCheckBox"
-                                          << "Device";
-    QTest::newRow("c_midiChannel") << "c_midiChannel"
-                                   << "QSpinBox"
-                                   << "Device";
-    QTest::newRow("l_midiChannel") << "l_midiChannel"
-                                   << "QLabel"
-                                   << "Device";
-    QTest::newRow("About") << "About"
-                           << "QWidget"
-                           << "qt_tabwidget_stackedwidget";
-    QTest::newRow("t_About") << "t_About"
-                             << "QTextBrowser"
-                             << "About";
+    const QString none, page = QStringLiteral("qt_tabwidget_stackedwidget");
+    using Cell = QList<int>;
+    dataRow("centralWidget", "QWidget", "BrantolexMainWindow", none, none, Cell(), none);
+    dataRow("l_currentPlugin", "QLabel", "centralWidget", "Plugin", "gridLayout_2",
+            Cell{0, 0, 1, 2}, none);
+    dataRow("tabWidget", "QTabWidget", "centralWidget", none, "gridLayout_2", Cell{1, 0, 1, 2},
+            none);
+    dataRow("Events", "QWidget", page, "&Events", none, Cell(), none);
+    dataRow("c_sysex", "QCheckBox", "Events", "&System exclusive messages", none, Cell(), none);
+    dataRow("c_midiClockMessages", "QCheckBox", "Events", "&Clock messages", none, Cell(), none);
+    dataRow("c_translateCC0toPluginSelect", "QCheckBox", "Events",
+            "Translate CC&0 to plugin select", none, Cell(), none);
+    dataRow("Device", "QWidget", page, "&Device", none, Cell(), none);
+    dataRow("c_midiOutDevice", "QComboBox", "Device", none, "gridLayout", Cell{0, 0, 1, 2}, none);
+    dataRow("l_midiOutDevice", "QLabel", "Device", "&Out port", "gridLayout", Cell{0, 2, 1, 1},
+            "c_midiOutDevice");
+    dataRow("c_midiInDevice", "QComboBox", "Device", none, "gridLayout", Cell{1, 0, 1, 2}, none);
+    // Two blanks.
+    dataRow("l_midiInDevice", "QLabel", "Device", "&In  port", "gridLayout", Cell{1, 2, 1, 1},
+            "c_midiInDevice");
+    dataRow("c_createVirtualInput", "QCheckBox", "Device", "Create &virtual input", "gridLayout",
+            Cell{2, 0, 1, 2}, none);
+    dataRow("c_midiChannel", "QSpinBox", "Device", none, "gridLayout", Cell{3, 0, 1, 1}, none);
+    // No mnemonic.
+    dataRow("l_midiChannel", "QLabel", "Device", "Channel", "gridLayout", Cell{3, 1, 1, 2},
+            "c_midiChannel");
+    dataRow("About", "QWidget", page, "&About", none, Cell(), none);
+    dataRow("t_About", "QTextBrowser", "About", none, "gridLayout_3", Cell{0, 0, 1, 1}, none);
 }
 
-void TestForm::members()
+void TestForm::widgets()
 {
-    QFETCH(QString, name);
     QFETCH(QString, className);
     QFETCH(QString, parentName);
+    QFETCH(QString, text);
+    QFETCH(QString, layoutName);
+    QFETCH(QList<int>, cell);
+    QFETCH(QString, buddy);
 
+    const QString name = QString::fromLatin1(QTest::currentDataTag());
     const QHash<QString, QWidget *> members = {
         {"centralWidget", ui->centralWidget},
         {"l_currentPlugin", ui->l_currentPlugin},
@@ -162,16 +142,32 @@ void TestForm::members()
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), className);
     QVERIFY(widget->parent());
     QCOMPARE(widget->parent()->objectName(), parentName);
+
+    if (const int tab = ui->tabWidget->indexOf(widget); tab >= 0)
+        QCOMPARE(ui->tabWidget->tabText(tab), text);
+    else if (!text.isNull())
+        QCOMPARE(widget->property("text").toString(), text);
+    if (!layoutName.isNull()) {
+        auto *grid = window->findChild<QGridLayout *>(layoutName);
+        QVERIFY(grid);
+        QCOMPARE(grid->spacing(), 6);
+        QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
+        const int index = grid->indexOf(widget);
+        QVERIFY(index >= 0);
+        int r = -1, c = -1, rs = -1, cs = -1;
+        grid->getItemPosition(index, &r, &c, &rs, &cs);
+        QCOMPARE(QList<int>({r, c, rs, cs}), cell);
+    }
+    if (auto *label = qobject_cast<QLabel *>(widget))
+        QCOMPARE(label->buddy() ? label->buddy()->objectName() : QString(), buddy);
 }
 
 void TestForm::windowProperties_data()
 {
-    QTest::addColumn<QString>("presetName");
-    QTest::addColumn<QString>("expectedName");
+    addColumns<QString, QString>("presetName", "expectedName");
 
-    QTest::newRow("unnamed window") << QString() << "BrantolexMainWindow";
-    QTest::newRow("named window keeps its name") << "someOtherName"
-                                                 << "someOtherName";
+    dataRow("unnamed window", QString(), "BrantolexMainWindow");
+    dataRow("named window keeps its name", "someOtherName", "someOtherName");
 }
 
 void TestForm::windowProperties()
@@ -217,49 +213,6 @@ void TestForm::windowProperties()
     QCOMPARE(form.l_currentPlugin->styleSheet(), QString());
 }
 
-void TestForm::texts_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("text");
-
-    QTest::newRow("label") << "l_currentPlugin"
-                           << "Plugin";
-    QTest::newRow("sysex") << "c_sysex"
-                           << "&System exclusive messages";
-    QTest::newRow("clock") << "c_midiClockMessages"
-                           << "&Clock messages";
-    QTest::newRow("translate") << "c_translateCC0toPluginSelect"
-                               << "Translate CC&0 to plugin select";
-    QTest::newRow("out label") << "l_midiOutDevice"
-                               << "&Out port";
-    QTest::newRow("in label, two blanks") << "l_midiInDevice"
-                                          << "&In  port";
-    QTest::newRow("virtual") << "c_createVirtualInput"
-                             << "Create &virtual input";
-    QTest::newRow("channel label, no mnemonic") << "l_midiChannel"
-                                                << "Channel";
-    QTest::newRow("tab 0") << "Events"
-                           << "&Events";
-    QTest::newRow("tab 1") << "Device"
-                           << "&Device";
-    QTest::newRow("tab 2") << "About"
-                           << "&About";
-}
-
-void TestForm::texts()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, text);
-
-    QWidget *widget = named(name);
-    QVERIFY(widget);
-    const int tab = ui->tabWidget->indexOf(widget);
-    if (tab >= 0)
-        QCOMPARE(ui->tabWidget->tabText(tab), text);
-    else
-        QCOMPARE(widget->property("text").toString(), text);
-}
-
 void TestForm::mnemonicsAreUnique()
 {
     const QStringList texts = {
@@ -302,80 +255,6 @@ void TestForm::initialState()
     QCOMPARE(ui->tabWidget->widget(2), ui->About);
 }
 
-void TestForm::gridPlacement_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("layoutName");
-    QTest::addColumn<int>("row");
-    QTest::addColumn<int>("column");
-    QTest::addColumn<int>("rowSpan");
-    QTest::addColumn<int>("columnSpan");
-
-    QTest::newRow("label") << "l_currentPlugin"
-                           << "gridLayout_2" << 0 << 0 << 1 << 2;
-    QTest::newRow("tabs") << "tabWidget"
-                          << "gridLayout_2" << 1 << 0 << 1 << 2;
-    QTest::newRow("out box") << "c_midiOutDevice"
-                             << "gridLayout" << 0 << 0 << 1 << 2;
-    QTest::newRow("out label") << "l_midiOutDevice"
-                               << "gridLayout" << 0 << 2 << 1 << 1;
-    QTest::newRow("in box") << "c_midiInDevice"
-                            << "gridLayout" << 1 << 0 << 1 << 2;
-    QTest::newRow("in label") << "l_midiInDevice"
-                              << "gridLayout" << 1 << 2 << 1 << 1;
-    QTest::newRow("virtual") << "c_createVirtualInput"
-                             << "gridLayout" << 2 << 0 << 1 << 2;
-    QTest::newRow("channel") << "c_midiChannel"
-                             << "gridLayout" << 3 << 0 << 1 << 1;
-    QTest::newRow("channel label") << "l_midiChannel"
-                                   << "gridLayout" << 3 << 1 << 1 << 2;
-    QTest::newRow("about") << "t_About"
-                           << "gridLayout_3" << 0 << 0 << 1 << 1;
-}
-
-void TestForm::gridPlacement()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, layoutName);
-    QFETCH(int, row);
-    QFETCH(int, column);
-    QFETCH(int, rowSpan);
-    QFETCH(int, columnSpan);
-
-    auto *grid = window->findChild<QGridLayout *>(layoutName);
-    QVERIFY(grid);
-    QCOMPARE(grid->spacing(), 6);
-    QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
-    const int index = grid->indexOf(named(name));
-    QVERIFY(index >= 0);
-    int r = -1, c = -1, rs = -1, cs = -1;
-    grid->getItemPosition(index, &r, &c, &rs, &cs);
-    QCOMPARE(QList<int>({r, c, rs, cs}), QList<int>({row, column, rowSpan, columnSpan}));
-}
-
-void TestForm::buddies_data()
-{
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QString>("buddy");
-
-    QTest::newRow("out") << "l_midiOutDevice"
-                         << "c_midiOutDevice";
-    QTest::newRow("in") << "l_midiInDevice"
-                        << "c_midiInDevice";
-    QTest::newRow("channel") << "l_midiChannel"
-                             << "c_midiChannel";
-    QTest::newRow("plug-in label has none") << "l_currentPlugin" << QString();
-}
-
-void TestForm::buddies()
-{
-    QFETCH(QString, label);
-    QFETCH(QString, buddy);
-    auto *l = qobject_cast<QLabel *>(named(label));
-    QVERIFY(l);
-    QCOMPARE(l->buddy() ? l->buddy()->objectName() : QString(), buddy);
-}
-
 void TestForm::tabOrder()
 {
     const QStringList expected = {
@@ -396,8 +275,7 @@ void TestForm::tabOrder()
 
 void TestForm::channelTyped_data()
 {
-    QTest::addColumn<QString>("typed");
-    QTest::addColumn<int>("value");
+    addColumns<QString, int>("typed", "value");
 
     QTest::newRow("5") << "5" << 5;
     QTest::newRow("16") << "16" << 16;
@@ -413,9 +291,8 @@ void TestForm::channelTyped()
     QFETCH(QString, typed);
     QFETCH(int, value);
 
-    window->show();
     ui->tabWidget->setCurrentWidget(ui->Device);
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(shown(*window));
     QSpinBox *spin = ui->c_midiChannel;
     spin->setFocus();
     spin->selectAll();
@@ -429,10 +306,7 @@ void TestForm::channelTyped()
 
 void TestForm::channelStepped_data()
 {
-    QTest::addColumn<int>("start");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<int>("presses");
-    QTest::addColumn<int>("value");
+    addColumns<int, int, int, int>("start", "key", "presses", "value");
 
     QTest::newRow("down from 1") << 1 << int(Qt::Key_Down) << 3 << 1;
     QTest::newRow("up from 15") << 15 << int(Qt::Key_Up) << 4 << 16;
@@ -457,25 +331,20 @@ void TestForm::channelStepped()
 
 void TestForm::mnemonicReachesWidget_data()
 {
-    QTest::addColumn<int>("tab");
-    QTest::addColumn<int>("key");
-    QTest::addColumn<QString>("focused"); // the widget that ends up with the focus
-    QTest::addColumn<QString>("toggled"); // the check box that changes, if any
-    QTest::addColumn<int>("tabAfter");
+    // The widget that ends up with the focus, the check box that changes
+    // (if any), the page shown after.
+    addColumns<int, int, QString, QString, int>("tab", "key", "focused", "toggled", "tabAfter");
 
-    QTest::newRow("Alt+S") << 0 << int(Qt::Key_S) << "c_sysex"
-                           << "c_sysex" << 0;
-    QTest::newRow("Alt+C") << 0 << int(Qt::Key_C) << "c_midiClockMessages"
-                           << "c_midiClockMessages" << 0;
-    QTest::newRow("Alt+0") << 0 << int(Qt::Key_0) << "c_translateCC0toPluginSelect"
-                           << "c_translateCC0toPluginSelect" << 0;
-    QTest::newRow("Alt+O") << 1 << int(Qt::Key_O) << "c_midiOutDevice" << QString() << 1;
-    QTest::newRow("Alt+I") << 1 << int(Qt::Key_I) << "c_midiInDevice" << QString() << 1;
-    QTest::newRow("Alt+V") << 1 << int(Qt::Key_V) << "c_createVirtualInput"
-                           << "c_createVirtualInput" << 1;
-    QTest::newRow("Alt+D") << 0 << int(Qt::Key_D) << QString() << QString() << 1;
-    QTest::newRow("Alt+A") << 1 << int(Qt::Key_A) << QString() << QString() << 2;
-    QTest::newRow("Alt+E") << 2 << int(Qt::Key_E) << QString() << QString() << 0;
+    dataRow("Alt+S", 0, int(Qt::Key_S), "c_sysex", "c_sysex", 0);
+    dataRow("Alt+C", 0, int(Qt::Key_C), "c_midiClockMessages", "c_midiClockMessages", 0);
+    dataRow("Alt+0", 0, int(Qt::Key_0), "c_translateCC0toPluginSelect",
+            "c_translateCC0toPluginSelect", 0);
+    dataRow("Alt+O", 1, int(Qt::Key_O), "c_midiOutDevice", QString(), 1);
+    dataRow("Alt+I", 1, int(Qt::Key_I), "c_midiInDevice", QString(), 1);
+    dataRow("Alt+V", 1, int(Qt::Key_V), "c_createVirtualInput", "c_createVirtualInput", 1);
+    dataRow("Alt+D", 0, int(Qt::Key_D), QString(), QString(), 1);
+    dataRow("Alt+A", 1, int(Qt::Key_A), QString(), QString(), 2);
+    dataRow("Alt+E", 2, int(Qt::Key_E), QString(), QString(), 0);
 }
 
 void TestForm::mnemonicReachesWidget()
@@ -521,8 +390,7 @@ void TestForm::sizeLimits()
     QFETCH(QSize, size);
 
     ui->tabWidget->setCurrentWidget(ui->Device);
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(shown(*window));
     window->resize(size);
     QCoreApplication::processEvents();
     ui->gridLayout->activate();
@@ -547,12 +415,12 @@ void TestForm::aboutPage()
     for (QTextBlock block = doc->begin(); block.isValid(); block = block.next()) {
         lines << block.text();
         const QTextBlockFormat format = block.blockFormat();
-        QCOMPARE(format.topMargin(), 0.0);
-        QCOMPARE(format.bottomMargin(), 0.0);
-        QCOMPARE(format.leftMargin(), 0.0);
-        QCOMPARE(format.rightMargin(), 0.0);
+        QCOMPARE(QList<qreal>({format.topMargin(), format.bottomMargin(), format.leftMargin(),
+                               format.rightMargin(), format.textIndent()}),
+                 QList<qreal>(5, 0.0));
         QCOMPARE(format.indent(), 0);
-        QCOMPARE(format.textIndent(), 0.0);
+        // The body's family reaches every line of the page.
+        QCOMPARE(block.charFormat().fontFamilies().toStringList(), QStringList{"Ubuntu"});
         // Plain text only: no line of the page is a link.
         for (auto it = block.begin(); !it.atEnd(); ++it)
             QVERIFY(!it.fragment().charFormat().isAnchor());
@@ -575,9 +443,6 @@ void TestForm::aboutPage()
         for (auto it = block.begin(); !it.atEnd(); ++it)
             QVERIFY2(it.fragment().charFormat().fontPointSize() == 9.0, qPrintable(where));
     }
-    // The body's family reaches every line of the page.
-    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
-        QCOMPARE(block.charFormat().fontFamilies().toStringList(), QStringList{"Ubuntu"});
 }
 
 void TestForm::retranslateResetsLabel()
@@ -588,32 +453,21 @@ void TestForm::retranslateResetsLabel()
 }
 
 namespace {
-struct PngHeader
+// Width, height, bit depth and colour type of a PNG; empty for anything else.
+QList<qint64> pngHeader(const QByteArray &bytes)
 {
-    quint32 width = 0, height = 0;
-    int bitDepth = -1, colourType = -1;
-};
-
-PngHeader pngHeader(const QByteArray &bytes)
-{
-    PngHeader header;
     if (bytes.size() < 26 || !bytes.startsWith("\x89PNG\r\n\x1a\n") || bytes.mid(12, 4) != "IHDR")
-        return header;
-    header.width = qFromBigEndian<quint32>(bytes.constData() + 16);
-    header.height = qFromBigEndian<quint32>(bytes.constData() + 20);
-    header.bitDepth = quint8(bytes.at(24));
-    header.colourType = quint8(bytes.at(25));
-    return header;
+        return {};
+    return {qFromBigEndian<quint32>(bytes.constData() + 16),
+            qFromBigEndian<quint32>(bytes.constData() + 20), quint8(bytes.at(24)),
+            quint8(bytes.at(25))};
 }
 } // namespace
 
 void TestForm::resources_data()
 {
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<int>("width");
-    QTest::addColumn<int>("height");
-    QTest::addColumn<int>("bitDepth");
-    QTest::addColumn<int>("colourType"); // PNG IHDR: 6 = RGBA, 3 = palette
+    // The colour type as in a PNG's header: 6 = RGBA, 3 = palette.
+    addColumns<QString, int, int, int, int>("path", "width", "height", "bitDepth", "colourType");
 
     QTest::newRow("window icon") << ":/icons/midi-connector.png" << 60 << 60 << 8 << 6;
     QTest::newRow("socket picture") << ":/icons/din5-buchse.png" << 170 << 59 << 4 << 3;
@@ -630,11 +484,7 @@ void TestForm::resources()
     QFile file(path);
     QVERIFY(file.exists());
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const PngHeader header = pngHeader(file.readAll());
-    QCOMPARE(header.width, quint32(width));
-    QCOMPARE(header.height, quint32(height));
-    QCOMPARE(header.bitDepth, bitDepth);
-    QCOMPARE(header.colourType, colourType);
+    QCOMPARE(pngHeader(file.readAll()), (QList<qint64>{width, height, bitDepth, colourType}));
     const QImage image(path);
     QCOMPARE(image.size(), QSize(width, height));
 }

@@ -91,6 +91,20 @@ std::vector<Bytes> arrivedSince(const PeerSink &sink, std::size_t from)
     return out;
 }
 
+// The ports a router lists now: inputs, outputs.
+std::pair<QStringList, QStringList> listedPorts()
+{
+    MidiIO lister;
+    return {lister.midiInPorts, lister.midiOutPorts};
+}
+
+// Chooses these ports, and no virtual input unless told.
+QByteArray portsConfig(const QString &in, const QString &out, const QByteArray &virtualInput = "No")
+{
+    return "[MIDI]\ncreateVirtualInput=" + virtualInput + "\nmidiInDevice=" + in.toUtf8() +
+           "\nmidiOutDevice=" + out.toUtf8() + "\n";
+}
+
 std::vector<Bytes> withoutPings(std::vector<Bytes> messages)
 {
     messages.erase(std::remove(messages.begin(), messages.end(), ping), messages.end());
@@ -113,10 +127,8 @@ void clickBox(BrantolexMainWindow &window, QCheckBox *box)
 {
     Ui_BrantolexMainWindow *ui = window.form();
     ui->tabWidget->setCurrentWidget(box->parentWidget());
-    if (!window.isVisible()) {
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-    }
+    if (!window.isVisible())
+        QVERIFY(shown(window));
     QStyleOptionButton option;
     option.initFrom(box);
     const QRect indicator =
@@ -142,7 +154,7 @@ QString bytesText(const std::vector<Bytes> &messages)
 {
     QStringList parts;
     for (const Bytes &m : messages)
-        parts << QByteArray(reinterpret_cast<const char *>(m.data()), int(m.size())).toHex(' ');
+        parts << qbytes(m).toHex(' ');
     return parts.join(QStringLiteral(" | "));
 }
 } // namespace
@@ -189,8 +201,7 @@ private slots:
     void noPortsAtAll();
 
 private:
-    QString configPath() const { return home.path() + QStringLiteral("/.Brantolex_Fixer/config"); }
-    void writeConfig(const QByteArray &text);
+    QString configPath() const { return home.configPath(); }
     QMap<QString, QString> configValues() const;
     void makePorts();
     static std::unique_ptr<PeerSource> makeSource(const std::string &client);
@@ -204,15 +215,14 @@ private:
     void checkRoute(BrantolexMainWindow &window, PeerSource &wrongSource, PeerSource &source,
                     PeerSink &sink, unsigned char note);
 
-    QTemporaryDir home;
+    TemporaryHome home;
     std::unique_ptr<PeerSource> sourceA, sourceB, sourceU;
     std::unique_ptr<PeerSink> sinkA, sinkB, sinkU;
 };
 
 void TestMainWindow::initTestCase()
 {
-    QVERIFY(home.isValid());
-    qputenv("HOME", QFile::encodeName(home.path()));
+    QVERIFY(home.use());
     const QString problem = testbackend::select();
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     makePorts();
@@ -271,11 +281,6 @@ std::unique_ptr<PeerSink> TestMainWindow::makeSink(const std::string &client)
 void TestMainWindow::init()
 {
     QFile::remove(configPath());
-}
-
-void TestMainWindow::writeConfig(const QByteArray &text)
-{
-    QVERIFY(::writeConfig(home.path(), text));
 }
 
 QMap<QString, QString> TestMainWindow::configValues() const
@@ -362,25 +367,8 @@ void TestMainWindow::firstStart()
         Ui_BrantolexMainWindow *ui = window.form();
         MidiIO *router = window.router();
 
+        // The choices with no file are storedValues' row "no file".
         QCOMPARE(window.size(), QSize(295, 194));
-        QVERIFY(ui->c_createVirtualInput->isChecked());
-        QVERIFY(!ui->c_createVirtualInput->isEnabled());
-        QVERIFY(!ui->c_midiInDevice->isEnabled());
-        QVERIFY(!ui->l_midiInDevice->isEnabled());
-        QVERIFY(!ui->c_sysex->isChecked());
-        QVERIFY(!ui->c_midiClockMessages->isChecked());
-        QVERIFY(ui->c_translateCC0toPluginSelect->isChecked());
-        QVERIFY(ui->l_currentPlugin->isEnabled());
-        QCOMPARE(ui->c_midiChannel->value(), 1);
-
-        QCOMPARE(router->channel(), 0);
-        QVERIFY(router->ignoresSysex());
-        QVERIFY(router->ignoresClockMessages());
-        QVERIFY(router->translatesCC0());
-        const QList<int> times = {2000, 1500, 3000, 3000, 2300, 2100, 1900, 1500};
-        for (int i = 0; i < MidiIO::pluginCount; ++i)
-            QCOMPARE(router->loadingTime(i), times.at(i));
-
         // The boxes list the router's ports in its order, the first selected.
         QCOMPARE(ui->c_midiInDevice->count(), router->midiInPorts.size());
         QCOMPARE(ui->c_midiOutDevice->count(), router->midiOutPorts.size());
@@ -392,8 +380,6 @@ void TestMainWindow::firstStart()
         QCOMPARE(ui->c_midiInDevice->currentIndex(), -1);
         QCOMPARE(ui->c_midiOutDevice->currentIndex(), 0);
         QVERIFY(router->outputOpen());
-        QVERIFY(router->inputOpen());
-        QVERIFY(router->inputIsVirtual());
 
         QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("VARKONI - 1"));
         QCOMPARE(ui->l_currentPlugin->styleSheet(), QString());
@@ -410,15 +396,11 @@ void TestMainWindow::firstStart()
 
 void TestMainWindow::storedValues_data()
 {
-    QTest::addColumn<QByteArray>("config");
-    QTest::addColumn<bool>("virtualInput");
-    QTest::addColumn<bool>("sysex");
-    QTest::addColumn<bool>("clock");
-    QTest::addColumn<bool>("translate");
-    QTest::addColumn<int>("channel");
-    QTest::addColumn<QList<int>>("times");
+    addColumns<QByteArray, bool, bool, bool, bool, int, QList<int>>(
+        "config", "virtualInput", "sysex", "clock", "translate", "channel", "times");
 
     const QList<int> defaults = {2000, 1500, 3000, 3000, 2300, 2100, 1900, 1500};
+    QTest::newRow("no file") << QByteArray() << true << false << false << true << 1 << defaults;
     QTest::newRow("every choice set")
         << QByteArray("[MIDI]\ncreateVirtualInput=No\nsysex=Yes\nmidiClockMessages=Yes\n"
                       "translateCC0toPluginSelect=No\nmidiChannel=10\n"
@@ -433,16 +415,11 @@ void TestMainWindow::storedValues_data()
     QTest::newRow("empty Yes/No values")
         << QByteArray("[MIDI]\ncreateVirtualInput=\nsysex=\ntranslateCC0toPluginSelect=\n") << false
         << false << false << false << 1 << defaults;
-    QTest::newRow("channel 0") << QByteArray("[MIDI]\nmidiChannel=0\n") << true << false << false
-                               << true << 1 << defaults;
-    QTest::newRow("channel -3") << QByteArray("[MIDI]\nmidiChannel=-3\n") << true << false << false
-                                << true << 1 << defaults;
-    QTest::newRow("channel abc") << QByteArray("[MIDI]\nmidiChannel=abc\n") << true << false
-                                 << false << true << 1 << defaults;
-    QTest::newRow("channel 17") << QByteArray("[MIDI]\nmidiChannel=17\n") << true << false << false
-                                << true << 16 << defaults;
-    QTest::newRow("channel 16") << QByteArray("[MIDI]\nmidiChannel=16\n") << true << false << false
-                                << true << 16 << defaults;
+    for (const auto &[stored, channel] :
+         {std::pair{"0", 1}, {"-3", 1}, {"abc", 1}, {"17", 16}, {"16", 16}})
+        QTest::addRow("channel %s", stored)
+            << "[MIDI]\nmidiChannel=" + QByteArray(stored) + "\n"
+            << true << false << false << true << channel << defaults;
     QTest::newRow("malformed and odd loading times")
         << QByteArray("[Plugin]\nloadingTime1=-5\nloadingTime4=abc\nloadingTime8=99999\n"
                       "loadingTime0=1\nloadingTime9=1\nloadingTime01=1\n")
@@ -459,7 +436,8 @@ void TestMainWindow::storedValues()
     QFETCH(bool, translate);
     QFETCH(int, channel);
     QFETCH(QList<int>, times);
-    writeConfig(config);
+    if (!config.isNull())
+        QVERIFY(home.write(config));
 
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
@@ -468,6 +446,7 @@ void TestMainWindow::storedValues()
     QCOMPARE(ui->c_createVirtualInput->isChecked(), virtualInput);
     QVERIFY(!ui->c_createVirtualInput->isEnabled());
     QCOMPARE(ui->c_midiInDevice->isEnabled(), !virtualInput);
+    QCOMPARE(ui->l_midiInDevice->isEnabled(), !virtualInput);
     QCOMPARE(ui->c_sysex->isChecked(), sysex);
     QCOMPARE(ui->c_midiClockMessages->isChecked(), clock);
     QCOMPARE(ui->c_translateCC0toPluginSelect->isChecked(), translate);
@@ -488,36 +467,17 @@ void TestMainWindow::storedValues()
 
 void TestMainWindow::storedPorts_data()
 {
-    QTest::addColumn<QString>("storedIn");  // a client of ours, or a literal name
-    QTest::addColumn<QString>("storedOut"); // the same for the output
-    QTest::addColumn<QString>("routedFrom");
-    QTest::addColumn<QString>("routedTo");
+    // Each stored name: a client of ours, or a literal name after "=".
+    addColumns<QString, QString, QString, QString>("storedIn", "storedOut", "routedFrom",
+                                                   "routedTo");
 
-    QTest::newRow("second ports chosen") << "bxb-src"
-                                         << "bxb-sink"
-                                         << "bxb-src"
-                                         << "bxb-sink";
-    QTest::newRow("first ports chosen") << "bxa-src"
-                                        << "bxa-sink"
-                                        << "bxa-src"
-                                        << "bxa-sink";
-    QTest::newRow("mixed") << "bxb-src"
-                           << "bxa-sink"
-                           << "bxb-src"
-                           << "bxa-sink";
+    dataRow("second ports chosen", "bxb-src", "bxb-sink", "bxb-src", "bxb-sink");
+    dataRow("first ports chosen", "bxa-src", "bxa-sink", "bxa-src", "bxa-sink");
+    dataRow("mixed", "bxb-src", "bxa-sink", "bxb-src", "bxa-sink");
     // Absent: shown as such, nothing opened in their place, kept.
-    QTest::newRow("ports gone") << "=gone-src:keys"
-                                << "=gone-sink:unit"
-                                << "absent"
-                                << "absent";
-    QTest::newRow("names differ in case only") << "^bxb-src"
-                                               << "^bxb-sink"
-                                               << "absent"
-                                               << "absent";
-    QTest::newRow("empty names") << "="
-                                 << "="
-                                 << "first"
-                                 << "first";
+    dataRow("ports gone", "=gone-src:keys", "=gone-sink:unit", "absent", "absent");
+    dataRow("names differ in case only", "^bxb-src", "^bxb-sink", "absent", "absent");
+    dataRow("empty names", "=", "=", "first", "first");
 }
 
 void TestMainWindow::storedPorts()
@@ -527,12 +487,7 @@ void TestMainWindow::storedPorts()
     QFETCH(QString, routedFrom);
     QFETCH(QString, routedTo);
 
-    QStringList inPorts, outPorts;
-    {
-        MidiIO lister;
-        inPorts = lister.midiInPorts;
-        outPorts = lister.midiOutPorts;
-    }
+    const auto [inPorts, outPorts] = listedPorts();
     // "^client": that port's name in capitals.
     auto resolve = [](const QStringList &ports, const QString &stored) {
         if (stored.startsWith(QLatin1Char('^')))
@@ -543,69 +498,62 @@ void TestMainWindow::storedPorts()
     const QString outName = resolve(outPorts, storedOut);
     if (!storedIn.startsWith(QLatin1Char('=')))
         QVERIFY(!inName.isEmpty());
-    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + inName.toUtf8() +
-                "\nmidiOutDevice=" + outName.toUtf8() + "\n");
+    QVERIFY(home.write(portsConfig(inName, outName)));
 
-    if (routedFrom == QLatin1String("absent")) {
-        {
-            BrantolexMainWindow window;
-            Ui_BrantolexMainWindow *ui = window.form();
+    // Kept: the stored names while absent, otherwise the names chosen.
+    QString keptIn = inName, keptOut = outName;
+    const auto chosen = [](const QStringList &ports, const QString &routed) {
+        return routed == QLatin1String("first") ? 0 : int(ports.indexOf(portName(ports, routed)));
+    };
+    {
+        BrantolexMainWindow window;
+        Ui_BrantolexMainWindow *ui = window.form();
+        if (routedFrom == QLatin1String("absent")) {
             QCOMPARE(ui->c_midiInDevice->currentText(), inName + QStringLiteral(" (absent)"));
             QCOMPARE(ui->c_midiOutDevice->currentText(), outName + QStringLiteral(" (absent)"));
             QVERIFY(!window.router()->inputOpen());
             QVERIFY(!window.router()->outputOpen());
-            clickBox(window, ui->c_sysex);
-        }
-        const QMap<QString, QString> written = configValues();
-        QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), inName);
-        QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), outName);
-        return;
-    }
-    const int expectedIn = routedFrom == QLatin1String("first")
-                               ? 0
-                               : int(inPorts.indexOf(portName(inPorts, routedFrom)));
-    const int expectedOut = routedTo == QLatin1String("first")
-                                ? 0
-                                : int(outPorts.indexOf(portName(outPorts, routedTo)));
-    {
-        BrantolexMainWindow window;
-        Ui_BrantolexMainWindow *ui = window.form();
-        QCOMPARE(window.router()->midiInPorts, inPorts);
-        QCOMPARE(ui->c_midiInDevice->currentIndex(), expectedIn);
-        QCOMPARE(ui->c_midiOutDevice->currentIndex(), expectedOut);
-        // The boxes are narrow: the whole name is in the tip.
-        QCOMPARE(ui->c_midiInDevice->toolTip(), inPorts.at(expectedIn));
-        QCOMPARE(ui->c_midiOutDevice->toolTip(), outPorts.at(expectedOut));
-        QVERIFY(window.router()->inputOpen());
-        QVERIFY(!window.router()->inputIsVirtual());
-        QVERIFY(window.router()->outputOpen());
+        } else {
+            const int expectedIn = chosen(inPorts, routedFrom);
+            const int expectedOut = chosen(outPorts, routedTo);
+            QCOMPARE(window.router()->midiInPorts, inPorts);
+            QCOMPARE(ui->c_midiInDevice->currentIndex(), expectedIn);
+            QCOMPARE(ui->c_midiOutDevice->currentIndex(), expectedOut);
+            keptIn = inPorts.at(expectedIn);
+            keptOut = outPorts.at(expectedOut);
+            // The boxes are narrow: the whole name is in the tip.
+            QCOMPARE(ui->c_midiInDevice->toolTip(), keptIn);
+            QCOMPARE(ui->c_midiOutDevice->toolTip(), keptOut);
+            QVERIFY(window.router()->inputOpen());
+            QVERIFY(!window.router()->inputIsVirtual());
+            QVERIFY(window.router()->outputOpen());
 
-        // What flows proves which ports the router opened.
-        const QString fromClient = inPorts.at(expectedIn).section(QLatin1Char(':'), 0, 0);
-        const QString toClient = outPorts.at(expectedOut).section(QLatin1Char(':'), 0, 0);
-        PeerSource *from = fromClient == QLatin1String("bxa-src")   ? sourceA.get()
-                           : fromClient == QLatin1String("bxb-src") ? sourceB.get()
-                                                                    : nullptr;
-        PeerSink *to = toClient == QLatin1String("bxa-sink")   ? sinkA.get()
-                       : toClient == QLatin1String("bxb-sink") ? sinkB.get()
-                                                               : nullptr;
-        if (from && to) {
-            PeerSource *other = from == sourceA.get() ? sourceB.get() : sourceA.get();
-            checkRoute(window, *other, *from, *to, 60);
-            if (QTest::currentTestFailed())
-                return;
-            PeerSink *otherSink = to == sinkA.get() ? sinkB.get() : sinkA.get();
-            const auto before = otherSink->log->size();
-            checkRoute(window, *other, *from, *to, 62);
-            QCOMPARE(otherSink->log->size(), before);
+            // What flows proves which ports the router opened.
+            const QString fromClient = keptIn.section(QLatin1Char(':'), 0, 0);
+            const QString toClient = keptOut.section(QLatin1Char(':'), 0, 0);
+            PeerSource *from = fromClient == QLatin1String("bxa-src")   ? sourceA.get()
+                               : fromClient == QLatin1String("bxb-src") ? sourceB.get()
+                                                                        : nullptr;
+            PeerSink *to = toClient == QLatin1String("bxa-sink")   ? sinkA.get()
+                           : toClient == QLatin1String("bxb-sink") ? sinkB.get()
+                                                                   : nullptr;
+            if (from && to) {
+                PeerSource *other = from == sourceA.get() ? sourceB.get() : sourceA.get();
+                checkRoute(window, *other, *from, *to, 60);
+                if (QTest::currentTestFailed())
+                    return;
+                PeerSink *otherSink = to == sinkA.get() ? sinkB.get() : sinkA.get();
+                const auto before = otherSink->log->size();
+                checkRoute(window, *other, *from, *to, 62);
+                QCOMPARE(otherSink->log->size(), before);
+            }
         }
-
         // A change of any control writes the names now selected.
         clickBox(window, ui->c_sysex);
     }
     const QMap<QString, QString> written = configValues();
-    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), inPorts.at(expectedIn));
-    QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), outPorts.at(expectedOut));
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiInDevice")), keptIn);
+    QCOMPARE(written.value(QStringLiteral("MIDI/midiOutDevice")), keptOut);
 }
 
 void TestMainWindow::nonAsciiPortNames_data()
@@ -650,8 +598,7 @@ void TestMainWindow::nonAsciiPortNames()
 
 void TestMainWindow::closeWithoutChange_data()
 {
-    QTest::addColumn<QByteArray>("config");
-    QTest::addColumn<QString>("action");
+    addColumns<QByteArray, QString>("config", "action");
 
     const QByteArray edited("[MIDI]\nmidiChannel=abc\nsysex=yes\nmidiOutDevice=nowhere:0\n"
                             "createVirtualInput=No\n[Plugin]\nloadingTime3=77\n"
@@ -671,14 +618,13 @@ void TestMainWindow::closeWithoutChange()
     QFETCH(QByteArray, config);
     QFETCH(QString, action);
     if (!config.isEmpty())
-        writeConfig(config);
+        QVERIFY(home.write(config));
     const QMap<QString, QString> before = configValues();
 
     {
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         if (action == QLatin1String("tabs")) {
             QTabBar *bar = ui->tabWidget->tabBar();
             for (int tab : {1, 2, 0}) {
@@ -709,9 +655,8 @@ void TestMainWindow::closeWithoutChange()
 
 void TestMainWindow::closeAfterChange_data()
 {
-    QTest::addColumn<UserStep>("step");
-    QTest::addColumn<KeyValues>("changed"); // keys that differ from the base
-    QTest::addColumn<int>("routerChannel");
+    // The keys written that differ from the base.
+    addColumns<UserStep, KeyValues, int>("step", "changed", "routerChannel");
 
     using Map = KeyValues;
     using W = BrantolexMainWindow;
@@ -778,21 +723,15 @@ void TestMainWindow::closeAfterChange()
     QFETCH(KeyValues, changed);
     QFETCH(int, routerChannel);
 
-    QStringList inPorts, outPorts;
-    {
-        MidiIO lister;
-        inPorts = lister.midiInPorts;
-        outPorts = lister.midiOutPorts;
-    }
+    const auto [inPorts, outPorts] = listedPorts();
     const QString inName = portName(inPorts, QStringLiteral("bxb-src"));
     // Other programs' ports may come first; ours are the ones that show
     // what flows.
     const QString outName = portName(outPorts, QStringLiteral("bxa-sink"));
     const int outIndex = int(outPorts.indexOf(outName));
     QVERIFY(outIndex >= 0 && outIndex + 1 < outPorts.size());
-    writeConfig("[MIDI]\nmidiChannel=17\nsysex=yes\ncreateVirtualInput=No\nmidiInDevice=" +
-                inName.toUtf8() + "\nmidiOutDevice=" + outName.toUtf8() +
-                "\n[Plugin]\nloadingTime3=abc\nloadingTime5=77\n");
+    QVERIFY(home.write(portsConfig(inName, outName) +
+                       "midiChannel=17\nsysex=yes\n[Plugin]\nloadingTime3=abc\nloadingTime5=77\n"));
 
     QMap<QString, QString> expected = {
         {"MIDI/createVirtualInput", "No"},
@@ -802,15 +741,11 @@ void TestMainWindow::closeAfterChange()
         {"MIDI/midiChannel", "16"},
         {"MIDI/midiInDevice", inName},
         {"MIDI/midiOutDevice", outName},
-        {"Plugin/loadingTime1", "2000"},
-        {"Plugin/loadingTime2", "1500"},
-        {"Plugin/loadingTime3", "0"},
-        {"Plugin/loadingTime4", "3000"},
-        {"Plugin/loadingTime5", "77"},
-        {"Plugin/loadingTime6", "2100"},
-        {"Plugin/loadingTime7", "1900"},
-        {"Plugin/loadingTime8", "1500"},
     };
+    // The malformed third as 0, the fifth as stored, the others' defaults.
+    const QStringList times = {"2000", "1500", "0", "3000", "77", "2100", "1900", "1500"};
+    for (int i = 0; i < times.size(); ++i)
+        expected[QStringLiteral("Plugin/loadingTime%1").arg(i + 1)] = times.at(i);
     for (auto it = changed.cbegin(); it != changed.cend(); ++it)
         expected[it.key()] =
             it.value() == QLatin1String("<next output>") ? outPorts.at(outIndex + 1) : it.value();
@@ -819,8 +754,7 @@ void TestMainWindow::closeAfterChange()
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
         MidiIO *router = window.router();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         QCOMPARE(ui->c_midiInDevice->currentText(), inName);
 
         step(window, outIndex);
@@ -841,8 +775,7 @@ void TestMainWindow::geometryRestored()
 {
     {
         BrantolexMainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         window.resize(420, 333);
         QTRY_COMPARE(window.size(), QSize(420, 333));
     }
@@ -860,8 +793,7 @@ void TestMainWindow::grownMinimumKeepsPlace()
     {
         BrantolexMainWindow window;
         window.move(place);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         window.resize(1, 1);
         QTRY_VERIFY(window.width() > 1);
         least = window.size();
@@ -873,8 +805,7 @@ void TestMainWindow::grownMinimumKeepsPlace()
     QApplication::setFont(larger);
     for (int start = 0; start < 2; ++start) {
         BrantolexMainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         QVERIFY(window.minimumSizeHint().width() > least.width());
         QCOMPARE(window.pos(), place);
         QTRY_VERIFY(window.width() >= window.minimumSizeHint().width());
@@ -883,9 +814,7 @@ void TestMainWindow::grownMinimumKeepsPlace()
 
 void TestMainWindow::damagedWindowData_data()
 {
-    QTest::addColumn<QByteArray>("state");
-    QTest::addColumn<QByteArray>("geometry");
-    QTest::addColumn<QSize>("size");
+    addColumns<QByteArray, QByteArray, QSize>("state", "geometry", "size");
 
     QByteArray validState, otherVersionState, validGeometry;
     {
@@ -900,8 +829,7 @@ void TestMainWindow::damagedWindowData_data()
     QSize smallest;
     {
         BrantolexMainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         window.resize(1, 1);
         QTRY_VERIFY(window.size().width() > 1);
         smallest = window.size();
@@ -956,8 +884,7 @@ void TestMainWindow::damagedWindowData()
 
 void TestMainWindow::virtualInputBox_data()
 {
-    QTest::addColumn<QByteArray>("stored");
-    QTest::addColumn<bool>("checkedAfter");
+    addColumns<QByteArray, bool>("stored", "checkedAfter");
 
     QTest::newRow("virtual input switched off") << QByteArray("Yes") << false;
     QTest::newRow("virtual input switched on") << QByteArray("No") << true;
@@ -971,15 +898,11 @@ void TestMainWindow::virtualInputBox()
     QFETCH(QByteArray, stored);
     QFETCH(bool, checkedAfter);
 
-    QString inName, outName;
-    {
-        MidiIO lister;
-        inName = portName(lister.midiInPorts, QStringLiteral("bxb-src"));
-        outName = portName(lister.midiOutPorts, QStringLiteral("bxa-sink"));
-    }
+    const auto [inPorts, outPorts] = listedPorts();
+    const QString inName = portName(inPorts, QStringLiteral("bxb-src"));
+    const QString outName = portName(outPorts, QStringLiteral("bxa-sink"));
     QVERIFY(!inName.isEmpty() && !outName.isEmpty());
-    writeConfig("[MIDI]\ncreateVirtualInput=" + stored + "\nmidiInDevice=" + inName.toUtf8() +
-                "\nmidiOutDevice=" + outName.toUtf8() + "\n");
+    QVERIFY(home.write(portsConfig(inName, outName, stored)));
     {
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
@@ -1008,14 +931,10 @@ void TestMainWindow::virtualInputBox()
 
 void TestMainWindow::pluginLabel_data()
 {
-    QTest::addColumn<bool>("throughPorts");
-    QTest::addColumn<bool>("translate");
-    QTest::addColumn<QList<Bytes>>("input");
-    QTest::addColumn<QList<Bytes>>("sent");
-    // The label's accessible name and colour right after each router
+    // Seen: the label's accessible name and colour right after each router
     // signal was handled.
-    QTest::addColumn<QStringList>("seen");
-    QTest::addColumn<QString>("finalText");
+    addColumns<bool, bool, QList<Bytes>, QList<Bytes>, QStringList, QString>(
+        "throughPorts", "translate", "input", "sent", "seen", "finalText");
     // Through the input callback on a thread of our own with a recording
     // unit, and through real ports: a source of ours to a sink of ours.
     for (const bool ports : {false, true}) {
@@ -1048,14 +967,13 @@ void TestMainWindow::pluginLabel()
     // Plug-in 3 is loadingTime4; short, so the test does not wait long.
     QByteArray config("[Plugin]\nloadingTime4=50\n");
     if (throughPorts) {
-        MidiIO lister;
-        const QString in = portName(lister.midiInPorts, QStringLiteral("bxa-src"));
-        const QString out = portName(lister.midiOutPorts, QStringLiteral("bxa-sink"));
+        const auto [inPorts, outPorts] = listedPorts();
+        const QString in = portName(inPorts, QStringLiteral("bxa-src"));
+        const QString out = portName(outPorts, QStringLiteral("bxa-sink"));
         QVERIFY(!in.isEmpty() && !out.isEmpty());
-        config += "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
-                  "\nmidiOutDevice=" + out.toUtf8() + "\n";
+        config += portsConfig(in, out);
     }
-    writeConfig(config);
+    QVERIFY(home.write(config));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
@@ -1116,7 +1034,7 @@ void TestMainWindow::pluginLabel()
 // loading timer would end it, so the order does not hang on timing.
 void TestMainWindow::disabledLabelFollowsRouter()
 {
-    writeConfig("[Plugin]\nloadingTime2=600000\n");
+    QVERIFY(home.write("[Plugin]\nloadingTime2=600000\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
@@ -1139,8 +1057,7 @@ void TestMainWindow::disabledLabelFollowsRouter()
 
 void TestMainWindow::labelReadableAfterLoad_data()
 {
-    QTest::addColumn<bool>("dark");
-    QTest::addColumn<bool>("translate");
+    addColumns<bool, bool>("dark", "translate");
 
     QTest::newRow("default palette") << false << true;
     QTest::newRow("dark palette") << true << true;
@@ -1161,18 +1078,17 @@ void TestMainWindow::labelReadableAfterLoad()
         QPalette palette = before;
         for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base})
             palette.setColor(role, QColor(0x22, 0x20, 0x20));
-        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
             palette.setColor(role, QColor(0xe6, 0xe3, 0xe0));
-        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
             palette.setColor(QPalette::Disabled, role, QColor(0x7a, 0x76, 0x74));
+        }
         QApplication::setPalette(palette);
     }
-    writeConfig("[Plugin]\nloadingTime2=20\n");
+    QVERIFY(home.write("[Plugin]\nloadingTime2=20\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     window.router()->replaceOutput(new RecordingSink(std::make_shared<MessageLog>()));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(shown(window));
     QSignalSpy loading(window.router(), &MidiIO::setIsLoadingPlugin);
     feedFromInputThread(window.router(), {{0xB0, 0x00, 0x01}, {0xC0, 0x09}});
     QTRY_COMPARE_WITH_TIMEOUT(loading.count(), 2, waitMs);
@@ -1222,11 +1138,10 @@ void TestMainWindow::labelReadableAfterLoad()
 // tab, by keyboard or mouse, may open it again and cut them off.
 void TestMainWindow::virtualInputKeepsItsConnections()
 {
-    writeConfig("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n");
+    QVERIFY(home.write("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(shown(window));
     const QStringList ours = peerPorts(testbackend::routerVirtualInput());
     QCOMPARE(ours.size(), 1);
     PeerSourceTo first(QStringLiteral("virtual input"), "bx-peer-1");
@@ -1259,12 +1174,11 @@ void TestMainWindow::virtualInputKeepsItsConnections()
 // one.
 void TestMainWindow::popupKeepsWorkingWhilePortsChange()
 {
-    writeConfig("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n");
+    QVERIFY(home.write("[MIDI]\nmidiOutDevice=" + sinkA->portName().toUtf8() + "\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     QComboBox *combo = ui->c_midiOutDevice;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(shown(window));
     ui->tabWidget->setCurrentWidget(ui->Device);
     combo->setFocus();
     QTest::keyClick(combo, Qt::Key_F4);
@@ -1285,28 +1199,23 @@ void TestMainWindow::popupKeepsWorkingWhilePortsChange()
 
 void TestMainWindow::stateLineFits_data()
 {
-    QTest::addColumn<int>("width");
-    QTest::addColumn<QStringList>("texts");
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QString>("shown"); // a pattern
+    // What is shown: a pattern.
+    addColumns<int, QStringList, QStringList, QString>("width", "texts", "names", "shown");
 
     const QString out = QStringLiteral("Output port %1 is absent");
     const QString in = QStringLiteral("Input port %1 is absent");
     const QString jack = QStringLiteral("JACK server stopped");
     const QString longName = QStringLiteral("Synth B with a rather long client name:unit port 1");
-    QTest::newRow("long name elided in the middle")
-        << 260 << QStringList{out} << QStringList{longName}
-        << "^Output port Synth B.*\u2026.*port 1 is absent$";
-    QTest::newRow("three that fit")
-        << 900 << QStringList{jack, out, in} << QStringList{"", "Synth B:unit", "Keys:out"}
-        << "^JACK server stopped; Output port Synth B:unit is absent; Input port Keys:out is "
-           "absent$";
-    QTest::newRow("two, names elided")
-        << 520 << QStringList{out, in} << QStringList{longName, longName}
-        << "^Output port Synth.*\u2026.*1 is absent; Input port Synth.*\u2026.*1 is absent$";
-    QTest::newRow("two, room for the first only")
-        << 230 << QStringList{out, in} << QStringList{"Synth B:unit", "Keys:out"}
-        << "^Output port Synth B:unit is absent$";
+    dataRow("long name elided in the middle", 260, QStringList{out}, QStringList{longName},
+            "^Output port Synth B.*\u2026.*port 1 is absent$");
+    dataRow("three that fit", 900, QStringList{jack, out, in},
+            QStringList{"", "Synth B:unit", "Keys:out"},
+            "^JACK server stopped; Output port Synth B:unit is absent; Input port Keys:out is "
+            "absent$");
+    dataRow("two, names elided", 520, QStringList{out, in}, QStringList{longName, longName},
+            "^Output port Synth.*\u2026.*1 is absent; Input port Synth.*\u2026.*1 is absent$");
+    dataRow("two, room for the first only", 230, QStringList{out, in},
+            QStringList{"Synth B:unit", "Keys:out"}, "^Output port Synth B:unit is absent$");
 }
 
 // The most important first; a name is elided in its middle so the words
@@ -1347,8 +1256,7 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
     keys.unplug();
     const QString absentLines =
         QStringLiteral("Output port %1 is absent\nInput port %2 is absent").arg(out, in);
-    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
-                "\nmidiOutDevice=" + out.toUtf8() + "\n");
+    QVERIFY(home.write(portsConfig(in, out)));
     {
         BrantolexMainWindow window;
         QCOMPARE(window.form()->c_midiOutDevice->currentText(), out + QStringLiteral(" (absent)"));
@@ -1364,8 +1272,7 @@ void TestMainWindow::unitOffAtStartAndAgainLater()
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();
         MidiStateLine *line = window.midiStateLine();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(shown(window));
         size = window.size();
         QVERIFY(line->text().startsWith(QStringLiteral("Output port ")));
         for (unsigned char round = 0; round < 2; ++round) {
@@ -1403,12 +1310,7 @@ void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
 {
     // Of ours, the one listed first goes: PipeWire lists by object number,
     // which it hands out again, not by age.
-    QStringList inPorts, outPorts;
-    {
-        MidiIO lister;
-        inPorts = lister.midiInPorts;
-        outPorts = lister.midiOutPorts;
-    }
+    const auto [inPorts, outPorts] = listedPorts();
     const auto first = [](const QStringList &ports, auto &a, auto &b) -> auto &
     {
         return ports.indexOf(a->portName()) < ports.indexOf(b->portName()) ? a : b;
@@ -1419,8 +1321,7 @@ void TestMainWindow::otherPortsComingAndGoingKeepTheChoice()
     auto &keptSink = &goneSink == &sinkA ? sinkB : sinkA;
     const QString in = keptSource->portName();
     const QString out = keptSink->portName();
-    writeConfig("[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" + in.toUtf8() +
-                "\nmidiOutDevice=" + out.toUtf8() + "\n");
+    QVERIFY(home.write(portsConfig(in, out)));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     const auto items = [](QComboBox *combo) {
@@ -1471,12 +1372,10 @@ void TestMainWindow::noPortsAtAll()
     // test ends (a killed server keeps its registry slot). A process's JACK
     // clients all talk to one server, so ours close first and come back
     // after.
-    sourceA.reset();
-    sourceB.reset();
-    sourceU.reset();
-    sinkA.reset();
-    sinkB.reset();
-    sinkU.reset();
+    for (auto *source : {&sourceA, &sourceB, &sourceU})
+        source->reset();
+    for (auto *sink : {&sinkA, &sinkB, &sinkU})
+        sink->reset();
     // Made again on the suite's server once this one has stopped.
     const auto restore = qScopeGuard([&] { makePorts(); });
     PrivateJackServer server(QStringLiteral("empty"));
@@ -1486,8 +1385,8 @@ void TestMainWindow::noPortsAtAll()
     const QString absentLine =
         QStringLiteral("No output port chosen") +
         (virtualInput ? QString() : QStringLiteral("\nInput port gone:0 is absent"));
-    writeConfig(virtualInput ? "[MIDI]\nmidiInDevice=gone:0\n"
-                             : "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=gone:0\n");
+    QVERIFY(home.write(virtualInput ? "[MIDI]\nmidiInDevice=gone:0\n"
+                                    : "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=gone:0\n"));
     {
         BrantolexMainWindow window;
         Ui_BrantolexMainWindow *ui = window.form();

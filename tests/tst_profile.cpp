@@ -30,54 +30,37 @@ ino_t inodeOf(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
 }
 
-// Writes through the typed setter that matches the value's type.
-bool setTyped(Profile &profile, const QString &group, const QString &key, const QVariant &value)
+// Where the typed rows set and read.
+const QString typedGroup = QStringLiteral("Group"), typedKey = QStringLiteral("key");
+
+// Calls f with the value as the type of the Profile overload that takes it;
+// an invalid variant for a type none takes.
+template <typename F> QVariant asTyped(const QVariant &value, F f)
 {
     switch (value.metaType().id()) {
     case QMetaType::QString:
-        profile.setValue(group, key, value.toString());
-        return true;
+        return f(value.toString());
     case QMetaType::QByteArray:
-        profile.setValue(group, key, value.toByteArray());
-        return true;
+        return f(value.toByteArray());
     case QMetaType::QColor:
-        profile.setValue(group, key, value.value<QColor>());
-        return true;
+        return f(value.value<QColor>());
     case QMetaType::QPoint:
-        profile.setValue(group, key, value.toPoint());
-        return true;
+        return f(value.toPoint());
     case QMetaType::QRect:
-        profile.setValue(group, key, value.toRect());
-        return true;
+        return f(value.toRect());
     case QMetaType::QFont:
-        profile.setValue(group, key, value.value<QFont>());
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Reads through the typed getter that matches the default's type; an invalid
-// variant for a type no getter takes.
-QVariant typedValue(const Profile &profile, const QString &group, const QString &key,
-                    const QVariant &defaultValue)
-{
-    switch (defaultValue.metaType().id()) {
-    case QMetaType::QString:
-        return profile.value(group, key, defaultValue.toString());
-    case QMetaType::QByteArray:
-        return profile.value(group, key, defaultValue.toByteArray());
-    case QMetaType::QColor:
-        return profile.value(group, key, defaultValue.value<QColor>());
-    case QMetaType::QPoint:
-        return profile.value(group, key, defaultValue.toPoint());
-    case QMetaType::QRect:
-        return profile.value(group, key, defaultValue.toRect());
-    case QMetaType::QFont:
-        return profile.value(group, key, defaultValue.value<QFont>());
+        return f(value.value<QFont>());
     default:
         return QVariant();
     }
+}
+
+// Reads through the typed getter that matches the default's type.
+QVariant typedValue(const Profile &profile, const QVariant &defaultValue)
+{
+    return asTyped(defaultValue, [&](const auto &typed) {
+        return QVariant::fromValue(profile.value(typedGroup, typedKey, typed));
+    });
 }
 
 } // namespace
@@ -97,10 +80,8 @@ private slots:
     void storedLine();
     void roundTrip_data();
     void roundTrip();
-    void absentKeyGivesDefault_data();
-    void absentKeyGivesDefault();
-    void unconvertibleValue_data();
-    void unconvertibleValue();
+    void typedRead_data();
+    void typedRead();
     void keepsWhatTheUserWrote_data();
     void keepsWhatTheUserWrote();
     void editsAgreeWithTheToolkit();
@@ -139,9 +120,7 @@ void TestProfile::init()
 QByteArray TestProfile::readConfig() const
 {
     QFile file(configPath());
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QMap<QString, QMap<QString, QString>> TestProfile::parseConfig() const
@@ -198,42 +177,18 @@ void TestProfile::firstStartCreatesDirectoryOnly()
 
 void TestProfile::storedLine_data()
 {
-    QTest::addColumn<bool>("charForm");
-    QTest::addColumn<QString>("group");
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<int>("index"); // -1: the plain form
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("section");
-    QTest::addColumn<QString>("entry");
+    // An index of -1: the plain form.
+    addColumns<bool, QString, QString, int, QString, QString, QString>(
+        "charForm", "group", "key", "index", "value", "section", "entry");
 
-    QTest::newRow("text") << false << "MIDI"
-                          << "sysex" << -1 << "No"
-                          << "MIDI"
-                          << "sysex";
-    QTest::newRow("text, char form") << true << "MIDI"
-                                     << "midiChannel" << -1 << "12"
-                                     << "MIDI"
-                                     << "midiChannel";
-    QTest::newRow("index 3") << false << "Plugin"
-                             << "loadingTime" << 3 << "3000"
-                             << "Plugin"
-                             << "loadingTime3";
-    QTest::newRow("index 3, char form") << true << "Plugin"
-                                        << "loadingTime" << 3 << "2100"
-                                        << "Plugin"
-                                        << "loadingTime3";
-    QTest::newRow("index 10") << false << "Plugin"
-                              << "loadingTime" << 10 << "5"
-                              << "Plugin"
-                              << "loadingTime10";
-    QTest::newRow("index 0") << true << "Plugin"
-                             << "loadingTime" << 0 << "7"
-                             << "Plugin"
-                             << "loadingTime0";
-    QTest::newRow("empty text") << false << "MIDI"
-                                << "midiInDevice" << -1 << ""
-                                << "MIDI"
-                                << "midiInDevice";
+    dataRow("text", false, "MIDI", "sysex", -1, "No", "MIDI", "sysex");
+    dataRow("text, char form", true, "MIDI", "midiChannel", -1, "12", "MIDI", "midiChannel");
+    dataRow("index 3", false, "Plugin", "loadingTime", 3, "3000", "Plugin", "loadingTime3");
+    dataRow("index 3, char form", true, "Plugin", "loadingTime", 3, "2100", "Plugin",
+            "loadingTime3");
+    dataRow("index 10", false, "Plugin", "loadingTime", 10, "5", "Plugin", "loadingTime10");
+    dataRow("index 0", true, "Plugin", "loadingTime", 0, "7", "Plugin", "loadingTime0");
+    dataRow("empty text", false, "MIDI", "midiInDevice", -1, "", "MIDI", "midiInDevice");
 }
 
 void TestProfile::storedLine()
@@ -276,44 +231,47 @@ void TestProfile::storedLine()
 
 void TestProfile::roundTrip_data()
 {
-    QTest::addColumn<QVariant>("value");
-    QTest::addColumn<QVariant>("otherDefault");
+    addColumns<QVariant, QVariant>("value", "otherDefault");
 
-    QTest::newRow("text") << QVariant(QStringLiteral("Ümlaut, comma; and = sign"))
-                          << QVariant(QStringLiteral("x"));
+    dataRow("text", QVariant(QStringLiteral("Ümlaut, comma; and = sign")),
+            QVariant(QStringLiteral("x")));
     // Unquoted, the toolkit would read a list, and give an empty text.
-    QTest::newRow("text with a comma only")
-        << QVariant(QStringLiteral("Synth, A:out")) << QVariant(QStringLiteral("x"));
-    QTest::newRow("bytes") << QVariant(QByteArray("\x00\xff\n[MIDI]=\x01", 11))
-                           << QVariant(QByteArray("x"));
-    QTest::newRow("colour") << QVariant(QColor(12, 34, 56)) << QVariant(QColor(Qt::red));
-    QTest::newRow("point") << QVariant(QPoint(-7, 1200)) << QVariant(QPoint(1, 1));
-    QTest::newRow("rect") << QVariant(QRect(3, 4, 295, 194)) << QVariant(QRect(1, 1, 1, 1));
+    dataRow("text with a comma only", QVariant(QStringLiteral("Synth, A:out")),
+            QVariant(QStringLiteral("x")));
+    dataRow("bytes", QVariant(QByteArray("\x00\xff\n[MIDI]=\x01", 11)), QVariant(QByteArray("x")));
+    dataRow("colour", QVariant(QColor(12, 34, 56)), QVariant(QColor(Qt::red)));
+    dataRow("point", QVariant(QPoint(-7, 1200)), QVariant(QPoint(1, 1)));
+    dataRow("rect", QVariant(QRect(3, 4, 295, 194)), QVariant(QRect(1, 1, 1, 1)));
     QFont font(QStringLiteral("Serif"), 13);
     font.setBold(true);
-    QTest::newRow("font") << QVariant(font) << QVariant(QFont(QStringLiteral("Sans"), 7));
+    dataRow("font", QVariant(font), QVariant(QFont(QStringLiteral("Sans"), 7)));
 }
 
 void TestProfile::roundTrip()
 {
     QFETCH(QVariant, value);
     QFETCH(QVariant, otherDefault);
-    const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
 
     {
         Profile profile;
-        QVERIFY2(setTyped(profile, group, key, value), "unhandled type");
+        const QVariant set = asTyped(value, [&](const auto &typed) {
+            profile.setValue(typedGroup, typedKey, typed);
+            return QVariant(true);
+        });
+        QVERIFY2(set.isValid(), "unhandled type");
     }
     QVERIFY(readConfig().contains("[Group]"));
 
     Profile profile;
-    QCOMPARE(typedValue(profile, group, key, otherDefault), value);
+    QCOMPARE(typedValue(profile, otherDefault), value);
 }
 
-void TestProfile::absentKeyGivesDefault_data()
+// What a typed getter gives where the key is absent (the default) or holds
+// no value of the default's type (the type's null value).
+void TestProfile::typedRead_data()
 {
-    QTest::addColumn<QByteArray>("file"); // empty: no file at all
-    QTest::addColumn<QVariant>("defaultValue");
+    // A null file: none at all.
+    addColumns<QByteArray, QVariant, QVariant>("file", "defaultValue", "expected");
 
     const QByteArray otherKeys("[Group]\nother=1\n[Else]\nkey=2\n");
     const QList<QPair<const char *, QVariant>> values = {
@@ -325,72 +283,48 @@ void TestProfile::absentKeyGivesDefault_data()
         {"font", QVariant(QFont(QStringLiteral("Monospace"), 21))},
     };
     for (const auto &[name, value] : values) {
-        QTest::addRow("%s, no file", name) << QByteArray() << value;
-        QTest::addRow("%s, other keys only", name) << otherKeys << value;
+        QTest::addRow("%s, no file", name) << QByteArray() << value << value;
+        QTest::addRow("%s, other keys only", name) << otherKeys << value << value;
     }
+    // What the file holds as the key's value.
+    const auto stored = [](const char *text) { return "[Group]\nkey=" + QByteArray(text) + "\n"; };
+    dataRow("text as point", stored("hello"), QVariant(QPoint(5, 6)), QVariant(QPoint(0, 0)));
+    dataRow("text as rect", stored("hello"), QVariant(QRect(1, 2, 3, 4)), QVariant(QRect()));
+    dataRow("text as colour", stored("no colour at all"), QVariant(QColor(Qt::red)),
+            QVariant(QColor()));
+    dataRow("rect as font", stored("@Rect(1 2 3 4)"),
+            QVariant(QFont(QStringLiteral("Monospace"), 21)), QVariant(QFont()));
+    dataRow("rect as colour", stored("@Rect(1 2 3 4)"), QVariant(QColor(Qt::blue)),
+            QVariant(QColor()));
+    dataRow("point as text", stored("@Point(1 2)"), QVariant(QStringLiteral("default")),
+            QVariant(QString()));
+    dataRow("empty as point", stored(""), QVariant(QPoint(5, 6)), QVariant(QPoint(0, 0)));
 }
 
-void TestProfile::absentKeyGivesDefault()
+void TestProfile::typedRead()
 {
     QFETCH(QByteArray, file);
     QFETCH(QVariant, defaultValue);
-    if (!file.isEmpty())
+    QFETCH(QVariant, expected);
+    if (!file.isNull())
         QVERIFY(home.write(file));
 
-    const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
     Profile profile;
-    QCOMPARE(typedValue(profile, group, key, defaultValue), defaultValue);
-    if (defaultValue.metaType().id() == QMetaType::QString) {
+    const QVariant got = typedValue(profile, defaultValue);
+    QVERIFY2(got.isValid(), "unhandled type");
+    QCOMPARE(got, expected);
+    if (expected == defaultValue && defaultValue.metaType().id() == QMetaType::QString) {
         QCOMPARE(profile.value("Group", "key", "Yes"), defaultValue.toString());
         QCOMPARE(profile.value("Group", "key", 1, "Yes"), defaultValue.toString());
     }
     QVERIFY(!profile.isModified());
 }
 
-void TestProfile::unconvertibleValue_data()
-{
-    QTest::addColumn<QByteArray>("stored");
-    QTest::addColumn<QVariant>("defaultValue");
-    QTest::addColumn<QVariant>("expected");
-
-    QTest::newRow("text as point")
-        << QByteArray("hello") << QVariant(QPoint(5, 6)) << QVariant(QPoint(0, 0));
-    QTest::newRow("text as rect") << QByteArray("hello") << QVariant(QRect(1, 2, 3, 4))
-                                  << QVariant(QRect());
-    QTest::newRow("text as colour")
-        << QByteArray("no colour at all") << QVariant(QColor(Qt::red)) << QVariant(QColor());
-    QTest::newRow("rect as font") << QByteArray("@Rect(1 2 3 4)")
-                                  << QVariant(QFont(QStringLiteral("Monospace"), 21))
-                                  << QVariant(QFont());
-    QTest::newRow("rect as colour")
-        << QByteArray("@Rect(1 2 3 4)") << QVariant(QColor(Qt::blue)) << QVariant(QColor());
-    QTest::newRow("point as text")
-        << QByteArray("@Point(1 2)") << QVariant(QStringLiteral("default")) << QVariant(QString());
-    QTest::newRow("empty as point")
-        << QByteArray("") << QVariant(QPoint(5, 6)) << QVariant(QPoint(0, 0));
-}
-
-void TestProfile::unconvertibleValue()
-{
-    QFETCH(QByteArray, stored);
-    QFETCH(QVariant, defaultValue);
-    QFETCH(QVariant, expected);
-    QVERIFY(home.write("[Group]\nkey=" + stored + "\n"));
-
-    const QString group = QStringLiteral("Group"), key = QStringLiteral("key");
-    Profile profile;
-    const QVariant got = typedValue(profile, group, key, defaultValue);
-    QVERIFY2(got.isValid(), "unhandled type");
-    QCOMPARE(got, expected);
-    QVERIFY(got != defaultValue);
-}
-
 void TestProfile::keepsWhatTheUserWrote_data()
 {
-    QTest::addColumn<QByteArray>("before"); // null: no file
-    // "Group/key=value", set in this order; "*" sets the value as read.
-    QTest::addColumn<QStringList>("sets");
-    QTest::addColumn<QByteArray>("after");
+    // Before: null for no file. Sets: "Group/key=value", set in this order;
+    // "*" sets the value as read.
+    addColumns<QByteArray, QStringList, QByteArray>("before", "sets", "after");
 
     QTest::newRow("changed value, comments kept")
         << QByteArray("; edited by hand\n[MIDI]\n# old: sysex=Yes\nsysex = No\n\n[Plugin]\n"
@@ -593,8 +527,8 @@ void TestProfile::editsAgreeWithTheToolkit()
 
 void TestProfile::readWarnings_data()
 {
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("warning"); // a pattern; empty: none
+    // The warning: a pattern; empty: none.
+    addColumns<QByteArray, QString>("file", "warning");
 
     const QString caseNotRead = QStringLiteral(" in .*config is not read.*Plugin/loadingTime1");
     QTest::newRow("key") << QByteArray("[Plugin]\nLoadingTime1=9000\n")
@@ -662,8 +596,8 @@ void TestProfile::staleTemporaryFilesCleared()
 
 void TestProfile::homeDirectory_data()
 {
-    QTest::addColumn<QByteArray>("home"); // null: unset
-    QTest::addColumn<bool>("fromDatabase");
+    // A null home: unset.
+    addColumns<QByteArray, bool>("home", "fromDatabase");
 
     QTest::newRow("absolute") << QByteArray("/some/where/else") << false;
     QTest::newRow("unset") << QByteArray() << true;
@@ -715,28 +649,23 @@ void TestProfile::refusedSave_data()
     // What is at the file's place: "directory", "fifo", a "link" to a file
     // of ours, or a link "made by another user", "to another user's file" or
     // "into another user's directory"; otherwise the file.
-    QTest::addColumn<QString>("place");
-    QTest::addColumn<QByteArray>("file");
-    QTest::addColumn<QString>("reason");
+    addColumns<QString, QByteArray, QString>("place", "file", "reason");
 
     const QByteArray mine("[MIDI]\nsysex=No\n");
-    QTest::newRow("a directory") << "directory" << QByteArray()
-                                 << "a directory, not a regular file";
-    QTest::newRow("a FIFO, never waited on")
-        << "fifo" << QByteArray() << "a FIFO, not a regular file";
-    QTest::newRow("a link another user made")
-        << "made by another user" << mine << "a link that uid 65534 made";
-    QTest::newRow("a link to another user's file")
-        << "to another user's file" << mine << "a link to .*, a file of uid 65534";
-    QTest::newRow("a link into another user's directory")
-        << "into another user's directory" << mine << "a link into .*, a directory of uid 65534";
+    dataRow("a directory", "directory", QByteArray(), "a directory, not a regular file");
+    dataRow("a FIFO, never waited on", "fifo", QByteArray(), "a FIFO, not a regular file");
+    dataRow("a link another user made", "made by another user", mine, "a link that uid 65534 made");
+    dataRow("a link to another user's file", "to another user's file", mine,
+            "a link to .*, a file of uid 65534");
+    dataRow("a link into another user's directory", "into another user's directory", mine,
+            "a link into .*, a directory of uid 65534");
     // Wherever the new section went, the quote would take it in or move the
     // key before it: the file stays as it is.
-    QTest::newRow("a text the toolkit would read otherwise")
-        << "" << QByteArray("midiInDevice=My 12\" synth\n")
-        << "line 1: a '\"' opens a quote that runs to the end of the file";
-    QTest::newRow("a key with an empty name the new section would move")
-        << "" << QByteArray("=v \"unclosed\n") << "line 1: a '\"' opens a quote";
+    dataRow("a text the toolkit would read otherwise", "",
+            QByteArray("midiInDevice=My 12\" synth\n"),
+            "line 1: a '\"' opens a quote that runs to the end of the file");
+    dataRow("a key with an empty name the new section would move", "",
+            QByteArray("=v \"unclosed\n"), "line 1: a '\"' opens a quote");
 }
 
 // Nothing is written, and the user learns why.
@@ -803,11 +732,9 @@ void TestProfile::refusedSave()
 
 void TestProfile::privateModes_data()
 {
-    QTest::addColumn<int>("umask");
-    QTest::addColumn<int>("dirBefore");  // -1: none
-    QTest::addColumn<int>("fileBefore"); // -1: none
-    QTest::addColumn<int>("dirAfter");
-    QTest::addColumn<int>("fileAfter");
+    // A mode before of -1: none there.
+    addColumns<int, int, int, int, int>("umask", "dirBefore", "fileBefore", "dirAfter",
+                                        "fileAfter");
 
     QTest::newRow("umask 000, first start") << 0 << -1 << -1 << 0700 << 0600;
     QTest::newRow("umask 077, first start") << 077 << -1 << -1 << 0700 << 0600;
