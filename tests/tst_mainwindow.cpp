@@ -223,8 +223,7 @@ private:
 void TestMainWindow::initTestCase()
 {
     QVERIFY(home.use());
-    const QString problem = testbackend::select();
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY_BACKEND_SELECTED();
     makePorts();
 }
 

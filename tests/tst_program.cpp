@@ -99,8 +99,7 @@ private slots:
 
 void TestProgram::initTestCase()
 {
-    const QString problem = testbackend::select();
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY_BACKEND_SELECTED();
 }
 
 void TestProgram::secondStartExitsAtOnce_data()

@@ -149,15 +149,13 @@ private slots:
     void controlMakesDirty();
 
 private:
-    QTemporaryDir home;
+    TemporaryHome home;
 };
 
 void TestSession::initTestCase()
 {
-    QVERIFY(home.isValid());
-    qputenv("HOME", QFile::encodeName(home.path()));
-    const QString problem = testbackend::select();
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QVERIFY(home.use());
+    QVERIFY_BACKEND_SELECTED();
 }
 
 void TestSession::managerAndWindow_data()
