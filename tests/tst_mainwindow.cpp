@@ -1039,8 +1039,14 @@ void TestMainWindow::disabledLabelFollowsRouter()
     MidiIO *router = window.router();
     router->replaceOutput(new RecordingSink(std::make_shared<MessageLog>()));
 
+    // Connected after the window's own slot: once it is called, the window
+    // has shown the load.
+    QObject probe;
+    bool loadShown = false;
+    connect(router, &MidiIO::setIsLoadingPlugin, &probe, [&](bool loading) { loadShown = loading; });
     feedFromInputThread(router, {{0xB0, 0x00, 0x01}, {0xC0, 0x09}});
-    QTRY_COMPARE_WITH_TIMEOUT(labelColour(ui->l_currentPlugin), QStringLiteral("red"), waitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(loadShown, waitMs);
+    QCOMPARE(labelColour(ui->l_currentPlugin), QStringLiteral("red"));
     QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 1"));
     clickBox(window, ui->c_translateCC0toPluginSelect);
     QVERIFY(!ui->l_currentPlugin->isEnabled());

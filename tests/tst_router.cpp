@@ -413,14 +413,14 @@ void TestRouter::labelText_data()
     QTest::addColumn<int>("plugin");
     QTest::addColumn<int>("program");
     QTest::addColumn<QString>("label");
-    QTest::newRow("0") << 0 << 0 << "VARKONI - 1";
-    QTest::newRow("1") << 1 << 99 << "TESSEL - 100";
-    QTest::newRow("2") << 2 << 9 << "ORMALINE - 10";
-    QTest::newRow("3") << 3 << 5 << "QUENDRA - 6";
-    QTest::newRow("4") << 4 << 42 << "BALTRIX - 43";
-    QTest::newRow("5") << 5 << 1 << "ZOLA-7 - 2";
-    QTest::newRow("6") << 6 << 63 << "MERIDOX - 64";
-    QTest::newRow("7") << 7 << 7 << "KAVOLINE - 8";
+    QTest::newRow("first plug-in, first program") << 0 << 0 << "VARKONI - 1";
+    QTest::newRow("program 100 counted from one") << 1 << 99 << "TESSEL - 100";
+    QTest::newRow("third plug-in") << 2 << 9 << "ORMALINE - 10";
+    QTest::newRow("fourth plug-in") << 3 << 5 << "QUENDRA - 6";
+    QTest::newRow("fifth plug-in") << 4 << 42 << "BALTRIX - 43";
+    QTest::newRow("a name with a hyphen") << 5 << 1 << "ZOLA-7 - 2";
+    QTest::newRow("seventh plug-in") << 6 << 63 << "MERIDOX - 64";
+    QTest::newRow("last plug-in") << 7 << 7 << "KAVOLINE - 8";
 }
 
 void TestRouter::labelText()
