@@ -3,7 +3,7 @@ brantolex_add_test(tst_framefuzz tst_framefuzz.cpp)
 
 # A second process for the guard and program tests (see apphelper.cpp).
 add_executable(apphelper apphelper.cpp)
-target_link_libraries(apphelper PRIVATE brantolex)
+target_link_libraries(apphelper PRIVATE brantolex Qt6::Test)
 brantolex_add_test(tst_guard tst_guard.cpp)
 target_compile_definitions(tst_guard PRIVATE APP_HELPER="$<TARGET_FILE:apphelper>")
 add_dependencies(tst_guard apphelper)
