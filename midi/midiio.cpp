@@ -4,6 +4,7 @@
 #include "midi/midifilter.h"
 #include "midi/midiports.h"
 #include "midi/midisystem.h"
+#include "midi/realtime.h"
 #include "midi/routerworker.h"
 #include "midi/timer.h"
 
@@ -30,6 +31,7 @@ MidiIO::MidiIO() : QObject(nullptr)
                                             [this] {
                                                 if (MidiPorts *p = ticked.load())
                                                     p->tick();
+                                                tellScheduling();
                                             });
     ports = std::make_unique<MidiPorts>(midiInPorts, midiOutPorts, &MidiIO::onInput, this,
                                         &MidiIO::midiInCallback, callbackCell);
@@ -157,7 +159,12 @@ bool MidiIO::sendProgramChange(unsigned char program)
 
 bool MidiIO::panic()
 {
-    return ports->panic();
+    if (!ports->panic())
+        return false;
+    // Sustain off, All Sound Off and All Notes Off on every channel: the
+    // lights show it like any other output.
+    Activity::count(counters.out, 16 * 3);
+    return true;
 }
 
 void MidiIO::settle()
@@ -283,6 +290,24 @@ void MidiIO::finish(PluginSwitch::Step step)
         timer->startWait(step.wait);
         return;
     }
+}
+
+QString MidiIO::schedulingProblem()
+{
+    if (!midiPriorityRefused().load(std::memory_order_relaxed))
+        return QString();
+    return QStringLiteral("MIDI runs without real-time priority; timing may suffer under load "
+                          "(allow it with an rtprio limit, e.g. membership of the audio group)");
+}
+
+// The worker's: once, when the first MIDI thread was refused.
+void MidiIO::tellScheduling()
+{
+    if (schedulingSaid || !midiPriorityRefused().load(std::memory_order_relaxed))
+        return;
+    schedulingSaid = true;
+    say(QStringLiteral("Brantolex Fixer: ") + schedulingProblem());
+    emit systemChanged();
 }
 
 bool MidiIO::setPreferredSystem(const QString &system)

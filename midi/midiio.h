@@ -118,7 +118,10 @@ signals:
     // A chosen port went away and was closed, or came back and was opened.
     void portLost(const QString &name);
     void portReconnected(const QString &name);
-    // systemProblem() changed.
+    // Empty while the MIDI threads got real-time scheduling (or none has
+    // started yet); otherwise one line for the user with what fixes it.
+    static QString schedulingProblem();
+    // systemProblem() or schedulingProblem() changed; any thread.
     void systemChanged();
 
 public slots:
@@ -135,6 +138,7 @@ private:
     // The input's: counts what it forwards.
     bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
     void finish(PluginSwitch::Step step);
+    void tellScheduling();
 
     PluginSwitch plugins;
     Timer *timer = nullptr;
@@ -155,6 +159,7 @@ private:
     std::unique_ptr<MidiPorts> ports;
     std::atomic<MidiPorts *> ticked{nullptr}; // the worker's view, once the ports are there
     std::atomic<bool> closing{false};
+    bool schedulingSaid = false; // the worker's
     std::atomic<int> routing{0}; // input messages being routed now
     Activity counters;
 };
