@@ -81,6 +81,9 @@ public:
     bool ignoresClockMessages() const { return ignoreClockMessages.load(); }
     bool translatesCC0() const { return translateCC0.load(); }
     bool loadingPlugin() const { return plugins.loading(); }
+    // False until a selection of currentPlugin() has reached the unit, and
+    // again once the unit's port went: the label shows it unconfirmed.
+    bool pluginKnown() const { return plugins.known(); }
     int currentPlugin() const { return plugins.currentPlugin(); }
     int requestedPlugin() const { return plugins.requestedPlugin(); }
     int currentProgram() const { return plugins.currentProgram(); }

@@ -93,6 +93,7 @@ PluginSwitch::Step PluginSwitch::switchLocked(int channel, const Send &send, con
         return {wasLoading ? Emit::Loaded : Emit::None, 0};
     }
     curPlugin = plugin;
+    unitKnown = true;
     return {Emit::Switch, loadingTimes[plugin].load()};
 }
 

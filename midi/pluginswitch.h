@@ -59,6 +59,8 @@ public:
     void setLoadingTime(int plugin, int ms) { loadingTimes[plugin].store(ms); }
     int loadingTime(int plugin) const { return loadingTimes[plugin].load(); }
     bool loading() const { return isLoadingPlugin.load(); }
+    // Whether a selection of curPlugin is known to have reached the unit.
+    bool known() const { return unitKnown.load(); }
     int currentPlugin() const { return curPlugin.load(); }
     int requestedPlugin() const { return reqPlugin.load(); }
     int currentProgram() const { return curProg.load(); }
@@ -70,6 +72,7 @@ private:
     bool sendProgram(int channel, int program, const Send &send);
 
     std::atomic<bool> isLoadingPlugin{false};
+    std::atomic<bool> unitKnown{false};
     std::atomic<int> curPlugin{0};
     std::atomic<int> reqPlugin{0};
     std::atomic<int> curProg{0};
