@@ -19,6 +19,7 @@ enum class Verdict
 {
     Drop,
     Forward,
+    Keep,         // a controller, pressure or bend during a load: its value goes out after it
     BankSelect,   // value: the plug-in requested
     ProgramChange // value: the program requested
 };

@@ -6,18 +6,27 @@
 #include "midi/midisystem.h"
 #include "midi/realtime.h"
 #include "midi/routerworker.h"
-#include "midi/timer.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace {
 
-enum WorkerEvent
+// What the input posts to the worker in its queue.
+enum WorkerEvent : unsigned char
 {
-    SwitchNow = 1,
-    ProgramSent,
-    ProgramRefused,
-    Recheck
+    KeepValue = 1 // a controller during a load: status, data
+};
+
+// What the input and the window ask of the worker by flag: these cannot
+// be lost to a full queue.
+enum News : unsigned
+{
+    SwitchWanted = 1,  // the input claimed a switch
+    RecheckWanted = 2, // a request came during a load
+    ProgramForwarded = 4,
+    ProgramRefused = 8,
+    UnitForgotten = 16
 };
 
 } // namespace
@@ -25,19 +34,37 @@ enum WorkerEvent
 MidiIO::MidiIO() : QObject(nullptr)
 {
     callbackCell = new MidiIO *(this);
-    timer = new Timer(this, 3000);
-    connect(timer, &Timer::timerDone, this, &MidiIO::sendCurProgChange);
-    worker = std::make_unique<RouterWorker>([this](int e, int v) { onWorkerEvent(e, v); },
-                                            [this] {
-                                                if (MidiPorts *p = ticked.load())
-                                                    p->tick();
-                                                tellScheduling();
-                                            });
+    unit.send = [this](const MidiSink::Message *m, std::size_t n, bool &reached) {
+        const bool taken = send(m, n);
+        reached = taken && ports->hasOutput();
+        return taken;
+    };
+    unit.release = [this] { ports->releaseHeldNotes(); };
+    unit.channel = [this] { return midiChannel.load(); };
+    RouterWorker::Hooks hooks;
+    hooks.woken = [this] { onNews(news.exchange(0)); };
+    hooks.event = [this](const RouterWorker::Event &e) { onWorkerEvent(e); };
+    hooks.deadline = [this] { sendCurProgChange(); };
+    hooks.tick = [this] {
+        if (MidiPorts *p = ticked.load())
+            p->tick();
+        tellScheduling();
+    };
+    worker = std::make_unique<RouterWorker>(std::move(hooks));
     ports = std::make_unique<MidiPorts>(midiInPorts, midiOutPorts, &MidiIO::onInput, this,
                                         &MidiIO::midiInCallback, callbackCell);
     connect(ports.get(), &MidiPorts::portsChanged, this, &MidiIO::portsChanged);
-    connect(ports.get(), &MidiPorts::portLost, this, &MidiIO::portLost);
-    connect(ports.get(), &MidiPorts::portReconnected, this, &MidiIO::portReconnected);
+    connect(ports.get(), &MidiPorts::portLost, this, [this](const QString &name) {
+        if (name == ports->chosenOut())
+            forgetUnit();
+        emit portLost(name);
+    });
+    connect(ports.get(), &MidiPorts::portReconnected, this, [this](const QString &name) {
+        // Back before anyone saw it go: it may have been switched off.
+        if (name == ports->chosenOut())
+            forgetUnit();
+        emit portReconnected(name);
+    });
     connect(ports.get(), &MidiPorts::systemChanged, this, &MidiIO::systemChanged);
     ticked = ports.get();
 }
@@ -53,8 +80,18 @@ MidiIO::~MidiIO()
     ticked = nullptr;
     worker.reset();
     ports.reset();
-    delete timer;
     delete callbackCell;
+}
+
+void MidiIO::ask(unsigned what)
+{
+    news.fetch_or(what);
+    worker->wake();
+}
+
+void MidiIO::forgetUnit()
+{
+    ask(UnitForgotten);
 }
 
 bool MidiIO::openMidiIn(int index, bool createVirtual)
@@ -64,6 +101,7 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
 
 bool MidiIO::openMidiOut(int index)
 {
+    forgetUnit();
     return ports->openMidiOut(index);
 }
 
@@ -74,6 +112,7 @@ bool MidiIO::closeMidiIn()
 
 bool MidiIO::closeMidiOut()
 {
+    forgetUnit();
     return ports->closeMidiOut();
 }
 
@@ -84,11 +123,15 @@ bool MidiIO::openMidiInNamed(const QString &name)
 
 bool MidiIO::openMidiOutNamed(const QString &name)
 {
+    // Another port may reach another unit, or the same one restarted.
+    if (name != ports->chosenOut() || !ports->outputOpen())
+        forgetUnit();
     return ports->openMidiOutNamed(name);
 }
 
 void MidiIO::replaceOutput(MidiSink *sink)
 {
+    forgetUnit();
     ports->replaceOutput(sink);
 }
 
@@ -215,59 +258,71 @@ void MidiIO::route(const unsigned char *bytes, std::size_t size, std::uint32_t f
     case Verdict::Forward:
         forward(bytes, size, frame);
         return;
+    case Verdict::Keep:
+        if (!worker->post({KeepValue, bytes[0], bytes[1],
+                           size > 2 ? bytes[2] : static_cast<unsigned char>(0)}))
+            Activity::count(counters.dropped);
+        return;
     case Verdict::BankSelect:
         plugins.requestPlugin(decision.value);
         return;
     case Verdict::ProgramChange:
         switch (plugins.requestProgram(decision.value)) {
         case PluginSwitch::OnProgram::Forward:
-            worker->post(forward(bytes, size, frame) ? ProgramSent : ProgramRefused,
-                         decision.value);
+            if (forward(bytes, size, frame)) {
+                plugins.programForwarded(decision.value);
+                ask(ProgramForwarded);
+            } else {
+                refusedProgram.store(decision.value);
+                ask(ProgramRefused);
+            }
             return;
         case PluginSwitch::OnProgram::Switch:
-            worker->post(SwitchNow, 0);
+            ask(SwitchWanted);
             return;
         case PluginSwitch::OnProgram::Hold:
-            worker->post(Recheck, 0);
+            ask(RecheckWanted);
             return;
         }
     }
 }
 
-void MidiIO::onWorkerEvent(int event, int value)
+// The worker's, from here on: it alone runs the switch.
+void MidiIO::onNews(unsigned what)
 {
-    const int channel = midiChannel;
-    auto sendTo = [this](const MidiSink::Message *m, std::size_t n) { return send(m, n); };
-    auto release = [this] { ports->releaseHeldNotes(); };
-    switch (event) {
-    case SwitchNow:
-        finish(plugins.switchNow(channel, sendTo, release));
-        return;
-    case ProgramSent:
-        finish(plugins.programSent(value));
-        return;
-    case ProgramRefused:
+    if ((what & UnitForgotten) && plugins.forgetUnit())
+        emit pluginChanged();
+    if (what & ProgramForwarded)
+        emit programmChanged();
+    if (what & ProgramRefused)
         say(QStringLiteral("Brantolex Fixer: program %1 could not be sent to the unit")
-                .arg(value + 1));
+                .arg(refusedProgram.load() + 1));
+    if (what & SwitchWanted)
+        switchPlugin();
+    if (what & RecheckWanted)
+        finish(plugins.recheck(unit));
+}
+
+void MidiIO::onWorkerEvent(const RouterWorker::Event &event)
+{
+    if (event[0] != KeepValue)
         return;
-    case Recheck:
-        finish(plugins.recheck(channel, sendTo, release));
-        return;
+    const std::size_t size = (event[1] & 0xF0) == 0xD0 ? 2 : 3;
+    // The load ended before this came to be kept: it goes out now.
+    if (!plugins.keep(&event[1], size)) {
+        const MidiSink::Message m{&event[1], size};
+        send(&m, 1);
     }
 }
 
 void MidiIO::switchPlugin()
 {
-    finish(plugins.switchNow(
-        midiChannel, [this](const MidiSink::Message *m, std::size_t n) { return send(m, n); },
-        [this] { ports->releaseHeldNotes(); }));
+    finish(plugins.begin(unit));
 }
 
 void MidiIO::sendCurProgChange()
 {
-    finish(plugins.loadEnded(
-        midiChannel, [this](const MidiSink::Message *m, std::size_t n) { return send(m, n); },
-        [this] { ports->releaseHeldNotes(); }));
+    finish(plugins.loadEnded(unit));
 }
 
 void MidiIO::finish(PluginSwitch::Step step)
@@ -283,11 +338,10 @@ void MidiIO::finish(PluginSwitch::Step step)
         emit programmChanged();
         return;
     case PluginSwitch::Emit::Switch:
-        // Signals first: their queued events then reach the window before a
-        // short wait's timerDone() can end the load.
         emit pluginChanged();
         emit setIsLoadingPlugin(true);
-        timer->startWait(step.wait);
+        worker->wakeAt(RouterWorker::Clock::now() +
+                       std::chrono::milliseconds(std::max(0, step.wait)));
         return;
     }
 }

@@ -13,14 +13,13 @@
 #include "midi/midiports.h"
 #include "midi/midisink.h"
 #include "midi/pluginswitch.h"
-
-class RouterWorker;
-class Timer;
+#include "midi/routerworker.h"
 
 // The MIDI router: one input, one output, the input filter and the plug-in
 // switch. Setters and port operations belong to the GUI thread. The input
 // runs on the MIDI system's thread (JACK's process cycle on JACK) and only
-// routes: the switch, its waits and the diagnostics run on a worker.
+// routes: the switch, its loading deadline and the diagnostics belong to a
+// worker thread, which never waits for the GUI thread.
 class MidiIO : public QObject
 {
     Q_OBJECT
@@ -59,7 +58,6 @@ public:
     // Off and All Notes Off on every channel, after what went before. False
     // when no output took it.
     bool panic();
-    void switchPlugin();
     QString getPGAndPluginName() const { return plugins.label(); }
 
     static void midiInCallback(double timeStamp, std::vector<unsigned char> *message,
@@ -117,6 +115,7 @@ public:
     static QString schedulingProblem();
 
 signals:
+    // These three come from the router's worker thread.
     void pluginChanged();
     void programmChanged();
     void setIsLoadingPlugin(bool is_loading);
@@ -129,7 +128,6 @@ signals:
     void systemChanged();
 
 public slots:
-    void sendCurProgChange();
     // Reads the port lists again now; the port watch calls it on news.
     void refreshPorts();
 
@@ -137,7 +135,13 @@ private:
     static void onInput(void *self, const unsigned char *bytes, std::size_t size,
                         std::uint32_t frame);
     void route(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
-    void onWorkerEvent(int event, int value);
+    void ask(unsigned what);
+    void forgetUnit();
+    // The worker's.
+    void onNews(unsigned what);
+    void onWorkerEvent(const RouterWorker::Event &event);
+    void switchPlugin();
+    void sendCurProgChange();
     bool send(const MidiSink::Message *messages, std::size_t count);
     // The input's: counts what it forwards.
     bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame);
@@ -145,7 +149,9 @@ private:
     void tellScheduling();
 
     PluginSwitch plugins;
-    Timer *timer = nullptr;
+    PluginSwitch::Unit unit;
+    std::atomic<unsigned> news{0};
+    std::atomic<int> refusedProgram{0};
     std::atomic<int> midiChannel{-1};
     std::atomic<bool> ignoreClockMessages{true};
     std::atomic<bool> ignoreSysex{true};

@@ -47,6 +47,8 @@ public:
     QString chosenOut() const { return out.chosen; }
     bool inputOpen() const { return inIsOpen; }
     bool outputOpen() const { return outIsOpen; }
+    // Any thread's: whether composed sends have an output to go to now.
+    bool hasOutput() const { return output.load() != nullptr; }
     bool inputIsVirtual() const { return midiInVirtual; }
     RtMidi::Api api() const { return backend ? wantedApi : RtMidi::UNSPECIFIED; }
     QString systemName() const;

@@ -31,105 +31,140 @@ QString PluginSwitch::pluginName(int index)
     return index >= 0 && index < pluginCount ? QString::fromLatin1(plugins[index].name) : QString();
 }
 
+// fresh: for a Program Change just come. An unknown unit gets the plug-in
+// asked for selected in full, but a source that never sends Bank Select only
+// ever changes programs, on whatever plug-in the unit has. A load's end does
+// not select again what went to no output: that waits for the next program.
+bool PluginSwitch::needsSwitch(bool fresh) const
+{
+    return reqPlugin.load() != curPlugin.load() || (fresh && !unitKnown.load() && bankSeen.load());
+}
+
 PluginSwitch::OnProgram PluginSwitch::requestProgram(int program)
 {
     reqProg.store(program);
     if (isLoadingPlugin.load())
         return OnProgram::Hold;
-    if (reqPlugin.load() == curPlugin.load())
+    if (!needsSwitch(true))
         return OnProgram::Forward;
     // Loading starts here, so what the input brings next is held back.
     return isLoadingPlugin.exchange(true) ? OnProgram::Hold : OnProgram::Switch;
 }
 
-bool PluginSwitch::sendProgram(int channel, int program, const Send &send)
+bool PluginSwitch::sendProgram(const Unit &unit, int program)
 {
-    const unsigned char message[2] = {static_cast<unsigned char>(0xC0 + channel),
+    const unsigned char message[2] = {static_cast<unsigned char>(0xC0 + unit.channel()),
                                       static_cast<unsigned char>(program)};
     const MidiSink::Message m{message, 2};
-    if (send(&m, 1))
+    bool reached = false;
+    if (unit.send(&m, 1, reached)) {
+        curProg = program;
         return true;
+    }
     // The label keeps showing the program the unit really has.
     say(QStringLiteral("Brantolex Fixer: program %1 could not be sent to the unit")
             .arg(program + 1));
     return false;
 }
 
-PluginSwitch::Step PluginSwitch::switchNow(int channel, const Send &send, const Release &release)
+bool PluginSwitch::keep(const unsigned char *bytes, std::size_t size)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    return switchLocked(channel, send, release, false);
+    if (!isLoadingPlugin.load())
+        return false;
+    const unsigned char type = bytes[0] & 0xF0;
+    const int kind = type == 0xB0 ? bytes[1] : type == 0xD0 ? 128 : 129;
+    if (!isKept[kind]) {
+        isKept[kind] = true;
+        keptOrder[keptCount++] = static_cast<unsigned char>(kind);
+    }
+    kept[kind] = {bytes[0], bytes[1], size > 2 ? bytes[2] : static_cast<unsigned char>(0)};
+    return true;
 }
 
-PluginSwitch::Step PluginSwitch::switchLocked(int channel, const Send &send, const Release &release,
-                                              bool wasLoading)
+// Right after the program, so the unit plays on with the sound and the
+// controllers the source set while it loaded.
+void PluginSwitch::sendKept(const Unit &unit)
 {
-    const int program = reqProg;
-    const int plugin = reqPlugin;
-    if (curPlugin == plugin) {
-        const bool sent = sendProgram(channel, program, send);
-        if (sent)
-            curProg = program;
-        if (isLoadingPlugin.exchange(false) && wasLoading)
-            return {Emit::Loaded, 0};
-        return {sent ? Emit::Program : Emit::None, 0};
+    for (int i = 0; i < keptCount; ++i) {
+        const int kind = keptOrder[i];
+        isKept[kind] = false;
+        const MidiSink::Message m{kept[kind].data(),
+                                  std::size_t((kept[kind][0] & 0xF0) == 0xD0 ? 2 : 3)};
+        bool reached = false;
+        unit.send(&m, 1, reached);
     }
-    isLoadingPlugin = true;
+    keptCount = 0;
+}
+
+PluginSwitch::Step PluginSwitch::begin(const Unit &unit)
+{
+    return select(unit, false, true);
+}
+
+PluginSwitch::Step PluginSwitch::endLoad()
+{
+    isLoadingPlugin = false;
+    return {Emit::Loaded, 0};
+}
+
+PluginSwitch::Step PluginSwitch::select(const Unit &unit, bool wasLoading, bool fresh)
+{
+    const int plugin = reqPlugin;
+    if (!needsSwitch(fresh)) {
+        // Asked back to what the unit has before the switch began: the
+        // program only.
+        const bool sent = sendProgram(unit, reqProg);
+        sendKept(unit);
+        const Step ended = endLoad();
+        return wasLoading ? ended : Step{sent ? Emit::Program : Emit::None, 0};
+    }
     // Notes sounding now would never get their Note Off: it is held back
     // while the plug-in loads.
-    release();
-    const auto ch = static_cast<unsigned char>(channel);
+    unit.release();
+    const auto ch = static_cast<unsigned char>(unit.channel());
     const unsigned char select[2] = {static_cast<unsigned char>(0xC0 + ch),
                                      static_cast<unsigned char>(firstPluginProgram + plugin)};
     const unsigned char on[3] = {static_cast<unsigned char>(0x90 + ch), pluginSelectKey, 127};
     const unsigned char off[3] = {static_cast<unsigned char>(0x90 + ch), pluginSelectKey, 0};
     const MidiSink::Message messages[3] = {{select, 2}, {on, 3}, {off, 3}};
-    if (!send(messages, 3)) {
+    bool reached = false;
+    if (!unit.send(messages, 3, reached)) {
         // Nothing reached the unit: it keeps its plug-in, and the request
         // stands for the next Program Change.
-        isLoadingPlugin = false;
         say(QStringLiteral("Brantolex Fixer: the plug-in %1 could not be selected on the unit")
                 .arg(QLatin1String(plugins[plugin].name)));
-        return {wasLoading ? Emit::Loaded : Emit::None, 0};
+        sendKept(unit);
+        const Step ended = endLoad();
+        return wasLoading ? ended : Step{};
     }
     curPlugin = plugin;
-    unitKnown = true;
+    // Sent to no output, the selection tells nothing of what the unit has.
+    unitKnown = reached;
     return {Emit::Switch, loadingTimes[plugin].load()};
 }
 
-PluginSwitch::Step PluginSwitch::programSent(int program)
+PluginSwitch::Step PluginSwitch::recheck(const Unit &unit)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    curProg = program;
-    return {Emit::Program, 0};
-}
-
-PluginSwitch::Step PluginSwitch::recheck(int channel, const Send &send, const Release &release)
-{
-    std::lock_guard<std::mutex> lock(mutex);
     if (isLoadingPlugin)
         return {};
-    if (reqPlugin != curPlugin)
-        return switchLocked(channel, send, release, false);
+    if (needsSwitch(false)) {
+        // The input may have claimed this switch itself meanwhile.
+        if (isLoadingPlugin.exchange(true))
+            return {};
+        return select(unit, false, false);
+    }
     if (reqProg == curProg)
         return {};
-    const int program = reqProg;
-    if (!sendProgram(channel, program, send))
-        return {};
-    curProg = program;
-    return {Emit::Program, 0};
+    return sendProgram(unit, reqProg) ? Step{Emit::Program, 0} : Step{};
 }
 
-PluginSwitch::Step PluginSwitch::loadEnded(int channel, const Send &send, const Release &release)
+PluginSwitch::Step PluginSwitch::loadEnded(const Unit &unit)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (reqPlugin != curPlugin)
-        return switchLocked(channel, send, release, true);
-    const int program = reqProg;
-    if (sendProgram(channel, program, send))
-        curProg = program;
-    isLoadingPlugin = false;
-    return {Emit::Loaded, 0};
+    if (needsSwitch(false))
+        return select(unit, true, false);
+    sendProgram(unit, reqProg);
+    sendKept(unit);
+    return endLoad();
 }
 
 QString PluginSwitch::label() const

@@ -1,11 +1,8 @@
 #include "midi/routerworker.h"
 
-#include <cerrno>
-#include <chrono>
 #include <ctime>
 
-RouterWorker::RouterWorker(Handler handle, std::function<void()> tick)
-    : handle(std::move(handle)), tick(std::move(tick))
+RouterWorker::RouterWorker(Hooks hooks) : hooks(std::move(hooks))
 {
     sem_init(&wakeUp, 0, 0);
     thread = std::thread([this] { run(); });
@@ -19,23 +16,37 @@ RouterWorker::~RouterWorker()
     sem_destroy(&wakeUp);
 }
 
-bool RouterWorker::post(int event, int value)
+void RouterWorker::count()
 {
-    const unsigned char message[2] = {static_cast<unsigned char>(event),
-                                      static_cast<unsigned char>(value)};
-    if (!events.push(message, sizeof message))
-        return false;
     posted.fetch_add(1, std::memory_order_release);
     sem_post(&wakeUp); // async-signal-safe: no lock
+}
+
+bool RouterWorker::post(const Event &event)
+{
+    if (!events.push(event.data(), event.size()))
+        return false;
+    count();
     return true;
+}
+
+void RouterWorker::wake()
+{
+    count();
+}
+
+void RouterWorker::wakeAt(Clock::time_point when)
+{
+    armed = true;
+    deadline = when;
 }
 
 bool RouterWorker::settle(int timeoutMs)
 {
     const unsigned target = posted.load(std::memory_order_acquire);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (int(handled.load(std::memory_order_acquire) - target) < 0) {
-        if (std::chrono::steady_clock::now() > deadline)
+        if (Clock::now() > until)
             return false;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
@@ -44,28 +55,34 @@ bool RouterWorker::settle(int timeoutMs)
 
 void RouterWorker::run()
 {
-    auto next = std::chrono::steady_clock::now();
+    auto nextTick = Clock::now();
     for (;;) {
-        unsigned char message[2];
-        while (events.frontSize() == sizeof message) {
-            events.pop(message);
-            handle(message[0], message[1]);
-            handled.fetch_add(1, std::memory_order_release);
+        // Whatever was counted before this look is handled in this round.
+        const unsigned seen = posted.load(std::memory_order_acquire);
+        hooks.woken();
+        Event event;
+        while (events.frontSize() == event.size()) {
+            events.pop(event.data());
+            hooks.event(event);
         }
+        handled.store(seen, std::memory_order_release);
         if (stopping.load(std::memory_order_acquire))
             return;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= next) {
-            tick();
-            next = now + std::chrono::milliseconds(250);
+        auto now = Clock::now();
+        if (armed && now >= deadline) {
+            armed = false;
+            hooks.deadline();
+            continue;
         }
-        timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_nsec += 250 * 1000 * 1000;
-        if (until.tv_nsec >= 1000 * 1000 * 1000) {
-            until.tv_sec += 1;
-            until.tv_nsec -= 1000 * 1000 * 1000;
+        if (now >= nextTick) {
+            hooks.tick();
+            nextTick = now + std::chrono::milliseconds(250);
         }
-        sem_timedwait(&wakeUp, &until);
+        // A monotonic wait: a clock stepped back must not stall a load.
+        const Clock::time_point until = armed && deadline < nextTick ? deadline : nextTick;
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(until.time_since_epoch()).count();
+        const timespec at{time_t(ns / 1000000000), long(ns % 1000000000)};
+        sem_clockwait(&wakeUp, CLOCK_MONOTONIC, &at);
     }
 }
