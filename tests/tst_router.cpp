@@ -81,6 +81,8 @@ private slots:
     void composedMessages_data();
     void composedMessages();
     void programWithoutSwitch();
+    void unknownPluginSelectedInFull_data();
+    void unknownPluginSelectedInFull();
     void switchSequence();
     void requestsDuringWait_data();
     void requestsDuringWait();
@@ -110,6 +112,7 @@ private slots:
     void programChangeWhileLoadEnds();
     void signalsFromTheInputThreadKeepTheirOrder();
     void backToBackSwitchesAllEnd();
+    void fullHandOffQueueMutesNothing();
     void hammer();
 };
 
@@ -268,6 +271,50 @@ void TestRouter::programWithoutSwitch()
     QCOMPARE(rig.router.getPGAndPluginName(), QStringLiteral("VARKONI - 6"));
 }
 
+void TestRouter::unknownPluginSelectedInFull_data()
+{
+    QTest::addColumn<QList<QByteArray>>("before");
+    QTest::addColumn<bool>("unitGone"); // its output replaced after before
+    QTest::addColumn<QList<QByteArray>>("ask");
+    QTest::addColumn<QList<QByteArray>>("expected");
+
+    using L = QList<QByteArray>;
+    const L to3{hex("b00003"), hex("c005")};
+    const L select3{hex("c068"), hex("90407f"), hex("904000")};
+    QTest::newRow("bank select 0 after a start")
+        << L{} << false << L{hex("b00000"), hex("c005")}
+        << L{hex("c065"), hex("90407f"), hex("904000"), hex("c005")};
+    QTest::newRow("the same plug-in after the unit's port went")
+        << to3 << true << L{hex("b00003"), hex("c009")} << select3 + L{hex("c009")};
+    QTest::newRow("a program alone after the unit's port went")
+        << to3 << true << L{hex("c009")} << select3 + L{hex("c009")};
+    QTest::newRow("the same plug-in while the unit stayed")
+        << to3 << false << L{hex("b00003"), hex("c009")} << L{hex("c009")};
+}
+
+void TestRouter::unknownPluginSelectedInFull()
+{
+    QFETCH(QList<QByteArray>, before);
+    QFETCH(bool, unitGone);
+    QFETCH(QList<QByteArray>, ask);
+    QFETCH(QList<QByteArray>, expected);
+
+    Rig rig(10);
+    rig.router.setMidiChannel(1);
+    for (const QByteArray &m : before)
+        feed(rig.router, bytes(m));
+    QVERIFY(rig.waitLoaded());
+    if (unitGone)
+        rig.router.replaceOutput(new RecordingSink(rig.log));
+    QCOMPARE(rig.router.pluginKnown(), !before.isEmpty() && !unitGone);
+    rig.log->clear();
+    for (const QByteArray &m : ask)
+        feed(rig.router, bytes(m));
+    QVERIFY(rig.waitLoaded());
+    QCOMPARE(rig.sent(), expected);
+    QVERIFY(rig.router.pluginKnown());
+}
+
 void TestRouter::switchSequence()
 {
     Rig rig(60);
@@ -312,6 +359,13 @@ void TestRouter::requestsDuringWait_data()
         << L{hex("c00a"), hex("c00b"), hex("c00c")} << L{hex("c00c")};
     QTest::newRow("out of range requests ignored")
         << L{hex("b00009"), hex("c070")} << L{hex("c005")};
+    QTest::newRow("controllers' latest values after the program, notes dropped")
+        << L{hex("b0407f"), hex("b0075a"), hex("903c64"), hex("d030"), hex("b04000"),
+             hex("e00050"), hex("b00760"), hex("a03c10"), hex("d020")}
+        << L{hex("c005"), hex("b04000"), hex("b00760"), hex("d020"), hex("e00050")};
+    QTest::newRow("controllers kept across a further switch")
+        << L{hex("b00001"), hex("b00764"), hex("c007")}
+        << L{hex("c066"), hex("90407f"), hex("904000"), hex("c007"), hex("b00764")};
 }
 
 void TestRouter::requestsDuringWait()
@@ -330,9 +384,8 @@ void TestRouter::requestsDuringWait()
     QVERIFY(rig.waitLoaded());
 
     QCOMPARE(rig.sent().mid(3), afterFirstWait);
-    const int loads = int(rig.events.count("loading"));
     QCOMPARE(rig.events.count("loaded"), 1);
-    QCOMPARE(loads, afterFirstWait.size() > 1 ? 2 : 1);
+    QCOMPARE(rig.events.count("loading"), 1 + afterFirstWait.count(hex("90407f")));
 }
 
 void TestRouter::bankSelectAloneSendsNothing()
@@ -955,6 +1008,36 @@ void TestRouter::backToBackSwitchesAllEnd()
     }
     QVERIFY(loads > 40);
     QCOMPARE(rig.router.currentProgram(), 59);
+}
+
+void TestRouter::fullHandOffQueueMutesNothing()
+{
+    // The worker is kept busy while the input floods it during a load: what
+    // it cannot take is dropped, but the program asked for meanwhile still
+    // ends the load, and the channel plays again.
+    std::atomic<bool> stuck{true};
+    Rig rig(1, [&](MidiIO &router) {
+        QObject::connect(
+            &router, &MidiIO::setIsLoadingPlugin, &router,
+            [&](bool on) {
+                while (on && stuck)
+                    std::this_thread::yield();
+            },
+            Qt::DirectConnection);
+    });
+    rig.router.setMidiChannel(1);
+    auto in = [&](Bytes m) { MidiIO::midiInCallback(0.0, &m, rig.router.callbackUserData()); };
+    in({0xB0, 0, 2});
+    in({0xC0, 1});
+    for (int i = 0; i < 20000; ++i)
+        in({0xB0, static_cast<unsigned char>(1 + i % 100), static_cast<unsigned char>(i % 128)});
+    in({0xC0, 0x2A});
+    stuck = false;
+    QVERIFY(rig.waitLoaded());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.router.currentProgram(), 0x2A, 5000);
+    rig.in("903c64");
+    QCOMPARE(rig.sent().last(), hex("903c64"));
+    QVERIFY(rig.router.activity().dropped.load() > 0);
 }
 
 void TestRouter::hammer()
