@@ -1029,11 +1029,10 @@ void TestMainWindow::pluginLabel()
 }
 
 // The translation is switched off while a load runs: the wait still ends
-// and the disabled label shows it. The wait is long and ended here as the
-// loading timer would end it, so the order does not hang on timing.
+// and the disabled label shows it.
 void TestMainWindow::disabledLabelFollowsRouter()
 {
-    QVERIFY(home.write("[Plugin]\nloadingTime2=600000\n"));
+    QVERIFY(home.write("[Plugin]\nloadingTime2=1000\n"));
     BrantolexMainWindow window;
     Ui_BrantolexMainWindow *ui = window.form();
     MidiIO *router = window.router();
@@ -1052,8 +1051,7 @@ void TestMainWindow::disabledLabelFollowsRouter()
     QVERIFY(!ui->l_currentPlugin->isEnabled());
     QVERIFY(router->loadingPlugin());
 
-    QVERIFY(QMetaObject::invokeMethod(router, "sendCurProgChange"));
-    QCOMPARE(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 10"));
+    QTRY_COMPARE_WITH_TIMEOUT(ui->l_currentPlugin->text(), QStringLiteral("TESSEL - 10"), waitMs);
     QCOMPARE(labelColour(ui->l_currentPlugin), QStringLiteral("palette"));
     QVERIFY(!ui->l_currentPlugin->isEnabled());
     clickBox(window, ui->c_translateCC0toPluginSelect);
