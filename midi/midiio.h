@@ -112,6 +112,10 @@ public:
     // such as "JACK server stopped" or "No MIDI system found".
     QString systemProblem() const { return ports->systemProblem(); }
 
+    // Empty while the MIDI threads got real-time scheduling (or none has
+    // started yet); otherwise one line for the user with what fixes it.
+    static QString schedulingProblem();
+
 signals:
     void pluginChanged();
     void programmChanged();
@@ -121,9 +125,6 @@ signals:
     // A chosen port went away and was closed, or came back and was opened.
     void portLost(const QString &name);
     void portReconnected(const QString &name);
-    // Empty while the MIDI threads got real-time scheduling (or none has
-    // started yet); otherwise one line for the user with what fixes it.
-    static QString schedulingProblem();
     // systemProblem() or schedulingProblem() changed; any thread.
     void systemChanged();
 
