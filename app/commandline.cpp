@@ -4,6 +4,7 @@
 
 #include "midi/midiio.h"
 #include "settings/profile.h"
+#include "ui/brantolexmainwindow.h"
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
@@ -46,7 +47,7 @@ int listPorts()
     for (const QString &port : router.midiOutPorts)
         print(stdout, QStringLiteral("out\t") + port + QLatin1Char('\n'));
     std::fflush(stdout);
-    const QString problem = router.systemProblem();
+    const QString problem = BrantolexMainWindow::systemProblem(&router);
     if (problem.isEmpty())
         return 0;
     print(stderr, problem + QLatin1Char('\n'));
@@ -114,7 +115,8 @@ int CommandLine::process(const QStringList &arguments)
         QStringLiteral("panic"),
         QStringLiteral("Asks the running instance to send a panic to the unit (Note Offs for the "
                        "notes it holds, then Sustain off, All Sound Off and All Notes Off on "
-                       "every channel); ends with 1 when no instance runs."));
+                       "every channel); ends with 1 when no instance runs or it has no output "
+                       "open."));
     parser.addOptions({headless, listPortsOption, midiSystem, panicOption});
 
     const auto usageError = [&](const QString &error) {
