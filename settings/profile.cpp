@@ -133,6 +133,11 @@ QString Profile::problem()
     return lastProblem();
 }
 
+void Profile::forgetProblem()
+{
+    lastProblem().clear();
+}
+
 int Profile::lineOf(const QString &group, const QString &key) const
 {
     return IniEdit::lineOf(readText, compositeKey(group, key));

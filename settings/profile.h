@@ -47,6 +47,8 @@ public:
     // Why the file could not be read or the last save failed, with its path;
     // empty once a save succeeded, or while nothing went wrong.
     static QString problem();
+    // Starts afresh: a reader wants what its own reading finds.
+    static void forgetProblem();
     // The file this profile reads and writes.
     QString filePath() const { return path; }
     // The line, from 1, of the entry the toolkit reads for group/key in the

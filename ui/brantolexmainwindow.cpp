@@ -366,6 +366,7 @@ BrantolexMainWindow::~BrantolexMainWindow()
 
 void BrantolexMainWindow::loadSettings()
 {
+    Profile::forgetProblem();
     Profile profile;
 
     restoreState(profile.value(QString::fromLatin1(groupWindows),
