@@ -25,6 +25,13 @@ const char optionHeadless[] = "headless";
 const char optionListPorts[] = "list-ports";
 const char optionMidiSystem[] = "midi-system";
 
+// Set once, by process(), on the GUI thread.
+QString &chosenBy()
+{
+    static QString where;
+    return where;
+}
+
 void print(FILE *stream, const QString &text)
 {
     std::fputs(text.toUtf8().constData(), stream);
@@ -77,6 +84,11 @@ CommandLine::CommandLine(int argc, char **argv)
             }
         }
     }
+}
+
+QString CommandLine::systemChosenBy()
+{
+    return chosenBy();
 }
 
 void CommandLine::setIdentity()
@@ -155,6 +167,9 @@ int CommandLine::process(const QStringList &arguments)
             Profile profile;
             profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiSystem),
                              system);
+            chosenBy() = QStringLiteral("midiSystem=%1 in %2").arg(system, profile.filePath());
+        } else {
+            chosenBy() = QStringLiteral("--midi-system %1").arg(system);
         }
     } else {
         const Profile profile;
@@ -165,7 +180,10 @@ int CommandLine::process(const QStringList &arguments)
                               .arg(system));
             system = QLatin1String(automatic);
         }
+        chosenBy() = QStringLiteral("midiSystem=%1 in %2").arg(system, profile.filePath());
     }
+    if (system == QLatin1String(automatic))
+        chosenBy().clear();
     MidiIO::setPreferredSystem(system == QLatin1String(automatic) ? QString() : system);
 
     if (parser.isSet(listPortsOption))

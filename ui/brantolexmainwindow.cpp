@@ -1,5 +1,6 @@
 #include "ui/brantolexmainwindow.h"
 
+#include "app/commandline.h"
 #include "app/say.h"
 #include "midi/midiio.h"
 #include "midi/midisystem.h"
@@ -612,11 +613,11 @@ QString BrantolexMainWindow::systemProblem(const MidiIO *router)
 {
     const QString problem = router->systemProblem();
     const QString chosen = MidiIO::preferredSystem();
-    if (problem.isEmpty() || !router->systemName().isEmpty() || chosen.isEmpty())
-        return problem;
+    const QString setting = CommandLine::systemChosenBy();
     // A system chosen once is kept for every start: name the way back.
-    const QString setting =
-        QStringLiteral("midiSystem=%1 in %2config").arg(chosen, Profile::configDirectory());
+    if (problem.isEmpty() || !router->systemName().isEmpty() || chosen.isEmpty() ||
+        setting.isEmpty())
+        return problem;
     if (chosen == QLatin1String("alsa"))
         return tr("The ALSA sequencer (%1) is not available here; --midi-system jack uses JACK")
             .arg(setting);
