@@ -4,6 +4,7 @@
 
 #include "midi/midiio.h"
 #include "settings/profile.h"
+#include "ui/brantolexmainwindow.h"
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
@@ -23,6 +24,13 @@ const char desktopId[] = "org.brantolexfixer.BrantolexFixer";
 const char optionHeadless[] = "headless";
 const char optionListPorts[] = "list-ports";
 const char optionMidiSystem[] = "midi-system";
+
+// Set once, by process(), on the GUI thread.
+QString &chosenBy()
+{
+    static QString where;
+    return where;
+}
 
 void print(FILE *stream, const QString &text)
 {
@@ -46,7 +54,7 @@ int listPorts()
     for (const QString &port : router.midiOutPorts)
         print(stdout, QStringLiteral("out\t") + port + QLatin1Char('\n'));
     std::fflush(stdout);
-    const QString problem = router.systemProblem();
+    const QString problem = BrantolexMainWindow::systemProblem(&router);
     if (problem.isEmpty())
         return 0;
     print(stderr, problem + QLatin1Char('\n'));
@@ -76,6 +84,11 @@ CommandLine::CommandLine(int argc, char **argv)
             }
         }
     }
+}
+
+QString CommandLine::systemChosenBy()
+{
+    return chosenBy();
 }
 
 void CommandLine::setIdentity()
@@ -114,7 +127,8 @@ int CommandLine::process(const QStringList &arguments)
         QStringLiteral("panic"),
         QStringLiteral("Asks the running instance to send a panic to the unit (Note Offs for the "
                        "notes it holds, then Sustain off, All Sound Off and All Notes Off on "
-                       "every channel); ends with 1 when no instance runs."));
+                       "every channel); ends with 1 when no instance runs or it has no output "
+                       "open."));
     parser.addOptions({headless, listPortsOption, midiSystem, panicOption});
 
     const auto usageError = [&](const QString &error) {
@@ -153,6 +167,9 @@ int CommandLine::process(const QStringList &arguments)
             Profile profile;
             profile.setValue(QString::fromLatin1(groupMidi), QString::fromLatin1(keyMidiSystem),
                              system);
+            chosenBy() = QStringLiteral("midiSystem=%1 in %2").arg(system, profile.filePath());
+        } else {
+            chosenBy() = QStringLiteral("--midi-system %1").arg(system);
         }
     } else {
         const Profile profile;
@@ -163,7 +180,10 @@ int CommandLine::process(const QStringList &arguments)
                               .arg(system));
             system = QLatin1String(automatic);
         }
+        chosenBy() = QStringLiteral("midiSystem=%1 in %2").arg(system, profile.filePath());
     }
+    if (system == QLatin1String(automatic))
+        chosenBy().clear();
     MidiIO::setPreferredSystem(system == QLatin1String(automatic) ? QString() : system);
 
     if (parser.isSet(listPortsOption))

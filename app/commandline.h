@@ -28,6 +28,10 @@ public:
     // Names the program as the desktop knows it: the window's class and the
     // desktop entry match.
     static void setIdentity();
+    // Where the MIDI system in use was chosen ("midiSystem=alsa in
+    // /home/u/.Brantolex_Fixer/config", "--midi-system jack"); empty for the
+    // usual order.
+    static QString systemChosenBy();
 
 private:
     bool runHeadless = false;

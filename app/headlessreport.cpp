@@ -46,6 +46,18 @@ bool HeadlessReport::displayNamed()
            !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
+int HeadlessReport::refuseUnopenedDisplay()
+{
+    QStringList named;
+    for (const char *variable : {"WAYLAND_DISPLAY", "DISPLAY"})
+        if (!qEnvironmentVariableIsEmpty(variable))
+            named << QStringLiteral("%1=%2").arg(QLatin1String(variable),
+                                                 qEnvironmentVariable(variable));
+    say(stderr, tr("the display (%1) cannot be opened; --headless runs it without a window")
+                    .arg(named.isEmpty() ? tr("none named") : named.join(QStringLiteral(", "))));
+    return 1;
+}
+
 int HeadlessReport::refuseWithoutDisplay()
 {
     say(stderr, tr("no display found (DISPLAY and WAYLAND_DISPLAY are not set); "

@@ -28,6 +28,8 @@ public:
     // Says that there is no display and how to run without one; the exit
     // code for that.
     static int refuseWithoutDisplay();
+    // The same for a display that is named but cannot be opened.
+    static int refuseUnopenedDisplay();
 
 private:
     void report();

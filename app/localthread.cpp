@@ -41,6 +41,8 @@ void LocalThread::run()
     // must be handled here, on the connection's own thread.
     connect(socket, &QLocalSocket::readyRead, this, &LocalThread::readyRead, Qt::DirectConnection);
     connect(socket, &QLocalSocket::disconnected, this, &QThread::quit, Qt::DirectConnection);
+    connect(this, &LocalThread::answerReady, socket,
+            [s = socket](const QString &answer) { writeMessage(s, answer, writeTimeout); });
     QTimer timer;
     idle = &timer;
     timer.setSingleShot(true);

@@ -38,6 +38,8 @@ public:
 
 signals:
     void messageReceived(const QString &message);
+    // From the server's thread: written to the peer on the connection's.
+    void answerReady(const QString &answer);
 
 protected:
     void run() override;

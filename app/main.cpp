@@ -12,9 +12,11 @@
 #include <QApplication>
 #include <QFile>
 #include <QLoggingCategory>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -44,20 +46,62 @@ void provideRuntimeDirectory()
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(places.front().path()));
 }
 
-// Through the instance channel, whose acknowledgement says the running
-// instance has the request.
+constexpr const char *panicSent = "sent";
+constexpr const char *panicNoOutput = "no output";
+
+// Through the instance channel; the instance answers once the panic is on
+// its way, or that no output took it.
 int askForPanic(const QString &key)
 {
-    if (!SingleApplication::isRunning(key)) {
+    QString answer;
+    switch (SingleApplication::ask(key, QLatin1String(panicMessage), 3000, &answer)) {
+    case SingleApplication::Asked::NoInstance:
         say(QStringLiteral("Brantolex Fixer: no instance runs; there is nothing to send a panic"));
         return 1;
-    }
-    if (!SingleApplication::sendMessage(key, QLatin1String(panicMessage), 2000)) {
+    case SingleApplication::Asked::NoAnswer:
         say(QStringLiteral("Brantolex Fixer: the running instance did not answer the panic"));
+        return 1;
+    case SingleApplication::Asked::Answered:
+        break;
+    }
+    if (answer != QLatin1String(panicSent)) {
+        say(QStringLiteral("Brantolex Fixer: the running instance has no output to the unit open; "
+                           "no panic was sent"));
         return 1;
     }
     std::fputs("Brantolex Fixer: the running instance sent a panic to the unit\n", stdout);
     return 0;
+}
+
+// Qt ends the process when no platform plug-in can open the display (an X
+// server that is not there, a Wayland socket that refuses): its last word
+// is replaced by ours, and its earlier lines about the attempt are dropped.
+// Anything else it said while starting is passed on once it has started.
+struct Held
+{
+    QtMsgType type;
+    QByteArray category;
+    QString text;
+};
+QList<Held> heldBack;
+
+void whileStarting(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtFatalMsg) {
+        HeadlessReport::refuseUnopenedDisplay();
+        std::_Exit(1);
+    }
+    heldBack.append({type, QByteArray(context.category), text});
+}
+
+void started(QtMessageHandler toolkitHandler)
+{
+    qInstallMessageHandler(toolkitHandler);
+    for (const Held &held : std::as_const(heldBack)) {
+        const QMessageLogContext context(nullptr, 0, nullptr, held.category.constData());
+        qt_message_output(held.type, context, held.text);
+    }
+    heldBack.clear();
 }
 
 } // namespace
@@ -66,7 +110,12 @@ int main(int argc, char **argv)
 {
     provideRuntimeDirectory();
     CommandLine commandLine(argc, argv);
+    const bool opensDisplay = qgetenv("QT_QPA_PLATFORM") != "offscreen";
+    const QtMessageHandler toolkitHandler =
+        opensDisplay ? qInstallMessageHandler(whileStarting) : nullptr;
     QApplication app(argc, argv);
+    if (opensDisplay)
+        started(toolkitHandler);
     const int answered = commandLine.process(QApplication::arguments());
     // A service manager learns of settings that could not be kept.
     if (answered >= 0)
@@ -107,11 +156,14 @@ int main(int argc, char **argv)
     int exitCode = -1;
     {
         BrantolexMainWindow window;
-        QObject::connect(&guard, &SingleApplication::messageReceived, &window,
-                         [&window](const QString &message) {
-                             if (message == QLatin1String(panicMessage))
-                                 window.panic();
-                         });
+        window.setHeadless(headless);
+        SingleApplication::setAnswerer([&window](const QString &message) {
+            if (message != QLatin1String(panicMessage))
+                return QString();
+            return QString::fromLatin1(window.panic() ? panicSent : panicNoOutput);
+        });
+        // Gone before the window is.
+        const auto forget = qScopeGuard([] { SingleApplication::setAnswerer(nullptr); });
         std::unique_ptr<HeadlessReport> report;
         if (headless)
             report = std::make_unique<HeadlessReport>(window.midiStateLine(), window.router());

@@ -62,8 +62,10 @@ sockaddr_storage loopback(int family)
     return address;
 }
 
-// The addresses of an OSC UDP URL's host and port, those of IPv4 first;
-// none for anything else.
+// The addresses of an OSC UDP URL's host and port; none for anything else.
+// Looked up as IPv4 first, as liblo and so the manager's other clients do:
+// a name the resolver has only as ::1 then gives 127.0.0.1, where a
+// manager listening on IPv4 only is. IPv6 comes only after.
 QList<sockaddr_storage> resolve(const QString &url)
 {
     QList<sockaddr_storage> found;
@@ -72,22 +74,20 @@ QList<sockaddr_storage> resolve(const QString &url)
         return found;
     char *host = lo_url_get_hostname(text.constData());
     char *port = lo_url_get_port(text.constData());
-    addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo *list = nullptr;
-    if (host && port && *host && ::getaddrinfo(host, port, &hints, &list) == 0) {
+    for (const int family : {AF_INET, AF_INET6}) {
+        addrinfo hints = {};
+        hints.ai_family = family;
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo *list = nullptr;
+        if (!host || !port || !*host || ::getaddrinfo(host, port, &hints, &list) != 0)
+            continue;
         for (const addrinfo *a = list; a; a = a->ai_next) {
-            if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) ||
-                a->ai_addrlen > sizeof(sockaddr_storage))
+            if (a->ai_family != family || a->ai_addrlen > sizeof(sockaddr_storage))
                 continue;
             sockaddr_storage address = {};
             std::memcpy(&address, a->ai_addr, a->ai_addrlen);
-            if (a->ai_family == AF_INET)
-                found.prepend(address);
-            else
-                found.append(address);
+            found.append(address);
         }
         ::freeaddrinfo(list);
     }

@@ -499,6 +499,52 @@ bool SingleApplication::sendMessage(const QString &key, const QString &message, 
     return sender.sendMessage(message, timeout);
 }
 
+namespace {
+// One frame, waiting for it until the deadline.
+QString readWithin(QLocalSocket *socket, const QDeadlineTimer &deadline, bool *ok)
+{
+    for (;;) {
+        const QString text = readMessage(socket, ok);
+        if (*ok || deadline.hasExpired() || socket->state() != QLocalSocket::ConnectedState)
+            return text;
+    }
+}
+} // namespace
+
+SingleApplication::Asked SingleApplication::ask(const QString &key, const QString &message,
+                                                int timeout, QString *answer)
+{
+    const QString cleaned = cleanKey(key);
+    const QString name = uniqueKey(cleaned, currentUserName());
+    const QDeadlineTimer deadline(timeout);
+    bool reached = false;
+    for (const QString &path : candidateDirectories()) {
+        QString why;
+        const PrivateDirectory directory = PrivateDirectory::open(path, false, &why);
+        if (!directory.isValid())
+            continue;
+        QLocalSocket socket;
+        socket.connectToServer(QFile::decodeName(directory.address(name)), QIODevice::ReadWrite);
+        if (!socket.waitForConnected(connectTimeout))
+            continue;
+        reached = true;
+        bool ok = false;
+        if (readWithin(&socket, deadline, &ok) != cleaned || !ok)
+            continue;
+        if (!writeMessage(&socket, message, timeout) ||
+            readWithin(&socket, deadline, &ok) != cleaned || !ok)
+            return Asked::NoAnswer;
+        *answer = readWithin(&socket, deadline, &ok);
+        return ok ? Asked::Answered : Asked::NoAnswer;
+    }
+    return reached ? Asked::NoAnswer : Asked::NoInstance;
+}
+
+void SingleApplication::setAnswerer(std::function<QString(const QString &message)> answerer)
+{
+    ThreadedLocalServer::answerer = std::move(answerer);
+}
+
 bool SingleApplication::sendMessage(const QString &message, int timeout)
 {
     if (!d->running)

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class SingleApplicationPrivate;
 
 // Finds out whether another instance runs for the same key and user, through
@@ -31,6 +33,20 @@ public:
 
     static bool isRunning(const QString &key);
     static bool sendMessage(const QString &key, const QString &message, int timeout);
+
+    // A question from another start: it only connects, and never takes a
+    // marker, so a real start at that moment is not turned away.
+    enum class Asked
+    {
+        NoInstance,
+        NoAnswer,
+        Answered
+    };
+    static Asked ask(const QString &key, const QString &message, int timeout, QString *answer);
+    // The running instance's answer to a message, given on the GUI thread
+    // once it is handled and sent after the acknowledgement; a null string
+    // sends none. Set it only while what it calls lives.
+    static void setAnswerer(std::function<QString(const QString &message)> answerer);
 
     // Only ASCII letters and digits survive; nothing left gives "SADEFAULTKEY".
     static QString cleanKey(const QString &key);

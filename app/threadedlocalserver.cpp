@@ -99,6 +99,8 @@ bool ThreadedLocalServer::listenAgain()
     return QLocalServer::listen(listeningOn);
 }
 
+std::function<QString(const QString &)> ThreadedLocalServer::answerer;
+
 void ThreadedLocalServer::keepListening()
 {
     if (isListening() || listeningOn.isEmpty())
@@ -150,6 +152,12 @@ void ThreadedLocalServer::incomingConnection(quintptr socketDescriptor)
         thread, &LocalThread::messageReceived, thread,
         [this, thread](const QString &message) {
             thread->messageDelivered(message);
+            // Handled now, so that the answer says what was done.
+            if (answerer) {
+                const QString answer = answerer(message);
+                if (!answer.isNull())
+                    emit thread->answerReady(answer);
+            }
             emit messageReceived(message);
         },
         Qt::QueuedConnection);

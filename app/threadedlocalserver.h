@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <cstddef>
+#include <functional>
 
 // The local server of the instance that owns the marker; every connection is
 // served by a LocalThread of its own.
@@ -41,6 +42,8 @@ public:
     static constexpr int watchInterval = 250;
     // sun_path, terminating zero included.
     static const std::size_t maxAddressSize;
+    // SingleApplication::setAnswerer's; the GUI thread's only.
+    static std::function<QString(const QString &)> answerer;
 
 signals:
     void messageReceived(const QString &message);

@@ -21,6 +21,12 @@ const char configDirName[] = ".Brantolex_Fixer";
 const char configFileName[] = "config";
 
 bool saveFailed = false;
+// Profiles are short-lived; what went wrong with the file outlasts them.
+QString &lastProblem()
+{
+    static QString problem;
+    return problem;
+}
 
 // Set once, on the GUI thread, before the window reads its settings.
 QString &filePathOverride()
@@ -70,8 +76,13 @@ Profile::Profile()
     QSettings::allKeys();
     QByteArray text;
     QString error;
-    if (!IniEdit::readRegularFile(path, &text, &error))
+    if (!IniEdit::readRegularFile(path, &text, &error)) {
+        lastProblem() =
+            QStringLiteral("%1 cannot be read: %2; the defaults are used").arg(path, error);
+        warnOnce(lastProblem());
         return;
+    }
+    readText = text;
     const IniEdit::Trouble trouble = IniEdit::firstTrouble(text);
     if (trouble.line > 0)
         warnOnce(QStringLiteral("%1, line %2: %3").arg(path).arg(trouble.line).arg(trouble.what),
@@ -93,8 +104,10 @@ bool Profile::saveNow()
     const bool saved = save(&error);
     if (!saved) {
         saveFailed = true;
-        say(QStringLiteral("Brantolex Fixer: could not save the settings to %1: %2")
-                .arg(path, error));
+        lastProblem() = QStringLiteral("could not save the settings to %1: %2").arg(path, error);
+        say(QStringLiteral("Brantolex Fixer: ") + lastProblem());
+    } else {
+        lastProblem().clear();
     }
     // Answered either way: the caller says it on, and the destructor does
     // not try again.
@@ -110,9 +123,24 @@ Profile::~Profile()
     QString error;
     if (modified && !save(&error)) {
         saveFailed = true;
-        say(QStringLiteral("Brantolex Fixer: could not save the settings to %1: %2")
-                .arg(path, error));
+        lastProblem() = QStringLiteral("could not save the settings to %1: %2").arg(path, error);
+        say(QStringLiteral("Brantolex Fixer: ") + lastProblem());
     }
+}
+
+QString Profile::problem()
+{
+    return lastProblem();
+}
+
+void Profile::forgetProblem()
+{
+    lastProblem().clear();
+}
+
+int Profile::lineOf(const QString &group, const QString &key) const
+{
+    return IniEdit::lineOf(readText, compositeKey(group, key));
 }
 
 bool Profile::anySaveFailed()
@@ -125,7 +153,8 @@ QString Profile::readablePath(const QString &path)
     QString why;
     if (!IniEdit::trustedPath(path, &why).isEmpty())
         return path;
-    warnOnce(QStringLiteral("%1 is not read: %2").arg(path, why));
+    lastProblem() = QStringLiteral("%1 is not read: %2").arg(path, why);
+    warnOnce(lastProblem());
     // Read as empty, without waiting on whatever is there.
     return QStringLiteral("/dev/null");
 }

@@ -44,6 +44,16 @@ public:
     static QString configDirectory();
     // Whether a save of this process has failed.
     static bool anySaveFailed();
+    // Why the file could not be read or the last save failed, with its path;
+    // empty once a save succeeded, or while nothing went wrong.
+    static QString problem();
+    // Starts afresh: a reader wants what its own reading finds.
+    static void forgetProblem();
+    // The file this profile reads and writes.
+    QString filePath() const { return path; }
+    // The line, from 1, of the entry the toolkit reads for group/key in the
+    // file as read; 0 when there is none.
+    int lineOf(const QString &group, const QString &key) const;
     // $HOME when it is an absolute path, otherwise the home directory of the
     // password database.
     static QString homeDirectory();
@@ -83,6 +93,7 @@ private:
     bool save(QString *error);
 
     const QString path;
+    QByteArray readText;
     bool modified = false;
     // Set but not yet written, in the order set; the toolkit's own setter
     // would rewrite the whole file in its way.

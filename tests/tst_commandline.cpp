@@ -101,13 +101,17 @@ void TestCommandLine::answers_data()
     // NAME=VALUE before the options goes to the environment.
     row("listing with no MIDI system",
         {"JACK_DEFAULT_SERVER=brantolex-none", "--list-ports", "--midi-system", "jack"}, 1, "^$",
-        "^No MIDI system found\\n$");
+        "^No JACK server runs here \\(--midi-system jack\\); start one, or --midi-system alsa "
+        "uses the ALSA sequencer\\n$");
     row("panic with no instance running", {"--panic"}, 1, "^$",
         "^Brantolex Fixer: no instance runs[^\\n]*\\n$");
     row("stray argument", {"ports"}, 2, "^$", "ports.*Usage:");
     // Where a window cannot open, the toolkit would abort.
     row("no display", {}, 1, "^$",
         "^Brantolex Fixer: no display found[^\\n]*--headless runs it without a window\\n$");
+    row("a display that cannot be opened", {"DISPLAY=:65001"}, 1, "^$",
+        "^Brantolex Fixer: the display \\(DISPLAY=:65001\\) cannot be opened; --headless runs "
+        "it without a window\\n$");
 }
 
 // Answered at once, with no display and nothing written.
@@ -262,8 +266,13 @@ void TestCommandLine::headless_data()
                        "input\" to %1 on JACK")
             .arg(unit);
     QTest::newRow("routes and saves") << true << true << "" << QStringList{routing};
+    // The system the settings chose is named, with the way to another.
     QTest::newRow("no MIDI system")
-        << false << false << "" << QStringList{QStringLiteral("No MIDI system found; ") + absent};
+        << false << false << ""
+        << QStringList{QStringLiteral("No JACK server runs here (midiSystem=jack in <config>); "
+                                      "start one, or --midi-system alsa uses the ALSA "
+                                      "sequencer; ") +
+                       absent};
     QTest::newRow("unit away, there, away")
         << true << false << "+-" << QStringList{absent, routing, absent};
 }
@@ -286,6 +295,7 @@ void TestCommandLine::headless()
     QVERIFY(sandbox.valid());
     QVERIFY(sandbox.writeConfig("[MIDI]\nmidiSystem=jack\nmidiOutDevice=" +
                                 JackSink::portName("bx-cl-later").toUtf8() + "\n"));
+    lines.replaceInStrings(QStringLiteral("<config>"), sandbox.configPath());
     withoutDisplay(sandbox.env);
     // A display that is named but not there, as in an ssh session.
     sandbox.env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":65000"));
@@ -324,8 +334,10 @@ void TestCommandLine::headless()
     program.signal(SIGTERM);
     QVERIFY(program.endedNormally());
     QCOMPARE(reported(program.stderrSoFar(), lines), lines);
+    // Nothing of a window that never was.
     QSettings file(sandbox.configPath(), QSettings::IniFormat);
-    QVERIFY(file.contains(QStringLiteral("WINDOWS/MainWindowGeometry")));
+    QVERIFY(file.childGroups().contains(QStringLiteral("MIDI")));
+    QVERIFY(!file.childGroups().contains(QStringLiteral("WINDOWS")));
 }
 
 // Docks match a window to its desktop entry by the window's class, the

@@ -391,19 +391,31 @@ void TestGuard::sendFailures_data()
     QTest::addColumn<QByteArray>("greeting");
     QTest::addColumn<QByteArray>("ack");
     QTest::addColumn<bool>("sent");
+    // What a question (--panic) gets after the acknowledgement.
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<int>("asked");
 
     // Filled in with the key's own frame where it says "key".
-    const QByteArray key("key");
-    QTest::newRow("answers as it should") << true << key << key << true;
-    QTest::newRow("nobody listening") << false << QByteArray() << QByteArray() << false;
-    QTest::newRow("no greeting") << true << QByteArray() << key << false;
-    QTest::newRow("greeting of another key") << true << frameOf("Other") << key << false;
-    QTest::newRow("malformed greeting")
-        << true << QByteArray::fromHex("0000000700000003006100") << key << false;
-    QTest::newRow("greeting cut short")
-        << true << QByteArray::fromHex("000000080000000400") << key << false;
-    QTest::newRow("no acknowledgement") << true << key << QByteArray() << false;
-    QTest::newRow("acknowledgement of another key") << true << key << frameOf("Other") << false;
+    const QByteArray key("key"), none;
+    const QByteArray sent = frameOf("sent");
+    const int noInstance = int(SingleApplication::Asked::NoInstance),
+              noAnswer = int(SingleApplication::Asked::NoAnswer),
+              answered = int(SingleApplication::Asked::Answered);
+    const auto row = [](const char *name, bool listen, const QByteArray &greeting,
+                        const QByteArray &ack, bool sent, const QByteArray &answer, int asked) {
+        QTest::newRow(name) << listen << greeting << ack << sent << answer << asked;
+    };
+    row("answers as it should", true, key, key, true, sent, answered);
+    row("acknowledges, never answers", true, key, key, true, none, noAnswer);
+    row("nobody listening", false, none, none, false, none, noInstance);
+    row("no greeting", true, none, key, false, sent, noAnswer);
+    row("greeting of another key", true, frameOf("Other"), key, false, sent, noAnswer);
+    row("malformed greeting", true, QByteArray::fromHex("0000000700000003006100"), key, false, sent,
+        noAnswer);
+    row("greeting cut short", true, QByteArray::fromHex("000000080000000400"), key, false, sent,
+        noAnswer);
+    row("no acknowledgement", true, key, none, false, none, noAnswer);
+    row("acknowledgement of another key", true, key, frameOf("Other"), false, sent, noAnswer);
 }
 
 void TestGuard::sendFailures()
@@ -412,6 +424,8 @@ void TestGuard::sendFailures()
     QFETCH(QByteArray, greeting);
     QFETCH(QByteArray, ack);
     QFETCH(bool, sent);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, asked);
 
     const QString key = freshKey();
     const QByteArray keyFrame = frameOf(SingleApplication::cleanKey(key));
@@ -443,7 +457,7 @@ void TestGuard::sendFailures()
             socket->write(greeting);
             connect(socket, &QLocalSocket::readyRead, fake, [=] {
                 socket->readAll();
-                socket->write(ack);
+                socket->write(ack + answer);
             });
         });
         listening = server->listen(serverPathOf(key));
@@ -452,6 +466,10 @@ void TestGuard::sendFailures()
         QMetaObject::invokeMethod(fake, start, Qt::BlockingQueuedConnection);
     QVERIFY(listening);
 
+    QString answered;
+    QCOMPARE(int(SingleApplication::ask(key, QStringLiteral("question"), 1000, &answered)), asked);
+    QCOMPARE(answered,
+             asked == int(SingleApplication::Asked::Answered) ? QStringLiteral("sent") : QString());
     SingleApplication guard(key, nullptr);
     QVERIFY(guard.isRunning());
     QCOMPARE(guard.sendMessage(QStringLiteral("message")), sent);

@@ -451,6 +451,17 @@ void TestProfile::keepsWhatTheUserWrote()
     }
 
     QTest::failOnWarning(QRegularExpression(QStringLiteral("could not save")));
+    // The user is told which of the file's lines became comments.
+    static const QHash<QByteArray, QString> madeComments = {
+        {"continued line", "line 3"},
+        {"a stray quote took in a comment and a key", "lines 3 to 5"},
+        {"a trailing backslash took in a heading", "line 3"}};
+    const QString kept = madeComments.value(QTest::currentDataTag());
+    if (!kept.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("config, %1: read as part of the "
+                                                               "value of MIDI/\\w+, kept below")
+                                                    .arg(kept)));
     QMap<QString, QString> expected;
     {
         Profile profile;

@@ -450,12 +450,14 @@ void TestProgram::midiThroughProgram_data()
     // How many messages must have arrived before the second part is sent.
     QTest::addColumn<int>("waitFor");
     QTest::addColumn<Messages>("second");
-    QTest::addColumn<bool>("panic"); // from another start, after waitFor
+    // From another start, after waitFor: its exit code, -1 for none; with 1
+    // the unit has gone first.
+    QTest::addColumn<int>("panic");
     QTest::addColumn<Messages>("expected");
 
     const auto row = [](const char *name, const Messages &first, const Messages &expected,
                         int loadingTime4 = 100, int waitFor = 0, const Messages &second = {},
-                        bool panic = false) {
+                        int panic = -1) {
         QTest::newRow(name) << loadingTime4 << first << waitFor << second << panic << expected;
     };
     row("routed channel passes", hexList({"903c64", "803c00", "b00740"}),
@@ -471,7 +473,8 @@ void TestProgram::midiThroughProgram_data()
     for (int channel = 0; channel < 16; ++channel)
         for (const char *cc : {"4000", "7800", "7b00"})
             panicked << QByteArray(1, char(0xB0 + channel)) + QByteArray::fromHex(cc);
-    row("a panic asked by another start", hexList({"903c64"}), panicked, 100, 1, {}, true);
+    row("a panic asked by another start", hexList({"903c64"}), panicked, 100, 1, {}, 0);
+    row("a panic with no output open", hexList({"903c64"}), hexList({"903c64"}), 100, 1, {}, 1);
 }
 
 void TestProgram::midiThroughProgram()
@@ -480,7 +483,7 @@ void TestProgram::midiThroughProgram()
     QFETCH(Messages, first);
     QFETCH(int, waitFor);
     QFETCH(Messages, second);
-    QFETCH(bool, panic);
+    QFETCH(int, panic);
     QFETCH(Messages, expected);
 
     // The sink must exist before the program lists its ports.
@@ -504,10 +507,15 @@ void TestProgram::midiThroughProgram()
         for (const QByteArray &m : second)
             source.send(bytes(m));
     }
-    if (panic) {
+    if (panic == 1) {
+        sink.unplug();
+        QVERIFY2(program.waitForError("has gone"), program.stderrSoFar().constData());
+    }
+    if (panic >= 0) {
         Program asking(sandbox, {QStringLiteral("--panic")});
         QVERIFY(asking.process.waitForFinished(startMs));
-        QCOMPARE(asking.process.exitCode(), 0);
+        QCOMPARE(asking.process.exitCode(), panic);
+        QCOMPARE(asking.process.readAllStandardError().contains("no output"), panic == 1);
     }
     QTRY_VERIFY_WITH_TIMEOUT(received(sink).size() >= expected.size(), 10000);
     // Anything that should have been dropped would have come by now: the

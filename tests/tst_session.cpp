@@ -80,6 +80,11 @@ public:
 
     QString url() const { return endpoint.url(); }
     void send(const QString &path) { endpoint.send(client, path); }
+    void open(const QString &clientPath)
+    {
+        endpoint.send(client, openPath,
+                      {clientPath, QStringLiteral("Brantolex Fixer"), QStringLiteral("x.nTEST")});
+    }
 
     // What the client sent to path; for /reply and /error only those about
     // the request `about`.
@@ -195,6 +200,8 @@ void TestSession::managerAndWindow_data()
     row("shown, hidden", {show, hide}, {hidden, shown, hidden}, true);
     row("shown, closed, shown", {show, close, show}, {hidden, shown, hidden, shown}, true);
     row("shown, saved, reopened", {show, save, reopen}, {hidden, shown, shown}, true);
+    row("shown, hidden, saved, reopened", {show, hide, save, reopen},
+        {hidden, shown, hidden, hidden}, true);
 }
 
 // The announce, and what becomes of the start when the manager welcomes,
@@ -252,12 +259,13 @@ void TestSession::managerAndWindow()
         int(inProcess ? QCoreApplication::applicationPid() : program->process.processId())};
     QCOMPARE(announce.args, fields);
     if (underSession) {
+        // Reachable from this machine only; checked first, as a port open
+        // to every interface would make the rest wait for nothing.
+        QCOMPARE(boundAddress(QUrl(announce.source).port()), QByteArray("0100007F"));
         QVERIFY(manager.waitFor(reply, openPath, 1, startMs));
         QVERIFY(manager.waitFor(hiddenPath));
         if (inProcess)
             QVERIFY(!window->isVisible());
-        // Reachable from this machine only.
-        QCOMPARE(boundAddress(QUrl(announce.source).port()), QByteArray("0100007F"));
     }
 
     QSignalSpy lastClosed(qApp, &QGuiApplication::lastWindowClosed);
@@ -330,7 +338,7 @@ void TestSession::openAndSave_data()
     // One instance per user, in a session too: the manager learns why not.
     for (const char *obstacle :
          {"a directory in the way", "a FIFO in the way", "an empty path", "a relative path",
-          "a file where its directory goes", "another instance runs"})
+          "a file where its directory goes", "an unreadable file", "another instance runs"})
         QTest::newRow(obstacle) << QByteArray() << QString::fromLatin1(obstacle) << false
                                 << QByteArrayList();
 }
@@ -360,6 +368,8 @@ void TestSession::openAndSave()
         QVERIFY(QDir().mkpath(file));
     if (obstacle.contains("FIFO"))
         QVERIFY(::mkfifo(QFile::encodeName(file).constData(), 0600) == 0);
+    if (obstacle.contains("unreadable"))
+        QVERIFY(write(file, "[MIDI]\n") && QFile::setPermissions(file, {}));
     if (obstacle.contains("file where")) {
         QVERIFY(write(session.filePath("file"), "x"));
         clientPath = session.filePath("file/Brantolex Fixer.nTEST");
@@ -391,11 +401,19 @@ void TestSession::openAndSave()
         const QString why = refusal.args.at(2).toString();
         QVERIFY2(!why.isEmpty() && (!first || why.contains("already runs for this user")),
                  qPrintable(why));
-        if (!first)
+        // It waits for another open, and answers that one only.
+        const QString other = session.filePath(QStringLiteral("Other.nTEST"));
+        if (!first) {
+            manager.open(other);
+            QVERIFY2(manager.waitFor(reply, openPath, 1, startMs),
+                     program.stderrSoFar().constData());
             program.signal(SIGTERM);
+        }
         QVERIFY2(program.endedNormally(), program.stderrSoFar().constData());
-        QVERIFY(manager.sent(reply, openPath).isEmpty());
-        QCOMPARE(QFileInfo(file).isFile(), false);
+        QCOMPARE(manager.sent(reply, openPath).size(), first ? 0 : 1);
+        if (!first)
+            QVERIFY(manager.sent(reply, openPath).first().args.value(1).toString().contains(other));
+        QCOMPARE(QFileInfo(file).isFile(), obstacle.contains("unreadable"));
         QCOMPARE(sandbox.homeSnapshot(), homeBefore);
         if (first) {
             QCOMPARE(first->process.state(), QProcess::Running);
@@ -495,6 +513,9 @@ void TestSession::controlMakesDirty()
     }
     QVERIFY(manager.waitFor(dirtyPath));
     QVERIFY(manager.sent(cleanPath).isEmpty());
+    // Past the delay of saving by itself, which a session never does.
+    QTest::qWait(2 * BrantolexMainWindow::autosaveDelay);
+    QVERIFY(!QFile::exists(file));
     manager.send(savePath);
     QVERIFY(manager.waitFor(reply, savePath));
     QVERIFY(manager.waitFor(cleanPath));

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Takes a picture of each tab of the main window under Xvfb into docs/, and
-# one of the Device tab in a dark colour scheme.
+# Takes a picture of each tab of the main window under Xvfb into docs/, one
+# of the Device tab in a dark colour scheme, and one of a panic just sent.
+# The Device tab shows a long port name and an input port that is absent.
 # Usage: tools/screenshots.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -57,8 +58,9 @@ if command -v jackd >/dev/null; then
 fi
 
 shoot() {
-    local tab=$1 name=$2 scheme=${3:-}
-    "$tool" "$tab" $scheme >"$work/out" 2>"$work/err" &
+    local tab=$1 name=$2
+    shift 2
+    "$tool" "$tab" "$@" >"$work/out" 2>"$work/err" &
     local pid=$!
     pids+=("$pid")
     for _ in $(seq 300); do
@@ -80,7 +82,13 @@ shoot() {
     echo "docs/$name.png"
 }
 
+config=$HOME/.Brantolex_Fixer/config
 shoot 0 events-tab
-shoot 1 device-tab
 shoot 2 about-tab
+shoot 0 panic-sent panic
+mkdir -p "$(dirname "$config")"
+printf '[MIDI]\ncreateVirtualInput=No\nmidiInDevice=Keys:out\nmidiOutDevice=%s\n' \
+    'Scarlett 18i20 USB:Scarlett 18i20 USB MIDI 1' >"$config"
+shoot 1 device-tab
 shoot 1 device-tab-dark dark
+rm -f "$config"

@@ -1,6 +1,7 @@
 // Shows the main window with one tab current, for tools/screenshots.sh.
-// Usage: brantolex-screenshot TAB [dark]   (0 Events, 1 Device, 2 About;
-// "dark" for a dark colour scheme, as a desktop's dark theme gives)
+// Usage: brantolex-screenshot TAB [dark] [panic]   (0 Events, 1 Device,
+// 2 About; "dark" for a dark colour scheme, as a desktop's dark theme gives;
+// "panic" with the Panic button pressed)
 // Prints "ready X Y W H" (the window's frame on the screen) once it is shown.
 
 #include "app/commandline.h"
@@ -24,7 +25,10 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     CommandLine::setIdentity();
     const int tab = argc > 1 ? QString::fromLocal8Bit(argv[1]).toInt() : 0;
-    if (argc > 2 && QByteArray(argv[2]) == "dark") {
+    QByteArrayList options;
+    for (int i = 2; i < argc; ++i)
+        options << QByteArray(argv[i]);
+    if (options.contains("dark")) {
         QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
         QPalette dark;
         const QColor window(0x2b, 0x29, 0x29), base(0x1f, 0x1d, 0x1d), text(0xe6, 0xe3, 0xe0),
@@ -57,12 +61,15 @@ int main(int argc, char **argv)
         api = probe.api();
     }
     std::unique_ptr<RtMidiOut> sequencer;
-    std::unique_ptr<RtMidiIn> unit;
+    std::unique_ptr<RtMidiIn> unit, interface;
     try {
         sequencer = std::make_unique<RtMidiOut>(api, "Sequencer");
         sequencer->openVirtualPort("out");
         unit = std::make_unique<RtMidiIn>(api, "Brantolex unit");
         unit->openVirtualPort("MIDI in");
+        // A long name, as an audio interface's bridged ports have.
+        interface = std::make_unique<RtMidiIn>(api, "Scarlett 18i20 USB");
+        interface->openVirtualPort("Scarlett 18i20 USB MIDI 1");
     } catch (RtMidiError &e) {
         e.printMessage();
     }
@@ -82,11 +89,14 @@ int main(int argc, char **argv)
     // Announced once the window is on the screen with its content drawn and
     // the display server has caught up, never after a guessed delay.
     QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &window, [&window, &poll] {
+    const bool panic = options.contains("panic");
+    QObject::connect(&poll, &QTimer::timeout, &window, [&window, &poll, panic] {
         const QWindow *handle = window.windowHandle();
         if (!handle || !handle->isExposed())
             return;
         poll.stop();
+        if (panic)
+            window.panic();
         window.repaint();
         QGuiApplication::sync();
         const QRect frame = window.frameGeometry();

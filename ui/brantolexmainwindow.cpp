@@ -1,5 +1,7 @@
 #include "ui/brantolexmainwindow.h"
 
+#include "app/commandline.h"
+#include "app/say.h"
 #include "midi/midiio.h"
 #include "midi/midisystem.h"
 #include "settings/profile.h"
@@ -7,19 +9,24 @@
 #include "ui/midistateline.h"
 #include "ui/ui_brantolexmainwindow.h"
 
+#include <QAbstractItemView>
 #include <QAction>
+#include <QApplication>
 #include <QComboBox>
 #include <QDataStream>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QKeySequence>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRect>
-#include <QShortcut>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStringDecoder>
+#include <QStyleFactory>
+#include <QStyleOptionComboBox>
 #include <QtDebug>
 #include <QTimer>
 
@@ -50,6 +57,9 @@ const char *const defaultLoadingTimes[MidiIO::pluginCount] = {"2000", "1500", "3
 const char yes[] = "Yes";
 const char no[] = "No";
 
+// Longer waits are typing mistakes: a minute is more than any plug-in needs.
+const int mostLoadingTime = 60000;
+
 // Only the exact text "Yes" counts; "yes", "true" or "1" from a hand-edited
 // file read as unchecked.
 bool isYes(const QString &text)
@@ -60,12 +70,6 @@ bool isYes(const QString &text)
 const char *yesNo(bool checked)
 {
     return checked ? yes : no;
-}
-
-// A text that is no decimal number reads as 0.
-int toInt(const QString &text)
-{
-    return text.toInt();
 }
 
 // The port the user chose, from its stored name: the first port when none
@@ -85,6 +89,48 @@ QString chosenPort(const QStringList &ports, const QString &stored)
     const QString decoded = utf8(bytes);
     return utf8.hasError() ? stored : decoded;
 }
+
+// Marks the item of a chosen port that is not there.
+const int absentRole = Qt::UserRole + 1;
+
+// Port names often differ only at their end ("... MIDI 1", "... MIDI 2"):
+// the closed box cuts a long name in its middle, and "(absent)" after it
+// always shows. An absent choice is in italics with a warning sign, so it
+// never looks like a disabled box.
+class PortBoxStyle : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+
+    void drawControl(ControlElement element, const QStyleOption *option, QPainter *painter,
+                     const QWidget *widget) const override
+    {
+        const auto *box = qobject_cast<const QComboBox *>(widget);
+        const auto *combo = qstyleoption_cast<const QStyleOptionComboBox *>(option);
+        if (element != CE_ComboBoxLabel || !box || !combo || box->currentIndex() < 0) {
+            QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        painter->save();
+        QFont font = painter->font();
+        font.setItalic(box->currentData(absentRole).toBool());
+        painter->setFont(font);
+        QStyleOptionComboBox shown(*combo);
+        int room = subControlRect(CC_ComboBox, combo, SC_ComboBoxEditField, widget).width() - 4;
+        if (!combo->currentIcon.isNull())
+            room -= combo->iconSize.width() + 4;
+        const QFontMetrics metrics(font);
+        const QString name = box->currentData().toString();
+        const QString after =
+            combo->currentText.startsWith(name) ? combo->currentText.mid(name.size()) : QString();
+        const QString before = combo->currentText.left(combo->currentText.size() - after.size());
+        shown.currentText =
+            metrics.elidedText(before, Qt::ElideMiddle, room - metrics.horizontalAdvance(after)) +
+            after;
+        QProxyStyle::drawControl(element, &shown, painter, widget);
+        painter->restore();
+    }
+};
 
 // What a port box lists: the system's ports in its order, and a chosen
 // port that is not there, marked, so that the choice shows and is kept.
@@ -138,16 +184,18 @@ void showPortList(QComboBox *combo, const QStringList &ports, const QString &cho
     while (combo->count() > int(wanted.size()))
         combo->removeItem(combo->count() - 1);
 
-    // An absent choice grey; the box is narrow, so the whole name is in its
-    // tip (set below).
-    QPalette palette;
+    // The box is narrow: each whole name is in its item's tip, and the
+    // chosen one in the box's (set below).
+    for (int i = 0; i < combo->count(); ++i)
+        combo->setItemData(i, combo->itemText(i), Qt::ToolTipRole);
     if (absent) {
-        const QColor disabled = combo->palette().color(QPalette::Disabled, QPalette::Text);
-        combo->setItemData(combo->count() - 1, disabled, Qt::ForegroundRole);
-        palette.setColor(QPalette::Active, QPalette::ButtonText, disabled);
-        palette.setColor(QPalette::Inactive, QPalette::ButtonText, disabled);
+        const int last = combo->count() - 1;
+        QFont italic = combo->font();
+        italic.setItalic(true);
+        combo->setItemData(last, true, absentRole);
+        combo->setItemData(last, italic, Qt::FontRole);
+        combo->setItemIcon(last, combo->style()->standardIcon(QStyle::SP_MessageBoxWarning));
     }
-    combo->setPalette(palette);
 
     int index = -1;
     if (showChoice && !chosen.isEmpty())
@@ -185,11 +233,24 @@ bool isUsableGeometry(const QByteArray &data)
 
 } // namespace
 
-void BrantolexMainWindow::panic()
+bool BrantolexMainWindow::panic()
 {
     // Not an edit: nothing to save, the session stays clean.
-    if (!midiIO->panic())
-        statusBar()->showMessage(tr("Panic: no output to the unit is open"), 3000);
+    const bool sent = midiIO->panic();
+    statusBar()->showMessage(sent ? tr("Panic sent: all notes off on 16 channels")
+                                  : tr("Panic: no output to the unit is open"),
+                             panicNoteMs);
+    return sent;
+}
+
+void BrantolexMainWindow::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        panic();
+        event->accept();
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
 }
 
 BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
@@ -205,7 +266,7 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     lights->setObjectName(QStringLiteral("l_midiActivity"));
     ui->gridLayout_2->removeWidget(ui->l_currentPlugin);
     // For notes something else left sounding at the unit; Esc, as in
-    // sequencers, from anywhere in the window.
+    // sequencers, when nothing in the window takes it (keyPressEvent).
     panicButton = new QPushButton(tr("Panic"), ui->centralWidget);
     panicButton->setObjectName(QStringLiteral("b_panic"));
     panicButton->setToolTip(tr("Ends every note at the unit: Note Offs for the notes it holds, "
@@ -213,17 +274,23 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
                                "channel (Esc)"));
     panicButton->setFocusPolicy(Qt::NoFocus);
     connect(panicButton, &QPushButton::clicked, this, &BrantolexMainWindow::panic);
-    auto *panicKey = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(panicKey, &QShortcut::activated, this, &BrantolexMainWindow::panic);
     auto *top = new QHBoxLayout;
     top->addWidget(ui->l_currentPlugin, 1);
     top->addWidget(lights);
     top->addWidget(panicButton);
     ui->gridLayout_2->addLayout(top, 0, 0, 1, 2);
-    // There from the start, so that news never changes the window's size.
+    // There from the start, so that news never changes the window's size;
+    // not a permanent widget, so that a passing message (a panic's) shows
+    // over it.
     stateLine = new MidiStateLine(this);
     stateLine->setObjectName(QStringLiteral("l_midiState"));
-    statusBar()->addPermanentWidget(stateLine, 1);
+    statusBar()->addWidget(stateLine, 1);
+    for (QComboBox *box : {ui->c_midiInDevice, ui->c_midiOutDevice}) {
+        auto *style = new PortBoxStyle(QStyleFactory::create(QApplication::style()->name()));
+        style->setParent(box);
+        box->setStyle(style);
+        box->view()->setTextElideMode(Qt::ElideMiddle);
+    }
     midiIO = new MidiIO;
     lights->watch(midiIO);
     // A change is kept a moment after the last control moved, so that a
@@ -241,6 +308,7 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
 
     // Each loaded choice reaches the router exactly once, here; the
     // connections below come later so none of this fires a slot twice.
+    const QSet<QString> fromLoading = touched;
     openChosenInput();
     onMidiOutPortChanged(ui->c_midiOutDevice->currentIndex());
     onMidiChannelChanged(ui->c_midiChannel->value());
@@ -248,8 +316,10 @@ BrantolexMainWindow::BrantolexMainWindow(QWidget *parent)
     onMidiSysExChanged(ui->c_sysex->isChecked());
     onMidiCC02PluginSelect(ui->c_translateCC0toPluginSelect->isChecked());
     // What was read is no change of the user's: nothing to save for it.
-    settingsChanged = false;
+    touched = fromLoading;
     autosave->stop();
+    settingsProblem = Profile::problem();
+    updateMidiState();
 
     updatePGAndPluginName();
 
@@ -297,6 +367,7 @@ BrantolexMainWindow::~BrantolexMainWindow()
 
 void BrantolexMainWindow::loadSettings()
 {
+    Profile::forgetProblem();
     Profile profile;
 
     restoreState(profile.value(QString::fromLatin1(groupWindows),
@@ -312,25 +383,58 @@ void BrantolexMainWindow::loadSettings()
         isYes(profile.value(groupMidi, keyCreateVirtualInput, yes)));
     ui->c_midiClockMessages->setChecked(isYes(profile.value(groupMidi, keyMidiClockMessages, no)));
     ui->c_sysex->setChecked(isYes(profile.value(groupMidi, keySysex, no)));
-    ui->c_midiChannel->setValue(toInt(profile.value(groupMidi, keyMidiChannel, "1")));
+    ui->c_midiChannel->setValue(
+        checkedNumber(profile, groupMidi, keyMidiChannel, 0, "1", ui->c_midiChannel->minimum(),
+                      ui->c_midiChannel->maximum(), tr("a channel from 1 to 16")));
     ui->c_translateCC0toPluginSelect->setChecked(
         isYes(profile.value(groupMidi, keyTranslateCC0, yes)));
 
-    chosenIn = chosenPort(midiIO->midiInPorts,
-                          profile.value(QString::fromLatin1(groupMidi),
-                                        QString::fromLatin1(keyMidiInDevice), QString()));
-    chosenOut = chosenPort(midiIO->midiOutPorts,
-                           profile.value(QString::fromLatin1(groupMidi),
-                                         QString::fromLatin1(keyMidiOutDevice), QString()));
+    const QString storedIn = profile.value(QString::fromLatin1(groupMidi),
+                                           QString::fromLatin1(keyMidiInDevice), QString());
+    const QString storedOut = profile.value(QString::fromLatin1(groupMidi),
+                                            QString::fromLatin1(keyMidiOutDevice), QString());
+    chosenIn = chosenPort(midiIO->midiInPorts, storedIn);
+    chosenOut = chosenPort(midiIO->midiOutPorts, storedOut);
+    // A name stored the old way is the program's own text: written right at
+    // the next save.
+    if (!storedIn.isEmpty() && chosenIn != storedIn)
+        touched.insert(QString::fromLatin1(groupMidi) + QLatin1Char('/') +
+                       QLatin1String(keyMidiInDevice));
+    if (!storedOut.isEmpty() && chosenOut != storedOut)
+        touched.insert(QString::fromLatin1(groupMidi) + QLatin1Char('/') +
+                       QLatin1String(keyMidiOutDevice));
     showPorts();
 
     int times[MidiIO::pluginCount];
     for (int i = MidiIO::pluginCount - 1; i >= 0; --i)
-        times[i] = toInt(profile.value(groupPlugin, keyLoadingTime, i + 1, defaultLoadingTimes[i]));
+        times[i] = checkedNumber(
+            profile, groupPlugin, keyLoadingTime, i + 1, defaultLoadingTimes[i], 0, mostLoadingTime,
+            tr("a whole number of milliseconds from 0 to %1").arg(mostLoadingTime));
     midiIO->setLoadingTimes(times[0], times[1], times[2], times[3], times[4], times[5], times[6],
                             times[7]);
     for (const auto &[group, key, value] : choices())
         inFile.insert(group + QLatin1Char('/') + key, profile.value(group, key, QString()));
+}
+
+int BrantolexMainWindow::checkedNumber(const Profile &profile, const char *group, const char *key,
+                                       int index, const char *fallback, int least, int most,
+                                       const QString &meaning)
+{
+    const QString name =
+        QString::fromLatin1(key) + (index > 0 ? QString::number(index) : QString());
+    const QString text =
+        profile.value(QString::fromLatin1(group), name, QString::fromLatin1(fallback));
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    if (ok && number >= least && number <= most)
+        return number;
+    refused.insert(QString::fromLatin1(group) + QLatin1Char('/') + name);
+    const int line = profile.lineOf(QString::fromLatin1(group), name);
+    say(tr("Brantolex Fixer: %1, line %2: %3=%4 is not %5; %6 is used instead")
+            .arg(profile.filePath())
+            .arg(line)
+            .arg(name, text, meaning, QString::fromLatin1(fallback)));
+    return QString::fromLatin1(fallback).toInt();
 }
 
 QList<BrantolexMainWindow::Choice> BrantolexMainWindow::choices() const
@@ -371,36 +475,50 @@ bool BrantolexMainWindow::saveSettings(bool everything, bool shown)
     autosave->stop();
     Profile profile;
 
-    profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowState),
-                     saveState(0));
-    profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowGeometry),
-                     saveGeometry());
-    if (everything)
-        profile.setValue(groupWindows, keyMainWindowVisible, yesNo(shown));
+    // Without a window its place and size mean nothing, and a file that
+    // cannot be written must not fail a headless run for them.
+    if (!headless) {
+        profile.setValue(QString::fromLatin1(groupWindows), QString::fromLatin1(keyMainWindowState),
+                         saveState(0));
+        profile.setValue(QString::fromLatin1(groupWindows),
+                         QString::fromLatin1(keyMainWindowGeometry), saveGeometry());
+        if (everything)
+            profile.setValue(groupWindows, keyMainWindowVisible, yesNo(shown));
+    }
 
-    if (!settingsChanged && !everything)
-        return profile.saveNow();
-
-    // A value the file already had, as read or as last written, is left as
-    // it is: the user may have edited it by hand since.
+    // Only what the user changed in the window is written; the rest of the
+    // file, hand edits included, stays as it is. A session's save writes
+    // every choice, except a refused text the user has not replaced.
     QHash<QString, QString> written;
     for (const auto &[group, key, value] : choices()) {
         const QString name = group + QLatin1Char('/') + key;
+        const bool changed = touched.contains(name);
+        if (!changed && (!everything || refused.contains(name)))
+            continue;
         const auto known = inFile.constFind(name);
         if (!everything && known != inFile.cend() && !known->isNull() && *known == value)
             continue;
         profile.setValue(group, key, value);
         written.insert(name, value);
     }
-    if (!profile.saveNow())
-        return false;
-    inFile.insert(written);
-    return true;
+    const bool saved = profile.saveNow();
+    if (saved) {
+        inFile.insert(written);
+        for (auto it = written.cbegin(); it != written.cend(); ++it)
+            refused.remove(it.key());
+        touched.clear();
+    }
+    const QString problem = Profile::problem();
+    if (problem != settingsProblem) {
+        settingsProblem = problem;
+        updateMidiState();
+    }
+    return saved;
 }
 
-void BrantolexMainWindow::markChanged()
+void BrantolexMainWindow::markChanged(const char *key)
 {
-    settingsChanged = true;
+    touched.insert(QString::fromLatin1(groupMidi) + QLatin1Char('/') + QLatin1String(key));
     if (savesByItself)
         autosave->start();
     if (editListener)
@@ -420,7 +538,7 @@ void BrantolexMainWindow::onCreateVirtualInPort(bool on)
         openChosenInput();
     showPorts();
     updateMidiState();
-    markChanged();
+    markChanged(keyCreateVirtualInput);
 }
 
 // The virtual input is opened once and then left alone: opening it again
@@ -445,7 +563,7 @@ void BrantolexMainWindow::onMidiInPortChanged(int idx)
     openChosenInput();
     showPorts();
     updateMidiState();
-    markChanged();
+    markChanged(keyMidiInDevice);
 }
 
 void BrantolexMainWindow::onMidiOutPortChanged(int idx)
@@ -458,7 +576,7 @@ void BrantolexMainWindow::onMidiOutPortChanged(int idx)
     }
     showPorts();
     updateMidiState();
-    markChanged();
+    markChanged(keyMidiOutDevice);
 }
 
 // With no choice ever made, the first port that appears is taken, as at
@@ -491,11 +609,28 @@ void BrantolexMainWindow::showPorts()
     ui->l_midiInDevice->setEnabled(!virtualInput);
 }
 
+QString BrantolexMainWindow::systemProblem(const MidiIO *router)
+{
+    const QString problem = router->systemProblem();
+    const QString chosen = MidiIO::preferredSystem();
+    const QString setting = CommandLine::systemChosenBy();
+    // A system chosen once is kept for every start: name the way back.
+    if (problem.isEmpty() || !router->systemName().isEmpty() || chosen.isEmpty() ||
+        setting.isEmpty())
+        return problem;
+    if (chosen == QLatin1String("alsa"))
+        return tr("The ALSA sequencer (%1) is not available here; --midi-system jack uses JACK")
+            .arg(setting);
+    return tr("No JACK server runs here (%1); start one, or --midi-system alsa uses the ALSA "
+              "sequencer")
+        .arg(setting);
+}
+
 // The system first: without it no port can be there.
 void BrantolexMainWindow::updateMidiState()
 {
     QList<MidiStateLine::Problem> problems;
-    const QString system = midiIO->systemProblem();
+    const QString system = systemProblem(midiIO);
     if (!system.isEmpty())
         problems.append({system, QString()});
     else if (chosenOut.isEmpty())
@@ -505,33 +640,40 @@ void BrantolexMainWindow::updateMidiState()
     if (!ui->c_createVirtualInput->isChecked() && !chosenIn.isEmpty() &&
         MidiSystem::matchPort(midiIO->midiInPorts, chosenIn).isEmpty())
         problems.append({tr("Input port %1 is absent"), chosenIn});
+    // Said with the path, which is elided in its middle when room is short.
+    if (!settingsProblem.isEmpty())
+        problems.append(
+            {QStringLiteral("%1"), settingsProblem.left(1).toUpper() + settingsProblem.mid(1)});
+    const QString scheduling = MidiIO::schedulingProblem();
+    if (!scheduling.isEmpty())
+        problems.append({scheduling, QString()});
     stateLine->setProblems(problems);
 }
 
 void BrantolexMainWindow::onMidiChannelChanged(int idx)
 {
     midiIO->setMidiChannel(idx);
-    markChanged();
+    markChanged(keyMidiChannel);
 }
 
 void BrantolexMainWindow::onMidiClockMessagesChanged(bool on)
 {
     // The box means "let them through", the router's flag means "drop".
     midiIO->setIgnoreClockMessages(!on);
-    markChanged();
+    markChanged(keyMidiClockMessages);
 }
 
 void BrantolexMainWindow::onMidiSysExChanged(bool on)
 {
     midiIO->setIgnoreSysex(!on);
-    markChanged();
+    markChanged(keySysex);
 }
 
 void BrantolexMainWindow::onMidiCC02PluginSelect(bool on)
 {
     midiIO->setTranslateCC0(on);
     ui->l_currentPlugin->setEnabled(on);
-    markChanged();
+    markChanged(keyTranslateCC0);
 }
 
 void BrantolexMainWindow::updatePGAndPluginName()
@@ -542,9 +684,19 @@ void BrantolexMainWindow::updatePGAndPluginName()
     updateLabelName();
 }
 
+// Until a selection has reached the unit, the plug-in named is only what
+// the unit should be on: in italics, and said so to screen readers.
 void BrantolexMainWindow::updateLabelName()
 {
-    const QString text = ui->l_currentPlugin->text();
+    const bool known = midiIO->pluginKnown();
+    QFont font = ui->l_currentPlugin->font();
+    if (font.italic() == known) {
+        font.setItalic(!known);
+        ui->l_currentPlugin->setFont(font);
+    }
+    QString text = ui->l_currentPlugin->text();
+    if (!known)
+        text = tr("%1, not confirmed").arg(text);
     ui->l_currentPlugin->setAccessibleName(labelLoading ? tr("%1, loading").arg(text) : text);
 }
 

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -13,6 +14,7 @@ class QTimer;
 
 class ActivityLights;
 class MidiIO;
+class Profile;
 class MidiStateLine;
 class Ui_BrantolexMainWindow;
 
@@ -32,7 +34,9 @@ public:
 
     MidiIO *router() const { return midiIO; }
     // The Panic button, Esc, and brantolex-fixer --panic from another start.
-    void panic();
+    // Says for a moment what it did; false when no output took it.
+    bool panic();
+    static constexpr int panicNoteMs = 4000;
     Ui_BrantolexMainWindow *form() const { return ui; }
     MidiStateLine *midiStateLine() const { return stateLine; }
     ActivityLights *activityLights() const { return lights; }
@@ -43,10 +47,15 @@ public:
     bool saveAllSettings(bool shown);
     // Whether the settings say the window was shown when they were saved.
     static bool savedShown();
+    // The MIDI system's problem for the user; when the system the settings
+    // chose is missing, it says how to choose another.
+    static QString systemProblem(const MidiIO *router);
     // On its own the window saves a second after the last change and at
     // quit. Under a session manager it alone decides when to save: neither
     // then writes anything.
     void setSavesByItself(bool on) { savesByItself = on; }
+    // Without a window nothing of its place and size is worth keeping.
+    void setHeadless(bool on) { headless = on; }
     static constexpr int autosaveDelay = 1000;
     // Called each time the user changes a control. A plain callback: the
     // window's meta-object keeps to its slots.
@@ -54,6 +63,8 @@ public:
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // Esc that nothing in the window took: an open list closes with its own.
+    void keyPressEvent(QKeyEvent *event) override;
 
 protected slots:
     void minimizeToTray();
@@ -83,13 +94,23 @@ private:
     };
     // Every choice of the user's, as the settings store it.
     QList<Choice> choices() const;
-    void markChanged();
+    void markChanged(const char *key);
+    // A hand-written number outside its range is said and replaced by the
+    // default; the file keeps the user's text.
+    int checkedNumber(const Profile &profile, const char *group, const char *key, int index,
+                      const char *fallback, int least, int most, const QString &meaning);
 
     MidiIO *midiIO = nullptr;
     QPushButton *panicButton = nullptr;
-    // Set by the seven control slots only; without it an exit leaves the
-    // MIDI and plug-in values in the file exactly as they were.
-    bool settingsChanged = false;
+    // The keys whose control the user changed since the last save: only
+    // those are written, so hand-written values stay as they are.
+    QSet<QString> touched;
+    // Keys whose text in the file was refused; they keep it, even at a
+    // session's save, until the user changes them.
+    QSet<QString> refused;
+    // Why the settings file could not be read or written, for the state line.
+    QString settingsProblem;
+    bool headless = false;
     Ui_BrantolexMainWindow *ui = nullptr;
     // The ports the user chose, present or not; what the settings keep.
     QString chosenIn, chosenOut;
