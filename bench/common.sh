@@ -10,11 +10,12 @@ wait_port() {
     return 1
 }
 
-# start_jack LOG: a private server under $JACK_DEFAULT_SERVER (dummy driver,
-# 48 kHz, period 256), its pid in jack_pid; waits until it answers. Stop it
-# with SIGTERM only: a killed one keeps its slot in JACK's registry.
+# start_jack LOG [PERIOD]: a private server under $JACK_DEFAULT_SERVER (dummy
+# driver, 48 kHz, period 256 unless given), its pid in jack_pid; waits until
+# it answers. Stop it with SIGTERM only: a killed one keeps its slot in
+# JACK's registry.
 start_jack() {
-    jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 256 >"$1" 2>&1 &
+    jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p "${2:-256}" >"$1" 2>&1 &
     jack_pid=$!
     jack_wait -w -t 15 >/dev/null 2>&1 || { cat "$1" >&2; return 1; }
 }

@@ -4,8 +4,9 @@
 // begins (a slow save, a paint, a paused terminal). Times are the server's
 // clock at each cycle's start, plus the event's place in the cycle. The program must reach
 // the unit a loading time after the selection, not after the GUI thread.
+#include "jackunit.h"
+
 #include "midi/midiio.h"
-#include <RtMidi.h>
 
 #include <QCoreApplication>
 #include <QTest>
@@ -65,12 +66,8 @@ int main(int argc, char **argv)
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 10;
 
     Unit unit;
-    unit.client = jack_client_open("Bench Unit", JackNoStartServer, nullptr);
-    unit.port = unit.client ? jack_port_register(unit.client, "in", JACK_DEFAULT_MIDI_TYPE,
-                                                 JackPortIsInput, 0)
-                            : nullptr;
-    if (!unit.port || jack_set_process_callback(unit.client, &process, &unit) != 0 ||
-        jack_activate(unit.client) != 0) {
+    unit.port = openUnitPort(unit.client, &process, &unit);
+    if (!unit.port) {
         std::fprintf(stderr, "guiblock: no unit port\n");
         return 1;
     }
@@ -89,13 +86,7 @@ int main(int argc, char **argv)
     });
 
     RtMidiOut feeder(RtMidi::UNIX_JACK, "Bench Feeder");
-    bool found = false;
-    for (unsigned int i = 0; i < feeder.getPortCount() && !found; ++i)
-        if (feeder.getPortName(i).find("Brantolex helper virtual input") != std::string::npos) {
-            feeder.openPort(i);
-            found = true;
-        }
-    if (!found) {
+    if (!openFeeder(feeder)) {
         std::fprintf(stderr, "guiblock: no virtual input to feed\n");
         return 1;
     }

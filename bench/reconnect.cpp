@@ -1,8 +1,9 @@
 // Time from the reappearance of the chosen output port to the first message
 // delivered on it, with the real router: a feeder sends into the router's
 // virtual input all along, and a unit port comes and goes ten times.
+#include "jackunit.h"
+
 #include "midi/midiio.h"
-#include <RtMidi.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -57,13 +58,7 @@ int main(int argc, char **argv)
     }
     router.openMidiOutNamed(QStringLiteral("Bench Unit:in"));
     RtMidiOut feeder(RtMidi::UNIX_JACK, "Bench Feeder");
-    bool found = false;
-    for (unsigned int i = 0; i < feeder.getPortCount() && !found; ++i)
-        if (feeder.getPortName(i).find("Brantolex helper virtual input") != std::string::npos) {
-            feeder.openPort(i);
-            found = true;
-        }
-    if (!found)
+    if (!openFeeder(feeder))
         return 1;
     QTimer feed;
     QObject::connect(&feed, &QTimer::timeout, [&] {
@@ -76,12 +71,8 @@ int main(int argc, char **argv)
     QSignalSpy lost(&router, &MidiIO::portLost);
     for (int round = 0; round < rounds; ++round) {
         Unit unit;
-        unit.client = jack_client_open("Bench Unit", JackNoStartServer, nullptr);
-        unit.port = unit.client ? jack_port_register(unit.client, "in", JACK_DEFAULT_MIDI_TYPE,
-                                                     JackPortIsInput, 0)
-                                : nullptr;
-        if (!unit.port || jack_set_process_callback(unit.client, &process, &unit) != 0 ||
-            jack_activate(unit.client) != 0) {
+        unit.port = openUnitPort(unit.client, &process, &unit);
+        if (!unit.port) {
             std::fprintf(stderr, "reconnect: no unit port\n");
             return 1;
         }
