@@ -329,6 +329,11 @@ bool Sink::reaches() const
     return snd_seq_port_info_get_read_use(info) > 0;
 }
 
+bool Sink::isAt(int client, int at) const
+{
+    return snd_seq_client_id(sq(seq)) == client && port == at;
+}
+
 bool Sink::relink()
 {
     snd_seq_addr_t addr;
@@ -444,7 +449,8 @@ bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
     return true;
 }
 
-std::unique_ptr<Watch> Watch::open(std::function<void()> changed)
+std::unique_ptr<Watch> Watch::open(std::function<void()> changed,
+                                   std::function<void(int, int)> linked)
 {
     snd_seq_t *seq = openSeq(watchClient, SND_SEQ_OPEN_DUPLEX);
     if (!seq)
@@ -452,6 +458,7 @@ std::unique_ptr<Watch> Watch::open(std::function<void()> changed)
     std::unique_ptr<Watch> watch(new Watch);
     watch->seq = seq;
     watch->changed = std::move(changed);
+    watch->linked = std::move(linked);
     // A port of its own that nobody else sees, for the announcements.
     const int port = snd_seq_create_simple_port(seq, "announce", SND_SEQ_PORT_CAP_WRITE,
                                                 SND_SEQ_PORT_TYPE_APPLICATION);
@@ -481,6 +488,7 @@ void Watch::silence()
 {
     std::lock_guard<std::mutex> lock(mutex);
     changed = nullptr;
+    linked = nullptr;
 }
 
 void Watch::list(QStringList &inputs, QStringList &outputs) const
@@ -539,6 +547,15 @@ void Watch::run()
             announce();
             break;
         }
+        case SND_SEQ_EVENT_PORT_SUBSCRIBED: {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (linked)
+                linked(ev->data.connect.sender.client, ev->data.connect.sender.port);
+        }
+            announce();
+            break;
+        // A patchbay's unsubscription: the output may reach no one now.
+        case SND_SEQ_EVENT_PORT_UNSUBSCRIBED:
         case SND_SEQ_EVENT_PORT_EXIT:
         case SND_SEQ_EVENT_CLIENT_START:
         case SND_SEQ_EVENT_CLIENT_EXIT:
@@ -555,7 +572,9 @@ std::unique_ptr<Client> Client::open(const Hooks &hooks)
 {
     std::unique_ptr<Client> self(new Client);
     self->hooks = hooks;
-    self->watch = Watch::open(hooks.portsChanged);
+    Client *raw = self.get();
+    self->watch =
+        Watch::open(hooks.portsChanged, [raw](int client, int port) { raw->linked(client, port); });
     return self->watch ? std::move(self) : nullptr;
 }
 
@@ -563,7 +582,7 @@ Client::~Client()
 {
     silence();
     input.reset();
-    output.reset();
+    closeOutput();
 }
 
 void Client::listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared)
@@ -583,11 +602,32 @@ bool Client::openInput(const QString &name)
 
 NoteOutput *Client::openOutput(const QString &name)
 {
-    auto sink = Sink::open(MidiSystem::toPortName(name));
-    if (!sink)
+    auto opened = Sink::open(MidiSystem::toPortName(name));
+    if (!opened)
         return nullptr;
-    output = std::make_unique<ThreadedOutput>(std::move(sink));
+    const Sink *raw = opened.get();
+    auto next = std::make_unique<ThreadedOutput>(std::move(opened));
+    std::lock_guard<std::mutex> lock(outputMutex);
+    output = std::move(next);
+    sink = raw;
     return output.get();
+}
+
+void Client::closeOutput()
+{
+    std::unique_ptr<NoteOutput> closing;
+    {
+        std::lock_guard<std::mutex> lock(outputMutex);
+        closing.swap(output);
+        sink = nullptr;
+    }
+}
+
+void Client::linked(int client, int port)
+{
+    std::lock_guard<std::mutex> lock(outputMutex);
+    if (sink && sink->isAt(client, port))
+        output->linkMade();
 }
 
 } // namespace AlsaSequencer

@@ -81,6 +81,7 @@ public:
     bool relink() override;
     bool reaches() const override;
     void stop() override;
+    bool isAt(int client, int port) const;
 
 private:
     Sink() = default;
@@ -110,7 +111,9 @@ private:
 class Watch
 {
 public:
-    static std::unique_ptr<Watch> open(std::function<void()> changed);
+    // linked: a connection was made from the port with that address.
+    static std::unique_ptr<Watch> open(std::function<void()> changed,
+                                       std::function<void(int client, int port)> linked);
     ~Watch();
     // No call of changed starts after this returns.
     void silence();
@@ -127,6 +130,7 @@ private:
     int wakeFd = -1;
     std::unique_ptr<Poll> poll;
     std::function<void()> changed;
+    std::function<void(int, int)> linked;
     mutable std::mutex mutex;
     QStringList appeared;
     std::thread thread;
@@ -145,15 +149,18 @@ public:
     void closeInput() override { input.reset(); } // its thread has stopped then
     bool relinkInput() override { return input && input->relink(); }
     NoteOutput *openOutput(const QString &name) override;
-    void closeOutput() override { output.reset(); } // lets what it queued go out first
+    void closeOutput() override; // lets what it queued go out first
 
 private:
     Client() = default;
+    void linked(int client, int port);
 
     Hooks hooks;
     std::unique_ptr<Watch> watch;
     std::unique_ptr<Input> input;
+    std::mutex outputMutex; // the output and its sink, for the watch's news
     std::unique_ptr<NoteOutput> output;
+    const Sink *sink = nullptr;
 };
 
 } // namespace AlsaSequencer

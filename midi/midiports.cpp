@@ -153,6 +153,32 @@ void MidiPorts::refreshPorts()
     QStringList inputs, outputs, appeared;
     backend->listPorts(inputs, outputs, appeared);
     applyPortLists(inputs, outputs, appeared);
+    followLink();
+}
+
+// A connection to the unit removed from outside: what is released meanwhile
+// reaches no one and stays owed, and goes out once a connection is made
+// again (by whoever makes it).
+void MidiPorts::followLink()
+{
+    NoteOutput *current = output.load();
+    if (!current || handedIn)
+        return;
+    const bool linked = current->linked();
+    const unsigned made = current->linksMade();
+    if (linked && (made != linksSeen || !outLinked)) {
+        std::lock_guard<std::mutex> lock(outMutex);
+        current->releaseHeldNotes();
+    }
+    linksSeen = made;
+    if (linked == outLinked)
+        return;
+    outLinked = linked;
+    tell(QStringLiteral("the MIDI output \"") + out.openOn +
+         (linked ? QStringLiteral("\" is connected again")
+                 : QStringLiteral("\" is not connected: a connection removed from outside is "
+                                  "left so; the notes it misses are ended once it is back")));
+    emit systemChanged();
 }
 
 void MidiPorts::applyPortLists(const QStringList &inputs, const QStringList &outputs,
@@ -220,17 +246,28 @@ void MidiPorts::followPorts(const QStringList &appeared)
     }
 }
 
+// Chosen again while open there: nothing to do (a reopen would cut the
+// notes it holds and wait for a fresh link again).
+bool MidiPorts::isOpenOn(const FollowedPort &port, const QStringList &list,
+                         const QString &name) const
+{
+    return port.chosen == name && !port.openOn.isEmpty() &&
+           MidiSystem::matchPort(list, name) == port.openOn;
+}
+
 bool MidiPorts::openMidiIn(int index, bool createVirtual)
 {
     if (!createVirtual)
         return index >= 0 && index < midiInPorts.size() && openMidiInNamed(midiInPorts.at(index));
     in.chosen.clear();
     wantVirtual = true;
-    return openInput(QString());
+    return (inIsOpen && midiInVirtual) || openInput(QString());
 }
 
 bool MidiPorts::openMidiInNamed(const QString &name)
 {
+    if (inIsOpen && !wantVirtual && isOpenOn(in, midiInPorts, name))
+        return true;
     in.chosen = name;
     wantVirtual = false;
     const QString port = MidiSystem::matchPort(midiInPorts, name);
@@ -291,6 +328,8 @@ bool MidiPorts::openMidiOut(int index)
 
 bool MidiPorts::openMidiOutNamed(const QString &name)
 {
+    if (outIsOpen && isOpenOn(out, midiOutPorts, name))
+        return true;
     out.chosen = name;
     const QString port = MidiSystem::matchPort(midiOutPorts, name);
     if (port.isEmpty()) {
@@ -311,6 +350,8 @@ bool MidiPorts::openOutput(const QString &name)
     attachOutput(opened);
     out.openOn = name;
     outIsOpen = true;
+    outLinked = true; // connected just now
+    linksSeen = opened->linksMade();
     // Notes left sounding when this unit went are released now it is back.
     const auto owedHere = owed.find(out.chosen);
     if (owedHere != owed.end()) {
