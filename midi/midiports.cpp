@@ -167,7 +167,10 @@ void MidiPorts::followLink()
     const bool linked = current->linked();
     const unsigned made = current->linksMade();
     if (linked && (made != linksSeen || !outLinked)) {
+        // The Note Offs written just before it was cut may have reached no
+        // one either.
         std::lock_guard<std::mutex> lock(outMutex);
+        current->foldReleasedLately();
         current->releaseHeldNotes();
     }
     linksSeen = made;
@@ -205,12 +208,10 @@ void MidiPorts::followPorts(const QStringList &appeared)
         emit portLost(out.chosen);
         break;
     case FollowedPort::Action::Relink:
-        // Back before anyone looked: what it was left sounding is released.
-        if (NoteOutput *current = output.load()) {
-            current->foldReleasedLately();
+        // Back before anyone looked: what it was left sounding is released
+        // once the new link is seen (followLink).
+        if (NoteOutput *current = output.load())
             current->relink();
-            current->releaseHeldNotes();
-        }
         break;
     case FollowedPort::Action::Open:
         if (openOutput(target)) {
@@ -347,6 +348,8 @@ bool MidiPorts::openOutput(const QString &name)
     NoteOutput *opened = backend ? backend->openOutput(name) : nullptr;
     if (!opened)
         return false;
+    // A reused output: what it held was owed to the port it left.
+    opened->takeHeld();
     attachOutput(opened);
     out.openOn = name;
     outIsOpen = true;
