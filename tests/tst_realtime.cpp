@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <memory>
 
 #include <dlfcn.h>
@@ -315,6 +316,7 @@ private slots:
     void inputFlapFollowed();
     void serverRestartFollowed();
     void cycleNeitherLocksNorAllocates();
+    void unitClientClosesNoticed();
 };
 
 void TestRealtime::initTestCase()
@@ -456,6 +458,26 @@ void TestRealtime::cycleNeitherLocksNorAllocates()
     QCOMPARE(trap::heap.load(), 0L);
     QCOMPARE(trap::locks.load(), 0L);
 #endif
+}
+
+void TestRealtime::unitClientClosesNoticed()
+{
+    // A unit's client that closes with its port still registered (the server
+    // lists the port a while longer): noticed within a second, and the note
+    // it was left with released when it is back.
+    Rig rig("Test Closing Unit");
+    QVERIFY2(rig.open(), "no MIDI flows through the router");
+    QSignalSpy lost(&rig.router, &MidiIO::portLost), back(&rig.router, &MidiIO::portReconnected);
+    rig.peer.sendInOneCycle({{0, {0x90, 0x40, 100}}});
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.peer.arrivals().empty(), waitMs);
+    // Closed as by another process: the router hears of it at once.
+    auto closing = std::async(std::launch::async, jack_client_close, rig.peer.client);
+    rig.peer.abandon();
+    QVERIFY2(lost.wait(1000), "not noticed within a second");
+    QCOMPARE(closing.get(), 0);
+    FramePeer unit("Test Closing Unit");
+    QVERIFY(back.wait(waitMs));
+    QTRY_VERIFY_WITH_TIMEOUT(unit.allBytes().contains(hex("804000")), waitMs);
 }
 
 QTEST_MAIN(TestRealtime)
