@@ -263,17 +263,22 @@ void Input::run()
     }
 }
 
-std::unique_ptr<Sink> Sink::open(const std::string &destination)
+std::unique_ptr<Sink> Sink::open(const std::string &destination, News news)
 {
-    snd_seq_t *seq = openSeq(outClient, SND_SEQ_OPEN_OUTPUT);
+    // Duplex: the sequencer tells the port's own client of the connections
+    // others make and remove, by an event to the port (so it takes events
+    // sent to it directly, though no one can subscribe to send it any).
+    snd_seq_t *seq = openSeq(outClient, SND_SEQ_OPEN_DUPLEX);
     if (!seq)
         return nullptr;
     std::unique_ptr<Sink> sink(new Sink);
     sink->seq = seq;
     sink->destination = destination;
+    sink->news = std::move(news);
     sizePools(seq, false);
     sink->port = snd_seq_create_simple_port(
-        seq, outPortName, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+        seq, outPortName,
+        SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE,
         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     snd_midi_event_t *encoder = nullptr;
     if (sink->port < 0 || snd_midi_event_new(encodeBuffer, &encoder) < 0 || !sink->relink()) {
@@ -290,7 +295,20 @@ std::unique_ptr<Sink> Sink::open(const std::string &destination)
     pollfd fd{};
     if (snd_seq_poll_descriptors(seq, &fd, 1, POLLOUT) == 1)
         sink->seqFd = fd.fd;
+    sink->watcher = std::thread([raw = sink.get()] { raw->watch(); });
     return sink;
+}
+
+void Sink::watch()
+{
+    Poll poll(sq(seq), POLLIN, stopFd);
+    while (poll.wait(-1)) {
+        snd_seq_event_t *ev = nullptr;
+        while (snd_seq_event_input(sq(seq), &ev) >= 0 && ev)
+            if (ev->type == SND_SEQ_EVENT_PORT_SUBSCRIBED ||
+                ev->type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED)
+                news(ev->type == SND_SEQ_EVENT_PORT_SUBSCRIBED);
+    }
 }
 
 // The sender's address and no queue: delivered at once to the subscribers.
@@ -306,6 +324,9 @@ Sink::~Sink()
 {
     if (!seq)
         return;
+    stop();
+    if (watcher.joinable())
+        watcher.join();
     snd_midi_event_free(static_cast<snd_midi_event_t *>(encoder));
     snd_seq_close(sq(seq));
     if (stopFd >= 0)
@@ -327,11 +348,6 @@ bool Sink::reaches() const
     if (snd_seq_get_port_info(sq(seq), port, info) < 0)
         return true;
     return snd_seq_port_info_get_read_use(info) > 0;
-}
-
-bool Sink::isAt(int client, int at) const
-{
-    return snd_seq_client_id(sq(seq)) == client && port == at;
 }
 
 bool Sink::relink()
@@ -449,8 +465,7 @@ bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
     return true;
 }
 
-std::unique_ptr<Watch> Watch::open(std::function<void()> changed,
-                                   std::function<void(int, int)> linked)
+std::unique_ptr<Watch> Watch::open(std::function<void()> changed)
 {
     snd_seq_t *seq = openSeq(watchClient, SND_SEQ_OPEN_DUPLEX);
     if (!seq)
@@ -458,7 +473,6 @@ std::unique_ptr<Watch> Watch::open(std::function<void()> changed,
     std::unique_ptr<Watch> watch(new Watch);
     watch->seq = seq;
     watch->changed = std::move(changed);
-    watch->linked = std::move(linked);
     // A port of its own that nobody else sees, for the announcements.
     const int port = snd_seq_create_simple_port(seq, "announce", SND_SEQ_PORT_CAP_WRITE,
                                                 SND_SEQ_PORT_TYPE_APPLICATION);
@@ -488,7 +502,6 @@ void Watch::silence()
 {
     std::lock_guard<std::mutex> lock(mutex);
     changed = nullptr;
-    linked = nullptr;
 }
 
 void Watch::list(QStringList &inputs, QStringList &outputs) const
@@ -547,15 +560,6 @@ void Watch::run()
             announce();
             break;
         }
-        case SND_SEQ_EVENT_PORT_SUBSCRIBED: {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (linked)
-                linked(ev->data.connect.sender.client, ev->data.connect.sender.port);
-        }
-            announce();
-            break;
-        // A patchbay's unsubscription: the output may reach no one now.
-        case SND_SEQ_EVENT_PORT_UNSUBSCRIBED:
         case SND_SEQ_EVENT_PORT_EXIT:
         case SND_SEQ_EVENT_CLIENT_START:
         case SND_SEQ_EVENT_CLIENT_EXIT:
@@ -572,9 +576,7 @@ std::unique_ptr<Client> Client::open(const Hooks &hooks)
 {
     std::unique_ptr<Client> self(new Client);
     self->hooks = hooks;
-    Client *raw = self.get();
-    self->watch =
-        Watch::open(hooks.portsChanged, [raw](int client, int port) { raw->linked(client, port); });
+    self->watch = Watch::open(hooks.portsChanged);
     return self->watch ? std::move(self) : nullptr;
 }
 
@@ -602,32 +604,37 @@ bool Client::openInput(const QString &name)
 
 NoteOutput *Client::openOutput(const QString &name)
 {
-    auto opened = Sink::open(MidiSystem::toPortName(name));
+    auto opened = Sink::open(MidiSystem::toPortName(name), [this](bool made) { linkNews(made); });
     if (!opened)
         return nullptr;
-    const Sink *raw = opened.get();
     auto next = std::make_unique<ThreadedOutput>(std::move(opened));
     std::lock_guard<std::mutex> lock(outputMutex);
     output = std::move(next);
-    sink = raw;
     return output.get();
 }
 
+// Out of the lock: the sink's thread may be bringing news.
 void Client::closeOutput()
 {
     std::unique_ptr<NoteOutput> closing;
-    {
-        std::lock_guard<std::mutex> lock(outputMutex);
-        closing.swap(output);
-        sink = nullptr;
-    }
+    std::lock_guard<std::mutex> lock(outputMutex);
+    closing.swap(output);
 }
 
-void Client::linked(int client, int port)
+void Client::silence()
+{
+    watch->silence();
+    std::lock_guard<std::mutex> lock(outputMutex);
+    silenced = true;
+}
+
+void Client::linkNews(bool made)
 {
     std::lock_guard<std::mutex> lock(outputMutex);
-    if (sink && sink->isAt(client, port))
+    if (made && output)
         output->linkMade();
+    if (!silenced && hooks.portsChanged)
+        hooks.portsChanged();
 }
 
 } // namespace AlsaSequencer

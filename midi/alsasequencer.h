@@ -74,17 +74,21 @@ private:
 class Sink : public MidiSink
 {
 public:
-    static std::unique_ptr<Sink> open(const std::string &destination);
+    // Runs on a thread of the sink's own when a connection to its port was
+    // made (true) or removed, by whoever: the sequencer tells only the
+    // port's own client.
+    using News = std::function<void(bool made)>;
+    static std::unique_ptr<Sink> open(const std::string &destination, News news);
     ~Sink() override;
     bool sendMessage(const unsigned char *bytes, std::size_t size) override;
     bool sendNow(const unsigned char *bytes, std::size_t size) override;
     bool relink() override;
     bool reaches() const override;
     void stop() override;
-    bool isAt(int client, int port) const;
 
 private:
     Sink() = default;
+    void watch();
     bool output(void *event, std::size_t cells);
     void address(void *event) const;
     bool roomFor(std::size_t cells);
@@ -104,6 +108,8 @@ private:
     std::chrono::steady_clock::time_point lookTime;
     std::string destination;
     std::atomic<bool> stopping{false};
+    News news;
+    std::thread watcher;
 };
 
 // Lists the ports and reports changes from System:Announce on a thread of
@@ -111,9 +117,7 @@ private:
 class Watch
 {
 public:
-    // linked: a connection was made from the port with that address.
-    static std::unique_ptr<Watch> open(std::function<void()> changed,
-                                       std::function<void(int client, int port)> linked);
+    static std::unique_ptr<Watch> open(std::function<void()> changed);
     ~Watch();
     // No call of changed starts after this returns.
     void silence();
@@ -130,7 +134,6 @@ private:
     int wakeFd = -1;
     std::unique_ptr<Poll> poll;
     std::function<void()> changed;
-    std::function<void(int, int)> linked;
     mutable std::mutex mutex;
     QStringList appeared;
     std::thread thread;
@@ -143,7 +146,7 @@ class Client : public MidiBackend
 public:
     static std::unique_ptr<Client> open(const Hooks &hooks);
     ~Client() override;
-    void silence() override { watch->silence(); }
+    void silence() override;
     void listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared) override;
     bool openInput(const QString &name) override;
     void closeInput() override { input.reset(); } // its thread has stopped then
@@ -153,14 +156,14 @@ public:
 
 private:
     Client() = default;
-    void linked(int client, int port);
+    void linkNews(bool made);
 
     Hooks hooks;
     std::unique_ptr<Watch> watch;
     std::unique_ptr<Input> input;
-    std::mutex outputMutex; // the output and its sink, for the watch's news
+    std::mutex outputMutex; // the output, for its sink's news
     std::unique_ptr<NoteOutput> output;
-    const Sink *sink = nullptr;
+    bool silenced = false;
 };
 
 } // namespace AlsaSequencer
