@@ -256,7 +256,7 @@ void JackClient::listPorts(QStringList &inputs, QStringList &outputs, QStringLis
 void JackClient::receiverLinked(void *port, bool connected)
 {
     if (connected) {
-        if (std::find(receivers.begin(), receivers.end(), port) == receivers.end())
+        if (port && std::find(receivers.begin(), receivers.end(), port) == receivers.end())
             receivers.push_back(port);
         out->linkMade();
     } else if (port) {
