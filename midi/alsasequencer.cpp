@@ -263,17 +263,22 @@ void Input::run()
     }
 }
 
-std::unique_ptr<Sink> Sink::open(const std::string &destination)
+std::unique_ptr<Sink> Sink::open(const std::string &destination, News news)
 {
-    snd_seq_t *seq = openSeq(outClient, SND_SEQ_OPEN_OUTPUT);
+    // Duplex: the sequencer tells the port's own client of the connections
+    // others make and remove, by an event to the port (so it takes events
+    // sent to it directly, though no one can subscribe to send it any).
+    snd_seq_t *seq = openSeq(outClient, SND_SEQ_OPEN_DUPLEX);
     if (!seq)
         return nullptr;
     std::unique_ptr<Sink> sink(new Sink);
     sink->seq = seq;
     sink->destination = destination;
+    sink->news = std::move(news);
     sizePools(seq, false);
     sink->port = snd_seq_create_simple_port(
-        seq, outPortName, SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+        seq, outPortName,
+        SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ | SND_SEQ_PORT_CAP_WRITE,
         SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_APPLICATION);
     snd_midi_event_t *encoder = nullptr;
     if (sink->port < 0 || snd_midi_event_new(encodeBuffer, &encoder) < 0 || !sink->relink()) {
@@ -290,7 +295,20 @@ std::unique_ptr<Sink> Sink::open(const std::string &destination)
     pollfd fd{};
     if (snd_seq_poll_descriptors(seq, &fd, 1, POLLOUT) == 1)
         sink->seqFd = fd.fd;
+    sink->watcher = std::thread([raw = sink.get()] { raw->watch(); });
     return sink;
+}
+
+void Sink::watch()
+{
+    Poll poll(sq(seq), POLLIN, stopFd);
+    while (poll.wait(-1)) {
+        snd_seq_event_t *ev = nullptr;
+        while (snd_seq_event_input(sq(seq), &ev) >= 0 && ev)
+            if (ev->type == SND_SEQ_EVENT_PORT_SUBSCRIBED ||
+                ev->type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED)
+                news(ev->type == SND_SEQ_EVENT_PORT_SUBSCRIBED);
+    }
 }
 
 // The sender's address and no queue: delivered at once to the subscribers.
@@ -306,6 +324,9 @@ Sink::~Sink()
 {
     if (!seq)
         return;
+    stop();
+    if (watcher.joinable())
+        watcher.join();
     snd_midi_event_free(static_cast<snd_midi_event_t *>(encoder));
     snd_seq_close(sq(seq));
     if (stopFd >= 0)
@@ -563,7 +584,7 @@ Client::~Client()
 {
     silence();
     input.reset();
-    output.reset();
+    closeOutput();
 }
 
 void Client::listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared)
@@ -583,11 +604,37 @@ bool Client::openInput(const QString &name)
 
 NoteOutput *Client::openOutput(const QString &name)
 {
-    auto sink = Sink::open(MidiSystem::toPortName(name));
-    if (!sink)
+    auto opened = Sink::open(MidiSystem::toPortName(name), [this](bool made) { linkNews(made); });
+    if (!opened)
         return nullptr;
-    output = std::make_unique<ThreadedOutput>(std::move(sink));
+    auto next = std::make_unique<ThreadedOutput>(std::move(opened));
+    std::lock_guard<std::mutex> lock(outputMutex);
+    output = std::move(next);
     return output.get();
+}
+
+// Out of the lock: the sink's thread may be bringing news.
+void Client::closeOutput()
+{
+    std::unique_ptr<NoteOutput> closing;
+    std::lock_guard<std::mutex> lock(outputMutex);
+    closing.swap(output);
+}
+
+void Client::silence()
+{
+    watch->silence();
+    std::lock_guard<std::mutex> lock(outputMutex);
+    silenced = true;
+}
+
+void Client::linkNews(bool made)
+{
+    std::lock_guard<std::mutex> lock(outputMutex);
+    if (made && output)
+        output->linkMade();
+    if (!silenced && hooks.portsChanged)
+        hooks.portsChanged();
 }
 
 } // namespace AlsaSequencer

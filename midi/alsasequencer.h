@@ -74,7 +74,11 @@ private:
 class Sink : public MidiSink
 {
 public:
-    static std::unique_ptr<Sink> open(const std::string &destination);
+    // Runs on a thread of the sink's own when a connection to its port was
+    // made (true) or removed, by whoever: the sequencer tells only the
+    // port's own client.
+    using News = std::function<void(bool made)>;
+    static std::unique_ptr<Sink> open(const std::string &destination, News news);
     ~Sink() override;
     bool sendMessage(const unsigned char *bytes, std::size_t size) override;
     bool sendNow(const unsigned char *bytes, std::size_t size) override;
@@ -84,6 +88,7 @@ public:
 
 private:
     Sink() = default;
+    void watch();
     bool output(void *event, std::size_t cells);
     void address(void *event) const;
     bool roomFor(std::size_t cells);
@@ -103,6 +108,8 @@ private:
     std::chrono::steady_clock::time_point lookTime;
     std::string destination;
     std::atomic<bool> stopping{false};
+    News news;
+    std::thread watcher;
 };
 
 // Lists the ports and reports changes from System:Announce on a thread of
@@ -139,21 +146,24 @@ class Client : public MidiBackend
 public:
     static std::unique_ptr<Client> open(const Hooks &hooks);
     ~Client() override;
-    void silence() override { watch->silence(); }
+    void silence() override;
     void listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared) override;
     bool openInput(const QString &name) override;
     void closeInput() override { input.reset(); } // its thread has stopped then
     bool relinkInput() override { return input && input->relink(); }
     NoteOutput *openOutput(const QString &name) override;
-    void closeOutput() override { output.reset(); } // lets what it queued go out first
+    void closeOutput() override; // lets what it queued go out first
 
 private:
     Client() = default;
+    void linkNews(bool made);
 
     Hooks hooks;
     std::unique_ptr<Watch> watch;
     std::unique_ptr<Input> input;
+    std::mutex outputMutex; // the output, for its sink's news
     std::unique_ptr<NoteOutput> output;
+    bool silenced = false;
 };
 
 } // namespace AlsaSequencer

@@ -111,14 +111,37 @@ std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)
             client->lost->store(true, std::memory_order_release);
         },
         raw);
+    // A port that went is still listed for a while after its news (always
+    // when its client closed): the news is trusted, not the list.
     jack_set_port_registration_callback(
         c,
         [](jack_port_id_t id, int registered, void *me) {
             auto *client = static_cast<JackClient *>(me);
             std::lock_guard<std::mutex> lock(client->notifyMutex);
-            if (registered)
-                if (jack_port_t *port = jack_port_by_id(jc(client->client), id))
-                    client->appeared.emplace_back(jack_port_name(port));
+            if (jack_port_t *port = jack_port_by_id(jc(client->client), id)) {
+                const std::string name = jack_port_name(port);
+                auto &gone = client->departed;
+                gone.erase(std::remove(gone.begin(), gone.end(), name), gone.end());
+                if (registered)
+                    client->appeared.push_back(name);
+                else
+                    gone.push_back(name);
+            }
+            if (client->portsChanged)
+                client->portsChanged();
+        },
+        raw);
+    jack_set_port_connect_callback(
+        c,
+        [](jack_port_id_t a, jack_port_id_t b, int connected, void *me) {
+            auto *client = static_cast<JackClient *>(me);
+            jack_port_t *own = jp(client->outPort);
+            jack_port_t *first = jack_port_by_id(jc(client->client), a);
+            jack_port_t *second = jack_port_by_id(jc(client->client), b);
+            if (first != own && second != own)
+                return;
+            std::lock_guard<std::mutex> lock(client->notifyMutex);
+            client->receiverLinked(first == own ? second : first, connected != 0);
             if (client->portsChanged)
                 client->portsChanged();
         },
@@ -202,12 +225,46 @@ std::vector<std::string> JackClient::midiPorts(bool sources) const
 
 void JackClient::listPorts(QStringList &inputs, QStringList &outputs, QStringList &appeared)
 {
-    for (const std::string &name : midiPorts(true))
-        inputs << MidiSystem::fromPortName(name);
-    for (const std::string &name : midiPorts(false))
-        outputs << MidiSystem::fromPortName(name);
+    const std::vector<std::string> sources = midiPorts(true), sinks = midiPorts(false);
+    std::vector<std::string> gone;
+    {
+        std::lock_guard<std::mutex> lock(notifyMutex);
+        // Forgotten once the list agrees.
+        const auto listed = [&](const std::string &name) {
+            return std::count(sources.begin(), sources.end(), name) +
+                       std::count(sinks.begin(), sinks.end(), name) >
+                   0;
+        };
+        departed.erase(std::remove_if(departed.begin(), departed.end(),
+                                      [&](const std::string &name) { return !listed(name); }),
+                       departed.end());
+        gone = departed;
+    }
+    const auto add = [&gone](QStringList &list, const std::vector<std::string> &names) {
+        for (const std::string &name : names)
+            if (std::find(gone.begin(), gone.end(), name) == gone.end())
+                list << MidiSystem::fromPortName(name);
+    };
+    add(inputs, sources);
+    add(outputs, sinks);
     for (const std::string &name : takeAppeared())
         appeared << MidiSystem::fromPortName(name);
+}
+
+// Under notifyMutex. The count is kept from the server's news: asking the
+// library in the cycle may lock (PipeWire's does).
+void JackClient::receiverLinked(void *port, bool connected)
+{
+    if (connected) {
+        if (port && std::find(receivers.begin(), receivers.end(), port) == receivers.end())
+            receivers.push_back(port);
+        out->linkMade();
+    } else if (port) {
+        receivers.erase(std::remove(receivers.begin(), receivers.end(), port), receivers.end());
+    } else {
+        receivers.clear(); // which one is unknown: connected to nothing, to be safe
+    }
+    out->setReceivers(int(receivers.size()));
 }
 
 bool JackClient::openInput(const QString &name)
@@ -298,7 +355,7 @@ bool JackClient::connectOutput(const std::string &to)
     if (serverGone())
         return false;
     destination = to;
-    if (connect(outPort, destination, false))
+    if (linkOutput())
         return true;
     destination.clear();
     return false;
@@ -315,7 +372,17 @@ void JackClient::disconnectOutput()
 
 bool JackClient::relinkOutput()
 {
-    return !destination.empty() && connect(outPort, destination, false);
+    return !destination.empty() && linkOutput();
+}
+
+bool JackClient::linkOutput()
+{
+    if (!connect(outPort, destination, false))
+        return false;
+    // Counted now: the server's news of it comes a moment later.
+    std::lock_guard<std::mutex> lock(notifyMutex);
+    receiverLinked(jack_port_by_name(jc(client), destination.c_str()), true);
+    return true;
 }
 
 void JackClient::waitCycles(std::uint64_t count)
@@ -331,7 +398,7 @@ int JackClient::process(std::uint32_t frames, void *me)
 {
     auto *self = static_cast<JackClient *>(me);
     jack_port_t *outPort = jp(self->outPort);
-    self->out->beginCycle(jack_port_get_buffer(outPort, frames), jack_port_connected(outPort) > 0);
+    self->out->beginCycle(jack_port_get_buffer(outPort, frames));
     if (self->listening.load(std::memory_order_acquire)) {
         void *in = jack_port_get_buffer(jp(self->inPort.load(std::memory_order_acquire)), frames);
         const std::uint32_t count = jack_midi_get_event_count(in);

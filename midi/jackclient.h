@@ -71,6 +71,8 @@ private:
     bool connect(void *own, const std::string &other, bool otherIsSource);
     void nameForPatchbays(void *port);
     void waitCycles(std::uint64_t count);
+    void receiverLinked(void *port, bool connected);
+    bool linkOutput();
 
     void *client = nullptr;
     // Swapped under the cycle when the input changes its name.
@@ -93,4 +95,6 @@ private:
     std::mutex notifyMutex;
     std::function<void()> portsChanged;
     std::vector<std::string> appeared;
+    std::vector<std::string> departed; // gone, and maybe still listed
+    std::vector<void *> receivers;     // what the output is connected to
 };

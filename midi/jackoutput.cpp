@@ -21,8 +21,9 @@ JackOutput::JackOutput(std::size_t queueBytes, const std::atomic<bool> &gone,
 {
 }
 
-void JackOutput::beginCycle(void *portBuffer, bool isConnected)
+void JackOutput::beginCycle(void *portBuffer)
 {
+    const bool isConnected = receivers.load(std::memory_order_acquire) > 0;
     buffer = portBuffer;
     jack_midi_clear_buffer(buffer);
     if (largest == 0)

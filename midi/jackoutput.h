@@ -24,15 +24,18 @@ public:
     JackOutput(std::size_t queueBytes, const std::atomic<bool> &gone,
                std::function<bool()> relinkPort);
 
-    // The process cycle's: the port's buffer for this cycle, and whether
-    // the port is connected to anything (else what is written reaches no one).
-    void beginCycle(void *buffer, bool connected);
+    // The process cycle's: the port's buffer for this cycle.
+    void beginCycle(void *buffer);
     void endCycle();
     std::uint64_t cycles() const { return cycleCount.load(std::memory_order_acquire); }
 
     bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame) override;
     void drain() override;
     bool relink() override { return relinkPort(); }
+    bool linked() const override { return receivers.load(std::memory_order_acquire) > 0; }
+    // How many ports the port is connected to, from the server's news: the
+    // cycle reads it without asking the library (which may lock).
+    void setReceivers(int count) { receivers.store(count, std::memory_order_release); }
 
 private:
     std::uint32_t inputStamp() const override { return carriedIn.load(std::memory_order_acquire); }
@@ -46,6 +49,7 @@ private:
     const std::atomic<bool> &gone;
     const std::function<bool()> relinkPort;
     std::atomic<std::uint64_t> cycleCount{0};
+    std::atomic<int> receivers{0};
 
     // The cycle's own.
     void *buffer = nullptr;

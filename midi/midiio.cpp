@@ -36,7 +36,7 @@ MidiIO::MidiIO() : QObject(nullptr)
     callbackCell = new MidiIO *(this);
     unit.send = [this](const MidiSink::Message *m, std::size_t n, bool &reached) {
         const bool taken = send(m, n);
-        reached = taken && ports->hasOutput();
+        reached = taken && ports->reachesUnit();
         return taken;
     };
     unit.release = [this] { ports->releaseHeldNotes(); };

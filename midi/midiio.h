@@ -89,6 +89,9 @@ public:
     int loadingTime(int index) const;
     bool inputOpen() const { return ports->inputOpen(); }
     bool outputOpen() const { return ports->outputOpen(); }
+    // The output is open and connected to a receiver; systemChanged() tells
+    // when this changes.
+    bool outputConnected() const { return ports->outputConnected(); }
     bool inputIsVirtual() const { return ports->inputIsVirtual(); }
     // Notes forwarded and not yet released.
     int heldNoteCount() const { return ports->heldNoteCount(); }

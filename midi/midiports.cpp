@@ -153,6 +153,35 @@ void MidiPorts::refreshPorts()
     QStringList inputs, outputs, appeared;
     backend->listPorts(inputs, outputs, appeared);
     applyPortLists(inputs, outputs, appeared);
+    followLink();
+}
+
+// A connection to the unit removed from outside: what is released meanwhile
+// reaches no one and stays owed, and goes out once a connection is made
+// again (by whoever makes it).
+void MidiPorts::followLink()
+{
+    NoteOutput *current = output.load();
+    if (!current || handedIn)
+        return;
+    const bool linked = current->linked();
+    const unsigned made = current->linksMade();
+    if (linked && (made != linksSeen || !outLinked)) {
+        // The Note Offs written just before it was cut may have reached no
+        // one either.
+        std::lock_guard<std::mutex> lock(outMutex);
+        current->foldReleasedLately();
+        current->releaseHeldNotes();
+    }
+    linksSeen = made;
+    if (linked == outLinked)
+        return;
+    outLinked = linked;
+    tell(QStringLiteral("the MIDI output \"") + out.openOn +
+         (linked ? QStringLiteral("\" is connected again")
+                 : QStringLiteral("\" is not connected: a connection removed from outside is "
+                                  "left so; the notes it misses are ended once it is back")));
+    emit systemChanged();
 }
 
 void MidiPorts::applyPortLists(const QStringList &inputs, const QStringList &outputs,
@@ -179,12 +208,10 @@ void MidiPorts::followPorts(const QStringList &appeared)
         emit portLost(out.chosen);
         break;
     case FollowedPort::Action::Relink:
-        // Back before anyone looked: what it was left sounding is released.
-        if (NoteOutput *current = output.load()) {
-            current->foldReleasedLately();
+        // Back before anyone looked: what it was left sounding is released
+        // once the new link is seen (followLink).
+        if (NoteOutput *current = output.load())
             current->relink();
-            current->releaseHeldNotes();
-        }
         break;
     case FollowedPort::Action::Open:
         if (openOutput(target)) {
@@ -220,17 +247,28 @@ void MidiPorts::followPorts(const QStringList &appeared)
     }
 }
 
+// Chosen again while open there: nothing to do (a reopen would cut the
+// notes it holds and wait for a fresh link again).
+bool MidiPorts::isOpenOn(const FollowedPort &port, const QStringList &list,
+                         const QString &name) const
+{
+    return port.chosen == name && !port.openOn.isEmpty() &&
+           MidiSystem::matchPort(list, name) == port.openOn;
+}
+
 bool MidiPorts::openMidiIn(int index, bool createVirtual)
 {
     if (!createVirtual)
         return index >= 0 && index < midiInPorts.size() && openMidiInNamed(midiInPorts.at(index));
     in.chosen.clear();
     wantVirtual = true;
-    return openInput(QString());
+    return (inIsOpen && midiInVirtual) || openInput(QString());
 }
 
 bool MidiPorts::openMidiInNamed(const QString &name)
 {
+    if (inIsOpen && !wantVirtual && isOpenOn(in, midiInPorts, name))
+        return true;
     in.chosen = name;
     wantVirtual = false;
     const QString port = MidiSystem::matchPort(midiInPorts, name);
@@ -291,6 +329,8 @@ bool MidiPorts::openMidiOut(int index)
 
 bool MidiPorts::openMidiOutNamed(const QString &name)
 {
+    if (outIsOpen && isOpenOn(out, midiOutPorts, name))
+        return true;
     out.chosen = name;
     const QString port = MidiSystem::matchPort(midiOutPorts, name);
     if (port.isEmpty()) {
@@ -308,9 +348,13 @@ bool MidiPorts::openOutput(const QString &name)
     NoteOutput *opened = backend ? backend->openOutput(name) : nullptr;
     if (!opened)
         return false;
+    // A reused output: what it held was owed to the port it left.
+    opened->takeHeld();
     attachOutput(opened);
     out.openOn = name;
     outIsOpen = true;
+    outLinked = true; // connected just now
+    linksSeen = opened->linksMade();
     // Notes left sounding when this unit went are released now it is back.
     const auto owedHere = owed.find(out.chosen);
     if (owedHere != owed.end()) {

@@ -47,8 +47,17 @@ public:
     QString chosenOut() const { return out.chosen; }
     bool inputOpen() const { return inIsOpen; }
     bool outputOpen() const { return outIsOpen; }
-    // Any thread's: whether composed sends have an output to go to now.
-    bool hasOutput() const { return output.load() != nullptr; }
+    // The output is open and its port connected to a receiver. A
+    // connection removed from outside (a patchbay) is not made again here:
+    // it is said on stderr and systemChanged() is emitted when this changes.
+    bool outputConnected() const { return outIsOpen && outLinked; }
+    // Any thread's: whether what is sent now reaches a receiver.
+    bool reachesUnit() const
+    {
+        std::lock_guard<std::mutex> lock(outMutex);
+        NoteOutput *current = output.load();
+        return current && current->linked();
+    }
     bool inputIsVirtual() const { return midiInVirtual; }
     RtMidi::Api api() const { return backend ? wantedApi : RtMidi::UNSPECIFIED; }
     QString systemName() const;
@@ -94,6 +103,8 @@ private:
     void applyPortLists(const QStringList &inputs, const QStringList &outputs,
                         const QStringList &appeared);
     void followPorts(const QStringList &appeared);
+    void followLink();
+    bool isOpenOn(const FollowedPort &port, const QStringList &list, const QString &name) const;
     bool openInput(const QString &name);
     void dropInput();
     void cutOffInput();
@@ -112,6 +123,8 @@ private:
     bool midiInVirtual = false;
     bool wantVirtual = false; // the user's choice, kept while the system is away
     bool inIsOpen = false, outIsOpen = false;
+    bool outLinked = false; // as last said
+    unsigned linksSeen = 0; // the output's count of connections made, at the last look
     FollowedPort in, out;
     int channel = -1;
     // The input reads the output without a lock: it counts itself in, and

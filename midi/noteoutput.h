@@ -71,6 +71,14 @@ public:
     // Messages dropped because a queue was full, since the last call.
     std::uint32_t takeDropped() { return dropped.exchange(0, std::memory_order_relaxed); }
 
+    // Whether the port is connected to a receiver now; asked off the
+    // real-time threads.
+    virtual bool linked() const { return true; }
+    // How many connections were made to the port so far: one made and cut
+    // again between two looks still counts.
+    unsigned linksMade() const { return links.load(std::memory_order_acquire); }
+    void linkMade() { links.fetch_add(1, std::memory_order_acq_rel); }
+
 protected:
     // What a write did with a message.
     enum class Put
@@ -126,6 +134,7 @@ private:
     std::chrono::steady_clock::time_point rolled; // the writing thread's
     std::atomic<int> routed{-1};
     std::atomic<std::uint32_t> dropped{0};
+    std::atomic<unsigned> links{0};
     // Writing thread only: a release in progress, from this note on, and a
     // panic's controllers, from this one on.
     int releaseFrom = -1;
@@ -146,6 +155,7 @@ public:
     bool forward(const unsigned char *bytes, std::size_t size, std::uint32_t frame) override;
     void drain() override;
     bool relink() override { return sink->relink(); }
+    bool linked() const override { return sink->reaches(); }
 
 private:
     // Who writes to the sink now: the writer thread, or the input itself

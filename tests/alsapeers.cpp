@@ -553,3 +553,18 @@ QStringList alsaConnections(const QString &port)
     }
     return names;
 }
+
+bool alsaConnect(const QString &from, const QString &to, bool connect)
+{
+    AlsaClient patchbay("Test Patchbay");
+    snd_seq_addr_t sender, dest;
+    if (!patchbay.isOpen() || !findAlsaPort(patchbay.handle(), from, sender) ||
+        !findAlsaPort(patchbay.handle(), to, dest))
+        return false;
+    snd_seq_port_subscribe_t *link;
+    snd_seq_port_subscribe_alloca(&link);
+    snd_seq_port_subscribe_set_sender(link, &sender);
+    snd_seq_port_subscribe_set_dest(link, &dest);
+    return (connect ? snd_seq_subscribe_port : snd_seq_unsubscribe_port)(patchbay.handle(), link) ==
+           0;
+}

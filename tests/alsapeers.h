@@ -124,3 +124,5 @@ private:
 QStringList alsaPorts(const QString &prefix);
 // "Client:port" of the ports connected to the named one, either way.
 QStringList alsaConnections(const QString &port);
+// Connects two ports, or cuts them apart, as a patchbay does.
+bool alsaConnect(const QString &from, const QString &to, bool connect);

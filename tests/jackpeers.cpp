@@ -42,12 +42,13 @@ QStringList jackConnections(const QString &port)
     return names;
 }
 
-bool jackConnect(const QString &from, const QString &to)
+bool jackConnect(const QString &from, const QString &to, bool connect)
 {
     jack_client_t *client = jack_client_open("Test Patchbay", JackNoStartServer, nullptr);
     if (!client)
         return false;
-    const int r = jack_connect(client, from.toUtf8().constData(), to.toUtf8().constData());
+    const int r = (connect ? jack_connect : jack_disconnect)(client, from.toUtf8().constData(),
+                                                             to.toUtf8().constData());
     jack_client_close(client);
     return r == 0 || r == EEXIST;
 }

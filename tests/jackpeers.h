@@ -137,8 +137,8 @@ template <typename T> void keepUnclosed(std::unique_ptr<T> handle)
 QStringList jackPorts(const QString &prefix);
 // The ports connected to the named one.
 QStringList jackConnections(const QString &port);
-// Connects two ports by name (or alias), as a patchbay does.
-bool jackConnect(const QString &from, const QString &to);
+// Connects two ports by name (or alias), or cuts them apart, as a patchbay does.
+bool jackConnect(const QString &from, const QString &to, bool connect = true);
 
 // A JACK server of a test's own (dummy driver) beside the suite's, named
 // after it; JACK_DEFAULT_SERVER names it from start() until the object

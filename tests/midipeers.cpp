@@ -234,6 +234,13 @@ QStringList peerConnections(const QString &port)
     return testbackend::isAlsa() ? alsaConnections(port) : jackConnections(port);
 }
 
+bool patchRouterOutput(const QString &port, bool connect)
+{
+    if (testbackend::isAlsa())
+        return alsaConnect(QStringLiteral("Brantolex helper output:RtMidi Output"), port, connect);
+    return jackConnect(QStringLiteral("Brantolex helper:RtMidi Output"), port, connect);
+}
+
 bool warmUp(const std::function<void()> &ping, const std::function<bool()> &arrived,
             const std::function<bool()> &setUpAgain)
 {

@@ -144,6 +144,8 @@ bool routeThrough(MidiIO &router, BurstPeer &peer);
 QStringList peerPorts(const QString &prefix);
 // "Client:port" of the ports connected to the named one.
 QStringList peerConnections(const QString &port);
+// A patchbay connecting the router's output to the port, or cutting them apart.
+bool patchRouterOutput(const QString &port, bool connect);
 
 // Pings until one arrives: a new connection may take a cycle, and a JACK
 // client that opened slowly may never run its cycle at all. Sets up again

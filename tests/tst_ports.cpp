@@ -229,10 +229,10 @@ bool waitQuietly(const std::atomic<bool> &flag)
 class NoteStream
 {
 public:
-    NoteStream(PeerSource &source, int first)
-        : player([this, &source, first] {
+    NoteStream(PeerSource &source, int first, int count = 8)
+        : player([this, &source, first, count] {
               for (int i = 0; !stopping; ++i) {
-                  const unsigned char note = static_cast<unsigned char>(first + i % 8);
+                  const unsigned char note = static_cast<unsigned char>(first + i % count);
                   source.send({0x90, note, 100});
                   std::this_thread::sleep_for(std::chrono::milliseconds(2));
                   source.send({0x80, note, 0});
@@ -263,7 +263,7 @@ private slots:
     void listsMatchTheSystem();
     void passThrough_data();
     void passThrough();
-    void filterFlagsReachANewHandle();
+    void filterFlagsKeptAndPortsNotReopened();
     void switchSequenceOnTheWire();
     void virtualInput();
     void realAndVirtualNeverBothOpen();
@@ -282,6 +282,8 @@ private slots:
     void portFollowedAwayAndBack();
     void unitFlapsDuringNotes_data();
     void unitFlapsDuringNotes();
+    void unitFlapsWhilePlaying_data();
+    void unitFlapsWhilePlaying();
     void inputSwitchedBetweenPlayingSources();
     void slowReceiverGetsTheWholeBurst();
     void noteWithADuration();
@@ -351,7 +353,7 @@ void TestPorts::passThrough()
     QCOMPARE(rig.received(), expected);
 }
 
-void TestPorts::filterFlagsReachANewHandle()
+void TestPorts::filterFlagsKeptAndPortsNotReopened()
 {
     Rig rig;
     rig.router.setIgnoreSysex(false); // before any input is open
@@ -360,15 +362,18 @@ void TestPorts::filterFlagsReachANewHandle()
     QVERIFY(rig.flush());
     QCOMPARE(rig.received(), QList<QByteArray>{hex("f00102f7")});
 
-    // Reopening the same index makes a new handle; the flags go with it.
+    // The open ports chosen again are left as they are: a note held goes on,
+    // and what follows needs no new link.
     rig.router.setIgnoreClockMessages(false);
+    rig.send("903c64");
     QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
+    QVERIFY(rig.router.openMidiOut(rig.outIndex));
     QCOMPARE(countRouterInputs(), 1);
-    QVERIFY(rig.warmUp());
     rig.send("f00304f7");
     rig.send("f8");
     QVERIFY(rig.flush());
-    QCOMPARE(rig.received(), (QList<QByteArray>{hex("f00304f7"), hex("f8")}));
+    QCOMPARE(rig.received(),
+             (QList<QByteArray>{hex("f00102f7"), hex("903c64"), hex("f00304f7"), hex("f8")}));
 }
 
 void TestPorts::switchSequenceOnTheWire()
@@ -697,9 +702,13 @@ void TestPorts::unitFlapsDuringNotes_data()
     // The unit's last moment: the router wrote the Note Off while the port
     // was there, the unit never heard it.
     QTest::addColumn<bool>("offLostAsItGoes");
-    QTest::newRow("back before the router looks") << false << false;
-    QTest::newRow("gone long enough to be noticed") << true << false;
-    QTest::newRow("its Note Off lost as it goes") << true << true;
+    QTest::addColumn<bool>("cut"); // not the port: its connection, by a patchbay
+    QTest::newRow("back before the router looks") << false << false << false;
+    QTest::newRow("gone long enough to be noticed") << true << false << false;
+    QTest::newRow("its Note Off lost as it goes") << true << true << false;
+    QTest::newRow("Note Off lost as it goes, back before the router looks")
+        << false << true << false;
+    QTest::newRow("connection cut and made again by a patchbay") << false << false << true;
 }
 
 void TestPorts::unitFlapsDuringNotes()
@@ -708,6 +717,7 @@ void TestPorts::unitFlapsDuringNotes()
     // comes while the port is away: when the port is back, nothing sounds.
     QFETCH(bool, noticed);
     QFETCH(bool, offLostAsItGoes);
+    QFETCH(bool, cut);
     PeerSink unit("Test Unit");
     Rig rig;
     QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
@@ -753,7 +763,10 @@ void TestPorts::unitFlapsDuringNotes()
             QVERIFY(QTest::qWaitFor([&] { return unit.log->unheard > 0; }, 5000));
         }
         const qsizetype lostBefore = lost.count();
-        unit.unplug();
+        if (cut)
+            QVERIFY(patchRouterOutput(unit.portName(), false));
+        else
+            unit.unplug();
         unit.log->deaf = false;
         if (noticed)
             QTRY_VERIFY_WITH_TIMEOUT(lost.count() > lostBefore, 10000);
@@ -762,8 +775,17 @@ void TestPorts::unitFlapsDuringNotes()
             rig.source.send({0x80, note, 0});
         rig.source.send({0xC0, 0});
         QVERIFY(noticed || waitQuietly(passed));
+        // Cut for longer than the router keeps the notes released lately,
+        // notes going out meanwhile.
+        for (int i = 0; cut && i < 3; ++i) {
+            QTest::qWait(120);
+            rig.source.send({0x80, 0, 0});
+        }
         const qsizetype backBefore = back.count();
-        unit.plugIn();
+        if (cut)
+            QVERIFY(patchRouterOutput(unit.portName(), true));
+        else
+            unit.plugIn();
         if (noticed)
             QTRY_VERIFY_WITH_TIMEOUT(back.count() > backBefore, 10000);
         QVERIFY(through());
@@ -773,6 +795,34 @@ void TestPorts::unitFlapsDuringNotes()
     QVERIFY2(left.empty(), qPrintable(QString("%1 note(s) still sounding, the first %2")
                                           .arg(left.size())
                                           .arg(left.empty() ? 0 : *left.begin())));
+}
+
+void TestPorts::unitFlapsWhilePlaying_data()
+{
+    QTest::addColumn<int>("absentMs");
+    QTest::newRow("absent 50 ms") << 50;
+    QTest::newRow("absent 0 ms") << 0;
+}
+
+void TestPorts::unitFlapsWhilePlaying()
+{
+    // The unit's port goes and comes back 40 times while notes stream: a
+    // second after the playing stops, no note sounds.
+    QFETCH(int, absentMs);
+    PeerSink unit("Test Unit");
+    Rig rig;
+    QVERIFY(rig.router.openMidiIn(rig.inIndex, false));
+    QVERIFY(rig.router.openMidiOutNamed(unit.portName()));
+    QVERIFY(ping(rig.source, unit));
+    // Notes of their own each time: none is ended by a later one.
+    for (int flap = 0; flap < 40; ++flap) {
+        NoteStream playing(rig.source, 3 * flap, 3);
+        QTest::qWait(100);
+        unit.unplug();
+        QTest::qWait(absentMs);
+        unit.plugIn();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(sounding(unit.log->all()).empty(), 1000);
 }
 
 void TestPorts::inputSwitchedBetweenPlayingSources()
@@ -956,6 +1006,9 @@ void TestPorts::absentOutputOpensWhenItAppears()
     late.plugIn();
     QCOMPARE(late.portName() != name, testbackend::isAlsa());
     QVERIFY(back.wait(10000));
+    // Sent at once, not warmed up: a link just made may drop what comes first.
+    QVERIFY(rig.router.sendMidiMessage(0xB0, 0, 7, 1));
+    QTRY_COMPARE_WITH_TIMEOUT(qmessages(late.log->all()), QList<QByteArray>{hex("b00701")}, 10000);
     QVERIFY(ping(rig.source, late));
     QVERIFY(rig.sink.log->all().empty());
 }
