@@ -274,7 +274,8 @@ void TestRouter::programWithoutSwitch()
 void TestRouter::unknownPluginSelectedInFull_data()
 {
     QTest::addColumn<QList<QByteArray>>("before");
-    QTest::addColumn<bool>("unitGone"); // its output replaced after before
+    QTest::addColumn<int>("unit"); // 0: stays; 1: its output replaced after before; 2: reached by
+                                   // nothing during before
     QTest::addColumn<QList<QByteArray>>("ask");
     QTest::addColumn<QList<QByteArray>>("expected");
 
@@ -282,31 +283,35 @@ void TestRouter::unknownPluginSelectedInFull_data()
     const L to3{hex("b00003"), hex("c005")};
     const L select3{hex("c068"), hex("90407f"), hex("904000")};
     QTest::newRow("bank select 0 after a start")
-        << L{} << false << L{hex("b00000"), hex("c005")}
+        << L{} << 0 << L{hex("b00000"), hex("c005")}
         << L{hex("c065"), hex("90407f"), hex("904000"), hex("c005")};
     QTest::newRow("the same plug-in after the unit's port went")
-        << to3 << true << L{hex("b00003"), hex("c009")} << select3 + L{hex("c009")};
+        << to3 << 1 << L{hex("b00003"), hex("c009")} << select3 + L{hex("c009")};
     QTest::newRow("a program alone after the unit's port went")
-        << to3 << true << L{hex("c009")} << select3 + L{hex("c009")};
+        << to3 << 1 << L{hex("c009")} << select3 + L{hex("c009")};
+    QTest::newRow("the same plug-in after a selection that reached no one")
+        << to3 << 2 << L{hex("b00003"), hex("c009")} << select3 + L{hex("c009")};
     QTest::newRow("the same plug-in while the unit stayed")
-        << to3 << false << L{hex("b00003"), hex("c009")} << L{hex("c009")};
+        << to3 << 0 << L{hex("b00003"), hex("c009")} << L{hex("c009")};
 }
 
 void TestRouter::unknownPluginSelectedInFull()
 {
     QFETCH(QList<QByteArray>, before);
-    QFETCH(bool, unitGone);
+    QFETCH(int, unit);
     QFETCH(QList<QByteArray>, ask);
     QFETCH(QList<QByteArray>, expected);
 
     Rig rig(10);
     rig.router.setMidiChannel(1);
+    rig.log->reached = unit != 2;
     for (const QByteArray &m : before)
         feed(rig.router, bytes(m));
     QVERIFY(rig.waitLoaded());
-    if (unitGone)
+    rig.log->reached = true;
+    if (unit == 1)
         rig.router.replaceOutput(new RecordingSink(rig.log));
-    QCOMPARE(rig.router.pluginKnown(), !before.isEmpty() && !unitGone);
+    QCOMPARE(rig.router.pluginKnown(), !before.isEmpty() && unit == 0);
     rig.log->clear();
     for (const QByteArray &m : ask)
         feed(rig.router, bytes(m));

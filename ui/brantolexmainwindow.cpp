@@ -637,6 +637,9 @@ void BrantolexMainWindow::updateMidiState()
         problems.append({tr("No output port chosen"), QString()});
     if (!chosenOut.isEmpty() && MidiSystem::matchPort(midiIO->midiOutPorts, chosenOut).isEmpty())
         problems.append({tr("Output port %1 is absent"), chosenOut});
+    // Cut by a patchbay: left so, but the user should know nothing arrives.
+    else if (midiIO->outputOpen() && !midiIO->outputConnected())
+        problems.append({tr("Output port %1 is not connected"), chosenOut});
     if (!ui->c_createVirtualInput->isChecked() && !chosenIn.isEmpty() &&
         MidiSystem::matchPort(midiIO->midiInPorts, chosenIn).isEmpty())
         problems.append({tr("Input port %1 is absent"), chosenIn});
