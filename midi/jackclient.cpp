@@ -100,17 +100,19 @@ std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)
     self->user = hooks.user;
     self->portsChanged = hooks.portsChanged;
     self->lost = hooks.lost;
+    self->wakeWorker = hooks.lostNow;
     JackClient *raw = self.get();
     self->out = std::make_unique<JackOutput>(queueBytes(c), self->ended,
                                              [raw] { return raw->relinkOutput(); });
+    // jackd calls the informative one; PipeWire's JACK only the plain one,
+    // for a SIGTERM and a SIGKILL alike. Either ends the client, once: the
+    // flags are only ever set.
     jack_on_info_shutdown(
         c,
-        [](jack_status_t, const char *, void *me) {
-            auto *client = static_cast<JackClient *>(me);
-            client->ended.store(true, std::memory_order_release);
-            client->lost->store(true, std::memory_order_release);
-        },
+        [](jack_status_t, const char *, void *me) { static_cast<JackClient *>(me)->serverEnded(); },
         raw);
+    jack_on_shutdown(
+        c, [](void *me) { static_cast<JackClient *>(me)->serverEnded(); }, raw);
     // A port that went is still listed for a while after its news (always
     // when its client closed): the news is trusted, not the list.
     jack_set_port_registration_callback(
@@ -285,6 +287,14 @@ std::vector<std::string> JackClient::takeAppeared()
     return list;
 }
 
+void JackClient::serverEnded()
+{
+    ended.store(true, std::memory_order_release);
+    lost->store(true, std::memory_order_release);
+    if (wakeWorker)
+        wakeWorker();
+}
+
 bool JackClient::connect(void *own, const std::string &other, bool otherIsSource)
 {
     if (serverGone())
@@ -293,10 +303,15 @@ bool JackClient::connect(void *own, const std::string &other, bool otherIsSource
     const int linked = otherIsSource ? jack_connect(jc(client), other.c_str(), ownName.c_str())
                                      : jack_connect(jc(client), ownName.c_str(), other.c_str());
     if (linked != 0 && linked != EEXIST) {
-        say(QStringLiteral("Brantolex Fixer: could not connect to the MIDI port \"%1\"")
-                .arg(QString::fromStdString(other)));
+        // A port registered but not yet active refuses a few times: said once.
+        if (refusedPort != other)
+            say(QStringLiteral("Brantolex Fixer: could not connect to the MIDI port \"%1\"")
+                    .arg(QString::fromStdString(other)));
+        refusedPort = other;
         return false;
     }
+    if (refusedPort == other)
+        refusedPort.clear();
     return true;
 }
 

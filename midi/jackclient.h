@@ -66,6 +66,9 @@ public:
     bool relinkOutput();
 
 private:
+    // JACK's notification thread's, when the server went.
+    void serverEnded();
+    std::string refusedPort; // the last port a connection was refused to, said once
     JackClient() = default;
     static int process(std::uint32_t frames, void *self);
     bool connect(void *own, const std::string &other, bool otherIsSource);
@@ -84,6 +87,7 @@ private:
     std::atomic<bool> listening{false};
     std::atomic<bool> ended{false};
     std::atomic<bool> *lost = nullptr;
+    std::function<void()> wakeWorker;
     std::chrono::steady_clock::time_point activated;
     std::uint32_t activatedAtFrame = 0; // the server's clock then
     bool stallReported = false;

@@ -29,8 +29,10 @@ public:
         void *callbackUser = nullptr;
         // Runs on a thread of the system's when ports come, go or change.
         std::function<void()> portsChanged;
-        // Set on the system's thread when the system went away.
+        // Set on the system's thread when the system went away; then
+        // lostNow runs there, as in a signal handler (it only wakes).
         std::atomic<bool> *lost = nullptr;
+        std::function<void()> lostNow;
         // Counted when the system dropped input the reader could not hold.
         std::atomic<std::uint32_t> *overruns = nullptr;
     };

@@ -42,17 +42,32 @@ MidiIO::MidiIO() : QObject(nullptr)
     unit.release = [this] { ports->releaseHeldNotes(); };
     unit.channel = [this] { return midiChannel.load(); };
     RouterWorker::Hooks hooks;
-    hooks.woken = [this] { onNews(news.exchange(0)); };
+    hooks.woken = [this] {
+        onNews(news.exchange(0));
+        if (MidiPorts *p = ticked.load())
+            p->lookAtSystem();
+    };
     hooks.event = [this](const RouterWorker::Event &e) { onWorkerEvent(e); };
     hooks.deadline = [this] { sendCurProgChange(); };
     hooks.tick = [this] {
-        if (MidiPorts *p = ticked.load())
+        if (MidiPorts *p = ticked.load()) {
             p->tick();
+            // A server that went is looked for often, so that MIDI flows
+            // again soon after it is back; the cost is only while it is away.
+            worker->setTickInterval(p->searchingNow() ? 100 : 250);
+        }
         tellScheduling();
     };
     worker = std::make_unique<RouterWorker>(std::move(hooks));
     ports = std::make_unique<MidiPorts>(midiInPorts, midiOutPorts, &MidiIO::onInput, this,
-                                        &MidiIO::midiInCallback, callbackCell);
+                                        &MidiIO::midiInCallback, callbackCell, [this] {
+                                            // Counted in, as the input is:
+                                            // the worker outlives it.
+                                            routing.fetch_add(1);
+                                            if (!closing.load())
+                                                worker->wake();
+                                            routing.fetch_sub(1);
+                                        });
     connect(ports.get(), &MidiPorts::portsChanged, this, &MidiIO::portsChanged);
     connect(ports.get(), &MidiPorts::portLost, this, [this](const QString &name) {
         if (name == ports->chosenOut())

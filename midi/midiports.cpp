@@ -16,7 +16,8 @@ void tell(const QString &what)
 } // namespace
 
 MidiPorts::MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler input, void *user,
-                     RtMidiIn::RtMidiCallback callback, void *callbackUser)
+                     RtMidiIn::RtMidiCallback callback, void *callbackUser,
+                     std::function<void()> wake)
     : QObject(nullptr), midiInPorts(inputs), midiOutPorts(outputs), wantedApi(MidiSystem::chosen())
 {
     hooks.input = input;
@@ -25,6 +26,7 @@ MidiPorts::MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler inp
     hooks.callbackUser = callbackUser;
     hooks.portsChanged = [this] { notifyPorts(); };
     hooks.lost = &systemLost;
+    hooks.lostNow = std::move(wake);
     hooks.overruns = &inputOverruns;
     searching = !startSystem();
 }
@@ -46,10 +48,15 @@ void MidiPorts::notifyPorts()
         QMetaObject::invokeMethod(this, &MidiPorts::refreshPorts, Qt::QueuedConnection);
 }
 
+void MidiPorts::lookAtSystem()
+{
+    if ((systemLost.load() || searching.load()) && !checkPending.exchange(true))
+        QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
+}
+
 void MidiPorts::tick()
 {
-    if (systemLost.load() || (searching.load() && ++ticksSearching % 4 == 0))
-        QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
+    lookAtSystem();
     if (++ticksWatching % 4 == 0)
         QMetaObject::invokeMethod(this, &MidiPorts::restartSystem, Qt::QueuedConnection);
     reportDrops();
@@ -84,6 +91,7 @@ bool MidiPorts::startSystem()
 // Runs a few times a second while the system is missing or went away.
 void MidiPorts::checkSystem()
 {
+    checkPending = false;
     const QString name = MidiSystem::displayName(wantedApi);
     if (backend && backend->gone()) {
         tell(QStringLiteral("the ") + name +

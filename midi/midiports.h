@@ -29,8 +29,10 @@ class MidiPorts : public QObject
 public:
     using InputHandler = MidiBackend::InputHandler;
     // The lists are the router's, kept up to date here.
+    // wake: lets the worker know at once that the system went (any thread,
+    // as in a signal handler).
     MidiPorts(QStringList &inputs, QStringList &outputs, InputHandler input, void *user,
-              RtMidiIn::RtMidiCallback callback, void *callbackUser);
+              RtMidiIn::RtMidiCallback callback, void *callbackUser, std::function<void()> wake);
     // Closes both ports; no input arrives once this returns.
     ~MidiPorts() override;
 
@@ -85,6 +87,11 @@ public:
     // The worker's, a few times a second: looks for the system again when
     // needed, reports drops once an episode.
     void tick();
+    // The worker's, when woken: a system that went is closed now, not at
+    // the next tick.
+    void lookAtSystem();
+    // While the system is away it is looked for this often.
+    bool searchingNow() const { return searching.load(); }
 
 signals:
     void portsChanged();
@@ -141,7 +148,7 @@ private:
     bool stallSaid = false;
     std::atomic<bool> systemLost{false}, searching{false};
     std::atomic<bool> refreshPending{false};
-    unsigned ticksSearching = 0;      // the worker's
+    std::atomic<bool> checkPending{false};
     unsigned ticksWatching = 0;       // the worker's
     std::uint32_t dropsInEpisode = 0; // the worker's
     std::atomic<std::uint32_t> inputOverruns{0};

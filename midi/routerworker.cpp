@@ -76,7 +76,7 @@ void RouterWorker::run()
         }
         if (now >= nextTick) {
             hooks.tick();
-            nextTick = now + std::chrono::milliseconds(250);
+            nextTick = now + std::chrono::milliseconds(tickMs.load(std::memory_order_relaxed));
         }
         // A monotonic wait: a clock stepped back must not stall a load.
         const Clock::time_point until = armed && deadline < nextTick ? deadline : nextTick;

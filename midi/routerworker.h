@@ -44,6 +44,8 @@ public:
     // Waits (bounded) until everything posted and woken for so far has been
     // handled.
     bool settle(int timeoutMs = 5000);
+    // Any thread's; from the next tick on.
+    void setTickInterval(int ms) { tickMs.store(ms, std::memory_order_relaxed); }
 
 private:
     void run();
@@ -53,6 +55,7 @@ private:
     MessageQueue events{64 * 1024};
     std::atomic<unsigned> posted{0}, handled{0};
     std::atomic<bool> stopping{false};
+    std::atomic<int> tickMs{250};
     bool armed = false; // the worker's, with its deadline
     Clock::time_point deadline;
     sem_t wakeUp;

@@ -408,25 +408,32 @@ void TestRealtime::inputFlapFollowed()
 
 void TestRealtime::serverRestartFollowed()
 {
-    if (testbackend::isPipeWire())
-        QSKIP("PipeWire's JACK answers under any server name: it cannot be restarted here");
-    // A server of our own under a name of our own, stopped and started again.
-    PrivateJackServer server(QStringLiteral("restart"));
-    QVERIFY2(server.start(), "jackd did not start");
+    // A server stopped and started again: jackd of our own under a name of
+    // our own, or the suite's PipeWire (whose JACK answers under any name).
+    PrivateJackServer jackd(QStringLiteral("restart"));
+    auto server = [&](const char *what) {
+        if (testbackend::isPipeWire())
+            return QProcess::execute(qEnvironmentVariable("BRANTOLEX_PIPEWIRE_SCRIPT"),
+                                     {what, qEnvironmentVariable("BRANTOLEX_PIPEWIRE_DIR")}) == 0;
+        if (qstrcmp(what, "stop") == 0)
+            jackd.stop();
+        return qstrcmp(what, "stop") == 0 || jackd.start();
+    };
+    QVERIFY2(testbackend::isPipeWire() || server("start"), "jackd did not start");
 
     auto rig = std::make_unique<Rig>("Test Unit");
     QVERIFY2(rig->open(), "no MIDI flows through the router");
     MidiIO &router = rig->router;
     QSignalSpy system(&router, &MidiIO::systemChanged);
 
-    server.stop();
+    QVERIFY(server("stop"));
     rig->peer.abandon();
     QVERIFY(system.wait(waitMs));
     QCOMPARE(router.systemProblem(), QStringLiteral("JACK server stopped"));
     QVERIFY(!router.outputOpen());
     QCOMPARE(router.chosenMidiOut(), QString::fromStdString(rig->peer.name("in")));
 
-    QVERIFY2(server.start(), "jackd did not start again");
+    QVERIFY2(server("start"), "the server did not start again");
     FramePeer unit("Test Unit");
     QVERIFY(unit.isOpen());
     QTRY_VERIFY_WITH_TIMEOUT(router.systemProblem().isEmpty(), waitMs);
