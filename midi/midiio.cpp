@@ -54,7 +54,7 @@ MidiIO::MidiIO() : QObject(nullptr)
             p->tick();
             // A server that went is looked for often, so that MIDI flows
             // again soon after it is back; the cost is only while it is away.
-            worker->setTickInterval(p->searchingNow() ? 100 : 250);
+            worker->setTickInterval(p->lookingQuickly() ? 100 : 250);
         }
         tellScheduling();
     };

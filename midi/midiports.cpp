@@ -50,13 +50,22 @@ void MidiPorts::notifyPorts()
 
 void MidiPorts::lookAtSystem()
 {
-    if ((systemLost.load() || searching.load()) && !checkPending.exchange(true))
+    if (systemLost.load() && !checkPending.exchange(true))
         QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
 }
 
+// A server that just went is most likely restarting: it is looked for at
+// every tick for a while, then once a second, as when none ran at start.
 void MidiPorts::tick()
 {
     lookAtSystem();
+    if (searching.load()) {
+        const bool soon = quickLooks.load() > 0;
+        if (soon)
+            quickLooks.fetch_sub(1);
+        if ((soon || ++ticksSearching % 4 == 0) && !checkPending.exchange(true))
+            QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
+    }
     if (++ticksWatching % 4 == 0)
         QMetaObject::invokeMethod(this, &MidiPorts::restartSystem, Qt::QueuedConnection);
     reportDrops();
@@ -100,6 +109,7 @@ void MidiPorts::checkSystem()
         systemGone = true;
         systemLost = false;
         searching = true;
+        quickLooks = 300;
         applyPortLists({}, {}, {});
         emit systemChanged();
         return;
@@ -146,10 +156,12 @@ void MidiPorts::restartSystem()
                  " client's process cycle has not run since it started; opening it again"));
     stallSaid = true;
     closeSystem();
-    if (startSystem())
+    if (startSystem()) {
         systemBack();
-    else
+    } else {
         searching = true;
+        quickLooks = 300;
+    }
 }
 
 // The lists are compared here, whichever way the system told of a change.

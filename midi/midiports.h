@@ -90,8 +90,8 @@ public:
     // The worker's, when woken: a system that went is closed now, not at
     // the next tick.
     void lookAtSystem();
-    // While the system is away it is looked for this often.
-    bool searchingNow() const { return searching.load(); }
+    // Whether the system is looked for at every tick now (it went lately).
+    bool lookingQuickly() const { return searching.load() && quickLooks.load() > 0; }
 
 signals:
     void portsChanged();
@@ -149,6 +149,8 @@ private:
     std::atomic<bool> systemLost{false}, searching{false};
     std::atomic<bool> refreshPending{false};
     std::atomic<bool> checkPending{false};
+    std::atomic<int> quickLooks{0};
+    unsigned ticksSearching = 0;      // the worker's
     unsigned ticksWatching = 0;       // the worker's
     std::uint32_t dropsInEpisode = 0; // the worker's
     std::atomic<std::uint32_t> inputOverruns{0};

@@ -1003,6 +1003,8 @@ void TestRouter::backToBackSwitchesAllEnd()
         if (i % 3 == 0)
             feed(rig.router, Bytes{0xB0, 0, static_cast<unsigned char>((i + 3) % 8)});
         QVERIFY2(rig.waitLoaded(), qPrintable(QString("switch %1 never ended").arg(i)));
+        // The load's end is told just after it is over.
+        QTRY_COMPARE_WITH_TIMEOUT(rig.events.count("loaded"), rig.events.count("loading"), 5000);
         const QStringList step = rig.events.mid(before);
         if (step.contains("loading")) {
             ++loads;
@@ -1111,7 +1113,8 @@ void TestRouter::hammer()
     QCOMPARE(rig.sent().last(), hex("c04d"));
     // Every load ended: nothing is left red.
     QVERIFY(rig.events.count("loaded") > 0);
-    QVERIFY(rig.events.lastIndexOf("loaded") > rig.events.lastIndexOf("loading"));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.events.lastIndexOf("loaded") > rig.events.lastIndexOf("loading"),
+                             5000);
 }
 
 QTEST_MAIN(TestRouter)
