@@ -210,7 +210,15 @@ struct Received
     std::uint64_t highest = 0;
     bool any = false;
     std::uint64_t orderFaults = 0, duplicates = 0, strays = 0;
-    std::int64_t lastMs = 0; // the last numbered message's arrival
+    // The first numbered message sent after a mark and arriving after it.
+    std::int64_t markMs = 0, firstAfterMark = -1;
+    std::uint64_t markSeq = 0;
+    void mark(std::int64_t ms)
+    {
+        markMs = ms;
+        markSeq = stream.sent.load(std::memory_order_acquire);
+        firstAfterMark = -1;
+    }
 
     template <typename OnOther> void drain(OnOther &&other)
     {
@@ -235,7 +243,8 @@ struct Received
                 ++orderFaults;
             highest = std::max(highest, seq);
             any = true;
-            lastMs = e.ms;
+            if (firstAfterMark < 0 && seq >= markSeq && e.ms >= markMs)
+                firstAfterMark = e.ms;
         }
     }
 };
@@ -261,7 +270,8 @@ const char *kindNames[KindCount] = {"unit's port gone and back",
 
 struct KindStats
 {
-    int count = 0, notBack = 0, stuckNotes = 0, rssSamples = 0;
+    int count = 0, notBack = 0, rssSamples = 0;
+    int stuckNotes[2] = {}; // at the unit, at the direct sink
     std::vector<double> returns;
     double rssDeltaKiB = 0;
 };
@@ -334,11 +344,14 @@ private:
     void pumpFor(int ms);
     template <typename F> bool pumpUntil(F done, int ms);
     // Time from `back` to the first numbered message at the unit; -1 after 5 s.
-    double returnAfter(std::int64_t back);
+    // From the last mark to the first numbered message through the program
+    // since; -1 after 5 s.
+    double returnAfterMark();
     void gap(std::int64_t from, std::int64_t to) { gaps.emplace_back(from, to); }
-    bool inGap(std::int64_t ms) const;
+    bool inGap(std::int64_t ms, bool forwarder = false) const;
     void playNotes();
-    void unitEvent(const Event &e);
+    // Note state at the unit (0) or the direct sink (1).
+    void noteEvent(const Event &e, int at);
     void checkStuck();
     void sample(int transition);
 
@@ -356,10 +369,10 @@ private:
     int programAge = 0, programStarts = 0;
     QByteArray programErrors;
 
-    Received direct{"direct connection", &directRing};
-    Received control{"minimal forwarder", &controlRing};
-    Received routed{"the program", &unitRing};
-    std::vector<std::pair<std::int64_t, std::int64_t>> gaps;
+    Received direct{"direct", &directRing};
+    Received control{"forwarder", &controlRing};
+    Received routed{"program", &unitRing};
+    std::vector<std::pair<std::int64_t, std::int64_t>> gaps, controlGaps;
 
     // Notes on keys 40..63 (64 is the unit's selection note).
     struct Key
@@ -367,8 +380,8 @@ private:
         bool held = false;           // at the source
         std::int64_t releaseAt = 0;  // when the source lets go
         std::int64_t releasedAt = 0; // when it did
-        bool sounding = false;       // at the unit
-        bool counted = false;
+        bool sounding[2] = {};       // at the unit, at the direct sink
+        bool counted[2] = {};
     };
     std::array<Key, 128> keys{};
     std::int64_t lastNoteMs = 0;
@@ -378,8 +391,8 @@ private:
 
     KindStats stats[KindCount];
     std::vector<ProcSample> samples;
-    int quits = 0, cleanQuits = 0, panicsAnswered = 0, forcedRestarts = 0;
-    std::int64_t slowestQuit = 0;
+    int quits = 0, cleanQuits = 0, panicsAnswered = 0, forcedRestarts = 0, forcedCleanQuits = 0;
+    std::int64_t slowestQuit = 0, slowestForcedQuit = 0;
     int serverStartFailures = 0;
     bool finished = false;
     void finish();
@@ -427,6 +440,7 @@ bool Tour::startServer()
             return false;
         if (openPeers()) {
             answeredAt = nowMs();
+            routed.mark(answeredAt);
             return true;
         }
         QThread::msleep(5);
@@ -488,10 +502,13 @@ bool Tour::startForwarder()
     forwarder->setStandardOutputFile(QProcess::nullDevice());
     forwarder->setStandardErrorFile(QProcess::nullDevice());
     forwarder->start(QStringLiteral(TOUR_FORWARDER), {});
+    const std::int64_t from = nowMs();
     if (!pumpUntil([&] { return portThere("Bench Native:out"); }, 5000))
         return false;
     connect("Tour Source:out", "Bench Native:in");
     connect("Bench Native:out", "Tour Sinks:control");
+    // The rig's own time to start it again is no loss of the forwarder's.
+    controlGaps.emplace_back(from - 200, nowMs() + 200);
     return true;
 }
 
@@ -557,9 +574,9 @@ void Tour::pump()
     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     QThread::msleep(4);
     const auto none = [](const Event &) {};
-    direct.drain(none);
+    direct.drain([&](const Event &e) { noteEvent(e, 1); });
     control.drain(none);
-    routed.drain([&](const Event &e) { unitEvent(e); });
+    routed.drain([&](const Event &e) { noteEvent(e, 0); });
     if (program)
         program->stderrSoFar();
     playNotes();
@@ -597,22 +614,22 @@ void Tour::playNotes()
     commands.push({now, 3, {0x90, static_cast<unsigned char>(k), 100}});
 }
 
-void Tour::unitEvent(const Event &e)
+void Tour::noteEvent(const Event &e, int at)
 {
     if (e.size != 3 || (e.bytes[0] & 0x0F) != 0)
         return;
     const int type = e.bytes[0] & 0xF0;
     if (type == 0xB0 && (e.bytes[1] == 120 || e.bytes[1] == 123)) {
         for (Key &key : keys)
-            key.sounding = key.counted = false;
+            key.sounding[at] = key.counted[at] = false;
         return;
     }
     const int k = e.bytes[1];
     if ((type != 0x80 && type != 0x90) || k < 40 || k > 63)
         return;
     Key &key = keys[std::size_t(k)];
-    key.sounding = type == 0x90 && e.bytes[2] > 0;
-    key.counted = false;
+    key.sounding[at] = type == 0x90 && e.bytes[2] > 0;
+    key.counted[at] = false;
 }
 
 // A note still sounding at the unit more than a second after the source let
@@ -623,30 +640,38 @@ void Tour::checkStuck()
     const std::int64_t now = nowMs();
     if (now - settledAt < 1000)
         return;
-    for (Key &key : keys) {
-        if (!key.sounding || key.held || key.counted || now - key.releasedAt < 1000)
-            continue;
-        key.counted = true;
-        for (auto it = started.rbegin(); it != started.rend(); ++it)
-            if (it->first <= key.releasedAt + 200) {
-                ++stats[it->second].stuckNotes;
-                break;
-            }
-    }
+    for (Key &key : keys)
+        for (int at = 0; at < 2; ++at) {
+            if (!key.sounding[at] || key.held || key.counted[at] || now - key.releasedAt < 1000)
+                continue;
+            key.counted[at] = true;
+            for (auto it = started.rbegin(); it != started.rend(); ++it)
+                if (it->first <= key.releasedAt + 200) {
+                    if (qEnvironmentVariableIsSet("TOUR_VERBOSE"))
+                        std::fprintf(stderr,
+                                     "\nkey %d left sounding at the %s after %s, "
+                                     "released %lld ms after its start\n",
+                                     int(&key - keys.data()), at ? "direct sink" : "unit",
+                                     kindNames[it->second],
+                                     (long long)(key.releasedAt - it->first));
+                    ++stats[it->second].stuckNotes[at];
+                    break;
+                }
+        }
 }
 
-double Tour::returnAfter(std::int64_t back)
+double Tour::returnAfterMark()
 {
-    const std::uint64_t before = stream.sent.load();
-    if (!pumpUntil([&] { return routed.lastMs >= back && routed.highest >= before; }, 5000))
+    if (!pumpUntil([&] { return routed.firstAfterMark >= 0; }, int(routed.markMs + 5000 - nowMs())))
         return -1;
-    return double(routed.lastMs - back);
+    return double(routed.firstAfterMark - routed.markMs);
 }
 
-bool Tour::inGap(std::int64_t ms) const
+bool Tour::inGap(std::int64_t ms, bool forwarder) const
 {
-    return std::any_of(gaps.begin(), gaps.end(),
-                       [&](const auto &g) { return ms >= g.first && ms <= g.second; });
+    const auto in = [&](const auto &g) { return ms >= g.first && ms <= g.second; };
+    return std::any_of(gaps.begin(), gaps.end(), in) ||
+           (forwarder && std::any_of(controlGaps.begin(), controlGaps.end(), in));
 }
 
 void Tour::sample(int transition)
@@ -677,10 +702,12 @@ bool Tour::setUp()
         std::fprintf(stderr, "tour: the forwarder or the program did not start\n");
         return false;
     }
-    if (returnAfter(nowMs()) < 0) {
+    routed.mark(nowMs());
+    if (returnAfterMark() < 0) {
         std::fprintf(stderr, "tour: no MIDI through the program\n");
         return false;
     }
+    gap(0, nowMs()); // the rig coming up
     return true;
 }
 
@@ -771,18 +798,29 @@ void Tour::transition(Kind kind)
     // second after the return. A panic has none.
     if (kind != Panic)
         gap(start - 200, back + 1000);
-    settledAt = back;
+    // Owed Note Offs can go only once MIDI flows again: notes count as left
+    // sounding from a second after that (or after the 5 s given up on).
+    if (!measure)
+        settledAt = back;
     if (measure) {
-        const double ms = returnAfter(back);
+        if (kind != ServerTerm && kind != ServerKill)
+            routed.mark(back);
+        const double ms = returnAfterMark();
+        settledAt = ms >= 0 ? routed.firstAfterMark : nowMs();
         if (ms >= 0) {
             s.returns.push_back(ms);
         } else {
             // Counted, then made to flow again the way a user would.
             ++s.notBack;
             ++forcedRestarts;
-            stopProgram();
+            std::int64_t quitMs = 0;
+            bool clean = false;
+            stopProgram(&quitMs, &clean);
+            forcedCleanQuits += clean;
+            slowestForcedQuit = std::max(slowestForcedQuit, quitMs);
             startProgram();
-            returnAfter(nowMs());
+            routed.mark(nowMs());
+            returnAfterMark();
         }
     }
     pumpFor(200 + int(random() % 300));
@@ -818,7 +856,11 @@ void Tour::run(int transitions, int budgetSeconds)
         std::fprintf(stderr, "\r%d/%d transitions", done, transitions);
     }
     std::fprintf(stderr, "\n");
-    // The source goes quiet; what is on its way still arrives.
+    // The player lets go, the source goes quiet; what is on its way still
+    // arrives.
+    for (Key &key : keys)
+        key.releaseAt = std::min(key.releaseAt, nowMs());
+    pumpFor(300);
     forget(source);
     pumpFor(1500);
     std::printf("%d transitions in %.0f s\n", done, double(clock.elapsed()) / 1000);
@@ -848,6 +890,7 @@ void Tour::report()
         (unsigned long long)std::count_if(direct.got.begin(), direct.got.begin() + long(sent),
                                           [](unsigned char c) { return c > 0; }),
         (unsigned long long)direct.orderFaults, (unsigned long long)direct.duplicates);
+    std::map<std::string, std::uint64_t> outsideAfter;
     for (Received *r : {&control, &routed}) {
         std::uint64_t base = 0, got = 0, inGaps = 0, outside = 0;
         for (std::uint64_t seq = 0; seq < sent; ++seq) {
@@ -856,10 +899,17 @@ void Tour::report()
             ++base;
             if (r->got[seq])
                 ++got;
-            else if (inGap(stream.sentAt[seq]))
+            else if (inGap(stream.sentAt[seq], r == &control))
                 ++inGaps;
-            else
+            else {
                 ++outside;
+                // After which kind of transition.
+                const auto after = std::upper_bound(started.begin(), started.end(),
+                                                    std::make_pair(stream.sentAt[seq], KindCount));
+                outsideAfter[std::string(r->name) + ", after " +
+                             (after == started.begin() ? "the start"
+                                                       : kindNames[(after - 1)->second])]++;
+            }
         }
         std::printf("| %s | | %llu | %llu | %llu | %llu | %llu | %llu |\n", r->name,
                     (unsigned long long)base, (unsigned long long)got, (unsigned long long)inGaps,
@@ -867,9 +917,11 @@ void Tour::report()
                     (unsigned long long)r->duplicates);
     }
 
+    for (const auto &[where, count] : outsideAfter)
+        std::printf("lost outside gaps, %s: %llu\n", where.c_str(), (unsigned long long)count);
     std::printf("\n| transition | count | back: median ms | p90 | max | not back within 5 s | "
-                "notes left sounding > 1 s | RSS per transition |\n"
-                "|---|---|---|---|---|---|---|---|\n");
+                "notes left sounding > 1 s: program | direct | RSS per transition |\n"
+                "|---|---|---|---|---|---|---|---|---|\n");
     for (int k = 0; k < KindCount; ++k) {
         const KindStats &s = stats[k];
         const bool timed = k != PluginSwitch && k != Panic;
@@ -879,22 +931,26 @@ void Tour::report()
                         percentile(s.returns, 0.9), percentile(s.returns, 1.0));
         else
             std::printf("- | - | - | ");
-        std::printf("%s | %d | ", timed ? QByteArray::number(s.notBack).constData() : "-",
-                    s.stuckNotes);
+        std::printf("%s | %d | %d | ", timed ? QByteArray::number(s.notBack).constData() : "-",
+                    s.stuckNotes[0], s.stuckNotes[1]);
         if (s.rssSamples)
             std::printf("%+.0f KiB |\n", s.rssDeltaKiB / s.rssSamples);
         else
             std::printf("- |\n");
     }
-    int stillSounding = 0;
-    for (const Key &key : keys)
-        stillSounding += key.sounding && !key.held;
+    int stillSounding = 0, stillDirect = 0;
+    for (const Key &key : keys) {
+        stillSounding += key.sounding[0] && !key.held;
+        stillDirect += key.sounding[1] && !key.held;
+    }
     std::printf("\n\"back\": from the port's return, the server answering again or the program's "
                 "ports on the server, to the next numbered message through the program. After "
-                "\"not back within 5 s\" the program was quit and started again (%d times).\n",
-                forcedRestarts);
-    std::printf("Notes sounding at the unit at the end with the source's key up: %d.\n",
-                stillSounding);
+                "\"not back within 5 s\" the program was quit and started again (%d times: %d "
+                "with exit 0, slowest quit %lld ms).\n",
+                forcedRestarts, forcedCleanQuits, (long long)slowestForcedQuit);
+    std::printf("Notes sounding at the end with the source's key up: %d at the unit, %d at the "
+                "direct sink.\n",
+                stillSounding, stillDirect);
     std::printf("Quits: %d, %d with exit 0 within 10 s, slowest %lld ms. Panics answered: %d "
                 "of %d.\n",
                 quits, cleanQuits, (long long)slowestQuit, panicsAnswered, stats[Panic].count);
@@ -916,6 +972,9 @@ void Tour::report()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // Every look for a server that is away would print a paragraph.
+    jack_set_error_function([](const char *) {});
+    jack_set_info_function([](const char *) {});
     if (argc < 3) {
         std::fprintf(stderr, "usage: bench_tour jackd|pipewire N [seed] [pipewire-dir script]\n");
         return 2;
