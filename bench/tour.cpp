@@ -210,6 +210,7 @@ struct Received
     std::uint64_t highest = 0;
     bool any = false;
     std::uint64_t orderFaults = 0, duplicates = 0, strays = 0;
+    std::vector<std::int64_t> duplicateSentAt{};
     // The first numbered message sent after a mark and arriving after it.
     std::int64_t markMs = 0, firstAfterMark = -1;
     std::uint64_t markSeq = 0;
@@ -237,9 +238,10 @@ struct Received
             }
             // The latest one sent with this number: nothing lags by a period.
             const std::uint64_t seq = sent - 1 - ((sent - 1 - id) % period);
-            if (got[seq]++ > 0)
+            if (got[seq]++ > 0) {
                 ++duplicates;
-            else if (any && seq < highest)
+                duplicateSentAt.push_back(stream.sentAt[seq]);
+            } else if (any && seq < highest)
                 ++orderFaults;
             highest = std::max(highest, seq);
             any = true;
@@ -391,6 +393,7 @@ private:
 
     KindStats stats[KindCount];
     std::vector<ProcSample> samples;
+    std::map<qint64, std::pair<ProcSample, ProcSample>> lives; // each process's first and last
     int quits = 0, cleanQuits = 0, panicsAnswered = 0, forcedRestarts = 0, forcedCleanQuits = 0;
     std::int64_t slowestQuit = 0, slowestForcedQuit = 0;
     int serverStartFailures = 0;
@@ -826,6 +829,18 @@ void Tour::transition(Kind kind)
     pumpFor(200 + int(random() % 300));
     ++programAge;
     const qint64 pidAfter = program ? program->process.processId() : 0;
+    if (pidAfter) {
+        const ProcSample now{int(started.size()),
+                             pidAfter,
+                             programAge,
+                             rssOf(pidAfter),
+                             entriesOf(QStringLiteral("/proc/%1/fd").arg(pidAfter)),
+                             entriesOf(QStringLiteral("/proc/%1/task").arg(pidAfter))};
+        auto &life = lives[pidAfter];
+        if (life.first.pid == 0)
+            life.first = now;
+        life.second = now;
+    }
     if (pidBefore && pidAfter == pidBefore && rssBefore > 0) {
         ++s.rssSamples;
         s.rssDeltaKiB += double(rssOf(pidAfter) - rssBefore);
@@ -917,6 +932,14 @@ void Tour::report()
                     (unsigned long long)r->duplicates);
     }
 
+    for (Received *r : {&direct, &control, &routed})
+        for (const std::int64_t at : r->duplicateSentAt) {
+            const auto after =
+                std::upper_bound(started.begin(), started.end(), std::make_pair(at, KindCount));
+            outsideAfter[std::string("duplicate at the ") + r->name + ", after " +
+                         (after == started.begin() ? "the start"
+                                                   : kindNames[(after - 1)->second])]++;
+        }
     for (const auto &[where, count] : outsideAfter)
         std::printf("lost outside gaps, %s: %llu\n", where.c_str(), (unsigned long long)count);
     std::printf("\n| transition | count | back: median ms | p90 | max | not back within 5 s | "
@@ -960,6 +983,19 @@ void Tour::report()
     for (const ProcSample &p : samples)
         std::printf("| %d | %lld | %d | %.1f | %d | %d |\n", p.transition, (long long)p.pid, p.age,
                     double(p.rssKiB) / 1024, p.fds, p.threads);
+    const auto longest =
+        std::max_element(lives.begin(), lives.end(), [](const auto &a, const auto &b) {
+            return a.second.second.age < b.second.second.age;
+        });
+    if (longest != lives.end()) {
+        const ProcSample &a = longest->second.first, &b = longest->second.second;
+        std::printf("\nThe longest-lived program process (pid %lld): after its transition %d RSS "
+                    "%.1f MB, %d descriptors, %d threads; after its transition %d RSS %.1f MB, %d "
+                    "descriptors, %d threads: %+.0f KiB per 100 transitions.\n",
+                    (long long)a.pid, a.age, double(a.rssKiB) / 1024, a.fds, a.threads, b.age,
+                    double(b.rssKiB) / 1024, b.fds, b.threads,
+                    b.age > a.age ? double(b.rssKiB - a.rssKiB) * 100 / (b.age - a.age) : 0.0);
+    }
     int lines = 0;
     for (const QByteArray &line : programErrors.split('\n'))
         lines += line.contains("could not connect");
