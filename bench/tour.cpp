@@ -345,7 +345,6 @@ private:
     void pump();
     void pumpFor(int ms);
     template <typename F> bool pumpUntil(F done, int ms);
-    // Time from `back` to the first numbered message at the unit; -1 after 5 s.
     // From the last mark to the first numbered message through the program
     // since; -1 after 5 s.
     double returnAfterMark();
@@ -371,7 +370,7 @@ private:
     int programAge = 0, programStarts = 0;
     QByteArray programErrors;
 
-    Received direct{"direct", &directRing};
+    Received direct{"direct connection", &directRing};
     Received control{"forwarder", &controlRing};
     Received routed{"program", &unitRing};
     std::vector<std::pair<std::int64_t, std::int64_t>> gaps, controlGaps;
@@ -921,12 +920,12 @@ void Tour::report()
                 // After which kind of transition.
                 const auto after = std::upper_bound(started.begin(), started.end(),
                                                     std::make_pair(stream.sentAt[seq], KindCount));
-                outsideAfter[std::string(r->name) + ", after " +
+                outsideAfter[std::string("lost outside gaps through the ") + r->name + ", after " +
                              (after == started.begin() ? "the start"
                                                        : kindNames[(after - 1)->second])]++;
             }
         }
-        std::printf("| %s | | %llu | %llu | %llu | %llu | %llu | %llu |\n", r->name,
+        std::printf("| through the %s | | %llu | %llu | %llu | %llu | %llu | %llu |\n", r->name,
                     (unsigned long long)base, (unsigned long long)got, (unsigned long long)inGaps,
                     (unsigned long long)outside, (unsigned long long)r->orderFaults,
                     (unsigned long long)r->duplicates);
@@ -936,12 +935,12 @@ void Tour::report()
         for (const std::int64_t at : r->duplicateSentAt) {
             const auto after =
                 std::upper_bound(started.begin(), started.end(), std::make_pair(at, KindCount));
-            outsideAfter[std::string("duplicate at the ") + r->name + ", after " +
+            outsideAfter[std::string("duplicates through the ") + r->name + ", after " +
                          (after == started.begin() ? "the start"
                                                    : kindNames[(after - 1)->second])]++;
         }
     for (const auto &[where, count] : outsideAfter)
-        std::printf("lost outside gaps, %s: %llu\n", where.c_str(), (unsigned long long)count);
+        std::printf("%s: %llu\n", where.c_str(), (unsigned long long)count);
     std::printf("\n| transition | count | back: median ms | p90 | max | not back within 5 s | "
                 "notes left sounding > 1 s: program | direct | RSS per transition |\n"
                 "|---|---|---|---|---|---|---|---|---|\n");
