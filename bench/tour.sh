@@ -7,7 +7,8 @@
 # the program again, the returns that did not come within 5 s and the notes
 # left sounding; RSS, descriptors and threads every 100 transitions.
 # Usage: bench/tour.sh [build-dir] [transitions] [jackd|pipewire|both] [seed]
-#   TOUR_KINDS=unit,source,switch,term,kill,quit,panic keeps only those.
+#   TOUR_KINDS=unit,source,switch,term,kill,quit,panic keeps only those;
+#   TOUR_VERBOSE=1 names each note left sounding as it is found.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
