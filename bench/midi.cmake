@@ -28,3 +28,11 @@ if(TARGET brantolex_testsupport)
     add_executable(bench_soak soak.cpp)
     target_link_libraries(bench_soak PRIVATE brantolex_testsupport)
 endif()
+# A tour of random transitions against the built program (bench/tour.sh).
+if(TARGET brantolex_testsupport)
+    add_executable(bench_tour tour.cpp)
+    target_link_libraries(bench_tour PRIVATE brantolex_testsupport)
+    target_compile_definitions(bench_tour PRIVATE
+        TOUR_FORWARDER="$<TARGET_FILE:bench_nativeforward>")
+    add_dependencies(bench_tour bench_nativeforward brantolex-fixer)
+endif()
