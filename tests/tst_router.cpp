@@ -311,6 +311,7 @@ void TestRouter::unknownPluginSelectedInFull()
     rig.log->reached = true;
     if (unit == 1)
         rig.router.replaceOutput(new RecordingSink(rig.log));
+    rig.router.settle();
     QCOMPARE(rig.router.pluginKnown(), !before.isEmpty() && unit == 0);
     rig.log->clear();
     for (const QByteArray &m : ask)
