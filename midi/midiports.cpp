@@ -48,10 +48,17 @@ void MidiPorts::notifyPorts()
         QMetaObject::invokeMethod(this, &MidiPorts::refreshPorts, Qt::QueuedConnection);
 }
 
+// One look at a time waits on the GUI thread, however often it is asked.
+void MidiPorts::queueCheck()
+{
+    if (!checkPending.exchange(true))
+        QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
+}
+
 void MidiPorts::lookAtSystem()
 {
-    if (systemLost.load() && !checkPending.exchange(true))
-        QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
+    if (systemLost.load())
+        queueCheck();
 }
 
 // A server that just went is most likely restarting: it is looked for at
@@ -63,8 +70,8 @@ void MidiPorts::tick()
         const bool soon = quickLooks.load() > 0;
         if (soon)
             quickLooks.fetch_sub(1);
-        if ((soon || ++ticksSearching % 4 == 0) && !checkPending.exchange(true))
-            QMetaObject::invokeMethod(this, &MidiPorts::checkSystem, Qt::QueuedConnection);
+        if (soon || ++ticksSearching % 4 == 0)
+            queueCheck();
     }
     if (++ticksWatching % 4 == 0)
         QMetaObject::invokeMethod(this, &MidiPorts::restartSystem, Qt::QueuedConnection);

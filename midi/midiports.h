@@ -111,6 +111,7 @@ private:
                         const QStringList &appeared);
     void followPorts(const QStringList &appeared);
     void followLink();
+    void queueCheck();
     bool isOpenOn(const FollowedPort &port, const QStringList &list, const QString &name) const;
     bool openInput(const QString &name);
     void dropInput();

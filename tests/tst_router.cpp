@@ -54,6 +54,20 @@ struct Rig
     QStringList events;
 };
 
+// For a Rig's first: runs on the thread that begins each load, as it begins.
+std::function<void(MidiIO &)> onLoadBegun(std::function<void()> hook)
+{
+    return [hook = std::move(hook)](MidiIO &router) {
+        QObject::connect(
+            &router, &MidiIO::setIsLoadingPlugin, &router,
+            [hook](bool on) {
+                if (on)
+                    hook();
+            },
+            Qt::DirectConnection);
+    };
+}
+
 class ThrowingSink : public MidiSink
 {
 public:
@@ -846,15 +860,10 @@ void TestRouter::programBeforeAnyHeldBackMessage()
     // the program (held in the output's look at whether it takes it, on the
     // thread that began the load).
     std::atomic<bool> holdTheEnd{true};
-    Rig rig(2, [&](MidiIO &router) {
-        QObject::connect(
-            &router, &MidiIO::setIsLoadingPlugin, &router,
-            [&](bool on) {
-                if (on && holdTheEnd.exchange(false))
+    Rig rig(2, onLoadBegun([&] {
+                if (holdTheEnd.exchange(false))
                     rig.log->holdOn = std::this_thread::get_id();
-            },
-            Qt::DirectConnection);
-    });
+            }));
     rig.router.setMidiChannel(1);
     auto in = [&](Bytes m) { MidiIO::midiInCallback(0.0, &m, rig.router.callbackUserData()); };
     rig.in("b00002");
@@ -1024,15 +1033,10 @@ void TestRouter::fullHandOffQueueMutesNothing()
     // it cannot take is dropped, but the program asked for meanwhile still
     // ends the load, and the channel plays again.
     std::atomic<bool> stuck{true};
-    Rig rig(1, [&](MidiIO &router) {
-        QObject::connect(
-            &router, &MidiIO::setIsLoadingPlugin, &router,
-            [&](bool on) {
-                while (on && stuck)
+    Rig rig(1, onLoadBegun([&] {
+                while (stuck)
                     std::this_thread::yield();
-            },
-            Qt::DirectConnection);
-    });
+            }));
     rig.router.setMidiChannel(1);
     auto in = [&](Bytes m) { MidiIO::midiInCallback(0.0, &m, rig.router.callbackUserData()); };
     in({0xB0, 0, 2});
