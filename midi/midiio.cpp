@@ -116,8 +116,8 @@ bool MidiIO::openMidiIn(int index, bool createVirtual)
 
 bool MidiIO::openMidiOut(int index)
 {
-    forgetUnit();
-    return ports->openMidiOut(index);
+    // By name, so that the open port chosen again keeps what the unit has.
+    return index >= 0 && index < midiOutPorts.size() && openMidiOutNamed(midiOutPorts.at(index));
 }
 
 bool MidiIO::closeMidiIn()
