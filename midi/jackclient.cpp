@@ -102,7 +102,8 @@ std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)
     self->lost = hooks.lost;
     self->wakeWorker = hooks.lostNow;
     JackClient *raw = self.get();
-    self->out = std::make_unique<JackOutput>(queueBytes(c), self->ended,
+    // A tenth of a second of the server's time for a new link.
+    self->out = std::make_unique<JackOutput>(queueBytes(c), jack_get_sample_rate(c) / 10, self->ended,
                                              [raw] { return raw->relinkOutput(); });
     // jackd calls the informative one; PipeWire's JACK only the plain one,
     // for a SIGTERM and a SIGKILL alike. Either ends the client, once: the
@@ -146,6 +147,14 @@ std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)
             client->receiverLinked(first == own ? second : first, connected != 0);
             if (client->portsChanged)
                 client->portsChanged();
+        },
+        raw);
+    // Only counted: may come from the server's real-time thread.
+    jack_set_xrun_callback(
+        c,
+        [](void *me) {
+            static_cast<JackClient *>(me)->out->xrunHappened();
+            return 0;
         },
         raw);
     jack_set_port_rename_callback(
@@ -413,7 +422,7 @@ int JackClient::process(std::uint32_t frames, void *me)
 {
     auto *self = static_cast<JackClient *>(me);
     jack_port_t *outPort = jp(self->outPort);
-    self->out->beginCycle(jack_port_get_buffer(outPort, frames));
+    self->out->beginCycle(jack_port_get_buffer(outPort, frames), frames);
     if (self->listening.load(std::memory_order_acquire)) {
         void *in = jack_port_get_buffer(jp(self->inPort.load(std::memory_order_acquire)), frames);
         const std::uint32_t count = jack_midi_get_event_count(in);

@@ -14,29 +14,55 @@ constexpr std::size_t largestPiece = 1u << 20;
 
 } // namespace
 
-JackOutput::JackOutput(std::size_t queueBytes, const std::atomic<bool> &gone,
-                       std::function<bool()> relinkPort)
-    : NoteOutput(queueBytes), gone(gone), relinkPort(std::move(relinkPort)), carried(queueBytes),
-      piece(new unsigned char[largestPiece]), pieceCapacity(largestPiece)
+JackOutput::JackOutput(std::size_t queueBytes, std::uint32_t settleFrames,
+                       const std::atomic<bool> &gone, std::function<bool()> relinkPort)
+    : NoteOutput(queueBytes), gone(gone), relinkPort(std::move(relinkPort)),
+      settleFrames(settleFrames), carried(queueBytes), piece(new unsigned char[largestPiece]),
+      pieceCapacity(largestPiece)
 {
 }
 
-void JackOutput::beginCycle(void *portBuffer)
+void JackOutput::beginCycle(void *portBuffer, std::uint32_t frames)
 {
     const bool isConnected = receivers.load(std::memory_order_acquire) > 0;
     buffer = portBuffer;
     jack_midi_clear_buffer(buffer);
     if (largest == 0)
         largest = jack_midi_max_event_size(buffer);
-    const auto now = std::chrono::steady_clock::now(); // no system call
-    if (isConnected && !connected)
-        connectedAt = now;
+    const std::uint32_t xrunsNow = xruns.load(std::memory_order_acquire);
+    const bool xrun = xrunsNow != xrunsSeen;
+    xrunsSeen = xrunsNow;
+    if (!isConnected || xrun)
+        cleanFrames = 0;
+    if (!isConnected)
+        linkedCycles = linkedFrames = 0;
     connected = isConnected;
-    // A link just made may carry nothing yet (PipeWire's JACK among others):
-    // what goes out waits a moment rather than go to no one.
-    settling = connected && now - connectedAt < settleTime;
+    // A link just made may carry nothing yet: the server's news of it can
+    // come before its graph has it, some servers (PipeWire's JACK) take a
+    // while more, and under xruns the unit's cycles may not run at all
+    // while ours do. What goes out waits until a cycle has passed with the
+    // link and the server has run a while with it without an xrun; at most
+    // ten times that, then it goes, and the notes it was owed are ended
+    // again once the cycles run clean.
+    const bool unproven = linkedCycles < 1 || cleanFrames < settleFrames;
+    settling = connected && unproven && linkedFrames < 10 * settleFrames;
+    if (connected && unproven && !settling && !releaseOwed) {
+        releaseOwed = true;
+        doubted.fetch_add(1, std::memory_order_release);
+    }
+    if (connected) { // the counts stay put over a long evening
+        linkedCycles = std::min(linkedCycles + 1, 2u);
+        linkedFrames += std::min(frames, 10 * settleFrames - std::min(linkedFrames, 10 * settleFrames));
+        cleanFrames += std::min(frames, settleFrames - std::min(cleanFrames, settleFrames));
+    }
     if (connected)
         rollReleased();
+    // A release that found no link, or no clean one, may have reached no
+    // one: the notes still held go out again once a link carries.
+    if (connected && !unproven && releaseOwed) {
+        releaseOwed = false;
+        releaseAgain();
+    }
     lastFrame = 0;
     backlogRoom = backlogStart = std::min<std::size_t>(backlogPerCycle, largest / 2);
     cycleThread = pthread_self();
@@ -73,11 +99,13 @@ bool JackOutput::takeBacklogRoom(std::size_t size)
 }
 
 // A connection made takes effect at a later cycle: a release waits for it a
-// while (32 cycles), then goes, to a port that may be connected to no one.
+// while (32 cycles), then goes, to a port that may be connected to no one;
+// the notes it could not end stay owed to the next link.
 bool JackOutput::mayRelease()
 {
     const std::uint64_t now = cycleCount.load(std::memory_order_relaxed) + 1;
     if (connected || (unconnectedSince != 0 && now - unconnectedSince >= 32)) {
+        releaseOwed = releaseOwed || !connected;
         unconnectedSince = 0;
         return true;
     }

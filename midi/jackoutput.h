@@ -3,7 +3,6 @@
 #include "midi/noteoutput.h"
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -21,11 +20,13 @@ class JackOutput : public NoteOutput
 public:
     // gone: set when the server went away; relinkPort connects the port to
     // its destination again.
-    JackOutput(std::size_t queueBytes, const std::atomic<bool> &gone,
+    // settleFrames: how much of the server's time a new link gets before
+    // anything goes out on it.
+    JackOutput(std::size_t queueBytes, std::uint32_t settleFrames, const std::atomic<bool> &gone,
                std::function<bool()> relinkPort);
 
-    // The process cycle's: the port's buffer for this cycle.
-    void beginCycle(void *buffer);
+    // The process cycle's: the port's buffer for this cycle of frames.
+    void beginCycle(void *buffer, std::uint32_t frames);
     void endCycle();
     std::uint64_t cycles() const { return cycleCount.load(std::memory_order_acquire); }
 
@@ -36,6 +37,9 @@ public:
     // How many ports the port is connected to, from the server's news: the
     // cycle reads it without asking the library (which may lock).
     void setReceivers(int count) { receivers.store(count, std::memory_order_release); }
+    // The server's news of an xrun.
+    void xrunHappened() { xruns.fetch_add(1, std::memory_order_release); }
+    unsigned doubtedLinks() const override { return doubted.load(std::memory_order_acquire); }
 
 private:
     std::uint32_t inputStamp() const override { return carriedIn.load(std::memory_order_acquire); }
@@ -50,15 +54,21 @@ private:
     const std::function<bool()> relinkPort;
     std::atomic<std::uint64_t> cycleCount{0};
     std::atomic<int> receivers{0};
+    std::atomic<std::uint32_t> xruns{0};
+    std::atomic<unsigned> doubted{0};
 
     // The cycle's own.
     void *buffer = nullptr;
     bool connected = false;
     bool settling = false; // connected a moment ago
-    std::chrono::steady_clock::time_point connectedAt;
-    static constexpr std::chrono::milliseconds settleTime{100};
+    // Cycles and frames that ran with the link before this cycle, and the
+    // frames since the last xrun; each counted only as far as it matters.
+    std::uint32_t linkedCycles = 0, linkedFrames = 0, cleanFrames = 0;
+    std::uint32_t xrunsSeen = 0;
+    const std::uint32_t settleFrames;
     std::uint32_t lastFrame = 0;        // frames never go back within a cycle
     std::uint64_t unconnectedSince = 0; // the cycle a release began to wait in, plus one
+    bool releaseOwed = false;           // a release may have gone to no one
     pthread_t cycleThread{};
     std::atomic<bool> inCycle{false};
     std::size_t largest = 0;

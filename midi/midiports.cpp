@@ -487,11 +487,19 @@ bool MidiPorts::panic()
 void MidiPorts::reportDrops()
 {
     std::uint32_t dropped = 0;
+    unsigned doubted = doubtsSeen;
     {
         std::lock_guard<std::mutex> lock(outMutex);
-        if (NoteOutput *current = output.load())
+        if (NoteOutput *current = output.load()) {
             dropped = current->takeDropped();
+            doubted = current->doubtedLinks();
+        }
     }
+    if (doubted > doubtsSeen)
+        tell(QStringLiteral("the MIDI output was linked while the server's cycles kept failing "
+                            "(xruns): what it was sent may be lost; the notes it was owed are "
+                            "ended again once the cycles run clean"));
+    doubtsSeen = doubted;
     if (dropped && !dropsInEpisode)
         tell(QStringLiteral(
             "the MIDI output is not taking messages (queue full); they are dropped"));

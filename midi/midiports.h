@@ -156,4 +156,5 @@ private:
     std::uint32_t dropsInEpisode = 0; // the worker's
     std::atomic<std::uint32_t> inputOverruns{0};
     bool overrunning = false; // the worker's
+    unsigned doubtsSeen = 0;  // the worker's
 };

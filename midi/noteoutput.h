@@ -71,6 +71,9 @@ public:
     // Messages dropped because a queue was full, since the last call.
     std::uint32_t takeDropped() { return dropped.exchange(0, std::memory_order_relaxed); }
 
+    // New links that the MIDI system's failing cycles kept from proving
+    // they carry, so far.
+    virtual unsigned doubtedLinks() const { return 0; }
     // Whether the port is connected to a receiver now; asked off the
     // real-time threads.
     virtual bool linked() const { return true; }
@@ -106,6 +109,13 @@ protected:
     // by the cycle at its start, by the writer after a note reached it.
     void rollReleased();
     bool releasing() const { return releaseFrom >= 0 || panicFrom >= 0; }
+    // The writing thread's: a release of the notes still held, ahead of
+    // what waits.
+    void releaseAgain()
+    {
+        if (releaseFrom < 0)
+            releaseFrom = 0;
+    }
     virtual void wake() {}
     virtual bool accepting() const { return true; }
     // Whether a release may be written now: a port connected a moment ago

@@ -66,6 +66,22 @@ private:
     RtMidiIn in;
 };
 
+// A unit that comes back slowly: its first cycles with a link run long
+// (the server's cycles stall meanwhile) and drop what reaches it.
+class JackWarmingSink
+{
+public:
+    JackWarmingSink(const std::string &client, std::shared_ptr<MessageLog> log, int slowCycles);
+    ~JackWarmingSink();
+
+private:
+    static int process(std::uint32_t frames, void *self);
+    const std::shared_ptr<MessageLog> log;
+    std::atomic<int> slowCycles;
+    void *client = nullptr;
+    void *in = nullptr;
+};
+
 // Connects an extra source to a named input port (the router's virtual input).
 class JackSourceTo
 {

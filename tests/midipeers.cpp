@@ -146,22 +146,25 @@ QString PeerSink::portName() const
 {
     if (alsa)
         return alsa->portName();
-    return jack ? JackSink::portName(client) : QString();
+    return jack || warming ? JackSink::portName(client) : QString();
 }
 
 void PeerSink::unplug()
 {
     const int number = alsa ? alsa->clientNumber() : -1;
     jack.reset();
+    warming.reset();
     alsa.reset();
     if (number >= 0)
         hold = std::make_unique<AlsaNumberHold>(number);
 }
 
-void PeerSink::plugIn()
+void PeerSink::plugIn(int slowCycles)
 {
     if (testbackend::isAlsa())
         alsa = std::make_unique<AlsaSink>(client, log);
+    else if (slowCycles > 0)
+        warming = std::make_unique<JackWarmingSink>(client, log, slowCycles);
     else
         jack = std::make_unique<JackSink>(client, log);
     hold.reset();

@@ -19,6 +19,7 @@ class AlsaSink;
 class AlsaSource;
 class JackBurstPeer;
 class JackSink;
+class JackWarmingSink;
 class JackSource;
 
 // The MIDI system a test runs on, as its CTest entry sets it in
@@ -89,13 +90,16 @@ public:
     ~PeerSink();
     QString portName() const;
     void unplug();
-    void plugIn();
+    // slowCycles: on JACK, its first cycles with a link run long and hear
+    // nothing.
+    void plugIn(int slowCycles = 0);
 
     const std::shared_ptr<MessageLog> log = std::make_shared<MessageLog>();
 
 private:
     const std::string client;
     std::unique_ptr<JackSink> jack;
+    std::unique_ptr<JackWarmingSink> warming;
     std::unique_ptr<AlsaSink> alsa;
     std::unique_ptr<AlsaNumberHold> hold;
 };

@@ -632,15 +632,21 @@ void TestPorts::portFollowedAwayAndBack_data()
 {
     QTest::addColumn<bool>("output");         // the unit's port; otherwise the keyboard's
     QTest::addColumn<bool>("otherMeanwhile"); // another unit chosen while it is away
-    QTest::newRow("output") << true << false;
-    QTest::newRow("input") << false << false;
-    QTest::newRow("output, another chosen while it is away") << true << true;
+    // On JACK: the unit's first cycles back run long and hear nothing.
+    QTest::addColumn<int>("slowCycles");
+    QTest::newRow("output") << true << false << 0;
+    QTest::newRow("input") << false << false << 0;
+    QTest::newRow("output, another chosen while it is away") << true << true << 0;
+    QTest::newRow("output, its first cycles back slow and deaf") << true << false << 4;
 }
 
 void TestPorts::portFollowedAwayAndBack()
 {
     QFETCH(bool, output);
     QFETCH(bool, otherMeanwhile);
+    QFETCH(int, slowCycles);
+    if (slowCycles > 0 && testbackend::kind() != testbackend::Kind::Jack)
+        QSKIP("only jackd holds the other clients' cycles for a late one, and says so (an xrun)");
     PeerSink unit("Test Unit");
     PeerSink spare("Test Spare Unit");
     PeerSource keys("Test Keys");
@@ -678,7 +684,7 @@ void TestPorts::portFollowedAwayAndBack()
         QCOMPARE(qmessages(spare.log->all()).count(off), 0);
     }
     if (output)
-        unit.plugIn();
+        unit.plugIn(slowCycles);
     else
         keys.plugIn();
     QCOMPARE((output ? unit.portName() : keys.portName()) != name, testbackend::isAlsa());
