@@ -216,9 +216,9 @@ std::set<int> sounding(const std::vector<Bytes> &heard, int from = 0, int to = 1
 
 // Waits for the flag without running the event loop: the router hears of
 // no port news meanwhile.
-bool waitQuietly(const std::atomic<bool> &flag)
+bool waitQuietly(const std::atomic<bool> &flag, int ms)
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!flag.load() && std::chrono::steady_clock::now() < until)
         std::this_thread::yield();
     return flag.load();
@@ -777,10 +777,16 @@ void TestPorts::unitFlapsDuringNotes()
         if (noticed)
             QTRY_VERIFY_WITH_TIMEOUT(lost.count() > lostBefore, 10000);
         passed = false;
-        if (!offLostAsItGoes)
-            rig.source.send({0x80, note, 0});
-        rig.source.send({0xC0, 0});
-        QVERIFY(noticed || waitQuietly(passed));
+        // What a loaded server's xruns catch on the way in is lost before
+        // the router: sent again until the router has handled it.
+        for (int tries = 0; tries < 10 && !passed; ++tries) {
+            if (!offLostAsItGoes)
+                rig.source.send({0x80, note, 0});
+            rig.source.send({0xC0, 0});
+            if (noticed || waitQuietly(passed, 1000))
+                break;
+        }
+        QVERIFY(noticed || passed);
         // Cut for longer than the router keeps the notes released lately,
         // notes going out meanwhile.
         for (int i = 0; cut && i < 3; ++i) {
