@@ -10,8 +10,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -84,14 +88,57 @@ const char *prettyName(const char *port)
     return "Brantolex Fixer: input";
 }
 
+// A server that took the connection and does not answer (one still
+// starting, or stuck) keeps jack_client_open waiting for as long as that
+// lasts: the open runs on a thread of its own and is waited for a while.
+// One given up on closes what it gets itself, and no other starts meanwhile.
+std::atomic<bool> openGivenUp{false};
+
+jack_client_t *openClient(std::chrono::milliseconds within)
+{
+    struct Attempt
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        jack_client_t *client = nullptr;
+        bool finished = false, givenUp = false;
+    };
+    if (openGivenUp.load())
+        return nullptr;
+    auto attempt = std::make_shared<Attempt>();
+    try {
+        std::thread([attempt] {
+            jack_client_t *c = jack_client_open(ownClient, JackNoStartServer, nullptr);
+            std::lock_guard<std::mutex> lock(attempt->mutex);
+            if (attempt->givenUp) {
+                if (c)
+                    jack_client_close(c);
+                openGivenUp = false;
+                return;
+            }
+            attempt->client = c;
+            attempt->finished = true;
+            attempt->done.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        return nullptr;
+    }
+    std::unique_lock<std::mutex> lock(attempt->mutex);
+    if (!attempt->done.wait_for(lock, within, [&] { return attempt->finished; })) {
+        attempt->givenUp = true;
+        openGivenUp = true;
+        return nullptr;
+    }
+    return attempt->client;
+}
+
 } // namespace
 
 std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)
 {
     jack_set_error_function(jackMessage);
     jack_set_info_function(jackMessage);
-    jack_status_t status;
-    jack_client_t *c = jack_client_open(ownClient, JackNoStartServer, &status);
+    jack_client_t *c = openClient(std::chrono::seconds(3));
     if (!c)
         return nullptr;
     std::unique_ptr<JackClient> self(new JackClient);

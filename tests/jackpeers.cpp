@@ -55,50 +55,9 @@ bool jackConnect(const QString &from, const QString &to, bool connect)
     return r == 0 || r == EEXIST;
 }
 
-JackWarmingSink::JackWarmingSink(const std::string &name, std::shared_ptr<MessageLog> log,
-                                 int slowCycles)
-    : log(std::move(log)), slowCycles(slowCycles)
-{
-    jack_client_t *c = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
-    if (!c)
-        return;
-    in = jack_port_register(c, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (!in || jack_set_process_callback(c, &JackWarmingSink::process, this) != 0 ||
-        jack_activate(c) != 0) {
-        jack_client_close(c);
-        return;
-    }
-    client = c;
-}
-
-JackWarmingSink::~JackWarmingSink()
-{
-    if (client)
-        jack_client_close(static_cast<jack_client_t *>(client));
-}
-
-int JackWarmingSink::process(std::uint32_t frames, void *arg)
-{
-    auto *self = static_cast<JackWarmingSink *>(arg);
-    auto *port = static_cast<jack_port_t *>(self->in);
-    void *buffer = jack_port_get_buffer(port, frames);
-    const jack_nframes_t events = jack_midi_get_event_count(buffer);
-    if (self->slowCycles.load() > 0 && jack_port_connected(port) > 0) {
-        self->slowCycles.fetch_sub(1);
-        self->log->unheard += int(events);
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
-        return 0;
-    }
-    for (jack_nframes_t e = 0; e < events; ++e) {
-        jack_midi_event_t event;
-        if (jack_midi_event_get(&event, buffer, e) == 0)
-            self->log->append(event.buffer, event.size);
-    }
-    return 0;
-}
-
-JackBurstPeer::JackBurstPeer(const std::string &name, int perCycle)
-    : perCycle(std::size_t(perCycle))
+JackBurstPeer::JackBurstPeer(const std::string &name, int perCycle,
+                             std::shared_ptr<MessageLog> log, int slowCycles)
+    : perCycle(std::size_t(perCycle)), log(std::move(log)), slowCycles(slowCycles)
 {
     jack_client_t *c = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
     if (!c)
@@ -174,11 +133,21 @@ int JackBurstPeer::process(std::uint32_t frames, void *arg)
         ++self->next;
     }
 
-    void *inBuffer = jack_port_get_buffer(static_cast<jack_port_t *>(self->in), frames);
+    auto *in = static_cast<jack_port_t *>(self->in);
+    void *inBuffer = jack_port_get_buffer(in, frames);
     const jack_nframes_t events = jack_midi_get_event_count(inBuffer);
+    if (self->slowCycles > 0 && jack_port_connected(in) > 0) {
+        --self->slowCycles;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        return 0;
+    }
     for (jack_nframes_t e = 0; e < events; ++e) {
         jack_midi_event_t event;
-        if (jack_midi_event_get(&event, inBuffer, e) == 0)
+        if (jack_midi_event_get(&event, inBuffer, e) != 0)
+            continue;
+        if (self->log)
+            self->log->append(event.buffer, event.size);
+        else
             self->arrived.push(event.buffer, event.size);
     }
     return 0;

@@ -66,22 +66,6 @@ private:
     RtMidiIn in;
 };
 
-// A unit that comes back slowly: its first cycles with a link run long
-// (the server's cycles stall meanwhile) and drop what reaches it.
-class JackWarmingSink
-{
-public:
-    JackWarmingSink(const std::string &client, std::shared_ptr<MessageLog> log, int slowCycles);
-    ~JackWarmingSink();
-
-private:
-    static int process(std::uint32_t frames, void *self);
-    const std::shared_ptr<MessageLog> log;
-    std::atomic<int> slowCycles;
-    void *client = nullptr;
-    void *in = nullptr;
-};
-
 // Connects an extra source to a named input port (the router's virtual input).
 class JackSourceTo
 {
@@ -108,11 +92,14 @@ private:
 // prepared list in order, a limited number a cycle (RtMidi's JACK output
 // drops what does not fit one), and its "in" port keeps what arrives
 // without allocating, so that even a slow build does not make it the
-// bottleneck.
+// bottleneck. As a unit that comes back slowly it writes to a log instead,
+// and its first slowCycles cycles with a link run long (the server's
+// cycles stall meanwhile) and drop what reaches it.
 class JackBurstPeer
 {
 public:
-    explicit JackBurstPeer(const std::string &client, int perCycle = 1000);
+    explicit JackBurstPeer(const std::string &client, int perCycle = 1000,
+                           std::shared_ptr<MessageLog> log = nullptr, int slowCycles = 0);
     ~JackBurstPeer();
     JackBurstPeer(const JackBurstPeer &) = delete;
     JackBurstPeer &operator=(const JackBurstPeer &) = delete;
@@ -139,6 +126,8 @@ private:
     const std::vector<Bytes> *sending = nullptr; // the cycle's own
     std::size_t next = 0;
     MessageQueue arrived{64u << 20};
+    const std::shared_ptr<MessageLog> log;
+    int slowCycles;
 };
 
 // A handle of a server that went away must not be closed (libjack would

@@ -146,14 +146,14 @@ QString PeerSink::portName() const
 {
     if (alsa)
         return alsa->portName();
-    return jack || warming ? JackSink::portName(client) : QString();
+    return jack || slow ? JackSink::portName(client) : QString();
 }
 
 void PeerSink::unplug()
 {
     const int number = alsa ? alsa->clientNumber() : -1;
     jack.reset();
-    warming.reset();
+    slow.reset();
     alsa.reset();
     if (number >= 0)
         hold = std::make_unique<AlsaNumberHold>(number);
@@ -164,7 +164,7 @@ void PeerSink::plugIn(int slowCycles)
     if (testbackend::isAlsa())
         alsa = std::make_unique<AlsaSink>(client, log);
     else if (slowCycles > 0)
-        warming = std::make_unique<JackWarmingSink>(client, log, slowCycles);
+        slow = std::make_unique<JackBurstPeer>(client, 0, log, slowCycles);
     else
         jack = std::make_unique<JackSink>(client, log);
     hold.reset();

@@ -19,7 +19,6 @@ class AlsaSink;
 class AlsaSource;
 class JackBurstPeer;
 class JackSink;
-class JackWarmingSink;
 class JackSource;
 
 // The MIDI system a test runs on, as its CTest entry sets it in
@@ -99,7 +98,7 @@ public:
 private:
     const std::string client;
     std::unique_ptr<JackSink> jack;
-    std::unique_ptr<JackWarmingSink> warming;
+    std::unique_ptr<JackBurstPeer> slow;
     std::unique_ptr<AlsaSink> alsa;
     std::unique_ptr<AlsaNumberHold> hold;
 };

@@ -1091,6 +1091,13 @@ void TestPorts::serverStoppedMidRun()
     });
     if (fill.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
         qFatal("sends waited for a stalled JACK server");
+    // Nor does a router made meanwhile wait for it to answer.
+    auto made = std::async(std::launch::async, [] { return MidiIO().midiInPorts.isEmpty(); });
+    if (made.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        signalProcess(server.process(), SIGCONT);
+        qFatal("a router waited for a JACK server that does not answer");
+    }
+    QVERIFY(made.get());
     signalProcess(server.process(), SIGCONT);
     // At least the queue's floor of 256 KiB of Control Changes.
     QVERIFY(fill.get() > 256 * 1024 / 7);
