@@ -17,6 +17,7 @@
 // Port names are given as the router lists them ("Client:port 129:0").
 
 class AlsaClient;
+struct RawEnds;
 typedef struct _snd_seq snd_seq_t;
 struct snd_seq_addr;
 
@@ -77,6 +78,10 @@ class AlsaBurstPeer
 {
 public:
     explicit AlsaBurstPeer(const std::string &client, int window = 0);
+    // Kernel clients at both ends, as a USB keyboard and a USB unit are:
+    // bytes written raw into VirMIDI device "from" in one go leave by its
+    // port, and what reaches the port of device "to" is read raw from it.
+    AlsaBurstPeer(int from, int to);
     ~AlsaBurstPeer();
     AlsaBurstPeer(const AlsaBurstPeer &) = delete;
     AlsaBurstPeer &operator=(const AlsaBurstPeer &) = delete;
@@ -97,6 +102,7 @@ private:
     void sendLoop();
 
     std::unique_ptr<AlsaClient> seq;
+    std::unique_ptr<RawEnds> raw;
     int out = -1, in = -1;
     const std::size_t window;
     std::shared_ptr<MessageLog> arrived = std::make_shared<MessageLog>();

@@ -103,11 +103,13 @@ struct BurstRig
     }
     // A client that opened slowly may never run its cycle: set up again when
     // the ping does not come back. Direct: the peer's ends connected to
-    // each other, what the router is measured against.
-    bool open(bool direct = false)
+    // each other, what the router is measured against. Kernel ends: two
+    // VirMIDI devices written and read raw.
+    bool open(bool direct = false, bool kernelEnds = false)
     {
         const auto setUp = [&] {
-            peer = std::make_unique<BurstPeer>("Test Burst", 1000, window);
+            peer = kernelEnds ? std::make_unique<BurstPeer>(std::make_unique<AlsaBurstPeer>(0, 1))
+                              : std::make_unique<BurstPeer>("Test Burst", 1000, window);
             if (direct)
                 return peer->isOpen() && peer->connectTo(peer->inName());
             return routeThrough(router, *peer);
@@ -526,14 +528,22 @@ void routerOrDirect()
 
 void TestPorts::burstArrivesCompleteAndInOrder_data()
 {
-    routerOrDirect();
+    QTest::addColumn<bool>("direct");
+    QTest::addColumn<bool>("kernelEnds");
+    QTest::newRow("direct connection") << true << false;
+    QTest::newRow("through the router") << false << false;
+    // Kernel clients at both ends, as a USB keyboard and a USB unit are.
+    QTest::newRow("VirMIDI to VirMIDI through the router") << false << true;
 }
 
 void TestPorts::burstArrivesCompleteAndInOrder()
 {
     QFETCH(bool, direct);
+    QFETCH(bool, kernelEnds);
+    if (kernelEnds && !testbackend::isAlsa())
+        QSKIP("VirMIDI devices are the ALSA sequencer's");
     BurstRig rig;
-    QVERIFY(rig.open(direct));
+    QVERIFY(rig.open(direct, kernelEnds));
     const QList<QByteArray> sent = controlChanges(10000);
     QVERIFY(rig.exchange(sent));
     QCOMPARE(rig.received(), sent);
