@@ -85,6 +85,9 @@ struct Burst
 {
     const char *label;
     std::vector<Bytes> messages;
+    // Both ends kernel clients, as a USB keyboard and a USB unit are: two
+    // VirMIDI devices, written and read raw.
+    bool kernelEnds = false;
 };
 
 Bytes sysex(std::size_t size, int index)
@@ -114,6 +117,7 @@ std::vector<Burst> bursts()
         bank.messages.push_back(sysex(1024, i));
     all.push_back(std::move(bank));
     all.push_back({"1 sysex of 64 KB", {sysex(64 * 1024, 0)}});
+    all.push_back({"5,000 CCs, VirMIDI to VirMIDI", all[1].messages, true});
     return all;
 }
 
@@ -185,17 +189,25 @@ bool warmUp(AlsaBurstPeer &peer)
     return false;
 }
 
-std::optional<BurstResult> direct(const std::vector<Bytes> &sent)
+std::unique_ptr<AlsaBurstPeer> makePeer(bool kernelEnds)
 {
-    AlsaBurstPeer peer("Bench Burst");
+    return kernelEnds ? std::make_unique<AlsaBurstPeer>(0, 1)
+                      : std::make_unique<AlsaBurstPeer>("Bench Burst");
+}
+
+std::optional<BurstResult> direct(const std::vector<Bytes> &sent, bool kernelEnds = false)
+{
+    const auto ends = makePeer(kernelEnds);
+    AlsaBurstPeer &peer = *ends;
     if (!peer.isOpen() || !peer.connectTo(peer.inName()) || !warmUp(peer))
         return std::nullopt;
     return run(peer, sent);
 }
 
-std::optional<BurstResult> throughRouter(const std::vector<Bytes> &sent)
+std::optional<BurstResult> throughRouter(const std::vector<Bytes> &sent, bool kernelEnds = false)
 {
-    AlsaBurstPeer peer("Bench Burst");
+    const auto ends = makePeer(kernelEnds);
+    AlsaBurstPeer &peer = *ends;
     const auto router = makeRouter();
     if (!peer.isOpen() || !openRouter(*router, peer.inName()) || !peer.connectTo(routerInput) ||
         !warmUp(peer))
@@ -289,8 +301,8 @@ int burstTable(const QString &machine, int runs, bool header)
         // In turns, so that what the guest does meanwhile weighs on both.
         BurstRuns d, r;
         for (int run = 0; run < runs; ++run) {
-            d.runs.push_back(direct(b.messages).value_or(BurstResult{}));
-            r.runs.push_back(throughRouter(b.messages).value_or(BurstResult{}));
+            d.runs.push_back(direct(b.messages, b.kernelEnds).value_or(BurstResult{}));
+            r.runs.push_back(throughRouter(b.messages, b.kernelEnds).value_or(BurstResult{}));
         }
         std::printf("| %s | %s | %s | %s | %s | %s |\n", b.label, qPrintable(machine),
                     qPrintable(d.describe(b.messages.size())),

@@ -397,29 +397,15 @@ QString AlsaSink::portName() const
     return seq->portName(port);
 }
 
-// The raw sides of two VirMIDI devices on card 0. The reader runs at an
-// ordinary priority, as a program reading a unit's port would.
+// The raw sides of two VirMIDI devices. The reader (of channel messages
+// only) runs at an ordinary priority, as a program reading a unit would.
 struct RawEnds
 {
-    RawEnds(snd_seq_t *seq, int from, int to)
-    {
-        const auto device = [](int n) { return "hw:0," + std::to_string(n); };
-        const auto port = [seq](int n) {
-            QString listed;
-            const QString plain = QStringLiteral("Virtual Raw MIDI 0-%1:VirMIDI 0-%1").arg(n);
-            forEachPort(seq, [&](const snd_seq_addr_t &, const QString &p, const QString &l) {
-                listed = p == plain ? l : listed;
-            });
-            return listed;
-        };
-        outPort = port(from);
-        inPort = port(to);
-        if (snd_rawmidi_open(nullptr, &out, device(from).c_str(), 0) < 0 ||
-            snd_rawmidi_open(&in, nullptr, device(to).c_str(), SND_RAWMIDI_NONBLOCK) < 0)
-            in = nullptr;
-    }
     ~RawEnds()
     {
+        // A connection between kernel clients outlives the one who made it.
+        if (!linked.isEmpty())
+            alsaConnect(outPort, linked, false);
         const std::uint64_t one = 1;
         if (reader.joinable() && write(stop, &one, sizeof one) == sizeof one)
             reader.join();
@@ -428,48 +414,28 @@ struct RawEnds
                 snd_rawmidi_close(end);
         close(stop);
     }
-    bool isOpen() const { return in && !outPort.isEmpty() && !inPort.isEmpty(); }
-    // The whole list in one go, as "amidi -S" sends it.
-    bool send(const std::vector<Bytes> &list)
-    {
-        Bytes all;
-        for (const Bytes &m : list)
-            all.insert(all.end(), m.begin(), m.end());
-        for (std::size_t at = 0; at < all.size();) {
-            const ssize_t n = snd_rawmidi_write(out, all.data() + at, all.size() - at);
-            if (n < 0)
-                return false;
-            at += std::size_t(n);
-        }
-        return true;
-    }
     void read(const std::shared_ptr<MessageLog> &to)
     {
-        snd_midi_event_t *parser = nullptr, *decoder = nullptr;
-        snd_midi_event_new(256, &parser);
-        snd_midi_event_new(16, &decoder);
-        snd_midi_event_no_status(decoder, 1);
-        std::vector<pollfd> fds(std::size_t(snd_rawmidi_poll_descriptors_count(in)) + 1);
-        snd_rawmidi_poll_descriptors(in, fds.data(), unsigned(fds.size() - 1));
-        fds.back() = {stop, POLLIN, 0};
+        pollfd fds[2] = {{stop, POLLIN, 0}, {}};
+        snd_rawmidi_poll_descriptors(in, fds + 1, 1);
         unsigned char bytes[4096];
-        while ((poll(fds.data(), fds.size(), -1) >= 0 || errno == EINTR) && !fds.back().revents) {
+        Bytes m{0x80};
+        while (poll(fds, 2, -1) >= 0 && !fds[0].revents)
             for (ssize_t n; (n = snd_rawmidi_read(in, bytes, sizeof bytes)) > 0;)
                 for (ssize_t i = 0; i < n; ++i) {
-                    snd_seq_event_t ev;
-                    unsigned char m[16];
-                    long size = 0;
-                    if (snd_midi_event_encode_byte(parser, bytes[i], &ev) == 1 &&
-                        (size = snd_midi_event_decode(decoder, m, sizeof m, &ev)) > 0)
-                        to->append(m, std::size_t(size));
+                    if (bytes[i] & 0x80)
+                        m = {bytes[i]};
+                    else
+                        m.push_back(bytes[i]);
+                    if (m.size() == ((m[0] & 0xE0) == 0xC0 ? 2u : 3u)) {
+                        to->append(m.data(), m.size());
+                        m.resize(1); // running status
+                    }
                 }
-        }
-        snd_midi_event_free(parser);
-        snd_midi_event_free(decoder);
     }
 
     snd_rawmidi_t *out = nullptr, *in = nullptr;
-    QString outPort, inPort; // their sequencer ports, as the router lists them
+    QString outPort, inPort, linked; // the sequencer's names; where outPort goes
     int stop = eventfd(0, EFD_CLOEXEC);
     std::thread reader;
 };
@@ -491,11 +457,20 @@ AlsaBurstPeer::AlsaBurstPeer(const std::string &client, int window)
 }
 
 AlsaBurstPeer::AlsaBurstPeer(int from, int to)
-    : seq(std::make_unique<AlsaClient>("Test Raw Burst")), window(0)
+    : seq(std::make_unique<AlsaClient>("Test Raw Burst")), raw(std::make_unique<RawEnds>()),
+      window(0)
 {
-    raw = std::make_unique<RawEnds>(seq->handle(), from, to);
-    if (!raw->isOpen())
+    snd_seq_addr_t a, b;
+    const auto port = [](int n) {
+        return QStringLiteral("Virtual Raw MIDI 0-%1:VirMIDI 0-%1").arg(n);
+    };
+    if (!findAlsaPort(seq->handle(), port(from), a) || !findAlsaPort(seq->handle(), port(to), b) ||
+        snd_rawmidi_open(nullptr, &raw->out, ("hw:0," + std::to_string(from)).c_str(), 0) < 0 ||
+        snd_rawmidi_open(&raw->in, nullptr, ("hw:0," + std::to_string(to)).c_str(),
+                         SND_RAWMIDI_NONBLOCK) < 0)
         return;
+    raw->outPort = port(from) + QStringLiteral(" %1:0").arg(a.client);
+    raw->inPort = port(to) + QStringLiteral(" %1:0").arg(b.client);
     raw->reader = std::thread([raw = raw.get(), to = arrived] { raw->read(to); });
     sender = std::thread([this] { sendLoop(); });
 }
@@ -532,8 +507,10 @@ bool AlsaBurstPeer::connectTo(const QString &port)
 {
     // A sender with a window never overflows its receiver, not even with
     // one message larger than the receiver's pool.
-    if (raw)
+    if (raw) {
+        raw->linked = port;
         return alsaConnect(raw->outPort, port, true);
+    }
     snd_seq_addr_t addr;
     if (window > 0 && findAlsaPort(seq->handle(), port, addr))
         seq->paceFor = addr.client;
@@ -570,8 +547,13 @@ void AlsaBurstPeer::sendLoop()
         const std::vector<Bytes> list = std::move(lists.front());
         lists.pop_front();
         if (raw) {
+            // In one go, as "amidi -S" sends it.
+            Bytes all;
+            for (const Bytes &m : list)
+                all.insert(all.end(), m.begin(), m.end());
             lock.unlock();
-            const bool ok = raw->send(list);
+            const bool ok =
+                snd_rawmidi_write(raw->out, all.data(), all.size()) == ssize_t(all.size());
             lock.lock();
             refusals += ok ? 0 : 1;
             continue;
