@@ -403,9 +403,6 @@ struct RawEnds
 {
     ~RawEnds()
     {
-        // A connection between kernel clients outlives the one who made it.
-        if (!linked.isEmpty())
-            alsaConnect(outPort, linked, false);
         const std::uint64_t one = 1;
         if (reader.joinable() && write(stop, &one, sizeof one) == sizeof one)
             reader.join();
@@ -433,9 +430,8 @@ struct RawEnds
                     }
                 }
     }
-
     snd_rawmidi_t *out = nullptr, *in = nullptr;
-    QString outPort, inPort, linked; // the sequencer's names; where outPort goes
+    QString outPort, inPort; // their names on the sequencer
     int stop = eventfd(0, EFD_CLOEXEC);
     std::thread reader;
 };
@@ -456,21 +452,18 @@ AlsaBurstPeer::AlsaBurstPeer(const std::string &client, int window)
     sender = std::thread([this] { sendLoop(); });
 }
 
-AlsaBurstPeer::AlsaBurstPeer(int from, int to)
-    : seq(std::make_unique<AlsaClient>("Test Raw Burst")), raw(std::make_unique<RawEnds>()),
-      window(0)
+AlsaBurstPeer::AlsaBurstPeer(int from, int to) : raw(std::make_unique<RawEnds>()), window(0)
 {
-    snd_seq_addr_t a, b;
-    const auto port = [](int n) {
-        return QStringLiteral("Virtual Raw MIDI 0-%1:VirMIDI 0-%1").arg(n);
+    // Card 0's kernel clients are numbered from 16, by device.
+    const auto name = [](int n) {
+        return QStringLiteral("Virtual Raw MIDI 0-%1:VirMIDI 0-%1 %2:0").arg(n).arg(16 + n);
     };
-    if (!findAlsaPort(seq->handle(), port(from), a) || !findAlsaPort(seq->handle(), port(to), b) ||
-        snd_rawmidi_open(nullptr, &raw->out, ("hw:0," + std::to_string(from)).c_str(), 0) < 0 ||
+    raw->outPort = name(from);
+    raw->inPort = name(to);
+    if (snd_rawmidi_open(nullptr, &raw->out, ("hw:0," + std::to_string(from)).c_str(), 0) < 0 ||
         snd_rawmidi_open(&raw->in, nullptr, ("hw:0," + std::to_string(to)).c_str(),
                          SND_RAWMIDI_NONBLOCK) < 0)
         return;
-    raw->outPort = port(from) + QStringLiteral(" %1:0").arg(a.client);
-    raw->inPort = port(to) + QStringLiteral(" %1:0").arg(b.client);
     raw->reader = std::thread([raw = raw.get(), to = arrived] { raw->read(to); });
     sender = std::thread([this] { sendLoop(); });
 }
@@ -484,7 +477,6 @@ AlsaBurstPeer::~AlsaBurstPeer()
     }
     if (sender.joinable())
         sender.join();
-    raw.reset();
     seq.reset(); // its reader calls the hook until then
 }
 
@@ -507,10 +499,8 @@ bool AlsaBurstPeer::connectTo(const QString &port)
 {
     // A sender with a window never overflows its receiver, not even with
     // one message larger than the receiver's pool.
-    if (raw) {
-        raw->linked = port;
+    if (raw)
         return alsaConnect(raw->outPort, port, true);
-    }
     snd_seq_addr_t addr;
     if (window > 0 && findAlsaPort(seq->handle(), port, addr))
         seq->paceFor = addr.client;
@@ -519,6 +509,10 @@ bool AlsaBurstPeer::connectTo(const QString &port)
 
 bool AlsaBurstPeer::send(std::vector<Bytes> messages)
 {
+    for (std::size_t i = 1; raw && i < messages.size(); ++i) // in one go, as "amidi -S" does
+        messages[0].insert(messages[0].end(), messages[i].begin(), messages[i].end());
+    if (raw && messages.size() > 1)
+        messages.resize(1);
     std::lock_guard<std::mutex> lock(mutex);
     lists.push_back(std::move(messages));
     wake.notify_all();
@@ -546,18 +540,6 @@ void AlsaBurstPeer::sendLoop()
             return;
         const std::vector<Bytes> list = std::move(lists.front());
         lists.pop_front();
-        if (raw) {
-            // In one go, as "amidi -S" sends it.
-            Bytes all;
-            for (const Bytes &m : list)
-                all.insert(all.end(), m.begin(), m.end());
-            lock.unlock();
-            const bool ok =
-                snd_rawmidi_write(raw->out, all.data(), all.size()) == ssize_t(all.size());
-            lock.lock();
-            refusals += ok ? 0 : 1;
-            continue;
-        }
         for (const Bytes &m : list) {
             // A message the router keeps back never returns: a second
             // without news lets the next one go.
@@ -571,7 +553,9 @@ void AlsaBurstPeer::sendLoop()
                 stopping)
                 return;
             lock.unlock();
-            const bool ok = seq->send(out, m) == 0;
+            const bool ok =
+                raw ? snd_rawmidi_write(raw->out, m.data(), m.size()) == ssize_t(m.size())
+                    : seq->send(out, m) == 0;
             lock.lock();
             if (!ok)
                 ++refusals;

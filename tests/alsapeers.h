@@ -78,9 +78,7 @@ class AlsaBurstPeer
 {
 public:
     explicit AlsaBurstPeer(const std::string &client, int window = 0);
-    // Kernel clients at both ends, as a USB keyboard and a USB unit are:
-    // bytes written raw into VirMIDI device "from" in one go leave by its
-    // port, and what reaches the port of device "to" is read raw from it.
+    // Kernel clients at both ends: VirMIDI devices (card 0) written and read raw.
     AlsaBurstPeer(int from, int to);
     ~AlsaBurstPeer();
     AlsaBurstPeer(const AlsaBurstPeer &) = delete;
