@@ -110,10 +110,11 @@ RawBuffer unpack(int packed)
 }
 
 // Where a kernel client's port on a card puts what it is sent, -1 for a
-// user client (it has a pool to ask) and for ports that are no raw MIDI:
-// a hardware port (32 to a device) writes to its device's output, a
-// VirMIDI port to the inputs of those reading it (the sequencer numbers a
-// card's kernel clients from 16, 8 to a card, by device).
+// user client (it has a pool to ask) and for ports that are no raw MIDI.
+// The sequencer numbers a card's kernel clients from 16, 8 to a card: the
+// card's raw MIDI ports (USB, DIN) are its first, 32 ports to a device,
+// each writing to its device's output; a VirMIDI device has a client of its
+// own, by device, writing to the inputs of those reading it.
 int rawBufferOf(snd_seq_t *seq, const snd_seq_addr_t &addr)
 {
     snd_seq_client_info_t *client;
@@ -127,9 +128,9 @@ int rawBufferOf(snd_seq_t *seq, const snd_seq_addr_t &addr)
     const int card = snd_seq_client_info_get_card(client);
     const unsigned int type = snd_seq_port_info_get_type(port);
     const int index = addr.client - 16 - 8 * card;
-    if (card < 0 || (type & SND_SEQ_PORT_TYPE_SYNTH))
+    if (card < 0)
         return -1;
-    if (type & SND_SEQ_PORT_TYPE_HARDWARE)
+    if ((type & SND_SEQ_PORT_TYPE_HARDWARE) && index == 0)
         return pack({card, addr.port / 32, addr.port % 32});
     if ((type & SND_SEQ_PORT_TYPE_SOFTWARE) && index >= 0 && index < 8)
         return pack({card, index, -1});
