@@ -417,7 +417,8 @@ struct RawEnds
         snd_rawmidi_poll_descriptors(in, fds + 1, 1);
         unsigned char bytes[4096];
         Bytes m{0x80};
-        while (poll(fds, 2, -1) >= 0 && !fds[0].revents)
+        while (poll(fds, 2, -1) >= 0 && !fds[0].revents) {
+            const std::lock_guard<std::mutex> held(writing);
             for (ssize_t n; (n = snd_rawmidi_read(in, bytes, sizeof bytes)) > 0;)
                 for (ssize_t i = 0; i < n; ++i) {
                     if (bytes[i] & 0x80)
@@ -429,8 +430,11 @@ struct RawEnds
                         m.resize(1); // running status
                     }
                 }
+        }
     }
     snd_rawmidi_t *out = nullptr, *in = nullptr;
+    bool holds = false;
+    std::mutex writing;      // held by a sender while the unit holds
     QString outPort, inPort; // their names on the sequencer
     int stop = eventfd(0, EFD_CLOEXEC);
     std::thread reader;
@@ -452,8 +456,10 @@ AlsaBurstPeer::AlsaBurstPeer(const std::string &client, int window)
     sender = std::thread([this] { sendLoop(); });
 }
 
-AlsaBurstPeer::AlsaBurstPeer(int from, int to) : raw(std::make_unique<RawEnds>()), window(0)
+AlsaBurstPeer::AlsaBurstPeer(int from, int to, bool hold)
+    : raw(std::make_unique<RawEnds>()), window(0)
 {
+    raw->holds = hold;
     // Card 0's kernel clients are numbered from 16, by device.
     const auto name = [](int n) {
         return QStringLiteral("Virtual Raw MIDI 0-%1:VirMIDI 0-%1 %2:0").arg(n).arg(16 + n);
@@ -553,6 +559,9 @@ void AlsaBurstPeer::sendLoop()
                 stopping)
                 return;
             lock.unlock();
+            std::unique_lock<std::mutex> held;
+            if (raw && raw->holds)
+                held = std::unique_lock<std::mutex>(raw->writing);
             const bool ok =
                 raw ? snd_rawmidi_write(raw->out, m.data(), m.size()) == ssize_t(m.size())
                     : seq->send(out, m) == 0;

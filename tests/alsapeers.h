@@ -78,8 +78,9 @@ class AlsaBurstPeer
 {
 public:
     explicit AlsaBurstPeer(const std::string &client, int window = 0);
-    // Kernel clients at both ends: VirMIDI devices (card 0) written and read raw.
-    AlsaBurstPeer(int from, int to);
+    // Kernel clients at both ends: VirMIDI devices (card 0) written and read
+    // raw; a unit that holds reads nothing while a list is being written.
+    AlsaBurstPeer(int from, int to, bool hold = false);
     ~AlsaBurstPeer();
     AlsaBurstPeer(const AlsaBurstPeer &) = delete;
     AlsaBurstPeer &operator=(const AlsaBurstPeer &) = delete;

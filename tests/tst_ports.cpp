@@ -107,8 +107,9 @@ struct BurstRig
     bool open(bool direct = false, bool kernelEnds = false)
     {
         const auto setUp = [&] {
-            peer = kernelEnds ? std::make_unique<BurstPeer>(std::make_unique<AlsaBurstPeer>(0, 1))
-                              : std::make_unique<BurstPeer>("Test Burst", 1000, window);
+            peer = kernelEnds
+                       ? std::make_unique<BurstPeer>(std::make_unique<AlsaBurstPeer>(0, 1, true))
+                       : std::make_unique<BurstPeer>("Test Burst", 1000, window);
             if (direct)
                 return peer->isOpen() && peer->connectTo(peer->inName());
             return routeThrough(router, *peer);
@@ -541,7 +542,9 @@ void TestPorts::burstArrivesCompleteAndInOrder()
     QFETCH(bool, kernelEnds);
     BurstRig rig;
     QVERIFY(rig.open(direct, kernelEnds));
-    const QList<QByteArray> sent = controlChanges(10000);
+    // Between kernel clients: over twice the router's input pool, to a unit
+    // that reads nothing while it is written (its buffer holds 4 KB).
+    const QList<QByteArray> sent = controlChanges(kernelEnds ? 5000 : 10000);
     QVERIFY(rig.exchange(sent));
     QCOMPARE(rig.received(), sent);
     if (direct)
