@@ -1,5 +1,7 @@
 // The router on a real ALSA sequencer: bursts sent in one go beside a
-// direct connection; latency one message at a time beside a direct
+// direct connection (one from VirMIDI to VirMIDI, with the kernel's own
+// counts of what the router's input pool refused and of what overran the
+// unit's buffer); latency one message at a time beside a direct
 // connection, a one-hop forwarder and an RtMidi pass-through; the router's
 // system calls per message. Prints Markdown rows; bench/alsa.sh runs it in
 // the guest.
@@ -14,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <alsa/asoundlib.h>
@@ -85,6 +88,9 @@ struct Burst
 {
     const char *label;
     std::vector<Bytes> messages;
+    // Both ends kernel clients, as a USB keyboard and a USB unit are: two
+    // VirMIDI devices, written and read raw.
+    bool kernelEnds = false;
 };
 
 Bytes sysex(std::size_t size, int index)
@@ -114,6 +120,7 @@ std::vector<Burst> bursts()
         bank.messages.push_back(sysex(1024, i));
     all.push_back(std::move(bank));
     all.push_back({"1 sysex of 64 KB", {sysex(64 * 1024, 0)}});
+    all.push_back({"5,000 CCs, VirMIDI to VirMIDI", all[1].messages, true});
     return all;
 }
 
@@ -124,7 +131,35 @@ struct BurstResult
     int refused = 0;
     double ms = 0; // from the send to the sentinel's arrival, to 10 ms
     bool sentinelBack = false;
+    // Where a burst between kernel clients is lost, as the kernel counts:
+    // events the router's input pool refused, bytes the unit's raw MIDI
+    // buffer had no room for (-1: not counted).
+    long poolRefused = -1, unitOverrun = -1;
 };
+
+// The number after the colon on the line that holds the last of the marks,
+// each found on a line after the one before; -1 when they are not there.
+long procCount(const QString &file, const QStringList &marks)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    int next = 0;
+    for (const QString &line : QString::fromUtf8(f.readAll()).split('\n'))
+        if (line.contains(marks[next]) && ++next == int(marks.size()))
+            return line.section(':', 1).trimmed().toLong();
+    return -1;
+}
+
+// Counted while the ends and the router are still open: the unit's input
+// (VirMIDI 0-1) and the router's client are gone with them.
+void countLosses(BurstResult &r, bool router)
+{
+    r.unitOverrun = procCount("/proc/asound/card0/midi1", {"Overruns"});
+    if (router)
+        r.poolRefused = procCount("/proc/asound/seq/clients",
+                                  {"\"Brantolex helper input\"", "Input pool", "Alloc failures"});
+}
 
 // Sends the burst and the sentinel behind it, takes what arrives until the
 // sentinel does or nothing came for 5 s.
@@ -185,17 +220,33 @@ bool warmUp(AlsaBurstPeer &peer)
     return false;
 }
 
-std::optional<BurstResult> direct(const std::vector<Bytes> &sent)
+std::unique_ptr<AlsaBurstPeer> makePeer(bool kernelEnds)
 {
-    AlsaBurstPeer peer("Bench Burst");
-    if (!peer.isOpen() || !peer.connectTo(peer.inName()) || !warmUp(peer))
-        return std::nullopt;
-    return run(peer, sent);
+    return kernelEnds ? std::make_unique<AlsaBurstPeer>(0, 1)
+                      : std::make_unique<AlsaBurstPeer>("Bench Burst");
 }
 
-std::optional<BurstResult> throughRouter(const std::vector<Bytes> &sent)
+std::optional<BurstResult> direct(const std::vector<Bytes> &sent, bool kernelEnds = false)
 {
-    AlsaBurstPeer peer("Bench Burst");
+    const auto ends = makePeer(kernelEnds);
+    AlsaBurstPeer &peer = *ends;
+    // A connection between kernel clients outlives the peer that made it.
+    const auto unlink = qScopeGuard([&] {
+        if (kernelEnds)
+            alsaConnect(peer.outName(), peer.inName(), false);
+    });
+    if (!peer.isOpen() || !peer.connectTo(peer.inName()) || !warmUp(peer))
+        return std::nullopt;
+    BurstResult r = run(peer, sent);
+    if (kernelEnds)
+        countLosses(r, false);
+    return r;
+}
+
+std::optional<BurstResult> throughRouter(const std::vector<Bytes> &sent, bool kernelEnds = false)
+{
+    const auto ends = makePeer(kernelEnds);
+    AlsaBurstPeer &peer = *ends;
     const auto router = makeRouter();
     if (!peer.isOpen() || !openRouter(*router, peer.inName()) || !peer.connectTo(routerInput) ||
         !warmUp(peer))
@@ -203,6 +254,8 @@ std::optional<BurstResult> throughRouter(const std::vector<Bytes> &sent)
     BurstResult r = run(peer, sent);
     // What the router still holds goes to a peer that is about to close.
     router->settle();
+    if (kernelEnds)
+        countLosses(r, true);
     return r;
 }
 
@@ -240,6 +293,7 @@ struct BurstRuns
         QStringList intacts;
         std::size_t broken = 0;
         int refused = 0, markersLost = 0, failed = 0;
+        long poolRefused = 0, unitOverrun = 0;
         for (const BurstResult &r : runs) {
             if (!r.ran) {
                 ++failed;
@@ -249,6 +303,8 @@ struct BurstRuns
             broken += r.arrived - r.intact;
             refused += r.refused;
             markersLost += r.sentinelBack ? 0 : 1;
+            poolRefused += std::max(0L, r.poolRefused);
+            unitOverrun += std::max(0L, r.unitOverrun);
         }
         QString s =
             intacts.isEmpty() ? QStringLiteral("none") : intacts.join(QStringLiteral(" / "));
@@ -259,6 +315,10 @@ struct BurstRuns
             s += QStringLiteral(", %1 refused at the source").arg(refused);
         if (markersLost > 0)
             s += QStringLiteral(", end marker lost in %1").arg(markersLost);
+        if (poolRefused > 0)
+            s += QStringLiteral(", %1 refused by the router's input pool").arg(poolRefused);
+        if (unitOverrun > 0)
+            s += QStringLiteral(", %1 bytes overran the unit's buffer").arg(unitOverrun);
         if (failed > 0)
             s += QStringLiteral(", %1 runs without a path").arg(failed);
         if (ms() > 0)
@@ -289,8 +349,8 @@ int burstTable(const QString &machine, int runs, bool header)
         // In turns, so that what the guest does meanwhile weighs on both.
         BurstRuns d, r;
         for (int run = 0; run < runs; ++run) {
-            d.runs.push_back(direct(b.messages).value_or(BurstResult{}));
-            r.runs.push_back(throughRouter(b.messages).value_or(BurstResult{}));
+            d.runs.push_back(direct(b.messages, b.kernelEnds).value_or(BurstResult{}));
+            r.runs.push_back(throughRouter(b.messages, b.kernelEnds).value_or(BurstResult{}));
         }
         std::printf("| %s | %s | %s | %s | %s | %s |\n", b.label, qPrintable(machine),
                     qPrintable(d.describe(b.messages.size())),

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The router on a real ALSA sequencer, in one run on one guest of
 # tests/alsa-vm.sh (this machine has no /dev/snd): bursts sent in one go
-# through the router and through a direct connection, on a quiet machine and
-# with two busy loops running; then latency one message at a time through a
+# through the router and through a direct connection, between user clients
+# and from one VirMIDI device to another (kernel clients, as a USB keyboard
+# and a USB unit are), on a quiet machine and with two busy loops running; then latency one message at a time through a
 # direct connection, a one-hop forwarder (bench/alsaforward.cpp), an RtMidi
 # pass-through and the router, measured in turns, quiet and busy; then the
 # router's system calls per message. Each burst runs a few times, the two

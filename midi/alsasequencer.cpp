@@ -96,6 +96,47 @@ void wake(int fd)
         return;
 }
 
+// A raw MIDI buffer in one int, for the sink's writer to read while the
+// port is looked up again.
+int pack(const RawBuffer &b)
+{
+    return b.card << 16 | b.device << 8 | (b.subdevice & 0xFF);
+}
+
+RawBuffer unpack(int packed)
+{
+    const int sub = packed & 0xFF;
+    return {packed >> 16, packed >> 8 & 0xFF, sub == 0xFF ? -1 : sub};
+}
+
+// Where a kernel client's port on a card puts what it is sent, -1 for a
+// user client (it has a pool to ask) and for ports that are no raw MIDI.
+// The sequencer numbers a card's kernel clients from 16, 8 to a card: the
+// card's raw MIDI ports (USB, DIN) are its first, 32 ports to a device,
+// each writing to its device's output; a VirMIDI device has a client of its
+// own, by device, writing to the inputs of those reading it.
+int rawBufferOf(snd_seq_t *seq, const snd_seq_addr_t &addr)
+{
+    snd_seq_client_info_t *client;
+    snd_seq_port_info_t *port;
+    snd_seq_client_info_alloca(&client);
+    snd_seq_port_info_alloca(&port);
+    if (snd_seq_get_any_client_info(seq, addr.client, client) < 0 ||
+        snd_seq_client_info_get_type(client) != SND_SEQ_KERNEL_CLIENT ||
+        snd_seq_get_any_port_info(seq, addr.client, addr.port, port) < 0)
+        return -1;
+    const int card = snd_seq_client_info_get_card(client);
+    const unsigned int type = snd_seq_port_info_get_type(port);
+    const int index = addr.client - 16 - 8 * card;
+    if (card < 0)
+        return -1;
+    if ((type & SND_SEQ_PORT_TYPE_HARDWARE) && index == 0)
+        return pack({card, addr.port / 32, addr.port % 32});
+    if ((type & SND_SEQ_PORT_TYPE_SOFTWARE) && index >= 0 && index < 8)
+        return pack({card, index, -1});
+    return -1;
+}
+
 } // namespace
 
 // The descriptors to wait on, made once: the input thread allocates nothing
@@ -165,7 +206,7 @@ bool available()
 }
 
 std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, void *user,
-                                   std::atomic<std::uint32_t> *overruns)
+                                   std::atomic<std::uint32_t> *overruns, std::atomic<bool> *behind)
 {
     // Duplex: a note with a duration sends its own Note Off back to it.
     snd_seq_t *seq = openSeq(inClient, SND_SEQ_OPEN_DUPLEX);
@@ -177,6 +218,7 @@ std::unique_ptr<Input> Input::open(const std::string &from, Handler handler, voi
     in->handler = handler;
     in->user = user;
     in->overruns = overruns;
+    in->behind = behind;
     sizePools(seq, true);
     in->port =
         snd_seq_create_simple_port(seq, from.empty() ? virtualInPortName : inPortName,
@@ -248,6 +290,10 @@ void Input::run()
             overruns->fetch_add(1, std::memory_order_relaxed);
         if (r < 0 || !ev)
             continue;
+        // More came in the same read: a burst faster than one write per
+        // message. The writer takes the writes meanwhile, or the pool
+        // would overflow while this thread writes.
+        behind->store(snd_seq_event_input_pending(s, 0) > 0, std::memory_order_relaxed);
         if (ev->type == SND_SEQ_EVENT_USR0 && ev->source.client == client &&
             stopping.load(std::memory_order_acquire))
             return;
@@ -263,7 +309,8 @@ void Input::run()
     }
 }
 
-std::unique_ptr<Sink> Sink::open(const std::string &destination, News news)
+std::unique_ptr<Sink> Sink::open(const std::string &destination, News news,
+                                 const std::atomic<bool> *inputBehind)
 {
     // Duplex: the sequencer tells the port's own client of the connections
     // others make and remove, by an event to the port (so it takes events
@@ -275,6 +322,7 @@ std::unique_ptr<Sink> Sink::open(const std::string &destination, News news)
     sink->seq = seq;
     sink->destination = destination;
     sink->news = std::move(news);
+    sink->inputBehind = inputBehind;
     sizePools(seq, false);
     sink->port = snd_seq_create_simple_port(
         seq, outPortName,
@@ -355,6 +403,7 @@ bool Sink::relink()
     snd_seq_addr_t addr;
     if (!findAddress(sq(seq), destination, false, addr))
         return false;
+    rawBuffer.store(rawBufferOf(sq(seq), addr), std::memory_order_release);
     destinationClient.store(addr.client, std::memory_order_release);
     const int r = snd_seq_connect_to(sq(seq), port, addr.client, addr.port);
     return r >= 0 || r == -EBUSY;
@@ -365,14 +414,14 @@ bool Sink::relink()
 // failed. It tells no sender when a receiver has room again (the sender's
 // own descriptor is always writable): the sink looks again, a little later
 // each time, until it is stopped.
-bool Sink::output(void *event, std::size_t cells)
+bool Sink::output(void *event, std::size_t cells, std::size_t bytes)
 {
     auto *s = sq(seq);
     auto *ev = static_cast<snd_seq_event_t *>(event);
     address(ev);
     int r = 0;
     int pauseMs = 1;
-    while (!roomFor(cells) || (r = snd_seq_event_output_direct(s, ev)) == -EAGAIN) {
+    while (!roomFor(cells, bytes, true) || (r = snd_seq_event_output_direct(s, ev)) == -EAGAIN) {
         if (stopping.load(std::memory_order_acquire))
             return false;
         pollfd stop{stopFd, POLLIN, 0};
@@ -388,23 +437,39 @@ bool Sink::output(void *event, std::size_t cells)
 // others may write to it too (the quarter left is their margin meanwhile),
 // and it may have been made smaller. A burst asks once in 16 events;
 // messages played by hand about once in ten (the look costs as much as the
-// write).
-bool Sink::roomFor(std::size_t cells)
+// write). A kernel client's buffer is looked at in a file, by the writer
+// alone, only once that quarter is reached: the input's writes to it stop
+// there and wait for the writer. One whose room nothing shows is looked at
+// again each 3 KB, in case a reader has come.
+bool Sink::roomFor(std::size_t cells, std::size_t bytes, bool mayLook)
 {
     const int client = destinationClient.load(std::memory_order_acquire);
     if (seqFd < 0 || client < 0)
         return true;
-    const long need = long(cells);
+    const int buffer = rawBuffer.load(std::memory_order_acquire);
+    const long need = long(buffer < 0 ? cells : bytes);
     const auto now = std::chrono::steady_clock::now();
-    if (client != lookedAt || spare - need < reserve || sinceLook >= 16 ||
-        now - lookTime > std::chrono::milliseconds(10)) {
+    bool stale = client != lookedAt || buffer != lookedBuffer || spare - need < reserve;
+    if (buffer < 0)
+        stale = stale || sinceLook >= 16 || now - lookTime > std::chrono::milliseconds(10);
+    if (stale) {
+        if (buffer >= 0 && !mayLook)
+            return false;
         lookTime = now;
         sinceLook = 0;
-        int pool = 0;
-        const int room = inputRoom(seqFd, client, &pool);
         lookedAt = client;
-        spare = room < 0 ? std::numeric_limits<long>::max() / 2 : room;
-        reserve = room < 0 ? 0 : pool / 4;
+        lookedBuffer = buffer;
+        if (buffer < 0) {
+            int pool = 0;
+            const int room = inputRoom(seqFd, client, &pool);
+            spare = room < 0 ? std::numeric_limits<long>::max() / 2 : room;
+            reserve = room < 0 ? 0 : pool / 4;
+        } else {
+            long size = 0;
+            const long room = rawRoom(unpack(buffer), &size);
+            spare = room < 0 ? 4096 : room;
+            reserve = room < 0 ? 1024 : size / 4;
+        }
     }
     if (spare < need)
         return false;
@@ -419,14 +484,15 @@ bool Sink::roomFor(std::size_t cells)
 bool Sink::sendNow(const unsigned char *bytes, std::size_t size)
 {
     if (size == 0 || bytes[0] == 0xF0 || bytes[0] < 0x80 ||
-        stopping.load(std::memory_order_relaxed))
+        stopping.load(std::memory_order_relaxed) ||
+        (inputBehind && inputBehind->load(std::memory_order_relaxed)))
         return false;
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
     auto *e = static_cast<snd_midi_event_t *>(encoder);
     snd_midi_event_reset_encode(e);
     if (snd_midi_event_encode(e, bytes, long(size), &ev) != long(size) ||
-        ev.type == SND_SEQ_EVENT_NONE || !roomFor(1))
+        ev.type == SND_SEQ_EVENT_NONE || !roomFor(1, size, false))
         return false;
     address(&ev);
     return snd_seq_event_output_direct(sq(seq), &ev) >= 0;
@@ -444,7 +510,7 @@ bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
             const std::size_t length = std::min(sysexPiece, size - at);
             snd_seq_ev_set_sysex(&ev, unsigned(length), const_cast<unsigned char *>(bytes + at));
             // The event's cell and those its bytes take.
-            if (!output(&ev, 1 + (length + sizeof ev - 1) / sizeof ev))
+            if (!output(&ev, 1 + (length + sizeof ev - 1) / sizeof ev, length))
                 return false;
         }
         return true;
@@ -459,7 +525,7 @@ bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)
             return false;
         bytes += used;
         size -= std::size_t(used);
-        if (ev.type != SND_SEQ_EVENT_NONE && !output(&ev, 1))
+        if (ev.type != SND_SEQ_EVENT_NONE && !output(&ev, 1, 3))
             return false;
     }
     return true;
@@ -598,13 +664,15 @@ void Client::listPorts(QStringList &inputs, QStringList &outputs, QStringList &a
 
 bool Client::openInput(const QString &name)
 {
-    input = Input::open(MidiSystem::toPortName(name), hooks.input, hooks.user, hooks.overruns);
+    input = Input::open(MidiSystem::toPortName(name), hooks.input, hooks.user, hooks.overruns,
+                        &inputBehind);
     return input != nullptr;
 }
 
 NoteOutput *Client::openOutput(const QString &name)
 {
-    auto opened = Sink::open(MidiSystem::toPortName(name), [this](bool made) { linkNews(made); });
+    auto opened = Sink::open(
+        MidiSystem::toPortName(name), [this](bool made) { linkNews(made); }, &inputBehind);
     if (!opened)
         return nullptr;
     auto next = std::make_unique<ThreadedOutput>(std::move(opened));

@@ -47,8 +47,10 @@ public:
                              std::uint32_t frame);
     // overruns counts the times the sequencer dropped what overflowed the
     // input's pool (a sender that does not wait, faster than the reader).
+    // behind says, while a message is handled, that more were read with it.
     static std::unique_ptr<Input> open(const std::string &source, Handler handler, void *user,
-                                       std::atomic<std::uint32_t> *overruns);
+                                       std::atomic<std::uint32_t> *overruns,
+                                       std::atomic<bool> *behind);
     ~Input();
     // Connects again to the source after it went and came back.
     bool relink();
@@ -65,12 +67,14 @@ private:
     Handler handler = nullptr;
     void *user = nullptr;
     std::atomic<std::uint32_t> *overruns = nullptr;
+    std::atomic<bool> *behind = nullptr;
     std::unique_ptr<unsigned char[]> buffer;
     std::thread thread;
 };
 
 // The output to one destination port. Sends wait while the receiver's pool
-// is full, but give up when the sink closes.
+// (or, for a kernel client, its raw MIDI buffer) is full, but give up when
+// the sink closes.
 class Sink : public MidiSink
 {
 public:
@@ -78,7 +82,10 @@ public:
     // made (true) or removed, by whoever: the sequencer tells only the
     // port's own client.
     using News = std::function<void(bool made)>;
-    static std::unique_ptr<Sink> open(const std::string &destination, News news);
+    // While inputBehind is set, the input's own writes are refused: they
+    // go through the writer, so that the input only reads.
+    static std::unique_ptr<Sink> open(const std::string &destination, News news,
+                                      const std::atomic<bool> *inputBehind = nullptr);
     ~Sink() override;
     bool sendMessage(const unsigned char *bytes, std::size_t size) override;
     bool sendNow(const unsigned char *bytes, std::size_t size) override;
@@ -89,9 +96,9 @@ public:
 private:
     Sink() = default;
     void watch();
-    bool output(void *event, std::size_t cells);
+    bool output(void *event, std::size_t cells, std::size_t bytes);
     void address(void *event) const;
-    bool roomFor(std::size_t cells);
+    bool roomFor(std::size_t cells, std::size_t bytes, bool mayLook);
 
     void *seq = nullptr;
     void *encoder = nullptr;
@@ -99,12 +106,17 @@ private:
     int stopFd = -1;
     int seqFd = -1;
     std::atomic<int> destinationClient{-1};
-    // What the receiver's pool had free at the last look, less what was
-    // written since, and the client that was asked; the writing thread's.
+    // The kernel client's raw MIDI buffer, packed (-1: none, a pool to ask).
+    std::atomic<int> rawBuffer{-1};
+    const std::atomic<bool> *inputBehind = nullptr;
+    // What the receiver's pool (or buffer, in bytes) had free at the last
+    // look, less what was written since, and what was asked; the writing
+    // thread's.
     long spare = 0;
     long reserve = 0;
     long sinceLook = 0;
     int lookedAt = -1;
+    int lookedBuffer = -1;
     std::chrono::steady_clock::time_point lookTime;
     std::string destination;
     std::atomic<bool> stopping{false};
@@ -164,6 +176,7 @@ private:
     std::mutex outputMutex; // the output, for its sink's news
     std::unique_ptr<NoteOutput> output;
     bool silenced = false;
+    std::atomic<bool> inputBehind{false}; // the input's, read by the output's sink
 };
 
 } // namespace AlsaSequencer

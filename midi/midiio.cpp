@@ -93,7 +93,9 @@ MidiIO::~MidiIO()
     while (routing.load() != 0)
         std::this_thread::yield();
     ticked = nullptr;
-    worker.reset();
+    // Deleted while still held: a tick under way sets its interval through it.
+    delete worker.get();
+    (void)worker.release();
     ports.reset();
     delete callbackCell;
 }

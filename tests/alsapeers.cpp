@@ -397,6 +397,49 @@ QString AlsaSink::portName() const
     return seq->portName(port);
 }
 
+// The raw sides of two VirMIDI devices. The reader (of channel messages
+// only) runs at an ordinary priority, as a program reading a unit would.
+struct RawEnds
+{
+    ~RawEnds()
+    {
+        const std::uint64_t one = 1;
+        if (reader.joinable() && write(stop, &one, sizeof one) == sizeof one)
+            reader.join();
+        for (snd_rawmidi_t *end : {in, out})
+            if (end)
+                snd_rawmidi_close(end);
+        close(stop);
+    }
+    void read(const std::shared_ptr<MessageLog> &to)
+    {
+        pollfd fds[2] = {{stop, POLLIN, 0}, {}};
+        snd_rawmidi_poll_descriptors(in, fds + 1, 1);
+        unsigned char bytes[4096];
+        Bytes m{0x80};
+        while (poll(fds, 2, -1) >= 0 && !fds[0].revents) {
+            const std::lock_guard<std::mutex> held(writing);
+            for (ssize_t n; (n = snd_rawmidi_read(in, bytes, sizeof bytes)) > 0;)
+                for (ssize_t i = 0; i < n; ++i) {
+                    if (bytes[i] & 0x80)
+                        m = {bytes[i]};
+                    else
+                        m.push_back(bytes[i]);
+                    if (m.size() == ((m[0] & 0xE0) == 0xC0 ? 2u : 3u)) {
+                        to->append(m.data(), m.size());
+                        m.resize(1); // running status
+                    }
+                }
+        }
+    }
+    snd_rawmidi_t *out = nullptr, *in = nullptr;
+    bool holds = false;
+    std::mutex writing;      // held by a sender while the unit holds
+    QString outPort, inPort; // their names on the sequencer
+    int stop = eventfd(0, EFD_CLOEXEC);
+    std::thread reader;
+};
+
 AlsaBurstPeer::AlsaBurstPeer(const std::string &client, int window)
     : seq(std::make_unique<AlsaClient>(client)), window(std::size_t(std::max(window, 0)))
 {
@@ -410,6 +453,24 @@ AlsaBurstPeer::AlsaBurstPeer(const std::string &client, int window)
     });
     std::shared_ptr<MessageLog> to = arrived;
     seq->startReading([to](const Bytes &m) { to->append(m.data(), m.size()); });
+    sender = std::thread([this] { sendLoop(); });
+}
+
+AlsaBurstPeer::AlsaBurstPeer(int from, int to, bool hold)
+    : raw(std::make_unique<RawEnds>()), window(0)
+{
+    raw->holds = hold;
+    // Card 0's kernel clients are numbered from 16, by device.
+    const auto name = [](int n) {
+        return QStringLiteral("Virtual Raw MIDI 0-%1:VirMIDI 0-%1 %2:0").arg(n).arg(16 + n);
+    };
+    raw->outPort = name(from);
+    raw->inPort = name(to);
+    if (snd_rawmidi_open(nullptr, &raw->out, ("hw:0," + std::to_string(from)).c_str(), 0) < 0 ||
+        snd_rawmidi_open(&raw->in, nullptr, ("hw:0," + std::to_string(to)).c_str(),
+                         SND_RAWMIDI_NONBLOCK) < 0)
+        return;
+    raw->reader = std::thread([raw = raw.get(), to = arrived] { raw->read(to); });
     sender = std::thread([this] { sendLoop(); });
 }
 
@@ -432,18 +493,20 @@ bool AlsaBurstPeer::isOpen() const
 
 QString AlsaBurstPeer::inName() const
 {
-    return seq->portName(in);
+    return raw ? raw->inPort : seq->portName(in);
 }
 
 QString AlsaBurstPeer::outName() const
 {
-    return seq->portName(out);
+    return raw ? raw->outPort : seq->portName(out);
 }
 
 bool AlsaBurstPeer::connectTo(const QString &port)
 {
     // A sender with a window never overflows its receiver, not even with
     // one message larger than the receiver's pool.
+    if (raw)
+        return alsaConnect(raw->outPort, port, true);
     snd_seq_addr_t addr;
     if (window > 0 && findAlsaPort(seq->handle(), port, addr))
         seq->paceFor = addr.client;
@@ -452,6 +515,10 @@ bool AlsaBurstPeer::connectTo(const QString &port)
 
 bool AlsaBurstPeer::send(std::vector<Bytes> messages)
 {
+    for (std::size_t i = 1; raw && i < messages.size(); ++i) // in one go, as "amidi -S" does
+        messages[0].insert(messages[0].end(), messages[i].begin(), messages[i].end());
+    if (raw && messages.size() > 1)
+        messages.resize(1);
     std::lock_guard<std::mutex> lock(mutex);
     lists.push_back(std::move(messages));
     wake.notify_all();
@@ -492,7 +559,12 @@ void AlsaBurstPeer::sendLoop()
                 stopping)
                 return;
             lock.unlock();
-            const bool ok = seq->send(out, m) == 0;
+            std::unique_lock<std::mutex> held;
+            if (raw && raw->holds)
+                held = std::unique_lock<std::mutex>(raw->writing);
+            const bool ok =
+                raw ? snd_rawmidi_write(raw->out, m.data(), m.size()) == ssize_t(m.size())
+                    : seq->send(out, m) == 0;
             lock.lock();
             if (!ok)
                 ++refusals;

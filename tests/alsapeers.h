@@ -17,6 +17,7 @@
 // Port names are given as the router lists them ("Client:port 129:0").
 
 class AlsaClient;
+struct RawEnds;
 typedef struct _snd_seq snd_seq_t;
 struct snd_seq_addr;
 
@@ -77,6 +78,9 @@ class AlsaBurstPeer
 {
 public:
     explicit AlsaBurstPeer(const std::string &client, int window = 0);
+    // Kernel clients at both ends: VirMIDI devices (card 0) written and read
+    // raw; a unit that holds reads nothing while a list is being written.
+    AlsaBurstPeer(int from, int to, bool hold = false);
     ~AlsaBurstPeer();
     AlsaBurstPeer(const AlsaBurstPeer &) = delete;
     AlsaBurstPeer &operator=(const AlsaBurstPeer &) = delete;
@@ -97,6 +101,7 @@ private:
     void sendLoop();
 
     std::unique_ptr<AlsaClient> seq;
+    std::unique_ptr<RawEnds> raw;
     int out = -1, in = -1;
     const std::size_t window;
     std::shared_ptr<MessageLog> arrived = std::make_shared<MessageLog>();

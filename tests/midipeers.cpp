@@ -190,6 +190,8 @@ BurstPeer::BurstPeer(const std::string &client, int perCycle, int window)
         jack = std::make_unique<JackBurstPeer>(client, perCycle);
 }
 
+BurstPeer::BurstPeer(std::unique_ptr<AlsaBurstPeer> ends) : alsa(std::move(ends)) {}
+
 BurstPeer::~BurstPeer() = default;
 
 bool BurstPeer::isOpen() const

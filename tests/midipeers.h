@@ -125,6 +125,7 @@ public:
     // perCycle: on JACK, messages sent a cycle; window: on ALSA, messages in
     // flight at most (0: as fast as the sequencer takes them).
     explicit BurstPeer(const std::string &client, int perCycle = 1000, int window = 0);
+    explicit BurstPeer(std::unique_ptr<AlsaBurstPeer> ends);
     ~BurstPeer();
     bool isOpen() const;
     QString inName() const;
