@@ -6,6 +6,7 @@
 #include "app/sessionclient.h"
 #include "app/singleapplication.h"
 #include "app/unixsignalwatcher.h"
+#include "midi/jackclient.h"
 #include "settings/profile.h"
 #include "ui/brantolexmainwindow.h"
 
@@ -15,6 +16,7 @@
 #include <QScopeGuard>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -108,6 +110,9 @@ void started(QtMessageHandler toolkitHandler)
 
 int main(int argc, char **argv)
 {
+    // A server that went away mid-write (JACK's, a second start's socket)
+    // must end a write with an error, not the program.
+    std::signal(SIGPIPE, SIG_IGN);
     provideRuntimeDirectory();
     CommandLine commandLine(argc, argv);
     const bool opensDisplay = qgetenv("QT_QPA_PLATFORM") != "offscreen";
@@ -181,5 +186,12 @@ int main(int argc, char **argv)
             exitCode = -1;
         }
     }
-    return exitCode == 0 && Profile::anySaveFailed() ? 1 : exitCode;
+    const int code = exitCode == 0 && Profile::anySaveFailed() ? 1 : exitCode;
+    // A JACK client's close left hanging in the library: the library's own
+    // teardown at exit would wait on it. All is saved and closed by now.
+    if (JackClient::closeLeftHanging()) {
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }

@@ -132,7 +132,42 @@ jack_client_t *openClient(std::chrono::milliseconds within)
     return attempt->client;
 }
 
+std::atomic<int> closesHanging{0};
+
+// After the server went away a close still ends libjack's threads and frees
+// what it held of the dead server, but now and then it deadlocks inside the
+// library: it runs on a thread of its own, waited for a while, then left
+// hanging (the library's threads are stuck with it and call nothing back).
+void closeAfterServer(jack_client_t *client, std::chrono::milliseconds within)
+{
+    struct Closing
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+    };
+    auto closing = std::make_shared<Closing>();
+    try {
+        std::thread([closing, client] {
+            jack_client_close(client);
+            std::lock_guard<std::mutex> lock(closing->mutex);
+            closing->finished = true;
+            closing->done.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        return; // the handle is left as it is
+    }
+    std::unique_lock<std::mutex> lock(closing->mutex);
+    if (!closing->done.wait_for(lock, within, [&] { return closing->finished; }))
+        closesHanging.fetch_add(1);
+}
+
 } // namespace
+
+bool JackClient::closeLeftHanging()
+{
+    return closesHanging.load() > 0;
+}
 
 std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)
 {
@@ -244,12 +279,12 @@ JackClient::~JackClient()
     silence();
     if (!client)
         return;
-    if (!serverGone()) {
-        out->drain();
-        jack_deactivate(jc(client));
+    if (serverGone()) {
+        closeAfterServer(jc(client), std::chrono::seconds(2));
+        return;
     }
-    // After the server went away this still ends libjack's threads (the
-    // cycle's among them) and unmaps the dead server's memory.
+    out->drain();
+    jack_deactivate(jc(client));
     jack_client_close(jc(client));
 }
 

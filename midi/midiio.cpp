@@ -8,6 +8,7 @@
 #include "midi/routerworker.h"
 
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -89,8 +90,11 @@ MidiIO::~MidiIO()
     // The input keeps coming until the ports have closed (the output drains
     // first): from now on it is dropped at the door. The worker goes before
     // the ports it sends to.
+    // A pass takes microseconds; one that never ends was a JACK cycle that
+    // libjack cancelled mid-way, closing a client whose server had died.
     closing = true;
-    while (routing.load() != 0)
+    const auto stale = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (routing.load() != 0 && std::chrono::steady_clock::now() < stale)
         std::this_thread::yield();
     ticked = nullptr;
     // Deleted while still held: a tick under way sets its interval through it.
