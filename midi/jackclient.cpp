@@ -158,8 +158,12 @@ void closeAfterServer(jack_client_t *client, std::chrono::milliseconds within)
         return; // the handle is left as it is
     }
     std::unique_lock<std::mutex> lock(closing->mutex);
-    if (!closing->done.wait_for(lock, within, [&] { return closing->finished; }))
+    if (!closing->done.wait_for(lock, within, [&] { return closing->finished; })) {
         closesHanging.fetch_add(1);
+        say(QStringLiteral("Brantolex Fixer: the JACK library hung closing the client of the "
+                           "server that stopped; JACK can be used again once Brantolex Fixer "
+                           "is started again"));
+    }
 }
 
 } // namespace
@@ -280,6 +284,15 @@ JackClient::~JackClient()
     if (!client)
         return;
     if (serverGone()) {
+        // libjack cancels its cycle thread at the close, wherever it is: one
+        // still running a cycle the dead server began may hold the library's
+        // lock forever. It is let come to rest first (at most 200 ms).
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        for (std::uint64_t seen = out->cycles() + 1; seen != out->cycles() &&
+                                                     std::chrono::steady_clock::now() < until;) {
+            seen = out->cycles();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         closeAfterServer(jc(client), std::chrono::seconds(2));
         return;
     }
