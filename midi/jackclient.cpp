@@ -170,7 +170,7 @@ void closeAfterServer(jack_client_t *client, std::chrono::milliseconds within)
 
 bool JackClient::closeLeftHanging()
 {
-    return closesHanging.load() > 0;
+    return closesHanging.load() > 0 || openGivenUp.load();
 }
 
 std::unique_ptr<JackClient> JackClient::open(const Hooks &hooks)

@@ -27,8 +27,8 @@ public:
     // Also closes a client whose server went away: libjack ends its threads
     // then, and frees what it holds of the dead server.
     ~JackClient() override;
-    // Whether such a close hung in the library and was left: the library's
-    // own teardown at exit would hang on it too.
+    // Whether such a close, or an open, hung in the library and was left:
+    // the library's own teardown at exit would hang on it too.
     static bool closeLeftHanging();
 
     bool serverGone() const { return ended.load(std::memory_order_acquire); }

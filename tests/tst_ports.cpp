@@ -1111,6 +1111,9 @@ void TestPorts::serverStoppedMidRun()
     }
     QVERIFY(made.get());
     signalProcess(server.process(), SIGCONT);
+    // Answering again, it is found by a router made then: the open given
+    // up on has ended and keeps no other from trying.
+    QTRY_VERIFY_WITH_TIMEOUT(!MidiIO().midiInPorts.isEmpty(), 10000);
     // At least the queue's floor of 256 KiB of Control Changes.
     QVERIFY(fill.get() > 256 * 1024 / 7);
 
