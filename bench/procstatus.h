@@ -3,11 +3,11 @@
 #include <fstream>
 #include <string>
 
-// A size from /proc/self/status ("VmRSS:", "VmSize:"), in KiB; -1 when
+// A size from a process's status ("VmRSS:", "VmSize:"), in KiB; -1 when
 // it is not there.
-inline long procStatusKiB(const char *key)
+inline long procStatusKiB(const char *key, const std::string &path = "/proc/self/status")
 {
-    std::ifstream status("/proc/self/status");
+    std::ifstream status(path);
     std::string word;
     long value = 0;
     while (status >> word) {

@@ -9,6 +9,7 @@
 // and started again, a panic from a second start. Input switches exist only
 // in the window, so the tour has none.
 // Usage: bench_tour jackd|pipewire N [seed] [pipewire-dir pipewire-script]
+#include "procstatus.h"
 #include "sandbox.h"
 
 #include <QCoreApplication>
@@ -289,13 +290,7 @@ struct ProcSample
 
 long rssOf(qint64 pid)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
+    return procStatusKiB("VmRSS:", "/proc/" + std::to_string(pid) + "/status");
 }
 
 int entriesOf(const QString &dir)
