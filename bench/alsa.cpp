@@ -11,10 +11,13 @@
 #include "alsapeers.h"
 
 #include "midi/midiio.h"
+#include "midi/realtime.h"
+#include "sandbox.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTest>
@@ -482,69 +485,198 @@ bool routeThrough(MidiIO &router, LatencyRig &rig)
     return openRouter(router, rig.sink.portName()) && subscribe(rig.source.portName(), routerInput);
 }
 
+// Each thread of a process by its scheduling: "SCHED_FIFO 11 ×2, normal ×5".
+QString priorities(qint64 pid)
+{
+    QMap<QString, int> count;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        sched_param param{};
+        const int policy = sched_getscheduler(pid_t(tid.toInt()));
+        sched_getparam(pid_t(tid.toInt()), &param);
+        ++count[policy == SCHED_FIFO ? QStringLiteral("SCHED_FIFO %1").arg(param.sched_priority)
+                                     : QStringLiteral("normal")];
+    }
+    QStringList parts;
+    for (auto it = count.begin(); it != count.end(); ++it)
+        parts << QStringLiteral("%1 ×%2").arg(it.key()).arg(it.value());
+    return parts.join(QStringLiteral(", "));
+}
+
+// What a path's own threads spent: CPU time and context switches, summed
+// over a process's threads (those at the given real-time priority only,
+// where one is given), and how many of them ran.
+struct ThreadCost
+{
+    double cpuUs = 0;
+    long switches = 0;
+    QMap<QString, double> perThread;
+};
+
+ThreadCost threadCost(qint64 pid, int onlyPriority = -1)
+{
+    ThreadCost cost;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (onlyPriority >= 0) {
+            sched_param param{};
+            if (sched_getscheduler(pid_t(tid.toInt())) != SCHED_FIFO ||
+                sched_getparam(pid_t(tid.toInt()), &param) != 0 ||
+                param.sched_priority != onlyPriority)
+                continue;
+        }
+        QFile sched(tasks.filePath(tid + "/schedstat"));
+        QFile status(tasks.filePath(tid + "/status"));
+        if (!sched.open(QIODevice::ReadOnly) || !status.open(QIODevice::ReadOnly))
+            continue;
+        const double us = QString::fromLatin1(sched.readAll()).section(' ', 0, 0).toDouble() / 1000;
+        cost.cpuUs += us;
+        cost.perThread[tid] = us;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.contains("ctxt_switches:"))
+                cost.switches += line.mid(line.indexOf(':') + 1).trimmed().toLong();
+    }
+    return cost;
+}
+
+// From one sample to a later one, per message: CPU µs, switches and the
+// threads that ran.
+QString costPerMessage(const ThreadCost &before, const ThreadCost &after, int messages)
+{
+    int ran = 0;
+    for (auto it = after.perThread.begin(); it != after.perThread.end(); ++it)
+        if (it.value() > before.perThread.value(it.key()))
+            ++ran;
+    return QStringLiteral("%1 | %2 | %3")
+        .arg((after.cpuUs - before.cpuUs) / std::max(1, messages), 0, 'f', 0)
+        .arg(double(after.switches - before.switches) / std::max(1, messages), 0, 'f', 2)
+        .arg(ran);
+}
+
+// The built program, headless with a home of its own, from the rig's source
+// to its sink on channel 1, as a user runs it.
+std::unique_ptr<Program> startProgram(const Sandbox &sandbox, const LatencyRig &rig)
+{
+    const QByteArray config = "[MIDI]\ncreateVirtualInput=No\nmidiInDevice=" +
+                              rig.source.portName().toUtf8() +
+                              "\nmidiChannel=1\nmidiSystem=alsa\nmidiOutDevice=" +
+                              rig.sink.portName().toUtf8() +
+                              "\ntranslateCC0toPluginSelect=Yes\n";
+    if (!sandbox.valid() || !sandbox.writeConfig(config))
+        return nullptr;
+    auto program = std::make_unique<Program>(sandbox, QStringList{QStringLiteral("--headless")});
+    return program->process.waitForStarted(startMs) ? std::move(program) : nullptr;
+}
+
 // Every path open side by side and measured in turns, one message each, so
 // that what the guest does meanwhile weighs on all alike: a direct
-// connection, the one-hop forwarder, an RtMidi pass-through, the router.
+// connection, the one-hop forwarder at the MIDI threads' priority (the
+// anchor) and at normal priority, an RtMidi pass-through, the router in
+// this process and the built program.
 int latencyTable(const QString &machine, int messages, bool header)
 {
-    LatencyRig rigs[4] = {LatencyRig("Bench Direct"), LatencyRig("Bench Hop"),
-                          LatencyRig("Bench Rt"), LatencyRig("Bench Routed")};
-    Helper forwarder("bench_alsaforward", {}, "Bench Forward:in", "Bench Forward:out");
+    constexpr int pathCount = 6;
+    LatencyRig rigs[pathCount] = {LatencyRig("Bench Direct"), LatencyRig("Bench Hop"),
+                                  LatencyRig("Bench Slow Hop"), LatencyRig("Bench Rt"),
+                                  LatencyRig("Bench Routed"), LatencyRig("Bench Program")};
+    const QString fifo = QString::number(midiPriority());
+    Helper forwarder("bench_alsaforward", {"Bench Forward", fifo}, "Bench Forward:in",
+                     "Bench Forward:out");
+    Helper slowForwarder("bench_alsaforward", {"Bench Slow Forward", "0"},
+                         "Bench Slow Forward:in", "Bench Slow Forward:out");
     Helper passthrough("bench_passthrough", {"alsa"}, "Bench Passthrough In:in",
                        "Bench Passthrough Out:out");
     const auto router = makeRouter();
+    Sandbox sandbox;
+    std::unique_ptr<Program> program;
     const char *problem = nullptr;
     if (!std::all_of(std::begin(rigs), std::end(rigs),
                      [](const LatencyRig &r) { return r.isOpen(); }))
         problem = "a source or sink did not open";
-    else if (!forwarder.ready())
-        problem = "the one-hop forwarder's ports did not appear";
+    else if (!forwarder.ready() || !slowForwarder.ready())
+        problem = "a one-hop forwarder's ports did not appear";
     else if (!passthrough.ready())
         problem = "the RtMidi pass-through's ports did not appear";
     else if (!subscribe(rigs[0].source.portName(), rigs[0].sink.portName()) ||
              !subscribe(rigs[1].source.portName(), forwarder.in) ||
              !subscribe(forwarder.out, rigs[1].sink.portName()) ||
-             !subscribe(rigs[2].source.portName(), passthrough.in) ||
-             !subscribe(passthrough.out, rigs[2].sink.portName()))
+             !subscribe(rigs[2].source.portName(), slowForwarder.in) ||
+             !subscribe(slowForwarder.out, rigs[2].sink.portName()) ||
+             !subscribe(rigs[3].source.portName(), passthrough.in) ||
+             !subscribe(passthrough.out, rigs[3].sink.portName()))
         problem = "a connection failed";
-    else if (!routeThrough(*router, rigs[3]))
+    else if (!routeThrough(*router, rigs[4]))
         problem = "the router did not open its ports";
-    for (int p = 0; !problem && p < 4; ++p)
+    else if (!(program = startProgram(sandbox, rigs[5])))
+        problem = "the program did not start";
+    for (int p = 0; !problem && p < pathCount; ++p)
         if (!rigs[p].warmUp())
             problem = "a path carries nothing";
     if (problem) {
         std::fprintf(stderr, "bench_alsa: %s\n", problem);
+        if (program)
+            std::fprintf(stderr, "%s", program->stderrSoFar().constData());
         return 1;
     }
-    Latency paths[4] = {{"direct connection", 0, {}},
-                        {"one-hop forwarder", 0, {}},
-                        {"RtMidi pass-through", 0, {}},
-                        {"the router", 0, {}}};
+    Latency paths[pathCount] = {{"direct connection", 0, {}},
+                                {"one-hop forwarder (anchor)", 0, {}},
+                                {"one-hop forwarder, normal priority", 0, {}},
+                                {"RtMidi pass-through", 0, {}},
+                                {"the router (MidiIO in the bench)", 0, {}},
+                                {"the program, headless", 0, {}}};
+    // The threads each path's messages pass through beyond the rig's own:
+    // none for the direct connection, the router's in this process.
+    const qint64 pids[pathCount] = {0,
+                                    forwarder.process.processId(),
+                                    slowForwarder.process.processId(),
+                                    passthrough.process.processId(),
+                                    QCoreApplication::applicationPid(),
+                                    program->process.processId()};
+    const auto sample = [&](int p) {
+        return pids[p] ? threadCost(pids[p], p == 4 ? midiPriority() : -1) : ThreadCost{};
+    };
+    ThreadCost before[pathCount];
     // The first rounds are not counted: the guest's emulator translates code
     // the first time it runs.
     const int unmeasured = std::min(100, messages);
     for (int i = -unmeasured; i < messages; ++i) {
         const Bytes m{0xB0, static_cast<unsigned char>((i + unmeasured) % 120 + 1),
                       static_cast<unsigned char>((i + unmeasured) % 128)};
+        if (i == 0)
+            for (int p = 0; p < pathCount; ++p)
+                before[p] = sample(p);
         // Each round starts one path further on: no path always follows the
         // same one.
-        for (int k = 0; k < 4; ++k) {
-            const int p = (i + unmeasured + k) % 4;
+        for (int k = 0; k < pathCount; ++k) {
+            const int p = (i + unmeasured + k) % pathCount;
             const auto t = rigs[p].roundTrip(m);
             if (i >= 0)
                 paths[p].add(t);
         }
     }
     if (header)
-        std::printf("| path | machine | back | avg µs | p50 µs | p99 µs | max µs | p50 ÷ one-hop "
-                    "| p99 ÷ one-hop |\n|---|---|---|---|---|---|---|---|---|\n");
-    const Latency &hop = paths[1];
-    for (const Latency &l : paths) {
-        std::printf("| %s | %s | %zu of %d | %.0f | %.0f | %.0f | %.0f | %.2f | %.2f |\n", l.path,
-                    qPrintable(machine), l.us.size(), l.sent, l.average(), l.percentile(0.5),
-                    l.percentile(0.99), l.percentile(1.0),
-                    l.percentile(0.5) / std::max(1.0, hop.percentile(0.5)),
-                    l.percentile(0.99) / std::max(1.0, hop.percentile(0.99)));
+        std::printf("Threads by scheduling (%s): anchor %s; normal-priority forwarder %s; "
+                    "pass-through %s; the bench (the router and the sinks' readers) %s; the "
+                    "program %s\n\n",
+                    qPrintable(machine), qPrintable(priorities(forwarder.process.processId())),
+                    qPrintable(priorities(slowForwarder.process.processId())),
+                    qPrintable(priorities(passthrough.process.processId())),
+                    qPrintable(priorities(QCoreApplication::applicationPid())),
+                    qPrintable(priorities(program->process.processId())));
+    if (header)
+        std::printf("| path | machine | back | avg µs | p50 µs | p99 µs | max µs | p50 ÷ anchor "
+                    "| p99 ÷ anchor | CPU µs a message | switches a message | threads that ran "
+                    "|\n|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+    const Latency &anchor = paths[1];
+    for (int p = 0; p < pathCount; ++p) {
+        const Latency &l = paths[p];
+        std::printf("| %s | %s | %zu of %d | %.0f | %.0f | %.0f | %.0f | %.2f | %.2f | %s |\n",
+                    l.path, qPrintable(machine), l.us.size(), l.sent, l.average(),
+                    l.percentile(0.5), l.percentile(0.99), l.percentile(1.0),
+                    l.percentile(0.5) / std::max(1.0, anchor.percentile(0.5)),
+                    l.percentile(0.99) / std::max(1.0, anchor.percentile(0.99)),
+                    pids[p] ? qPrintable(costPerMessage(before[p], sample(p), messages))
+                            : "- | - | -");
     }
     std::fflush(stdout);
     return 0;

@@ -10,12 +10,14 @@
 # paths in turns: whether a receiver keeps up with a sender that does not
 # wait is a race the host's load decides, and the sequencer empties a
 # receiver's whole queue when it overflows.
-# Usage: bench/alsa.sh [build-dir] [messages] [runs]
+# Usage: bench/alsa.sh [build-dir] [messages] [runs] [parts]
+#   parts: burst,latency,calls (the default), or some of them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
 messages=${2:-1000}
 runs=${3:-3}
+parts=${4:-burst,latency,calls}
 bench=$build/bench/bench_alsa
 
 if [ "${BRANTOLEX_ALSA_BENCH_GUEST:-}" != 1 ]; then
@@ -28,7 +30,7 @@ if [ "${BRANTOLEX_ALSA_BENCH_GUEST:-}" != 1 ]; then
     *) share=(--share "$build") ;;
     esac
     exec tests/alsa-vm.sh --cache "$build/alsa-vm" --timeout 3600 "${share[@]}" \
-        --env BRANTOLEX_ALSA_BENCH_GUEST=1 -- bash bench/alsa.sh "$build" "$messages" "$runs"
+        --env BRANTOLEX_ALSA_BENCH_GUEST=1 -- bash bench/alsa.sh "$build" "$messages" "$runs" "$parts"
 fi
 
 # In the guest from here on.
@@ -42,8 +44,6 @@ trap stop_hogs EXIT
 
 echo "ALSA sequencer in a QEMU guest: kernel $(uname -r), $(nproc) vCPUs"
 echo
-echo "Bursts sent in one go (no window), $runs runs each; busy: two busy loops on the guest's CPUs"
-echo
 # A table's rows on a quiet guest, then with two busy loops running.
 quiet_then_busy() {
     "$bench" "$1" quiet "$2" --header
@@ -54,13 +54,22 @@ quiet_then_busy() {
     "$bench" "$1" busy "$2"
     stop_hogs
 }
+wanted() { [[ ",$parts," == *",$1,"* ]]; }
 
-quiet_then_busy burst "$runs"
-echo
-echo "Latency: $messages Control Changes one at a time (sent, waited for, the next), every path in turns"
-echo
-quiet_then_busy latency "$messages"
-echo
-echo "System calls of the router's process while $messages Control Changes pass (strace -f -c)"
-echo
-"$bench" calls "$messages"
+if wanted burst; then
+    echo "Bursts sent in one go (no window), $runs runs each; busy: two busy loops on the guest's CPUs"
+    echo
+    quiet_then_busy burst "$runs"
+    echo
+fi
+if wanted latency; then
+    echo "Latency: $messages Control Changes one at a time (sent, waited for, the next), every path in turns"
+    echo
+    quiet_then_busy latency "$messages"
+    echo
+fi
+if wanted calls; then
+    echo "System calls of the router's process while $messages Control Changes pass (strace -f -c)"
+    echo
+    "$bench" calls "$messages"
+fi

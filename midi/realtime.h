@@ -14,6 +14,13 @@ inline std::atomic<bool> &midiPriorityRefused()
     return refused;
 }
 
+// The real-time priority of every MIDI thread: low among real-time
+// threads, above all others.
+inline int midiPriority()
+{
+    return std::max(1, sched_get_priority_min(SCHED_FIFO) + 10);
+}
+
 // Every thread that reads or writes MIDI runs at the same real-time
 // priority where the system allows it (elsewhere the call fails and the
 // thread runs as it is scheduled): a writer below its reader would make the
@@ -21,7 +28,7 @@ inline std::atomic<bool> &midiPriorityRefused()
 inline bool raiseToMidiPriority()
 {
     sched_param param{};
-    param.sched_priority = std::max(1, sched_get_priority_min(SCHED_FIFO) + 10);
+    param.sched_priority = midiPriority();
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0)
         return true;
     midiPriorityRefused().store(true, std::memory_order_relaxed);
