@@ -1,6 +1,7 @@
 #include "midi/alsasequencer.h"
 
 #include "app/say.h"
+#include "midi/alsaevents.h"
 #include "midi/alsaroom.h"
 #include "midi/midisystem.h"
 #include "midi/realtime.h"
@@ -303,6 +304,11 @@ void Input::run()
             handler(user, data, ev->data.ext.len, 0);
             continue;
         }
+        unsigned char message[3];
+        if (const std::size_t size = alsaevents::toBytes(*ev, message)) {
+            handler(user, message, size, 0);
+            continue;
+        }
         const long n = snd_midi_event_decode(p, buffer.get(), long(largestRead), ev);
         if (n > 0)
             handler(user, buffer.get(), std::size_t(n), 0);
@@ -354,8 +360,10 @@ void Sink::watch()
         snd_seq_event_t *ev = nullptr;
         while (snd_seq_event_input(sq(seq), &ev) >= 0 && ev)
             if (ev->type == SND_SEQ_EVENT_PORT_SUBSCRIBED ||
-                ev->type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED)
+                ev->type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED) {
+                askLinked();
                 news(ev->type == SND_SEQ_EVENT_PORT_SUBSCRIBED);
+            }
     }
 }
 
@@ -391,11 +399,20 @@ void Sink::stop()
 // took its connection with it.
 bool Sink::reaches() const
 {
+    return linked.load(std::memory_order_acquire);
+}
+
+// Asked once for each connection made or removed, not for each note: the
+// note's writer reads the answer. A note written in the moment before the
+// answer changes is among those released lately, which go again once the
+// unit is back.
+void Sink::askLinked()
+{
     snd_seq_port_info_t *info;
     snd_seq_port_info_alloca(&info);
-    if (snd_seq_get_port_info(sq(seq), port, info) < 0)
-        return true;
-    return snd_seq_port_info_get_read_use(info) > 0;
+    linked.store(snd_seq_get_port_info(sq(seq), port, info) < 0 ||
+                     snd_seq_port_info_get_read_use(info) > 0,
+                 std::memory_order_release);
 }
 
 bool Sink::relink()
@@ -406,6 +423,7 @@ bool Sink::relink()
     rawBuffer.store(rawBufferOf(sq(seq), addr), std::memory_order_release);
     destinationClient.store(addr.client, std::memory_order_release);
     const int r = snd_seq_connect_to(sq(seq), port, addr.client, addr.port);
+    askLinked();
     return r >= 0 || r == -EBUSY;
 }
 
@@ -428,19 +446,22 @@ bool Sink::output(void *event, std::size_t cells, std::size_t bytes)
         ::poll(&stop, 1, pauseMs);
         pauseMs = std::min(pauseMs * 2, 16);
     }
+    lookIfDue();
     return r >= 0;
 }
 
 // What the receiver had free at the last look, less what was written
 // since, is room it still has for a moment: the pool is asked again once
-// that falls to a quarter of its size, after 16 events and after 10 ms, for
-// others may write to it too (the quarter left is their margin meanwhile),
-// and it may have been made smaller. A burst asks once in 16 events;
-// messages played by hand about once in ten (the look costs as much as the
-// write). A kernel client's buffer is looked at in a file, by the writer
-// alone, only once that quarter is reached: the input's writes to it stop
-// there and wait for the writer. One whose room nothing shows is looked at
-// again each 3 KB, in case a reader has come.
+// that falls to a quarter of its size and after 16 events, before the
+// write (the quarter left is the margin for others who write to it too,
+// and it may have been made smaller). A look only older than 10 ms comes
+// after the write instead, off its path: what others wrote meanwhile is
+// what the margin is for, and a player's messages, each more than 10 ms
+// after the last, would otherwise each wait for a look that costs as much
+// as the write. A kernel client's buffer is looked at in a file, by the
+// writer alone, only once that quarter is reached: the input's writes to
+// it stop there and wait for the writer. One whose room nothing shows is
+// looked at again each 3 KB, in case a reader has come.
 bool Sink::roomFor(std::size_t cells, std::size_t bytes, bool mayLook)
 {
     const int client = destinationClient.load(std::memory_order_acquire);
@@ -448,34 +469,48 @@ bool Sink::roomFor(std::size_t cells, std::size_t bytes, bool mayLook)
         return true;
     const int buffer = rawBuffer.load(std::memory_order_acquire);
     const long need = long(buffer < 0 ? cells : bytes);
-    const auto now = std::chrono::steady_clock::now();
-    bool stale = client != lookedAt || buffer != lookedBuffer || spare - need < reserve;
-    if (buffer < 0)
-        stale = stale || sinceLook >= 16 || now - lookTime > std::chrono::milliseconds(10);
+    const bool stale = client != lookedAt || buffer != lookedBuffer || spare - need < reserve ||
+                       (buffer < 0 && sinceLook >= 16);
     if (stale) {
         if (buffer >= 0 && !mayLook)
             return false;
-        lookTime = now;
-        sinceLook = 0;
-        lookedAt = client;
-        lookedBuffer = buffer;
-        if (buffer < 0) {
-            int pool = 0;
-            const int room = inputRoom(seqFd, client, &pool);
-            spare = room < 0 ? std::numeric_limits<long>::max() / 2 : room;
-            reserve = room < 0 ? 0 : pool / 4;
-        } else {
-            long size = 0;
-            const long room = rawRoom(unpack(buffer), &size);
-            spare = room < 0 ? 4096 : room;
-            reserve = room < 0 ? 1024 : size / 4;
-        }
+        look(client, buffer);
+    } else if (buffer < 0 &&
+               std::chrono::steady_clock::now() - lookTime > std::chrono::milliseconds(10)) {
+        lookDue = true;
     }
     if (spare < need)
         return false;
     spare -= need;
     ++sinceLook;
     return true;
+}
+
+void Sink::look(int client, int buffer)
+{
+    lookTime = std::chrono::steady_clock::now();
+    lookDue = false;
+    sinceLook = 0;
+    lookedAt = client;
+    lookedBuffer = buffer;
+    if (buffer < 0) {
+        int pool = 0;
+        const int room = inputRoom(seqFd, client, &pool);
+        spare = room < 0 ? std::numeric_limits<long>::max() / 2 : room;
+        reserve = room < 0 ? 0 : pool / 4;
+    } else {
+        long size = 0;
+        const long room = rawRoom(unpack(buffer), &size);
+        spare = room < 0 ? 4096 : room;
+        reserve = room < 0 ? 1024 : size / 4;
+    }
+}
+
+// After a write: the look that only its age made due.
+void Sink::lookIfDue()
+{
+    if (lookDue)
+        look(lookedAt, lookedBuffer);
 }
 
 // One event of fixed length, written without waiting. A sysex goes through
@@ -489,13 +524,19 @@ bool Sink::sendNow(const unsigned char *bytes, std::size_t size)
         return false;
     snd_seq_event_t ev;
     snd_seq_ev_clear(&ev);
-    auto *e = static_cast<snd_midi_event_t *>(encoder);
-    snd_midi_event_reset_encode(e);
-    if (snd_midi_event_encode(e, bytes, long(size), &ev) != long(size) ||
-        ev.type == SND_SEQ_EVENT_NONE || !roomFor(1, size, false))
+    if (!alsaevents::fromBytes(bytes, size, ev)) {
+        auto *e = static_cast<snd_midi_event_t *>(encoder);
+        snd_midi_event_reset_encode(e);
+        if (snd_midi_event_encode(e, bytes, long(size), &ev) != long(size) ||
+            ev.type == SND_SEQ_EVENT_NONE)
+            return false;
+    }
+    if (!roomFor(1, size, false))
         return false;
     address(&ev);
-    return snd_seq_event_output_direct(sq(seq), &ev) >= 0;
+    const bool written = snd_seq_event_output_direct(sq(seq), &ev) >= 0;
+    lookIfDue();
+    return written;
 }
 
 bool Sink::sendMessage(const unsigned char *bytes, std::size_t size)

@@ -99,6 +99,9 @@ private:
     bool output(void *event, std::size_t cells, std::size_t bytes);
     void address(void *event) const;
     bool roomFor(std::size_t cells, std::size_t bytes, bool mayLook);
+    void look(int client, int buffer);
+    void askLinked();
+    void lookIfDue();
 
     void *seq = nullptr;
     void *encoder = nullptr;
@@ -106,6 +109,8 @@ private:
     int stopFd = -1;
     int seqFd = -1;
     std::atomic<int> destinationClient{-1};
+    // Whether the port has a reader, as last asked.
+    std::atomic<bool> linked{false};
     // The kernel client's raw MIDI buffer, packed (-1: none, a pool to ask).
     std::atomic<int> rawBuffer{-1};
     const std::atomic<bool> *inputBehind = nullptr;
@@ -117,6 +122,7 @@ private:
     long sinceLook = 0;
     int lookedAt = -1;
     int lookedBuffer = -1;
+    bool lookDue = false;
     std::chrono::steady_clock::time_point lookTime;
     std::string destination;
     std::atomic<bool> stopping{false};

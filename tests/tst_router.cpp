@@ -4,15 +4,18 @@
 // of what the output writes.
 #include "recordingsink.h"
 
+#include "midi/alsaevents.h"
 #include "midi/messagequeue.h"
 #include "midi/noteoutput.h"
 #include "midi/portpoller.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <thread>
@@ -128,6 +131,7 @@ private slots:
     void backToBackSwitchesAllEnd();
     void fullHandOffQueueMutesNothing();
     void hammer();
+    void alsaEventsAsTheLibraryMakesThem();
 };
 
 void TestRouter::initialState()
@@ -1120,6 +1124,64 @@ void TestRouter::hammer()
     QVERIFY(rig.events.count("loaded") > 0);
     QTRY_VERIFY_WITH_TIMEOUT(rig.events.lastIndexOf("loaded") > rig.events.lastIndexOf("loading"),
                              5000);
+}
+
+// The input's and the output's own conversion of channel messages must give
+// what alsa-lib's parser gives: every status, the data bytes' edges, and
+// event values out of range; anything else is left to the parser.
+void TestRouter::alsaEventsAsTheLibraryMakesThem()
+{
+    snd_midi_event_t *parser = nullptr;
+    QCOMPARE(snd_midi_event_new(64, &parser), 0);
+    const auto guard = qScopeGuard([parser] { snd_midi_event_free(parser); });
+    snd_midi_event_no_status(parser, 1);
+    const auto libraryBytes = [&](const snd_seq_event_t &ev) {
+        unsigned char out[8];
+        const long n = snd_midi_event_decode(parser, out, sizeof out, &ev);
+        return QByteArray(reinterpret_cast<const char *>(out), int(std::max(0L, n)));
+    };
+    const auto ours = [](const snd_seq_event_t &ev) {
+        unsigned char out[3];
+        return QByteArray(reinterpret_cast<const char *>(out), int(alsaevents::toBytes(ev, out)));
+    };
+    for (int status = 0x80; status < 0xF0; ++status)
+        for (const int a : {0, 0x40, 0x7F})
+            for (const int b : {0, 1, 0x40, 0x7F}) {
+                const unsigned char m[3] = {static_cast<unsigned char>(status),
+                                            static_cast<unsigned char>(a),
+                                            static_cast<unsigned char>(b)};
+                const std::size_t size = (status & 0xE0) == 0xC0 ? 2 : 3;
+                snd_seq_event_t library, own;
+                snd_seq_ev_clear(&library);
+                snd_seq_ev_clear(&own);
+                snd_midi_event_reset_encode(parser);
+                QCOMPARE(snd_midi_event_encode(parser, m, long(size), &library), long(size));
+                QVERIFY(alsaevents::fromBytes(m, size, own));
+                QVERIFY2(std::memcmp(&library, &own, sizeof own) == 0,
+                         qPrintable(QByteArray(reinterpret_cast<const char *>(m), 3).toHex()));
+                QCOMPARE(ours(own), QByteArray(reinterpret_cast<const char *>(m), int(size)));
+            }
+    snd_seq_event_t odd;
+    snd_seq_ev_clear(&odd);
+    odd.type = SND_SEQ_EVENT_NOTEOFF;
+    odd.data.note = {17, 200, 130, 5, 0};
+    QCOMPARE(ours(odd), libraryBytes(odd));
+    for (const int type : {SND_SEQ_EVENT_CONTROLLER, SND_SEQ_EVENT_PGMCHANGE,
+                           SND_SEQ_EVENT_PITCHBEND})
+        for (const int value : {-9000, -1, 300, 9000}) {
+            snd_seq_ev_clear(&odd);
+            odd.type = snd_seq_event_type_t(type);
+            odd.data.control = {18, {}, 300, value};
+            QCOMPARE(ours(odd), libraryBytes(odd));
+        }
+    odd.type = SND_SEQ_EVENT_SYSEX;
+    QCOMPARE(ours(odd), QByteArray());
+    snd_seq_event_t unused;
+    for (const QByteArray &m : {hex("90807f"), hex("903c"), hex("c005ff"), hex("f8"),
+                                hex("b0077f00"), hex("3c40")})
+        QVERIFY2(!alsaevents::fromBytes(reinterpret_cast<const unsigned char *>(m.constData()),
+                                        std::size_t(m.size()), unused),
+                 m.toHex().constData());
 }
 
 QTEST_MAIN(TestRouter)
