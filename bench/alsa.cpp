@@ -77,12 +77,19 @@ std::unique_ptr<MidiIO> makeRouter()
     return router;
 }
 
-// The router's virtual input and its output to the named port.
-bool openRouter(MidiIO &router, const QString &sinkPort)
+// The router's output to the named port; its input from the named source,
+// or its virtual input.
+bool openRouter(MidiIO &router, const QString &sinkPort, const QString &source = QString())
 {
     router.refreshPorts();
-    return QTest::qWaitFor([&] { return router.midiOutPorts.contains(sinkPort); }, 10000) &&
-           router.openMidiIn(-1, true) && router.openMidiOutNamed(sinkPort);
+    return QTest::qWaitFor(
+               [&] {
+                   return router.midiOutPorts.contains(sinkPort) &&
+                          (source.isEmpty() || router.midiInPorts.contains(source));
+               },
+               10000) &&
+           (source.isEmpty() ? router.openMidiIn(-1, true) : router.openMidiInNamed(source)) &&
+           router.openMidiOutNamed(sinkPort);
 }
 
 // ---------------------------------------------------------------- bursts ---
@@ -572,13 +579,14 @@ std::unique_ptr<Program> startProgram(const Sandbox &sandbox, const LatencyRig &
 // that what the guest does meanwhile weighs on all alike: a direct
 // connection, the one-hop forwarder at the MIDI threads' priority (the
 // anchor) and at normal priority, an RtMidi pass-through, the router in
-// this process and the built program.
+// this process and alone in a process of its own, and the built program.
 int latencyTable(const QString &machine, int messages, bool header)
 {
-    constexpr int pathCount = 6;
+    constexpr int pathCount = 7;
     LatencyRig rigs[pathCount] = {LatencyRig("Bench Direct"), LatencyRig("Bench Hop"),
                                   LatencyRig("Bench Slow Hop"), LatencyRig("Bench Rt"),
-                                  LatencyRig("Bench Routed"), LatencyRig("Bench Program")};
+                                  LatencyRig("Bench Routed"), LatencyRig("Bench Program"),
+                                  LatencyRig("Bench Alone")};
     const QString fifo = QString::number(midiPriority());
     Helper forwarder("bench_alsaforward", {"Bench Forward", fifo}, "Bench Forward:in",
                      "Bench Forward:out");
@@ -589,6 +597,16 @@ int latencyTable(const QString &machine, int messages, bool header)
     const auto router = makeRouter();
     Sandbox sandbox;
     std::unique_ptr<Program> program;
+    // The router's input reads the source by name: the virtual input's name
+    // is this process's router's.
+    QProcess alone;
+    alone.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    alone.start(QCoreApplication::applicationFilePath(),
+                {"host", rigs[6].sink.portName(), rigs[6].source.portName()});
+    const auto endAlone = qScopeGuard([&alone] {
+        alone.terminate();
+        alone.waitForFinished(5000);
+    });
     const char *problem = nullptr;
     if (!std::all_of(std::begin(rigs), std::end(rigs),
                      [](const LatencyRig &r) { return r.isOpen(); }))
@@ -609,6 +627,8 @@ int latencyTable(const QString &machine, int messages, bool header)
         problem = "the router did not open its ports";
     else if (!(program = startProgram(sandbox, rigs[5])))
         problem = "the program did not start";
+    else if (!alone.waitForReadyRead(20000))
+        problem = "the router in a process of its own did not open its ports";
     for (int p = 0; !problem && p < pathCount; ++p)
         if (!rigs[p].warmUp())
             problem = "a path carries nothing";
@@ -623,7 +643,8 @@ int latencyTable(const QString &machine, int messages, bool header)
                                 {"one-hop forwarder, normal priority", 0, {}},
                                 {"RtMidi pass-through", 0, {}},
                                 {"the router (MidiIO in the bench)", 0, {}},
-                                {"the program, headless", 0, {}}};
+                                {"the program, headless", 0, {}},
+                                {"the router alone in a process", 0, {}}};
     // The threads each path's messages pass through beyond the rig's own:
     // none for the direct connection, the router's in this process.
     const qint64 pids[pathCount] = {0,
@@ -631,7 +652,8 @@ int latencyTable(const QString &machine, int messages, bool header)
                                     slowForwarder.process.processId(),
                                     passthrough.process.processId(),
                                     QCoreApplication::applicationPid(),
-                                    program->process.processId()};
+                                    program->process.processId(),
+                                    alone.processId()};
     const auto sample = [&](int p) {
         return pids[p] ? threadCost(pids[p], p == 4 ? midiPriority() : -1) : ThreadCost{};
     };
@@ -657,12 +679,13 @@ int latencyTable(const QString &machine, int messages, bool header)
     if (header)
         std::printf("Threads by scheduling (%s): anchor %s; normal-priority forwarder %s; "
                     "pass-through %s; the bench (the router and the sinks' readers) %s; the "
-                    "program %s\n\n",
+                    "program %s; the router alone %s\n\n",
                     qPrintable(machine), qPrintable(priorities(forwarder.process.processId())),
                     qPrintable(priorities(slowForwarder.process.processId())),
                     qPrintable(priorities(passthrough.process.processId())),
                     qPrintable(priorities(QCoreApplication::applicationPid())),
-                    qPrintable(priorities(program->process.processId())));
+                    qPrintable(priorities(program->process.processId())),
+                    qPrintable(priorities(alone.processId())));
     if (header)
         std::printf("| path | machine | back | avg µs | p50 µs | p99 µs | max µs | p50 ÷ anchor "
                     "| p99 ÷ anchor | CPU µs a message | switches a message | threads that ran "
@@ -684,9 +707,9 @@ int latencyTable(const QString &machine, int messages, bool header)
 
 // --------------------------------------------------------- system calls ---
 
-// The router alone in this process, from its virtual input to the named
-// port, until SIGTERM: the process whose system calls are counted.
-int hostRouter(const QString &sinkPort)
+// The router alone in this process, from its virtual input (or the named
+// source) to the named port, until SIGTERM: the process whose system calls are counted.
+int hostRouter(const QString &sinkPort, const QString &source)
 {
     // Waited for in one call: the main thread's idle wake-ups are not the
     // router's.
@@ -695,7 +718,7 @@ int hostRouter(const QString &sinkPort)
     sigaddset(&term, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &term, nullptr);
     const auto router = makeRouter();
-    if (!openRouter(*router, sinkPort))
+    if (!openRouter(*router, sinkPort, source))
         return 1;
     std::puts("routing");
     std::fflush(stdout);
@@ -786,6 +809,6 @@ int main(int argc, char **argv)
                             std::max(1, args.value(2, QStringLiteral("1000")).toInt()),
                             args.contains("--header"));
     if (args[0] == "host")
-        return hostRouter(args.value(1));
+        return hostRouter(args.value(1), args.value(2));
     return callsPerMessage(std::max(1, args.value(1, QStringLiteral("1000")).toInt()));
 }
