@@ -1169,13 +1169,10 @@ void TestRouter::alsaEventsAsTheLibraryMakesThem()
     for (const int type : {SND_SEQ_EVENT_CONTROLLER, SND_SEQ_EVENT_PGMCHANGE,
                            SND_SEQ_EVENT_PITCHBEND})
         for (const int value : {-9000, -1, 300, 9000}) {
-            snd_seq_ev_clear(&odd);
             odd.type = snd_seq_event_type_t(type);
             odd.data.control = {18, {}, 300, value};
             QCOMPARE(ours(odd), libraryBytes(odd));
         }
-    odd.type = SND_SEQ_EVENT_SYSEX;
-    QCOMPARE(ours(odd), QByteArray());
     snd_seq_event_t unused;
     for (const QByteArray &m : {hex("90807f"), hex("903c"), hex("c005ff"), hex("f8"),
                                 hex("b0077f00"), hex("3c40")})
