@@ -34,8 +34,10 @@ void JackOutput::beginCycle(void *portBuffer, std::uint32_t frames)
     xrunsSeen = xrunsNow;
     if (!isConnected || xrun)
         cleanFrames = 0;
-    if (!isConnected)
+    if (!isConnected) {
         linkedCycles = linkedFrames = 0;
+        proven = false;
+    }
     connected = isConnected;
     // A link just made may carry nothing yet: the server's news of it can
     // come before its graph has it, some servers (PipeWire's JACK) take a
@@ -43,8 +45,9 @@ void JackOutput::beginCycle(void *portBuffer, std::uint32_t frames)
     // while ours do. What goes out waits until a cycle has passed with the
     // link and the server has run a while with it without an xrun; at most
     // ten times that, then it goes, and the notes it was owed are ended
-    // again once the cycles run clean.
-    const bool unproven = linkedCycles < 1 || cleanFrames < settleFrames;
+    // again once the cycles run clean. A link once proven stays so: an xrun
+    // later on holds nothing back and ends no note.
+    const bool unproven = !proven && (linkedCycles < 1 || cleanFrames < settleFrames);
     settling = connected && unproven && linkedFrames < 10 * settleFrames;
     if (connected && unproven && !settling && !releaseOwed) {
         releaseOwed = true;
@@ -63,6 +66,7 @@ void JackOutput::beginCycle(void *portBuffer, std::uint32_t frames)
         releaseOwed = false;
         releaseAgain();
     }
+    proven = connected && !unproven;
     lastFrame = 0;
     backlogRoom = backlogStart = std::min<std::size_t>(backlogPerCycle, largest / 2);
     cycleThread = pthread_self();

@@ -61,6 +61,7 @@ private:
     void *buffer = nullptr;
     bool connected = false;
     bool settling = false; // connected a moment ago
+    bool proven = false;   // the link has carried, with clean cycles
     // Cycles and frames that ran with the link before this cycle, and the
     // frames since the last xrun; each counted only as far as it matters.
     std::uint32_t linkedCycles = 0, linkedFrames = 0, cleanFrames = 0;
