@@ -1151,9 +1151,7 @@ void TestRouter::alsaEventsAsTheLibraryMakesThem()
                                             static_cast<unsigned char>(a),
                                             static_cast<unsigned char>(b)};
                 const std::size_t size = (status & 0xE0) == 0xC0 ? 2 : 3;
-                snd_seq_event_t library, own;
-                snd_seq_ev_clear(&library);
-                snd_seq_ev_clear(&own);
+                snd_seq_event_t library{}, own{};
                 snd_midi_event_reset_encode(parser);
                 QCOMPARE(snd_midi_event_encode(parser, m, long(size), &library), long(size));
                 QVERIFY(alsaevents::fromBytes(m, size, own));
@@ -1161,8 +1159,7 @@ void TestRouter::alsaEventsAsTheLibraryMakesThem()
                          qPrintable(QByteArray(reinterpret_cast<const char *>(m), 3).toHex()));
                 QCOMPARE(ours(own), QByteArray(reinterpret_cast<const char *>(m), int(size)));
             }
-    snd_seq_event_t odd;
-    snd_seq_ev_clear(&odd);
+    snd_seq_event_t odd{};
     odd.type = SND_SEQ_EVENT_NOTEOFF;
     odd.data.note = {17, 200, 130, 5, 0};
     QCOMPARE(ours(odd), libraryBytes(odd));
