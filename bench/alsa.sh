@@ -3,13 +3,13 @@
 # tests/alsa-vm.sh (this machine has no /dev/snd): bursts sent in one go
 # through the router and through a direct connection, between user clients
 # and from one VirMIDI device to another (kernel clients, as a USB keyboard
-# and a USB unit are), on a quiet machine and with two busy loops running; then latency one message at a time through a
-# direct connection, a one-hop forwarder (bench/alsaforward.cpp), an RtMidi
-# pass-through and the router, measured in turns, quiet and busy; then the
-# router's system calls per message. Each burst runs a few times, the two
-# paths in turns: whether a receiver keeps up with a sender that does not
-# wait is a race the host's load decides, and the sequencer empties a
-# receiver's whole queue when it overflows.
+# and a USB unit are), on a quiet machine and with two busy loops running;
+# then latency one message at a time through every path of bench/alsa.cpp,
+# measured in turns, quiet, busy and quiet on one vCPU; then the router's
+# system calls per message. Each burst runs a few times, the two paths in
+# turns: whether a receiver keeps up with a sender that does not wait is a
+# race the host's load decides, and the sequencer empties a receiver's
+# whole queue when it overflows.
 # Usage: bench/alsa.sh [build-dir] [messages] [runs] [parts]
 #   parts: burst,latency,calls (the default), or some of them
 set -euo pipefail
@@ -66,6 +66,8 @@ if wanted latency; then
     echo "Latency: $messages Control Changes one at a time (sent, waited for, the next), every path in turns"
     echo
     quiet_then_busy latency "$messages"
+    # Every path on one vCPU: no hop waits for a halted vCPU to wake.
+    taskset -c 0 "$bench" latency "quiet, one vCPU" "$messages"
     echo
 fi
 if wanted calls; then
