@@ -114,10 +114,11 @@ int main(int argc, char **argv)
     // A server that went away mid-write (JACK's, a second start's socket)
     // must end a write with an error, not the program.
     std::signal(SIGPIPE, SIG_IGN);
-    // PipeWire's libjack keeps a 260 KB block of every client it closed. A
-    // fixed mapping threshold keeps such blocks in mappings of their own,
-    // where only the pages the library touched stay resident; glibc's
-    // moving threshold would put them on the heap, wholly written.
+    // PipeWire's libjack keeps a 260 KB block of each closed client that had
+    // ports, and every server restart needs a new client. A fixed mapping
+    // threshold keeps such blocks in mappings of their own, where only the
+    // pages the library touched stay resident; glibc's moving threshold
+    // would put them on the heap, wholly written.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     provideRuntimeDirectory();
     CommandLine commandLine(argc, argv);
