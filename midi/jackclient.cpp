@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -88,82 +89,75 @@ const char *prettyName(const char *port)
     return "Brantolex Fixer: input";
 }
 
-// A server that took the connection and does not answer (one still
-// starting, or stuck) keeps jack_client_open waiting for as long as that
-// lasts: the open runs on a thread of its own and is waited for a while.
-// One given up on closes what it gets itself, and no other starts meanwhile.
+// A call into libjack that may not return: an open on a server that took
+// the connection and does not answer (one still starting, or stuck) waits
+// for as long as that lasts, and a close of a dead server's client now and
+// then deadlocks inside the library. It runs on a thread of its own and is
+// waited for a while. Given up on, giveUp runs at once and late on that
+// thread once the call returns, if it ever does; both under one lock.
+enum class Bounded { InTime, GivenUp, NoThread };
+Bounded callWithin(std::chrono::milliseconds within, std::function<void()> call,
+                   const std::function<void()> &giveUp, std::function<void()> late = {})
+{
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false, givenUp = false;
+    };
+    auto state = std::make_shared<State>();
+    try {
+        std::thread([state, call = std::move(call), late = std::move(late)] {
+            call();
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->finished = true;
+            if (state->givenUp && late)
+                late();
+            state->done.notify_all();
+        }).detach();
+    } catch (const std::system_error &) {
+        return Bounded::NoThread;
+    }
+    std::unique_lock<std::mutex> lock(state->mutex);
+    if (state->done.wait_for(lock, within, [&] { return state->finished; }))
+        return Bounded::InTime;
+    state->givenUp = true;
+    giveUp();
+    return Bounded::GivenUp;
+}
+
+// An open given up on closes what it gets itself; no other starts meanwhile.
 std::atomic<bool> openGivenUp{false};
 
 jack_client_t *openClient(std::chrono::milliseconds within)
 {
-    struct Attempt
-    {
-        std::mutex mutex;
-        std::condition_variable done;
-        jack_client_t *client = nullptr;
-        bool finished = false, givenUp = false;
-    };
     if (openGivenUp.load())
         return nullptr;
-    auto attempt = std::make_shared<Attempt>();
-    try {
-        std::thread([attempt] {
-            jack_client_t *c = jack_client_open(ownClient, JackNoStartServer, nullptr);
-            std::lock_guard<std::mutex> lock(attempt->mutex);
-            if (attempt->givenUp) {
-                if (c)
-                    jack_client_close(c);
-                openGivenUp = false;
-                return;
-            }
-            attempt->client = c;
-            attempt->finished = true;
-            attempt->done.notify_all();
-        }).detach();
-    } catch (const std::system_error &) {
-        return nullptr;
-    }
-    std::unique_lock<std::mutex> lock(attempt->mutex);
-    if (!attempt->done.wait_for(lock, within, [&] { return attempt->finished; })) {
-        attempt->givenUp = true;
-        openGivenUp = true;
-        return nullptr;
-    }
-    return attempt->client;
+    auto got = std::make_shared<jack_client_t *>(nullptr);
+    const Bounded opened = callWithin(
+        within, [got] { *got = jack_client_open(ownClient, JackNoStartServer, nullptr); },
+        [] { openGivenUp = true; },
+        [got] {
+            if (*got)
+                jack_client_close(*got);
+            openGivenUp = false;
+        });
+    return opened == Bounded::InTime ? *got : nullptr;
 }
 
 std::atomic<int> closesHanging{0};
 
 // After the server went away a close still ends libjack's threads and frees
-// what it held of the dead server, but now and then it deadlocks inside the
-// library: it runs on a thread of its own, waited for a while, then left
-// hanging (the library's threads are stuck with it and call nothing back).
+// what it held of the dead server; one left hanging keeps the library's
+// threads stuck with it, and they call nothing back.
 void closeAfterServer(jack_client_t *client, std::chrono::milliseconds within)
 {
-    struct Closing
-    {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-    };
-    auto closing = std::make_shared<Closing>();
-    try {
-        std::thread([closing, client] {
-            jack_client_close(client);
-            std::lock_guard<std::mutex> lock(closing->mutex);
-            closing->finished = true;
-            closing->done.notify_all();
-        }).detach();
-    } catch (const std::system_error &) {
-        return; // the handle is left as it is
-    }
-    std::unique_lock<std::mutex> lock(closing->mutex);
-    if (!closing->done.wait_for(lock, within, [&] { return closing->finished; })) {
-        closesHanging.fetch_add(1);
+    // Without a thread the handle is left as it is.
+    if (callWithin(within, [client] { jack_client_close(client); },
+                   [] { closesHanging.fetch_add(1); }) == Bounded::GivenUp)
         say(QStringLiteral("Brantolex Fixer: the JACK library hung closing the client of the "
                            "server that stopped; JACK can be used again once Brantolex Fixer "
                            "is started again"));
-    }
 }
 
 } // namespace
