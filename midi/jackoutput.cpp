@@ -55,11 +55,10 @@ void JackOutput::beginCycle(void *portBuffer, std::uint32_t frames)
     }
     if (connected) { // the counts stay put over a long evening
         linkedCycles = std::min(linkedCycles + 1, 2u);
-        linkedFrames += std::min(frames, 10 * settleFrames - std::min(linkedFrames, 10 * settleFrames));
-        cleanFrames += std::min(frames, settleFrames - std::min(cleanFrames, settleFrames));
-    }
-    if (connected)
+        linkedFrames = std::min(linkedFrames + frames, 10 * settleFrames);
+        cleanFrames = std::min(cleanFrames + frames, settleFrames);
         rollReleased();
+    }
     // A release that found no link, or no clean one, may have reached no
     // one: the notes still held go out again once a link carries.
     if (connected && !unproven && releaseOwed) {
