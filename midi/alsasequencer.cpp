@@ -360,10 +360,8 @@ void Sink::watch()
         snd_seq_event_t *ev = nullptr;
         while (snd_seq_event_input(sq(seq), &ev) >= 0 && ev)
             if (ev->type == SND_SEQ_EVENT_PORT_SUBSCRIBED ||
-                ev->type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED) {
-                askLinked();
+                ev->type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED)
                 news(ev->type == SND_SEQ_EVENT_PORT_SUBSCRIBED);
-            }
     }
 }
 
@@ -399,20 +397,11 @@ void Sink::stop()
 // took its connection with it.
 bool Sink::reaches() const
 {
-    return linked.load(std::memory_order_acquire);
-}
-
-// Asked once for each connection made or removed, not for each note: the
-// note's writer reads the answer. A note written in the moment before the
-// answer changes is among those released lately, which go again once the
-// unit is back.
-void Sink::askLinked()
-{
     snd_seq_port_info_t *info;
     snd_seq_port_info_alloca(&info);
-    linked.store(snd_seq_get_port_info(sq(seq), port, info) < 0 ||
-                     snd_seq_port_info_get_read_use(info) > 0,
-                 std::memory_order_release);
+    if (snd_seq_get_port_info(sq(seq), port, info) < 0)
+        return true;
+    return snd_seq_port_info_get_read_use(info) > 0;
 }
 
 bool Sink::relink()
@@ -423,7 +412,6 @@ bool Sink::relink()
     rawBuffer.store(rawBufferOf(sq(seq), addr), std::memory_order_release);
     destinationClient.store(addr.client, std::memory_order_release);
     const int r = snd_seq_connect_to(sq(seq), port, addr.client, addr.port);
-    askLinked();
     return r >= 0 || r == -EBUSY;
 }
 

@@ -100,7 +100,6 @@ private:
     void address(void *event) const;
     bool roomFor(std::size_t cells, std::size_t bytes, bool mayLook);
     void look(int client, int buffer);
-    void askLinked();
     void lookIfDue();
 
     void *seq = nullptr;
@@ -109,8 +108,6 @@ private:
     int stopFd = -1;
     int seqFd = -1;
     std::atomic<int> destinationClient{-1};
-    // Whether the port has a reader, as last asked.
-    std::atomic<bool> linked{false};
     // The kernel client's raw MIDI buffer, packed (-1: none, a pool to ask).
     std::atomic<int> rawBuffer{-1};
     const std::atomic<bool> *inputBehind = nullptr;
