@@ -463,8 +463,7 @@ bool Sink::roomFor(std::size_t cells, std::size_t bytes, bool mayLook)
         if (buffer >= 0 && !mayLook)
             return false;
         look(client, buffer);
-    } else if (buffer < 0 &&
-               std::chrono::steady_clock::now() - lookTime > std::chrono::milliseconds(10)) {
+    } else if (buffer < 0) {
         lookDue = true;
     }
     if (spare < need)
@@ -494,10 +493,11 @@ void Sink::look(int client, int buffer)
     }
 }
 
-// After a write: the look that only its age made due.
+// After a write: the look that only its age makes due. The clock is read
+// here too, off the message's way: it costs a few calls into the C library.
 void Sink::lookIfDue()
 {
-    if (lookDue)
+    if (lookDue && std::chrono::steady_clock::now() - lookTime > std::chrono::milliseconds(10))
         look(lookedAt, lookedBuffer);
 }
 
