@@ -37,6 +37,7 @@
 #include <string>
 
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 namespace {
@@ -560,6 +561,23 @@ QString costPerMessage(const ThreadCost &before, const ThreadCost &after, int me
         .arg(ran);
 }
 
+// Every thread of a process on one CPU; in this process, the router's MIDI
+// threads on one and the rest on another.
+void pin(qint64 pid, int cpu, int otherCpu = -1)
+{
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        sched_param param{};
+        const bool midi = sched_getscheduler(pid_t(tid.toInt())) == SCHED_FIFO &&
+                          sched_getparam(pid_t(tid.toInt()), &param) == 0 &&
+                          param.sched_priority == midiPriority();
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(otherCpu < 0 || midi ? cpu : otherCpu, &set);
+        sched_setaffinity(pid_t(tid.toInt()), sizeof set, &set);
+    }
+}
+
 // The built program, headless with a home of its own, from the rig's source
 // to its sink on channel 1, as a user runs it.
 std::unique_ptr<Program> startProgram(const Sandbox &sandbox, const LatencyRig &rig)
@@ -580,7 +598,11 @@ std::unique_ptr<Program> startProgram(const Sandbox &sandbox, const LatencyRig &
 // connection, the one-hop forwarder at the MIDI threads' priority (the
 // anchor) and at normal priority, an RtMidi pass-through, the router in
 // this process and alone in a process of its own, and the built program.
-int latencyTable(const QString &machine, int messages, bool header)
+// Pinned: every path's forwarding threads on the second CPU and the bench's
+// sources and sinks on the first, so that each hop crosses from one to the
+// other on every path alike (otherwise where the scheduler left a
+// real-time thread decides whether its hop waits for a halted CPU).
+int latencyTable(const QString &machine, int messages, bool header, bool pinned)
 {
     constexpr int pathCount = 7;
     LatencyRig rigs[pathCount] = {LatencyRig("Bench Direct"), LatencyRig("Bench Hop"),
@@ -657,6 +679,10 @@ int latencyTable(const QString &machine, int messages, bool header)
     const auto sample = [&](int p) {
         return pids[p] ? threadCost(pids[p], p == 4 ? midiPriority() : -1) : ThreadCost{};
     };
+    if (pinned)
+        for (int p = 0; p < pathCount; ++p)
+            if (pids[p])
+                pin(pids[p], 1, pids[p] == QCoreApplication::applicationPid() ? 0 : -1);
     ThreadCost before[pathCount];
     // The first rounds are not counted: the guest's emulator translates code
     // the first time it runs.
@@ -790,7 +816,7 @@ int main(int argc, char **argv)
     if (args.isEmpty() || !modes.contains(args[0])) {
         std::fprintf(stderr,
                      "usage: %s burst MACHINE-LABEL RUNS [--header] | latency MACHINE-LABEL "
-                     "MESSAGES [--header] | calls MESSAGES\n",
+                     "MESSAGES [--header] [--pinned] | calls MESSAGES\n",
                      argv[0]);
         return 2;
     }
@@ -807,7 +833,7 @@ int main(int argc, char **argv)
     if (args[0] == "latency")
         return latencyTable(args.value(1, QStringLiteral("quiet")),
                             std::max(1, args.value(2, QStringLiteral("1000")).toInt()),
-                            args.contains("--header"));
+                            args.contains("--header"), args.contains("--pinned"));
     if (args[0] == "host")
         return hostRouter(args.value(1), args.value(2));
     return callsPerMessage(std::max(1, args.value(1, QStringLiteral("1000")).toInt()));

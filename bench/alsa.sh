@@ -5,7 +5,8 @@
 # and from one VirMIDI device to another (kernel clients, as a USB keyboard
 # and a USB unit are), on a quiet machine and with two busy loops running;
 # then latency one message at a time through every path of bench/alsa.cpp,
-# measured in turns, quiet, busy and quiet on one vCPU; then the router's
+# measured in turns, quiet, busy, quiet on one vCPU and quiet with every
+# path pinned to the other vCPU than the bench's; then the router's
 # system calls per message. Each burst runs a few times, the two paths in
 # turns: whether a receiver keeps up with a sender that does not wait is a
 # race the host's load decides, and the sequencer empties a receiver's
@@ -68,6 +69,11 @@ if wanted latency; then
     quiet_then_busy latency "$messages"
     # Every path on one vCPU: no hop waits for a halted vCPU to wake.
     taskset -c 0 "$bench" latency "quiet, one vCPU" "$messages"
+    # The paths' threads on one vCPU, the bench's on the other: every hop
+    # crosses, on every path alike.
+    if [ "$(nproc)" -ge 2 ]; then
+        "$bench" latency "quiet, pinned" "$messages" --pinned
+    fi
     echo
 fi
 if wanted calls; then

@@ -14,6 +14,10 @@ if(TARGET brantolex_testsupport)
     # Bursts and latency on a real ALSA sequencer, in the guest of bench/alsa.sh.
     add_executable(bench_alsa alsa.cpp)
     target_link_libraries(bench_alsa PRIVATE brantolex_testsupport PkgConfig::ALSA)
+    # The router in the bench is built as the program's is.
+    if(BRANTOLEX_MIDI_LTO)
+        target_link_options(bench_alsa PRIVATE -flto=auto)
+    endif()
 endif()
 add_executable(bench_reconnect reconnect.cpp)
 target_link_libraries(bench_reconnect PRIVATE brantolex Qt6::Test)
