@@ -493,17 +493,30 @@ bool routeThrough(MidiIO &router, LatencyRig &rig)
     return openRouter(router, rig.sink.portName()) && subscribe(rig.source.portName(), routerInput);
 }
 
+// A process's threads, by id.
+QStringList threadsOf(qint64 pid)
+{
+    return QDir(QStringLiteral("/proc/%1/task").arg(pid))
+        .entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
+// A thread's SCHED_FIFO priority; 0 when it runs at normal priority.
+int fifoPriority(const QString &tid)
+{
+    sched_param param{};
+    return sched_getscheduler(pid_t(tid.toInt())) == SCHED_FIFO &&
+                   sched_getparam(pid_t(tid.toInt()), &param) == 0
+               ? param.sched_priority
+               : 0;
+}
+
 // Each thread of a process by its scheduling: "SCHED_FIFO 11 ×2, normal ×5".
 QString priorities(qint64 pid)
 {
     QMap<QString, int> count;
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        sched_param param{};
-        const int policy = sched_getscheduler(pid_t(tid.toInt()));
-        sched_getparam(pid_t(tid.toInt()), &param);
-        ++count[policy == SCHED_FIFO ? QStringLiteral("SCHED_FIFO %1").arg(param.sched_priority)
-                                     : QStringLiteral("normal")];
+    for (const QString &tid : threadsOf(pid)) {
+        const int fifo = fifoPriority(tid);
+        ++count[fifo ? QStringLiteral("SCHED_FIFO %1").arg(fifo) : QStringLiteral("normal")];
     }
     QStringList parts;
     for (auto it = count.begin(); it != count.end(); ++it)
@@ -524,17 +537,12 @@ struct ThreadCost
 ThreadCost threadCost(qint64 pid, int onlyPriority = -1)
 {
     ThreadCost cost;
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (onlyPriority >= 0) {
-            sched_param param{};
-            if (sched_getscheduler(pid_t(tid.toInt())) != SCHED_FIFO ||
-                sched_getparam(pid_t(tid.toInt()), &param) != 0 ||
-                param.sched_priority != onlyPriority)
-                continue;
-        }
-        QFile sched(tasks.filePath(tid + "/schedstat"));
-        QFile status(tasks.filePath(tid + "/status"));
+    const QString task = QStringLiteral("/proc/%1/task/").arg(pid);
+    for (const QString &tid : threadsOf(pid)) {
+        if (onlyPriority >= 0 && fifoPriority(tid) != onlyPriority)
+            continue;
+        QFile sched(task + tid + "/schedstat");
+        QFile status(task + tid + "/status");
         if (!sched.open(QIODevice::ReadOnly) || !status.open(QIODevice::ReadOnly))
             continue;
         const double us = QString::fromLatin1(sched.readAll()).section(' ', 0, 0).toDouble() / 1000;
@@ -565,12 +573,8 @@ QString costPerMessage(const ThreadCost &before, const ThreadCost &after, int me
 // threads on one and the rest on another.
 void pin(qint64 pid, int cpu, int otherCpu = -1)
 {
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        sched_param param{};
-        const bool midi = sched_getscheduler(pid_t(tid.toInt())) == SCHED_FIFO &&
-                          sched_getparam(pid_t(tid.toInt()), &param) == 0 &&
-                          param.sched_priority == midiPriority();
+    for (const QString &tid : threadsOf(pid)) {
+        const bool midi = fifoPriority(tid) == midiPriority();
         cpu_set_t set;
         CPU_ZERO(&set);
         CPU_SET(otherCpu < 0 || midi ? cpu : otherCpu, &set);

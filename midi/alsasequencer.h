@@ -119,7 +119,7 @@ private:
     long sinceLook = 0;
     int lookedAt = -1;
     int lookedBuffer = -1;
-    bool lookDue = false;
+    bool lookDue = false; // the last look may be old: asked after the write
     std::chrono::steady_clock::time_point lookTime;
     std::string destination;
     std::atomic<bool> stopping{false};
